@@ -1,0 +1,40 @@
+# Two entry points: `make demo` installs, builds and plays; `make check`
+# installs, builds and runs every test (plain, ASan+UBSan, TSan, fuzzing).
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -G Ninja
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps build test asan tsan fuzz check demo clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	cmake -S . -B build $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+
+test: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+asan: deps
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DPLAYERS_SANITIZE=address
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_SANITIZE=thread -DPLAYERS_TSAN_ONLY=ON
+	cmake --build build-tsan -j $(JOBS) --target ringbuffer_test
+	ctest --test-dir build-tsan --output-on-failure -L threaded
+
+fuzz: build
+	tools/run-fuzzers.sh build build-fuzz $(FUZZ_SECONDS)
+
+check: test asan tsan fuzz
+
+demo: build
+	@tools/demo.sh build
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

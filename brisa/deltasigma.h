@@ -1,0 +1,30 @@
+// One-bit delta-sigma modulators: PCM samples at 352.8 kHz become 16 or 32
+// bits each, DSD bytes are re-modulated at an integer rate ratio. Also the
+// output volume: whole-dB attenuation through a table of integer levels.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t kLevelTableSize = 48;
+constexpr int32_t kMaxAttenuationDb = 48;
+
+// Switches the modulators to level 1, 2 or 7 and returns -1; any other
+// level changes nothing and returns 0.
+int32_t select_modulator_level(int32_t level);
+int32_t modulator_level();
+
+// Accepts -48..0 dB and returns it; any other value changes nothing and
+// returns the volume in effect.
+int32_t set_volume(int32_t db);
+int32_t get_volume();
+
+// Entry i of the level table: 2^31 * 2^(-(i mod 6 + 1)/6) >> (i / 6 + 2).
+int32_t level_table_entry(int32_t attenuation);
+
+// channel 0 left, 1 right; bits 16 or 32; x in [-1, 1). Returns the bits in
+// the low `bits` bits of the result, the earliest in bit bits-1.
+uint32_t pcm_modulator(int channel, int bits, float x);
+
+// Re-modulates count interleaved DSD bytes (left at even positions) at ratio
+// r into count * r bytes, same interleaving, earliest bit in bit 7. Returns count.
+int32_t dsd_modulator(const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio);

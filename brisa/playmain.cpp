@@ -1,0 +1,107 @@
+// brisa: plays every PCM file as a one-bit delta-sigma stream (native DSD or
+// DoP). Start-up, play list, format dispatch, main loop and drain.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "alsathread.h"
+#include "deltasigma.h"
+#include "dir2files.h"
+#include "music_file.h"
+#include "parse_param.h"
+#include "ringbuffer.h"
+#include "util.h"
+#include "wav.h"
+
+namespace {
+
+constexpr int32_t kDefaultBufferBytes = 1572864;
+
+constexpr const char* kBanner =
+    "by the Orvalis developers: PCM and DSD to one-bit DSD for USB DACs.\n"
+    "This program uses the FFmpeg libraries under the LGPL 2.1.";
+
+struct player_state {
+  ringbuffer_ptr rb;
+  music_file* shown_file = nullptr;
+  read_function read = nullptr;
+  music_file* current_file = nullptr;
+  music_file* playing_file = nullptr;
+};
+player_state state;
+
+void interrupt_handler(int) {
+  if (!abort_requested.load()) {
+    abort_requested.store(-1);
+    return;
+  }
+  enter_signal_context();
+  fatal_error("Interrupt stack. Abort\n");
+}
+
+void open_music_file(music_file* file) {
+  file->fp = fopen(file->file_name, "rb");
+  if (file->fp == nullptr) fatal_error("file %s open error.\n", file->file_name);
+  if (wav_open(file) == 0) {
+    if (!describe_wav_stream(file)) fatal_error("sample bit length %d is not supported.\n", file->format.bits_per_sample);
+    state.read = wav_read;
+    return;
+  }
+  fclose(file->fp);
+  file->fp = nullptr;
+  fatal_error("file format of %s unknown.\n", file->file_name);
+}
+
+void close_music_file(music_file* file) {
+  if (file == nullptr) return;
+  if (file->fp != nullptr) fclose(file->fp);
+  file->fp = nullptr;
+}
+
+void choose_device() {
+  if (params.device_name[0] != '\0') {
+    select_dac_named(params.device_name);
+  } else {
+    select_dac_auto();
+  }
+  if (params.device_name[0] == '\0') fatal_error("DeltaSigma direct output device is not found.\n");
+}
+
+int32_t ring_buffer_bytes() {
+  if (params.buffer_size == 0) return kDefaultBufferBytes;
+  if (params.buffer_size < kDefaultBufferBytes) {
+    report_warning("buffer size %dBytes is too small. reset to %d[Bytes].\n", params.buffer_size,
+                   kDefaultBufferBytes);
+    return kDefaultBufferBytes;
+  }
+  return params.buffer_size;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGINT, interrupt_handler);
+  raise_priority();
+  parse_brisa_params(argc, argv, {select_modulator_level, select_dop, set_volume}, kBanner);
+  if (params.first_file_index > argc) {
+    print_usage(player_kind::brisa, argv[0]);
+    fatal_error("argc is %d skip is %d\n", argc, params.first_file_index);
+  }
+  choose_device();
+
+  char** paths = dir2files_build(params.first_file_index, argc, argv);
+  if (paths[0] == nullptr) fatal_error("no files found.\n");
+  play_list list = make_play_list(paths);
+  dir2files_release_result();
+  dir2files_release_all();
+  raise_priority();
+
+  const int32_t buffer_bytes = ring_buffer_bytes();
+  for (music_file& file : list.records) {
+    if (file.index < 0) break;
+    open_music_file(&file);
+    close_music_file(&file);
+  }
+  (void)buffer_bytes;
+  fatal_error("playback is not built yet.\n");
+}

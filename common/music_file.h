@@ -1,0 +1,100 @@
+// One record per play-list entry: the open stream, what its reader
+// delivers, the byte counts that drive progress and the end of the file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVCodec;
+struct AVPacket;
+
+// input_format codes: which reader serves the file.
+enum : int32_t {
+  kInputDsf = 0,
+  kInputDsdiff = 1,
+  kInputWsd = 2,
+  kInputWav = 3,
+  kInputFfmpeg = 4,
+};
+
+// The body of a WAVE "fmt " chunk (44 bytes in the file, little-endian).
+// After a reader has opened a file it describes the delivered two-channel
+// stream, not the file.
+struct wave_format {
+  uint16_t format_tag;  // 1 integer PCM, 3 IEEE float, 0xFFFE extensible
+  uint16_t channels;
+  uint32_t sample_rate;
+  uint32_t bytes_per_second;
+  uint16_t block_align;  // bytes per frame
+  uint16_t bits_per_sample;
+  uint16_t extra_size;
+  uint16_t valid_bits;
+  uint32_t channel_mask;
+  uint8_t subformat[16];  // GUID; its first two bytes hold the format code (1 or 3)
+  uint8_t spare[4];
+};
+constexpr int32_t kWaveFormatBytes = 44;
+static_assert(sizeof(wave_format) == kWaveFormatBytes);
+
+// The DSF file header as read by dsf_open.
+struct dsf_header {
+  uint32_t format_version;
+  uint32_t format_id;
+  uint32_t channel_type;
+  uint32_t channel_number;
+  uint32_t sampling_frequency;
+  uint32_t bits_per_sample;
+  uint64_t sample_count;
+  uint32_t block_size;
+  uint32_t block_size_bits;
+  uint64_t data_bytes;         // data chunk size less 12
+  uint64_t bytes_per_channel;  // still to deliver
+};
+
+struct music_file {
+  FILE* fp;
+  int32_t sample_format;  // ALSA snd_pcm_format_t of the delivered samples
+  int32_t bytes_per_sample;
+  int32_t file_channels;
+  int32_t dsf_block_size;
+  uint8_t channel_map[8];  // DSD readers: [0] frame position of left, [1] of right
+  int32_t input_format;
+  int64_t played_count;  // in 1/352800 s; advanced by the output thread
+  int64_t remaining_bytes;
+  int64_t total_bytes;
+  char* file_name;  // owned copy
+  wave_format format;
+  int32_t index;  // -1 in the terminating record
+  dsf_header dsf;
+  music_file* next;
+  AVFormatContext* format_context;
+  AVCodecContext* codec_context;
+  const AVCodec* codec;
+  AVPacket* packet;
+};
+
+// Reader contract: an open function returns 0 when the file is of its kind
+// (record filled, stream at the first audio byte) and -1 otherwise; a read
+// function fills dest with whole delivered frames and returns the bytes
+// written, or -1 when nothing more can be delivered.
+using open_function = int (*)(music_file* file);
+using read_function = int (*)(music_file* file, uint8_t* dest, int max_bytes);
+
+
+// The play list: one zero-filled record per file plus a terminator
+// (index -1, next null), and the owned copies of the paths. The records
+// never move once built.
+struct play_list {
+  std::vector<std::string> names;
+  std::vector<music_file> records;
+
+  int32_t count() const { return static_cast<int32_t>(names.size()); }
+  music_file* first() { return records.data(); }
+};
+
+// Builds the list from a null-terminated array of paths.
+play_list make_play_list(char* const* paths);

@@ -1,0 +1,185 @@
+#include "util.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+std::atomic<int32_t> output_stop{0};
+std::atomic<int32_t> abort_requested{0};
+
+namespace {
+
+static_assert(std::atomic<int32_t>::is_always_lock_free, "the stop flags are set from a signal handler");
+
+// Standard input's line settings as found, and whether we changed them.
+struct termios saved_termios;
+std::atomic<bool> key_mode_entered{false};
+std::atomic<bool> signal_context{false};
+
+constexpr size_t kReportBytes = 4096;
+constexpr int kLineBlanks = 72;
+
+bool on_main_thread() noexcept { return gettid() == getpid(); }
+
+// write(2) the whole text; async-signal-safe, unlike stdio.
+void write_all(int fd, const char* text, size_t n) noexcept {
+  while (n > 0) {
+    const ssize_t written = write(fd, text, n);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text += written;
+    n -= static_cast<size_t>(written);
+  }
+}
+
+// Formats head and message into one buffer and writes it in one go, so that
+// a report from the output thread does not interleave with the main thread's.
+void write_report(std::string_view module, int line, const char* format, va_list args) noexcept {
+  if (!signal_context.load(std::memory_order_relaxed)) {
+    fflush(stdout);
+    fflush(stderr);
+  }
+  char text[kReportBytes];
+  int used = snprintf(text, sizeof text, "\nERROR %.*s %d ", static_cast<int>(module.size()),
+                      module.data(), line);
+  if (used < 0) used = 0;
+  if (static_cast<size_t>(used) < sizeof text) {
+    const int message = vsnprintf(text + used, sizeof text - static_cast<size_t>(used), format, args);
+    if (message > 0) used += message;
+  }
+  write_all(STDERR_FILENO, text, std::min(static_cast<size_t>(used), sizeof text - 1));
+}
+
+}  // namespace
+
+void fatal_error_at(std::string_view module, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_report(module, line, format, args);
+  va_end(args);
+  output_stop.store(-1);
+  abort_requested.store(-1);
+  exit_program(line);
+}
+
+void report_warning_at(std::string_view module, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_report(module, line, format, args);
+  va_end(args);
+}
+
+void enter_signal_context() noexcept { signal_context.store(true); }
+
+void exit_program(int status) {
+  leave_key_mode();
+  if (!signal_context.load() && on_main_thread()) exit(status);
+  if (!signal_context.load()) fflush(stdout);
+  _exit(status);
+}
+
+void enter_key_mode() {
+  if (key_mode_entered.load()) return;
+  struct termios settings;
+  if (tcgetattr(STDIN_FILENO, &settings) != 0) return;
+  saved_termios = settings;
+  settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  // TCSAFLUSH is what the System V TCSETAF ioctl does: drain, drop pending input, set.
+  if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &settings) != 0) return;
+  key_mode_entered.store(true);
+}
+
+void leave_key_mode() noexcept {
+  if (!key_mode_entered.exchange(false)) return;
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_termios);
+}
+
+int poll_keyboard() {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(STDIN_FILENO, &readable);
+  struct timeval no_wait = {0, 0};
+  if (select(STDIN_FILENO + 1, &readable, nullptr, nullptr, &no_wait) <= 0) return -1;
+  // read(2), not getc: stdio would read ahead and keep typed keys from later polls.
+  unsigned char byte = 0;
+  if (read(STDIN_FILENO, &byte, 1) != 1) return -1;
+  if (byte == 3) output_stop.store(-1);
+  return byte;
+}
+
+std::optional<int32_t> volume_key_request(volume_keys& keys, int byte, int32_t current_db) {
+  switch (byte) {
+    case '+': return current_db + 1;
+    case '-': return current_db - 1;
+    case '\n':
+      if (keys.digits < 0) return std::nullopt;
+      {
+        const int32_t attenuation = keys.digits;
+        keys.digits = -1;
+        return -attenuation;
+      }
+    default:
+      if (byte >= '0' && byte <= '9') {
+        const int32_t digit = byte - '0';
+        // Saturate: a long run of digits asks for far more than -48 dB anyway.
+        keys.digits = keys.digits < 0 ? digit : std::min<int32_t>(keys.digits * 10 + digit, 1000000);
+      }
+      return std::nullopt;
+  }
+}
+
+void clear_position_line(bool newline) {
+  printf("\r%*s%s", kLineBlanks, "", newline ? "\n" : "");
+  fflush(stdout);
+}
+
+void print_file_header(player_kind player, int32_t file_number, int32_t file_count,
+                       int64_t total_seconds, const char* path) {
+  printf("\r%*s\nplaying file %d/%d ", kLineBlanks, "", file_number, file_count);
+  const int64_t hours = total_seconds / 3600;
+  const int64_t minutes = total_seconds / 60 % 60;
+  const int64_t seconds = total_seconds % 60;
+  if (player == player_kind::brisa) {
+    printf("total ");
+    if (total_seconds >= 3600) printf("%" PRId64 ":", hours);
+    printf("%02" PRId64 ":%02" PRId64 " ", minutes, seconds);
+  } else if (total_seconds >= 3600) {
+    printf("total %" PRId64 ":%02" PRId64 ":%02" PRId64 " ", hours, minutes, seconds);
+  } else {
+    printf("total %" PRId64 ":%02" PRId64 " ", total_seconds / 60, seconds);
+  }
+  if (const char* slash = strrchr(path, '/')) printf("\"%s\" ", slash + 1);
+  if (strlen(path) > 40) printf("\n");
+  printf("\"%s\"\n", path);
+  fflush(stdout);
+}
+
+void print_position_line(player_kind player, int64_t seconds, int32_t fill_percent,
+                         int32_t volume_db, const char* status) {
+  printf("\rposition ");
+  if (seconds >= 3600) printf("%" PRId64 ":", seconds / 3600);
+  printf("%02" PRId64 ":%02" PRId64 " buffer %d[%%] ", seconds / 60 % 60, seconds % 60, fill_percent);
+  if (player == player_kind::brisa) printf("volume %d[dB] ", volume_db);
+  printf("  ");
+  if (status != nullptr) printf("%s   ", status);
+  printf("\r");
+  fflush(stdout);
+}
+
+void raise_priority() {
+  if (geteuid() != 0) return;
+  errno = 0;
+  if (nice(-10) < 0 && errno != 0) {
+    perror("nice()");
+    fatal_error("nice() failed.\n");
+  }
+}

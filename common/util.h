@@ -1,0 +1,87 @@
+// Terminal, progress display and process utilities shared by the players:
+// the fatal_error convention, key-by-key input, the keyboard poll, the two
+// progress lines and the priority raise.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+// The two process-wide stop flags, each 0 or all-ones (-1). They only go
+// from 0 to -1, except that main clears output_stop before it starts the
+// output thread. Lock-free atomics, so the SIGINT handler may store to them.
+extern std::atomic<int32_t> output_stop;
+extern std::atomic<int32_t> abort_requested;
+
+// Which player is printing: the header time format, the position line and
+// the keys understood differ between the two.
+enum class player_kind { brisa, lumen };
+
+// The module name of a source file: its file name without directory and
+// extension ("common/parse_param.cpp" -> "parse_param").
+constexpr std::string_view module_stem(std::string_view path) noexcept {
+  const auto slash = path.find_last_of('/');
+  if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+  const auto dot = path.find_first_of('.');
+  return dot == std::string_view::npos ? path : path.substr(0, dot);
+}
+
+// Prints "\nERROR <module> <line> " and the message to standard error, sets
+// output_stop and abort_requested, restores the terminal and exits with the
+// line as status. Safe on any thread and inside a signal handler (see
+// enter_signal_context).
+[[noreturn]] void fatal_error_at(std::string_view module, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// The same report head and message without stopping the program.
+void report_warning_at(std::string_view module, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+#define fatal_error(...) ::fatal_error_at(::module_stem(__FILE__), __LINE__, __VA_ARGS__)
+#define report_warning(...) ::report_warning_at(::module_stem(__FILE__), __LINE__, __VA_ARGS__)
+
+// A signal handler calls this before it may report a fatal error: from then
+// on reports avoid stdio and the process ends with _exit.
+void enter_signal_context() noexcept;
+
+// Leaves key mode, then ends the process with exit(status) on the main
+// thread, or flushes standard output and calls _exit(status) elsewhere
+// (exit on another thread would run destructors under the main thread's feet).
+[[noreturn]] void exit_program(int status);
+
+// Clears ICANON on standard input (everything else stays, echo and signal
+// keys included). Does nothing the second time, or when stdin is no terminal.
+void enter_key_mode();
+// Restores the settings saved by enter_key_mode; nothing if it was not entered.
+void leave_key_mode() noexcept;
+
+// Reads one pending byte from standard input without blocking, or returns -1.
+// The Ctrl-C byte (3) sets output_stop; every byte is also returned, so brisa
+// can act on its volume keys.
+int poll_keyboard();
+
+// brisa's number entry for the volume: digits typed before Enter.
+struct volume_keys {
+  int32_t digits = -1;  // -1 while no digit has been typed
+};
+
+// What a key asks of the volume, given the current volume in dB: "+" and "-"
+// one dB up or down, digits then Enter minus that many dB. The caller hands
+// the request to set_volume, which refuses values outside -48..0.
+std::optional<int32_t> volume_key_request(volume_keys& keys, int byte, int32_t current_db);
+
+// "\r", 72 blanks, "\nplaying file n/count total <time> ..." (the file header).
+void print_file_header(player_kind player, int32_t file_number, int32_t file_count,
+                       int64_t total_seconds, const char* path);
+
+// "\rposition <time> buffer <fill>[%] ..." ending in "\r". volume_db is shown
+// by brisa only; status (such as "filling buffer") may be null.
+void print_position_line(player_kind player, int64_t seconds, int32_t fill_percent,
+                         int32_t volume_db, const char* status);
+
+// "\r" and 72 blanks: wipes the position line.
+void clear_position_line(bool newline);
+
+// nice(-10) when running as root; fatal when that fails.
+void raise_priority();

@@ -1,0 +1,157 @@
+// The players' command lines, run as real processes: usage texts, version
+// lines, fatal reports and their exit statuses.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+const std::string kUsageParams =
+    "params:\t\t-D device_name\tdefine device name(Cf. -D hw:1,0)\n"
+    "params:\t\t-B buffer_size\tdefine data buffer length(Cf. -B 1M)\n";
+
+std::string brisa_usage(const std::string& program) {
+  return "usage:\t" + program + " [params...] sound_file...\n\n" + kUsageParams +
+         "params:\t\t-L1\tuse delta sigma modulator level1\n"
+         "params:\t\t-L2\tuse delta sigma modulator level2\n"
+         "params:\t\t--version\tprint out program version\n"
+         "params:\t\t--dop\tPlayback 5.6MHzfs DoP data\n"
+         "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
+         "params:\t\t--short-filter\tpower less machine mode\n"
+         "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
+         "params:\t\t--left-cut\tkeep left channel silent\n"
+         "params:\t\t--right-cut\tkeep right channel silent\n";
+}
+
+std::string lumen_usage(const std::string& program) {
+  return "usage:\t" + program + " [params...] sound_file...\n\n" + kUsageParams +
+         "params:\t\t-os\tplayback over sampled souund\n"
+         "params:\t\t--short-filter\tpower less machine mode. available with -os option\n"
+         "params:\t\t--version\tprint out program version\n"
+         "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
+         "params:\t\t--left-cut\tkeep left channel silent\n"
+         "params:\t\t--right-cut\tkeep right channel silent\n";
+}
+
+class PlayerCommandLine : public testing::Test {
+ protected:
+  // Runs a built player with words after its name, in a scratch HOME so no
+  // user ALSA configuration applies.
+  process_result run(const std::string& player, std::vector<std::string> words) {
+    words.insert(words.begin(), built_program(player));
+    process_options options;
+    options.env = {"HOME=" + home_.path()};
+    options.working_dir = home_.path();
+    options.timeout_seconds = 20;
+    return run_process(words, options);
+  }
+
+  // Expects the process to have ended through a fatal report of `module`
+  // with `message`, its status the report's line in eight bits.
+  static void expect_fatal(const process_result& result, const std::string& module, const std::string& message) {
+    std::string reported_module;
+    const int line = reported_line(result.err, &reported_module);
+    ASSERT_GT(line, 0) << result.err;
+    EXPECT_EQ(reported_module, module);
+    EXPECT_EQ(result.exit_status, line & 0xFF);
+    const std::string head = "\nERROR " + module + " " + std::to_string(line) + " ";
+    EXPECT_NE(result.err.find(head + message), std::string::npos) << result.err;
+  }
+
+  std::string file(const std::string& name, const std::string& content) {
+    std::ofstream(home_.file(name)) << content;
+    return home_.file(name);
+  }
+
+  temp_dir home_;
+};
+
+TEST_F(PlayerCommandLine, WithoutArgumentsTheUsageAndTheCountAreReported) {
+  for (const char* player : {"brisa", "lumen"}) {
+    const process_result result = run(player, {});
+    const std::string program = built_program(player);
+    EXPECT_EQ(result.out, player == std::string("brisa") ? brisa_usage(program) : lumen_usage(program));
+    expect_fatal(result, player == std::string("brisa") ? "playmain" : "lumen", "argc is 1 skip is 2\n");
+  }
+}
+
+TEST_F(PlayerCommandLine, HelpPrintsTheUsageAndExitsWithOne) {
+  const std::string brisa = built_program("brisa");
+  for (const char* word : {"--help", "-?"}) {
+    const process_result result = run("brisa", {"-D", "hw:9,0", word, "--version"});
+    EXPECT_EQ(result.out, brisa_usage(brisa));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_status, 1);
+  }
+  const process_result lumen = run("lumen", {"-?"});  // also as the last word
+  EXPECT_EQ(lumen.out, lumen_usage(built_program("lumen")));
+  EXPECT_EQ(lumen.exit_status, 1);
+}
+
+TEST_F(PlayerCommandLine, VersionLinesNameTheFfmpegLibraryWhereItIsUsed) {
+  const process_result brisa = run("brisa", {"--version", "--help"});
+  EXPECT_EQ(brisa.out.rfind("brisa Ver.1.1 ", 0), 0u) << brisa.out;
+  EXPECT_NE(brisa.out.find("FFmpeg"), std::string::npos);
+  EXPECT_EQ(brisa.exit_status, 0);
+
+  const process_result lumen = run("lumen", {"--version"});
+  EXPECT_EQ(lumen.out.rfind("lumen Ver.1.4 ", 0), 0u) << lumen.out;
+  EXPECT_NE(lumen.out.find("FFmpeg"), std::string::npos);
+  EXPECT_EQ(lumen.exit_status, 0);
+
+  const process_result dsf = run("lumen-dsf", {"--version"});
+  EXPECT_EQ(dsf.out.rfind("lumen Ver.1.4 ", 0), 0u) << dsf.out;
+  EXPECT_EQ(dsf.out.find("FFmpeg"), std::string::npos);
+  EXPECT_EQ(dsf.exit_status, 0);
+}
+
+TEST_F(PlayerCommandLine, AnIllegalBufferSizeIsFatalAfterTheUsage) {
+  const process_result result = run("lumen", {"-B", "M", "x"});
+  EXPECT_EQ(result.out, lumen_usage(built_program("lumen")));
+  expect_fatal(result, "parse_param", "illegal buffer size M passed.\n");
+}
+
+TEST_F(PlayerCommandLine, AnIllegalModeIsFatalWithoutTheUsage) {
+  const process_result result = run("brisa", {"--mode=3", "x"});
+  EXPECT_EQ(result.out, "");
+  expect_fatal(result, "parse_param", "illegal mode name 3 passed.\n");
+}
+
+TEST_F(PlayerCommandLine, OptionWordsPastTheEndAreReported) {
+  const process_result result = run("brisa", {"-L1"});
+  // -L1 as the last word is a file operand; brisa then looks for its DAC.
+  EXPECT_EQ(result.err.find("argc is"), std::string::npos);
+  const process_result skip = run("lumen", {"--silent"});
+  EXPECT_EQ(skip.err.find("argc is"), std::string::npos);
+}
+
+TEST_F(PlayerCommandLine, MissingFilesAreWarningsAndAnEmptyListIsFatal) {
+  const process_result result = run("lumen", {"-D", "null", "missing.wav"});
+  EXPECT_NE(result.err.find("No such file or directory\n\nERROR dir2files "), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(" cannot stat missing.wav\n"), std::string::npos);
+  expect_fatal(result, "lumen", "no files found.\n");
+}
+
+TEST_F(PlayerCommandLine, WithoutADeviceOrCardThePlayersStop) {
+  if (access("/dev/snd", F_OK) == 0) GTEST_SKIP() << "this machine has sound cards";
+  const process_result brisa = run("brisa", {"song.wav"});
+  EXPECT_NE(brisa.err.find("ERROR alsathread "), std::string::npos);
+  EXPECT_NE(brisa.err.find(" no soundcards found...\n"), std::string::npos);
+  expect_fatal(brisa, "playmain", "DeltaSigma direct output device is not found.\n");
+  const process_result lumen = run("lumen", {"song.wav"});
+  expect_fatal(lumen, "lumen", "Output device is not defined.\n");
+}
+
+TEST_F(PlayerCommandLine, AFileOfNoKnownFormatStopsTheProbe) {
+  const std::string text = file("notes.wav", "this is not a sound file\n");
+  const process_result result = run("lumen-dsf", {"-D", "null", text});
+  expect_fatal(result, "lumen", "file format of " + text + " unknown.\n");
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include "dir2files.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+// When set, every directory entry is reported without a type, as some file
+// systems do.
+std::atomic<bool> hide_entry_types{false};
+
+}  // namespace
+
+// Stands in front of the C library's readdir (the build uses 64-bit file
+// offsets, so that is readdir64) to be able to clear d_type.
+extern "C" struct dirent64* readdir64(DIR* dir) {
+  using readdir_function = struct dirent64* (*)(DIR*);
+  static const auto next = reinterpret_cast<readdir_function>(dlsym(RTLD_NEXT, "readdir64"));
+  struct dirent64* entry = next(dir);
+  if (entry != nullptr && hide_entry_types.load()) entry->d_type = DT_UNKNOWN;
+  return entry;
+}
+
+namespace {
+
+using paths = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+void make_file(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "w");
+  ASSERT_NE(file, nullptr) << path << ": " << strerror(errno);
+  fputs("x", file);
+  fclose(file);
+}
+
+void make_dir(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path; }
+
+// Runs the expansion as a player would, with the program name in argv[0],
+// and copies the result out of the module.
+paths expand(const paths& operands) {
+  std::vector<std::string> words{"player"};
+  words.insert(words.end(), operands.begin(), operands.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  char** result = dir2files_build(1, static_cast<int>(words.size()), argv.data());
+  paths list;
+  if (result == nullptr) {
+    ADD_FAILURE() << "dir2files_build returned null";
+    return list;
+  }
+  for (char** entry = result; *entry != nullptr; ++entry) list.push_back(*entry);
+  return list;
+}
+
+class Dir2files : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(tmp.path().empty()); }
+  void TearDown() override {
+    hide_entry_types = false;
+    dir2files_release_all();
+  }
+  std::string at(const std::string& name) const { return tmp.file(name); }
+
+  temp_dir tmp;
+};
+
+TEST_F(Dir2files, SortsInByteOrderKeepingDuplicates) {
+  for (const char* name : {"a.wav", "b.wav", "B.wav", "a.wav2", "\xc3\xa9.wav"}) make_file(at(name));
+  EXPECT_EQ(expand({at("b.wav"), at("a.wav")}), (paths{at("a.wav"), at("b.wav")}));
+  // Upper case before lower case, a prefix before its extensions, bytes above
+  // 0x7f after ASCII.
+  EXPECT_EQ(expand({at("\xc3\xa9.wav"), at("a.wav2"), at("b.wav"), at("a.wav"), at("B.wav")}),
+            (paths{at("B.wav"), at("a.wav"), at("a.wav2"), at("b.wav"), at("\xc3\xa9.wav")}));
+  // The same file twice is played twice, one after the other.
+  EXPECT_EQ(expand({at("b.wav"), at("a.wav"), at("b.wav")}),
+            (paths{at("a.wav"), at("b.wav"), at("b.wav")}));
+}
+
+TEST_F(Dir2files, DirectoryContributesItsRegularFilesOneLevelDeep) {
+  const std::string music = at("music");
+  make_dir(music);
+  make_file(music + "/y.wav");
+  make_file(music + "/x.wav");
+  make_file(music + "/.hidden");
+  make_dir(music + "/sub");
+  make_file(music + "/sub/inner.wav");
+  ASSERT_EQ(mkfifo((music + "/pipe").c_str(), 0644), 0);
+
+  const paths expected{music + "/.hidden", music + "/x.wav", music + "/y.wav"};
+  EXPECT_EQ(expand({music}), expected);
+  EXPECT_EQ(expand({music + "/"}), expected);
+  // A directory holding only subdirectories gives the empty list.
+  make_dir(at("empty"));
+  make_dir(at("empty/deeper"));
+  EXPECT_EQ(expand({at("empty")}), paths{});
+}
+
+TEST_F(Dir2files, SymbolicLinksFollowedAsOperandsSkippedInsideDirectories) {
+  const std::string music = at("music");
+  make_dir(music);
+  make_file(music + "/x.wav");
+  make_file(at("target.wav"));
+  fs::create_symlink(at("target.wav"), music + "/link.wav");
+  fs::create_symlink(at("empty"), music + "/linkdir");
+  make_dir(at("empty"));
+  fs::create_symlink(at("target.wav"), at("song.wav"));
+  fs::create_symlink(music, at("alias"));
+
+  EXPECT_EQ(expand({music}), paths{music + "/x.wav"});
+  EXPECT_EQ(expand({at("song.wav")}), paths{at("song.wav")});
+  EXPECT_EQ(expand({at("alias")}), paths{at("alias") + "/x.wav"});
+}
+
+TEST_F(Dir2files, EntriesWithoutTypeAreCheckedWithLstat) {
+  const std::string music = at("music");
+  make_dir(music);
+  make_file(music + "/x.wav");
+  make_dir(music + "/sub");
+  make_file(at("target.wav"));
+  fs::create_symlink(at("target.wav"), music + "/link.wav");
+  ASSERT_EQ(mkfifo((music + "/pipe").c_str(), 0644), 0);
+
+  hide_entry_types = true;
+  // The stand-in must really be the readdir in use, or this proves nothing.
+  DIR* dir = opendir(music.c_str());
+  ASSERT_NE(dir, nullptr);
+  const struct dirent* entry = readdir(dir);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->d_type, DT_UNKNOWN);
+  closedir(dir);
+
+  EXPECT_EQ(expand({music}), paths{music + "/x.wav"});
+}
+
+TEST_F(Dir2files, NoOperandsPlaysTheCurrentDirectory) {
+  make_file(at("b.flac"));
+  make_file(at("a.wav"));
+  make_dir(at("sub"));
+  const fs::path previous = fs::current_path();
+  ASSERT_EQ(chdir(tmp.path().c_str()), 0);
+  char* argv[] = {const_cast<char*>("player"), const_cast<char*>("-D"),
+                  const_cast<char*>("hw:1,0"), nullptr};
+  char** result = dir2files_build(3, 3, argv);
+  paths list;
+  for (char** entry = result; *entry != nullptr; ++entry) list.push_back(*entry);
+  fs::current_path(previous);
+  EXPECT_EQ(list, (paths{"./a.wav", "./b.flac"}));
+}
+
+TEST_F(Dir2files, UnusableOperandsWarnAndTheRestIsListed) {
+  make_file(at("a.wav"));
+  const std::string missing = at("missing.wav");
+
+  testing::internal::CaptureStderr();
+  const paths list = expand({missing, at("a.wav"), "", "/dev/null"});
+  const std::string err = testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(list, paths{at("a.wav")});
+  const std::string report = "\nERROR dir2files ";
+  const size_t first = err.find(report);
+  ASSERT_NE(first, std::string::npos) << err;
+  EXPECT_EQ(err.substr(0, first), std::string(strerror(ENOENT)) + "\n");
+  EXPECT_NE(err.find(" cannot stat " + missing + "\n"), std::string::npos) << err;
+  // The empty operand is a failed stat too; the device passes silently.
+  EXPECT_NE(err.find(" cannot stat \n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("/dev/null"), std::string::npos) << err;
+}
+
+TEST_F(Dir2files, UnreadableDirectoryWarns) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every directory";
+  const std::string locked = at("locked");
+  make_dir(locked);
+  make_file(locked + "/x.wav");
+  make_file(at("a.wav"));
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+
+  testing::internal::CaptureStderr();
+  const paths list = expand({locked, at("a.wav")});
+  const std::string err = testing::internal::GetCapturedStderr();
+  chmod(locked.c_str(), 0755);
+
+  EXPECT_EQ(list, paths{at("a.wav")});
+  EXPECT_NE(err.find(" directory " + locked + " open failed.\n"), std::string::npos) << err;
+}
+
+TEST_F(Dir2files, LongPathsAtTheJoinAndCompareLimits) {
+  // Nested directories bring the directory path near the limit; entry names
+  // then land exactly on it and one past it.
+  std::string dir = tmp.path();
+  while (dir.size() < 1800) {
+    dir += "/" + std::string(200, 'd');
+    make_dir(dir);
+  }
+  const size_t fitting = 2046 - dir.size() - 1;
+  const std::string longest = dir + "/" + std::string(fitting, 'a');
+  const std::string too_long = dir + "/" + std::string(fitting + 1, 'b');
+  make_file(longest);
+  make_file(too_long);
+  ASSERT_EQ(longest.size(), 2046u);
+
+  for (const std::string& operand : {dir, dir + "/"}) {
+    testing::internal::CaptureStderr();
+    const paths list = expand({operand});
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(list, paths{longest});
+    EXPECT_NE(err.find(" path " + too_long + " too long.\n"), std::string::npos);
+  }
+  // An operand naming a file is taken as typed, whatever its length.
+  EXPECT_EQ(expand({too_long}), paths{too_long});
+
+  // Paths are compared over their first 2048 bytes only: operands that agree
+  // that far keep their command-line order.
+  const std::string deep = dir + "/" + std::string(2048 - dir.size(), 'e');
+  make_dir(deep);
+  paths operands;
+  for (int i = 39; i >= 0; --i) {
+    operands.push_back(deep + "/" + std::to_string(i));
+    make_file(operands.back());
+  }
+  operands.push_back(longest);
+  paths expected{longest};
+  expected.insert(expected.end(), operands.begin(), operands.end() - 1);
+  EXPECT_EQ(expand(operands), expected);
+}
+
+TEST_F(Dir2files, ManyFilesAllListedInOrder) {
+  // Enough names to grow the table and the pool several times over.
+  paths expected;
+  for (int i = 599; i >= 0; --i) {
+    char name[64];
+    snprintf(name, sizeof name, "track-%04d-with-a-longer-title.wav", i);
+    make_file(at(name));
+    expected.push_back(at(name));
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expand({tmp.path()}), expected);
+}
+
+TEST_F(Dir2files, RebuildAndReleaseStartFresh) {
+  make_file(at("a.wav"));
+  make_file(at("b.wav"));
+  EXPECT_EQ(expand({at("b.wav"), at("a.wav")}), (paths{at("a.wav"), at("b.wav")}));
+  // A second build replaces the first list rather than adding to it.
+  EXPECT_EQ(expand({at("b.wav")}), paths{at("b.wav")});
+  dir2files_release_result();
+  EXPECT_EQ(expand({at("a.wav")}), paths{at("a.wav")});
+  dir2files_release_all();
+  EXPECT_EQ(expand({at("b.wav"), at("a.wav")}), (paths{at("a.wav"), at("b.wav")}));
+  dir2files_release_all();
+  EXPECT_EQ(expand({at("missing")}).size(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+#include "parse_param.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "alsathread.h"
+#include "deltasigma.h"
+
+namespace {
+
+// The exact status (the report's line) is checked by the process tests.
+bool ended_by_fatal_error(int status) { return WIFEXITED(status) && WEXITSTATUS(status) != 0; }
+
+class ParseParams : public testing::Test {
+ protected:
+  void SetUp() override {
+    params = play_params{};
+    output = brisa_output{};
+    set_volume(0);
+    select_modulator_level(1);
+  }
+
+  // Parses the words as brisa or lumen would; returns first_file_index.
+  int32_t brisa(std::vector<std::string> words) { return parse(player_kind::brisa, words); }
+  int32_t lumen(std::vector<std::string> words) { return parse(player_kind::lumen, words); }
+
+ private:
+  int32_t parse(player_kind player, std::vector<std::string>& words) {
+    words.insert(words.begin(), player == player_kind::brisa ? "brisa" : "lumen");
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+    if (player == player_kind::brisa) {
+      parse_brisa_params(argc, argv.data(), {select_modulator_level, select_dop, set_volume}, "banner");
+    } else {
+      parse_lumen_params(argc, argv.data(), "banner");
+    }
+    return params.first_file_index;
+  }
+};
+
+TEST_F(ParseParams, NoArgumentsPointsPastTheEnd) {
+  EXPECT_EQ(brisa({}), 2);
+  EXPECT_EQ(lumen({}), 2);
+}
+
+TEST_F(ParseParams, CountsOptionWordsAndTheirValues) {
+  EXPECT_EQ(brisa({"-D", "hw:1,0", "--dop", "song.wav"}), 4);
+  EXPECT_STREQ(params.device_name, "hw:1,0");
+  EXPECT_EQ(output.output_format, kFormatS24_3LE);
+  EXPECT_NE(output.dop_requested, 0);
+  EXPECT_EQ(output.swap_words, 0);
+
+  EXPECT_EQ(lumen({"-os", "-B", "2M", "--silent", "--left-cut", "a.wav", "b.wav"}), 6);
+  EXPECT_NE(params.oversample, 0);
+  EXPECT_EQ(params.buffer_size, 2097152);
+  EXPECT_NE(params.silent, 0);
+  EXPECT_NE(params.left_cut, 0);
+  EXPECT_EQ(params.right_cut, 0);
+}
+
+TEST_F(ParseParams, OptionNamesMatchExactly) {
+  EXPECT_EQ(brisa({"-Dhw:1,0", "x.wav"}), 1);
+  EXPECT_STREQ(params.device_name, "");
+  EXPECT_EQ(brisa({"--foo", "--silent", "x.wav"}), 2);  // --silent still applies, but counts from --foo on
+  EXPECT_NE(params.silent, 0);
+}
+
+TEST_F(ParseParams, AnOptionNeedingAValueAsTheLastWordIsAFileOperand) {
+  EXPECT_EQ(brisa({"-D"}), 1);
+  EXPECT_STREQ(params.device_name, "");
+  // Every short option is passed over as the last word, -L included (a quirk
+  // users may know); -os of lumen is the exception.
+  EXPECT_EQ(brisa({"-L2"}), 1);
+  EXPECT_EQ(modulator_level(), 1);
+  EXPECT_EQ(lumen({"-os"}), 2);
+  EXPECT_EQ(brisa({"-L7", "x.wav"}), 2);
+  EXPECT_EQ(modulator_level(), 7);
+}
+
+TEST_F(ParseParams, AFileBeforeAnOptionMisplacesTheCount) {
+  EXPECT_EQ(brisa({"a.wav", "-D", "hw:0,0", "b.wav"}), 3);
+  EXPECT_STREQ(params.device_name, "hw:0,0");
+}
+
+TEST_F(ParseParams, DeviceNamesAreCutTo1023Characters) {
+  const std::string long_name(2000, 'x');
+  brisa({"-D", long_name, "a.wav"});
+  EXPECT_EQ(std::string(params.device_name), long_name.substr(0, 1023));
+}
+
+TEST_F(ParseParams, BufferSizesInBytesKilobytesAndMegabytes) {
+  lumen({"-B", "1M", "x"});
+  EXPECT_EQ(params.buffer_size, 1048576);
+  lumen({"-B", "512k", "x"});
+  EXPECT_EQ(params.buffer_size, 524288);
+  lumen({"-B", "2000000", "x"});
+  EXPECT_EQ(params.buffer_size, 2000000);
+  lumen({"-B", "100x", "x"});
+  EXPECT_EQ(params.buffer_size, 100);
+  lumen({"-B", "2047M", "x"});
+  EXPECT_EQ(params.buffer_size, 2047 * 1048576);
+}
+
+TEST_F(ParseParams, BufferSizesThatAreNoNumberOrDoNotFitAreFatal) {
+  for (const char* size : {"M", "2048M", "3000000000", "99999999999999999999", "-3000M"}) {
+    EXPECT_EXIT(lumen({"-B", size, "x"}), ended_by_fatal_error,
+                std::string("ERROR parse_param [0-9]+ illegal buffer size ") + size + " passed.")
+        << size;
+  }
+}
+
+TEST_F(ParseParams, VolumeIsKeptOnlyWithinRange) {
+  brisa({"--volume=-6", "x"});
+  EXPECT_EQ(params.volume_db, -6);
+  EXPECT_EQ(get_volume(), -6);
+  SetUp();
+  brisa({"--volume=-60", "x"});
+  EXPECT_EQ(params.volume_db, 0);
+  brisa({"--volume=3", "x"});
+  EXPECT_EQ(params.volume_db, 0);
+  brisa({"--volume=-6", "--volume=3", "x"});
+  EXPECT_EQ(params.volume_db, -6);
+}
+
+TEST_F(ParseParams, ModeTable) {
+  brisa({"--mode=2", "x"});
+  EXPECT_EQ(params.mode_code, 10);
+  EXPECT_STREQ(params.mode_name, "Bi-Naural");
+  lumen({"--mode=1", "x"});
+  EXPECT_EQ(params.mode_code, 8);
+  EXPECT_STREQ(params.mode_name, "DoP");
+  EXPECT_EXIT(brisa({"--mode=3", "x"}), ended_by_fatal_error,
+              "ERROR parse_param [0-9]+ illegal mode name 3 passed.\n");
+}
+
+TEST_F(ParseParams, SkipTakesItsValueEvenWhenItIsNoNumber) {
+  EXPECT_EQ(brisa({"--skip", "abc", "file"}), 3);
+  EXPECT_EQ(params.skip_value, 0);
+  EXPECT_EQ(lumen({"--skip", "12", "file"}), 3);
+  EXPECT_EQ(params.skip_value, 12);
+  EXPECT_EQ(lumen({"--skip"}), 1);  // no value: not recognised
+}
+
+TEST_F(ParseParams, ClockIsStoredOrFatal) {
+  brisa({"--clock=22579200", "x"});
+  EXPECT_EQ(params.clock_hz, 22579200);
+  EXPECT_EXIT(brisa({"--clock=fast", "x"}), ended_by_fatal_error,
+              "ERROR parse_param [0-9]+ \nclock value not found.\n");
+}
+
+TEST_F(ParseParams, OptionsOfThePlayerOnly) {
+  EXPECT_EQ(lumen({"--dop", "--volume=-6", "-L2", "x"}), 1);  // brisa's options are files to lumen
+  EXPECT_EQ(output.dop_requested, 0);
+  EXPECT_EQ(get_volume(), 0);
+  EXPECT_EQ(brisa({"-os", "x"}), 1);
+}
+
+TEST(TextEqual, ComparesAtMost1024Characters) {
+  EXPECT_TRUE(text_equal("silent", "silent"));
+  EXPECT_FALSE(text_equal("silent", "silentx"));
+  const std::string a(1023, 'a');
+  EXPECT_TRUE(text_equal(a.c_str(), a.c_str()));
+  const std::string b(1024, 'a'), c(1030, 'a');
+  EXPECT_FALSE(text_equal(b.c_str(), c.c_str()));  // equal over 1024 characters, no end: different
+}
+
+}  // namespace

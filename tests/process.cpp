@@ -1,0 +1,151 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
+extern char** environ;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start) {
+  return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// The parent's environment with the additions applied (same name replaces).
+std::vector<std::string> child_environment(const std::vector<std::string>& additions) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+  for (const std::string& addition : additions) {
+    const std::string name = addition.substr(0, addition.find('=') + 1);
+    std::erase_if(env, [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
+    env.push_back(addition);
+  }
+  return env;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  for (std::string& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Appends what is readable on fd to text; false at end of file.
+bool drain(int fd, std::string& text) {
+  char chunk[65536];
+  const ssize_t n = read(fd, chunk, sizeof chunk);
+  if (n > 0) text.append(chunk, static_cast<size_t>(n));
+  return n > 0 || (n < 0 && errno == EINTR);
+}
+
+}  // namespace
+
+process_result run_process(const std::vector<std::string>& argv, const process_options& options) {
+  process_result result;
+  int out_pipe[2], err_pipe[2], in_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(in_pipe) != 0) return result;
+
+  // Everything the child needs is prepared before fork: the test may be threaded.
+  std::vector<std::string> words = argv;
+  std::vector<std::string> env = child_environment(options.env);
+  std::vector<char*> child_argv = c_strings(words);
+  std::vector<char*> child_env = c_strings(env);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in_pipe[0], STDIN_FILENO);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+    if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) _exit(126);
+    signal(SIGINT, SIG_DFL);
+    execve(child_argv[0], child_argv.data(), child_env.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (!options.input.empty()) {
+    signal(SIGPIPE, SIG_IGN);
+    [[maybe_unused]] const ssize_t written = write(in_pipe[1], options.input.data(), options.input.size());
+  }
+  close(in_pipe[1]);
+
+  const auto start = clock_type::now();
+  bool out_open = true, err_open = true;
+  int interrupts_sent = 0;
+  int status = 0;
+  bool exited = false;
+  while (out_open || err_open || !exited) {
+    const double elapsed = seconds_since(start);
+    if (elapsed > options.timeout_seconds && !result.timed_out) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+    }
+    if (options.interrupt_after > 0 && interrupts_sent == 0 && elapsed >= options.interrupt_after) {
+      kill(pid, SIGINT);
+      interrupts_sent = 1;
+    }
+    if (options.second_interrupt_after > 0 && interrupts_sent == 1 &&
+        elapsed >= options.interrupt_after + options.second_interrupt_after) {
+      kill(pid, SIGINT);
+      interrupts_sent = 2;
+    }
+    pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0}, {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+    poll(fds, 2, 10);
+    if (out_open && (fds[0].revents & (POLLIN | POLLHUP))) out_open = drain(out_pipe[0], result.out);
+    if (err_open && (fds[1].revents & (POLLIN | POLLHUP))) err_open = drain(err_pipe[0], result.err);
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
+    // A grandchild holding the pipes open must not keep us here past the limit.
+    if (exited && result.timed_out) break;
+  }
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
+  return result;
+}
+
+std::string built_program(const std::string& name) {
+  // Test binaries live in <build>/tests; without PLAYERS_BIN_DIR look there.
+  const char* dir = getenv("PLAYERS_BIN_DIR");
+  const std::string base =
+      dir != nullptr ? dir : std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+  for (const char* sub : {"/brisa/", "/lumen/", "/korvo/", "/tools/", "/tests/", "/"}) {
+    const std::string path = base + sub + name;
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return base + "/" + name;
+}
+
+temp_dir::temp_dir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "players-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+int reported_line(const std::string& text, std::string* module) {
+  static const std::regex head("ERROR ([a-z_0-9]+) ([0-9]+) ");
+  int line = -1;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), head); it != std::sregex_iterator(); ++it) {
+    if (module != nullptr) *module = (*it)[1];
+    line = std::stoi((*it)[2]);
+  }
+  return line;
+}

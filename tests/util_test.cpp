@@ -1,0 +1,227 @@
+#include "util.h"
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <thread>
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::string header_text(player_kind player, int64_t seconds, const char* path) {
+  CaptureStdout();
+  print_file_header(player, 2, 5, seconds, path);
+  return GetCapturedStdout();
+}
+
+std::string position_text(player_kind player, int64_t seconds, const char* status) {
+  CaptureStdout();
+  print_position_line(player, seconds, 42, -6, status);
+  return GetCapturedStdout();
+}
+
+const std::string kWipe = "\r" + std::string(72, ' ');
+
+TEST(ModuleStem, IsTheFileNameWithoutDirectoryAndExtension) {
+  static_assert(module_stem("common/parse_param.cpp") == "parse_param");
+  static_assert(module_stem("/abs/path/brisa/playmain.cpp") == "playmain");
+  static_assert(module_stem("util.cpp") == "util");
+  static_assert(module_stem("ringbuffer") == "ringbuffer");
+}
+
+TEST(FileHeader, TimeFormatsDifferBetweenThePlayers) {
+  EXPECT_EQ(header_text(player_kind::brisa, 3725, "a.wav"), kWipe + "\nplaying file 2/5 total 1:02:05 \"a.wav\"\n");
+  EXPECT_EQ(header_text(player_kind::lumen, 3725, "a.wav"), kWipe + "\nplaying file 2/5 total 1:02:05 \"a.wav\"\n");
+  EXPECT_EQ(header_text(player_kind::brisa, 65, "a.wav"), kWipe + "\nplaying file 2/5 total 01:05 \"a.wav\"\n");
+  EXPECT_EQ(header_text(player_kind::lumen, 65, "a.wav"), kWipe + "\nplaying file 2/5 total 1:05 \"a.wav\"\n");
+}
+
+TEST(FileHeader, NamesTheFileThenTheWholePath) {
+  EXPECT_EQ(header_text(player_kind::lumen, 0, "music/b.flac"),
+            kWipe + "\nplaying file 2/5 total 0:00 \"b.flac\" \"music/b.flac\"\n");
+  const std::string long_path = "/srv/music/some artist/some album/01 track.wav";
+  EXPECT_EQ(header_text(player_kind::brisa, 0, long_path.c_str()),
+            kWipe + "\nplaying file 2/5 total 00:00 \"01 track.wav\" \n\"" + long_path + "\"\n");
+}
+
+TEST(PositionLine, ShowsHoursOnlyFromOneHourOn) {
+  EXPECT_EQ(position_text(player_kind::brisa, 3725, nullptr),
+            "\rposition 1:02:05 buffer 42[%] volume -6[dB]   \r");
+  EXPECT_EQ(position_text(player_kind::brisa, 65, "filling buffer"),
+            "\rposition 01:05 buffer 42[%] volume -6[dB]   filling buffer   \r");
+  EXPECT_EQ(position_text(player_kind::lumen, 65, nullptr), "\rposition 01:05 buffer 42[%]   \r");
+  EXPECT_EQ(position_text(player_kind::lumen, 3725, "DoP"), "\rposition 1:02:05 buffer 42[%]   DoP   \r");
+}
+
+TEST(VolumeKeys, PlusMinusAndNumberEntry) {
+  volume_keys keys;
+  EXPECT_EQ(volume_key_request(keys, '+', 0), 1);  // set_volume then refuses it
+  EXPECT_EQ(volume_key_request(keys, '-', -3), -4);
+  EXPECT_EQ(volume_key_request(keys, '\n', -3), std::nullopt);  // Enter without digits
+  EXPECT_EQ(volume_key_request(keys, '1', 0), std::nullopt);
+  EXPECT_EQ(volume_key_request(keys, 'x', 0), std::nullopt);  // other keys leave the digits
+  EXPECT_EQ(volume_key_request(keys, '2', 0), std::nullopt);
+  EXPECT_EQ(volume_key_request(keys, '\n', 0), -12);
+  EXPECT_EQ(volume_key_request(keys, '\n', -12), std::nullopt);  // the entry was used up
+  for (int i = 0; i < 20; ++i) volume_key_request(keys, '9', 0);
+  const auto huge = volume_key_request(keys, '\n', 0);
+  ASSERT_TRUE(huge.has_value());
+  EXPECT_LT(*huge, -48);  // far out of range, and no overflow on the way
+}
+
+// Runs body with standard input replaced by a pipe holding `typed`.
+template <typename Body>
+void with_stdin(const std::string& typed, Body body) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  const int saved = dup(STDIN_FILENO);
+  dup2(fds[0], STDIN_FILENO);
+  body();
+  dup2(saved, STDIN_FILENO);
+  for (int fd : {saved, fds[0], fds[1]}) close(fd);
+}
+
+TEST(PollKeyboard, ReturnsOneByteAPollAndStopsOnCtrlC) {
+  output_stop.store(0);
+  with_stdin("+6\x03", [] {
+    EXPECT_EQ(poll_keyboard(), '+');
+    EXPECT_EQ(poll_keyboard(), '6');  // not swallowed by a read-ahead buffer
+    EXPECT_EQ(output_stop.load(), 0);
+    EXPECT_EQ(poll_keyboard(), 3);
+    EXPECT_EQ(output_stop.load(), -1);
+    EXPECT_EQ(poll_keyboard(), -1);  // nothing more typed: no wait
+  });
+  output_stop.store(0);
+}
+
+// A child process whose standard input is a pseudo-terminal; returns the
+// local-mode flags the terminal has after the child has ended.
+template <typename Body>
+tcflag_t terminal_flags_after(Body child_body, int* exit_status) {
+  int master = -1, slave = -1;
+  EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(slave, STDIN_FILENO);
+    child_body();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  *exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  struct termios settings {};
+  tcgetattr(slave, &settings);
+  close(master);
+  close(slave);
+  return settings.c_lflag;
+}
+
+TEST(KeyMode, ClearsOnlyICanonAndIsRestoredByAFatalError) {
+  int status = 0;
+  const tcflag_t after = terminal_flags_after(
+      [] {
+        struct termios before {};
+        tcgetattr(STDIN_FILENO, &before);
+        enter_key_mode();
+        enter_key_mode();  // the second call must not save the changed settings
+        struct termios changed {};
+        tcgetattr(STDIN_FILENO, &changed);
+        if ((changed.c_lflag & ICANON) != 0) _exit(10);
+        if ((changed.c_lflag | ICANON) != before.c_lflag) _exit(11);
+        fatal_error("stop here\n");
+      },
+      &status);
+  EXPECT_NE(after & ICANON, 0u);
+  EXPECT_NE(after & ECHO, 0u);
+  EXPECT_NE(status, 10);
+  EXPECT_NE(status, 11);
+}
+
+TEST(KeyMode, LeaveWithoutEnterChangesNothing) {
+  int status = 0;
+  const tcflag_t after = terminal_flags_after(
+      [] {
+        struct termios raw {};
+        tcgetattr(STDIN_FILENO, &raw);
+        raw.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+        leave_key_mode();
+      },
+      &status);
+  EXPECT_EQ(after & ECHO, 0u);
+  EXPECT_EQ(status, 0);
+}
+
+TEST(KeyMode, NoTerminalIsNotAnError) {
+  with_stdin("", [] {
+    enter_key_mode();
+    leave_key_mode();
+  });
+}
+
+TEST(FatalErrorDeathTest, ExitsWithTheReportLineAsStatus) {
+  // 857 & 0xFF == 89: the shell sees the low eight bits of the line.
+  EXPECT_EXIT(
+      {
+#line 857
+        fatal_error("bad %s\n", "thing");
+      },
+      testing::ExitedWithCode(89), "\nERROR util_test 857 bad thing\n");
+  EXPECT_EXIT(
+      {
+#line 60
+        fatal_error("x");
+      },
+      testing::ExitedWithCode(60), "ERROR util_test 60 x");
+}
+
+TEST(FatalErrorDeathTest, SetsBothStopFlagsAndFlushesOutput) {
+  EXPECT_EXIT(
+      {
+        printf("queued text");
+        atexit([] { fprintf(stderr, "flags %d %d", output_stop.load(), abort_requested.load()); });
+#line 300
+        fatal_error("x\n");
+      },
+      testing::ExitedWithCode(300 & 0xFF), "flags -1 -1");
+}
+
+TEST(FatalErrorDeathTest, FromAnotherThreadEndsTheProcessWithoutExitHandlers) {
+  EXPECT_EXIT(
+      {
+        atexit([] { fprintf(stderr, "exit handler ran"); });
+#line 400
+        std::thread([] { fatal_error("from the output thread\n"); }).join();
+      },
+      testing::ExitedWithCode(400 & 0xFF), "^\nERROR util_test 400 from the output thread\n$");
+}
+
+TEST(FatalErrorDeathTest, InsideASignalHandlerUsesNoStdio) {
+  EXPECT_EXIT(
+      {
+        signal(SIGUSR1, [](int) {
+          enter_signal_context();
+#line 500
+          fatal_error("Interrupt stack. Abort\n");
+        });
+        raise(SIGUSR1);
+      },
+      testing::ExitedWithCode(500 & 0xFF), "ERROR util_test 500 Interrupt stack. Abort");
+}
+
+TEST(Warning, PrintsTheHeadAndGoesOn) {
+  testing::internal::CaptureStderr();
+#line 1234
+  report_warning("cannot stat %s\n", "x.wav");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nERROR util_test 1234 cannot stat x.wav\n");
+}
+
+}  // namespace

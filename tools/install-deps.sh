@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies with apt-get when any is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  libgtest-dev libbenchmark-dev
+  libasound2-dev alsa-utils
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "run as root to install: ${missing[*]}" >&2; exit 1; }
+  sudo=sudo
+fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
