@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test asan tsan fuzz check demo clean
+.PHONY: all deps build test asan tsan fuzz armhf check demo clean
 
 all: build
 
@@ -31,10 +31,17 @@ tsan: deps
 fuzz: build
 	tools/run-fuzzers.sh build build-fuzz $(FUZZ_SECONDS)
 
-check: test asan tsan fuzz
+# The target board's build: unit tests under qemu-arm (the process tests
+# need the players to run natively, so they stay on the host).
+armhf: deps
+	cmake -S . -B build-armhf $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
+	cmake --build build-armhf -j $(JOBS)
+	ctest --test-dir build-armhf --output-on-failure -j $(JOBS) -LE process
+
+check: test asan tsan fuzz armhf
 
 demo: build
 	@tools/demo.sh build
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-armhf

@@ -1,6 +1,5 @@
 // brisa: plays every PCM file as a one-bit delta-sigma stream (native DSD or
 // DoP). Start-up, play list, format dispatch, main loop and drain.
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -31,12 +30,7 @@ struct player_state {
 player_state state;
 
 void interrupt_handler(int) {
-  if (!abort_requested.load()) {
-    abort_requested.store(-1);
-    return;
-  }
-  enter_signal_context();
-  fatal_error("Interrupt stack. Abort\n");
+  if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
 }
 
 void open_music_file(music_file* file) {
@@ -80,7 +74,7 @@ int32_t ring_buffer_bytes() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGINT, interrupt_handler);
+  install_interrupt_handler(interrupt_handler);
   raise_priority();
   parse_brisa_params(argc, argv, {select_modulator_level, select_dop, set_volume}, kBanner);
   if (params.first_file_index > argc) {

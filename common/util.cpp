@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <execinfo.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@ std::atomic<bool> key_mode_entered{false};
 std::atomic<bool> signal_context{false};
 
 constexpr size_t kReportBytes = 4096;
+constexpr int kBacktraceDepth = 1024;
 constexpr int kLineBlanks = 72;
 
 bool on_main_thread() noexcept { return gettid() == getpid(); }
@@ -79,6 +82,23 @@ void report_warning_at(std::string_view module, int line, const char* format, ..
 }
 
 void enter_signal_context() noexcept { signal_context.store(true); }
+
+void install_interrupt_handler(void (*handler)(int)) {
+  // backtrace loads its unwinder on first use, which allocates: do that now,
+  // not inside the handler.
+  void* warm_up[1];
+  backtrace(warm_up, 1);
+  signal(SIGINT, handler);
+}
+
+bool repeated_interrupt() noexcept {
+  if (!abort_requested.exchange(-1)) return false;
+  enter_signal_context();
+  void* addresses[kBacktraceDepth];
+  const int depth = backtrace(addresses, kBacktraceDepth);
+  backtrace_symbols_fd(addresses, depth, STDERR_FILENO);
+  return true;
+}
 
 void exit_program(int status) {
   leave_key_mode();

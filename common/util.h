@@ -45,6 +45,15 @@ void report_warning_at(std::string_view module, int line, const char* format, ..
 // on reports avoid stdio and the process ends with _exit.
 void enter_signal_context() noexcept;
 
+// Installs a player's SIGINT handler.
+void install_interrupt_handler(void (*handler)(int));
+
+// For the players' SIGINT handlers. The first interrupt sets abort_requested
+// and returns false; a repeated one prints the call stack to standard error
+// (signal-safe: no allocation, no stdio) and returns true, and the handler
+// then stops with its fatal report.
+bool repeated_interrupt() noexcept;
+
 // Leaves key mode, then ends the process with exit(status) on the main
 // thread, or flushes standard output and calls _exit(status) elsewhere
 // (exit on another thread would run destructors under the main thread's feet).

@@ -1,6 +1,5 @@
 // lumen: sends PCM unchanged (or oversampled) and DSD as DoP or native DSD.
 // Start-up, play list, format dispatch, main loop and drain.
-#include <csignal>
 #include <cstdio>
 
 #include "alsathread.h"
@@ -31,12 +30,7 @@ struct player_state {
 player_state state;
 
 void interrupt_handler(int) {
-  if (!abort_requested.load()) {
-    abort_requested.store(-1);
-    return;
-  }
-  enter_signal_context();
-  fatal_error("Interrupt stack. Abort\n");
+  if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
 }
 
 void open_music_file(music_file* file) {
@@ -61,7 +55,7 @@ void close_music_file(music_file* file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGINT, interrupt_handler);
+  install_interrupt_handler(interrupt_handler);
   raise_priority();
   parse_lumen_params(argc, argv, kBanner);
   if (params.first_file_index > argc) {

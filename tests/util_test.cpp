@@ -217,6 +217,22 @@ TEST(FatalErrorDeathTest, InsideASignalHandlerUsesNoStdio) {
       testing::ExitedWithCode(500 & 0xFF), "ERROR util_test 500 Interrupt stack. Abort");
 }
 
+void test_interrupt_handler(int) {
+#line 600
+  if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
+}
+
+TEST(InterruptDeathTest, TheFirstSetsTheFlagTheSecondPrintsTheStackAndStops) {
+  EXPECT_EXIT(
+      {
+        install_interrupt_handler(test_interrupt_handler);
+        raise(SIGINT);
+        if (abort_requested.load() != -1) _exit(1);
+        raise(SIGINT);
+      },
+      testing::ExitedWithCode(600 & 0xFF), "util_test.*\n\nERROR util_test 600 Interrupt stack. Abort\n$");
+}
+
 TEST(Warning, PrintsTheHeadAndGoesOn) {
   testing::internal::CaptureStderr();
 #line 1234

@@ -7,6 +7,10 @@ packages=(
   libgtest-dev libbenchmark-dev
   libasound2-dev alsa-utils
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
+  # the armhf cross build, its libraries, and qemu to run its tests
+  g++-arm-linux-gnueabihf qemu-user
+  libasound2-dev:armhf libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf
+  libswresample-dev:armhf libgtest-dev:armhf
 )
 
 missing=()
@@ -23,5 +27,6 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "run as root to install: ${missing[*]}" >&2; exit 1; }
   sudo=sudo
 fi
+dpkg --print-foreign-architectures | grep -qx armhf || $sudo dpkg --add-architecture armhf
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
