@@ -2,12 +2,21 @@
 
 #include <alsa/asoundlib.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "dsd_frame.h"
 #include "parse_param.h"
+#include "playmain.h"
 #include "util.h"
 
 brisa_output output;
@@ -122,4 +131,381 @@ int32_t select_dac_named(const char* name) {
   const int32_t known = identify_dac(long_name);
   free(long_name);
   return known;
+}
+
+namespace {
+
+constexpr int32_t kOpenAttempts = 5;
+constexpr unsigned kRetrySeconds = 2;
+constexpr unsigned kFormatRetryMicros = 100000;
+constexpr unsigned kBufferTimeMicros = 500000;
+constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
+constexpr snd_pcm_uframes_t kPrerollChunkFrames = 8192;
+constexpr int32_t kPrerollFrames = 2 * kOutputRate;  // two seconds of silence
+constexpr int32_t kSilenceRepeats = 8192;
+// Sleep when the device has no room or the ring buffer nothing to give:
+// the device holds half a second, so a millisecond is safe and costs nothing.
+constexpr unsigned kIdleMicros = 1000;
+constexpr unsigned kNoInputMicros = 200;
+
+// After the DSD formats, DoP in every container the DAC may take.
+constexpr int32_t kFormatFallback[] = {kFormatDsdU32_BE, kFormatDsdU32_LE, kFormatS24_3LE, kFormatS24_LE,
+                                       kFormatS32_LE};
+
+struct pcm_closer {
+  void operator()(snd_pcm_t* pcm) const noexcept { snd_pcm_close(pcm); }
+};
+using pcm_handle = std::unique_ptr<snd_pcm_t, pcm_closer>;
+
+struct alsa_output {
+  pcm_handle pcm;
+  snd_pcm_uframes_t buffer_frames = 0;
+  std::vector<uint8_t> silence;  // 8192 repetitions of the format's silence pattern
+  bool started = false;
+  int32_t preroll_frames = 0;
+};
+alsa_output alsa;
+
+const char* attempt_ordinal(int32_t attempt, char* text, size_t bytes) {
+  static constexpr const char* kFirstThree[] = {"1st ", "2nd ", "3rd "};
+  if (attempt < 3) return kFirstThree[attempt];
+  snprintf(text, bytes, "%dth ", attempt + 1);
+  return text;
+}
+
+// The next format to try after `format` was refused, or -1.
+int32_t next_fallback_format(int32_t format) {
+  const int32_t* end = std::end(kFormatFallback);
+  const int32_t* at = std::find(std::begin(kFormatFallback), end, format);
+  return at == end || at + 1 == end ? -1 : *(at + 1);
+}
+
+int set_format_with_fallback(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw) {
+  int err = snd_pcm_hw_params_set_format(pcm, hw, static_cast<snd_pcm_format_t>(output.output_format));
+  while (err < 0) {
+    const int32_t next = next_fallback_format(output.output_format);
+    if (next < 0) {
+      report_warning("snd_pcm_hw_params_set_format(format=%d) failed.\n", output.output_format);
+      return err;
+    }
+    usleep(kFormatRetryMicros);
+    output.output_format = next;
+    err = snd_pcm_hw_params_set_format(pcm, hw, static_cast<snd_pcm_format_t>(next));
+  }
+  // The word order follows the format actually opened, whatever card was named.
+  output.swap_words = output.output_format == kFormatDsdU32_BE ? -1 : 0;
+  return 0;
+}
+
+int set_hw_params(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw) {
+  int err = snd_pcm_hw_params_any(pcm, hw);
+  if (err < 0) {
+    report_warning("Broken configuration for playback: no configurations available: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
+    report_warning("Access type not available for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = set_format_with_fallback(pcm, hw)) < 0) return err;
+  if ((err = snd_pcm_hw_params_set_channels(pcm, hw, 2)) < 0) {
+    report_warning("Channels count (%d) not available for playbacks: %s\n", 2, snd_strerror(err));
+    return err;
+  }
+  unsigned rate_limit = 0;
+  if ((err = snd_pcm_hw_params_get_rate_min(hw, &rate_limit, nullptr)) < 0) {
+    report_warning("snd_pcm_hw_params_get_rate_min() failed. %s\n", snd_strerror(err));
+    return err;
+  }
+  if (rate_limit > static_cast<unsigned>(kOutputRate)) {
+    report_warning("This hardware supports minimum rate %dHz not %dHz\n", static_cast<int>(rate_limit), kOutputRate);
+    return -1;
+  }
+  if ((err = snd_pcm_hw_params_get_rate_max(hw, &rate_limit, nullptr)) < 0) {
+    report_warning("snd_pcm_hw_params_get_rate_max() failed. %s\n", snd_strerror(err));
+    return err;
+  }
+  if (rate_limit < static_cast<unsigned>(kOutputRate)) {
+    report_warning("This hardware supports maximum rate %dHz\n", static_cast<int>(rate_limit));
+    return -1;
+  }
+  if ((err = snd_pcm_hw_params_set_rate(pcm, hw, kOutputRate, 0)) < 0) {
+    report_warning("Rate %dHz not available for playback: %s\n", kOutputRate, snd_strerror(err));
+    return err;
+  }
+  unsigned buffer_time = kBufferTimeMicros;
+  if ((err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_time, nullptr)) < 0) {
+    report_warning("Unable to set buffer time %d for playback: %s\n", static_cast<int>(buffer_time),
+                   snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_hw_params_get_buffer_size(hw, &alsa.buffer_frames)) < 0) {
+    report_warning("Unable to get buffer size for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_hw_params(pcm, hw)) < 0) {
+    report_warning("Unable to set hw params for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  return 0;
+}
+
+int set_sw_params(snd_pcm_t* pcm, snd_pcm_sw_params_t* sw) {
+  int err = snd_pcm_sw_params_current(pcm, sw);
+  if (err < 0) {
+    report_warning("Unable to determine current swparams for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_sw_params_set_start_threshold(pcm, sw, alsa.buffer_frames / 2)) < 0) {
+    report_warning("Unable to set start threshold mode for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_sw_params_set_avail_min(pcm, sw, alsa.buffer_frames)) < 0) {
+    report_warning("Unable to set avail min for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_sw_params(pcm, sw)) < 0) {
+    report_warning("Unable to set sw params for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  return 0;
+}
+
+// Idle DSD bits (0xAA) in the frame layout of format; for DoP two frames,
+// with the markers in order, so the pattern repeats seamlessly.
+bool make_silence(int32_t format) {
+  uint8_t pattern[16];
+  size_t pattern_bytes = 0;
+  if (format == kFormatDsdU32_LE || format == kFormatDsdU32_BE) {
+    store_native_frame(false, 0xAAAAAAAA, 0xAAAAAAAA, pattern);
+    pattern_bytes = 8;
+  } else if (is_dop_format(format)) {
+    const int32_t frame = dsd_frame_bytes(format);
+    store_dop_frame(format, 0xAAAA, 0xAAAA, kDopMarkers[0], pattern);
+    store_dop_frame(format, 0xAAAA, 0xAAAA, kDopMarkers[1], pattern + frame);
+    pattern_bytes = 2 * static_cast<size_t>(frame);
+  } else {
+    report_warning("Illegal SND_PCM_FORMAT %d.\n", format);
+    return false;
+  }
+  alsa.silence.resize(pattern_bytes * kSilenceRepeats);
+  for (size_t at = 0; at < alsa.silence.size(); at += pattern_bytes) {
+    std::copy_n(pattern, pattern_bytes, alsa.silence.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  return true;
+}
+
+// Opens device_name non-blocking and configures it; up to five attempts two
+// seconds apart. -1 on success, 0 when no silence could be made; a device
+// that cannot be opened and configured at all is fatal.
+int32_t open_output_device() {
+  for (int32_t attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    snd_pcm_t* raw = nullptr;
+    if (snd_pcm_open(&raw, params.device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+      char ordinal[16];
+      fprintf(stderr, "%ssnd_pcm_open() failed. retrying snd_pcm_open() ...\r",
+              attempt_ordinal(attempt, ordinal, sizeof ordinal));
+      fflush(stderr);
+      sleep(kRetrySeconds);
+      continue;
+    }
+    pcm_handle pcm(raw);
+    snd_pcm_hw_params_t* hw = nullptr;
+    snd_pcm_sw_params_t* sw = nullptr;
+    snd_pcm_hw_params_alloca(&hw);
+    snd_pcm_sw_params_alloca(&sw);
+    if (set_hw_params(pcm.get(), hw) < 0 || set_sw_params(pcm.get(), sw) < 0) {
+      pcm.reset();
+      sleep(kRetrySeconds);
+      continue;
+    }
+    if (attempt > 0) fputs("\n", stderr);
+    if (const int err = snd_pcm_prepare(pcm.get()); err < 0) {
+      fatal_error("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
+    }
+    alsa.pcm = std::move(pcm);
+    return make_silence(output.output_format) ? -1 : 0;
+  }
+  fatal_error("output device %s could not be opened and configured.\n", params.device_name);
+}
+
+// Ends playback because the device stopped taking frames.
+int32_t stop_output(const char* reason) {
+  if (output.stop_reason == nullptr) output.stop_reason = reason;
+  output_stop.store(-1);
+  return 0;
+}
+
+// The device's answer to a write or avail that failed: 0 to wait and retry,
+// else playback stops.
+int32_t device_failure(snd_pcm_sframes_t err, const char* call) {
+  switch (err) {
+    case -EAGAIN: return 0;
+    case -EPIPE: return stop_output("underrun");
+    case -ESTRPIPE: return stop_output("device suspended");
+    case -ENODEV: return stop_output("device disconnected");
+    default:
+      report_warning("%s returned %d\n", call, static_cast<int>(err));
+      return stop_output("device error");
+  }
+}
+
+// Writes one run of the preroll: silence frames continuing the pattern, so
+// DoP markers keep alternating across writes.
+int32_t write_preroll(snd_pcm_sframes_t room, int32_t frame_bytes) {
+  auto frames = static_cast<snd_pcm_uframes_t>(std::min<snd_pcm_sframes_t>(room & ~1, kPrerollChunkFrames));
+  size_t offset = 0;
+  if (alsa.preroll_frames % 2 != 0) {
+    offset = static_cast<size_t>(frame_bytes);
+    frames -= 1;
+  }
+  const snd_pcm_sframes_t written = snd_pcm_writei(alsa.pcm.get(), alsa.silence.data() + offset, frames);
+  if (written < 0) return device_failure(written, "snd_pcm_writei()");
+  alsa.preroll_frames += static_cast<int32_t>(written);
+  // Music starts on an even frame: the first music frame then carries the
+  // marker 0xFA, as the preroll's first one did.
+  if (alsa.preroll_frames % 2 == 0 && alsa.preroll_frames >= kPrerollFrames) alsa.started = true;
+  return -1;
+}
+
+// One pass of the writer: -1 after writing music or silence, 0 when nothing
+// was written.
+int32_t write_step() {
+  switch (snd_pcm_state(alsa.pcm.get())) {
+    case SND_PCM_STATE_XRUN: return stop_output("underrun");
+    case SND_PCM_STATE_SUSPENDED: return stop_output("device suspended");
+    case SND_PCM_STATE_DISCONNECTED: return stop_output("device disconnected");
+    case SND_PCM_STATE_DRAINING: output_stop.store(-1); return 0;
+    default: break;
+  }
+  const snd_pcm_sframes_t avail = snd_pcm_avail(alsa.pcm.get());
+  if (avail < 0) return device_failure(avail, "snd_pcm_avail()");
+  const snd_pcm_sframes_t room = avail - 1;
+  if (room <= kMinWriteFrames) return 0;
+
+  const int32_t frame_bytes = output_frame_bytes();
+  if (!alsa.started) return write_preroll(room, frame_bytes);
+
+  ringbuffer* rb = state.rb.get();
+  const int32_t queued = ringbuffer_used(rb) / frame_bytes;
+  if (queued == 0) {
+    if (ringbuffer_drained(rb)) output_stop.store(-1);  // the whole list has been written
+    return 0;
+  }
+  const auto frames = std::min<snd_pcm_sframes_t>({ringbuffer_readable_span(rb) / frame_bytes, queued, room});
+  const snd_pcm_sframes_t written =
+      snd_pcm_writei(alsa.pcm.get(), rb->data + rb->read_pos.load(std::memory_order_relaxed),
+                     static_cast<snd_pcm_uframes_t>(frames));
+  if (written < 0) return device_failure(written, "snd_pcm_writei()");
+
+  const int32_t crossed = ringbuffer_consume(rb, static_cast<int32_t>(written) * frame_bytes);
+  music_file* playing = state.playing_file.load(std::memory_order_relaxed);
+  if (crossed >= 0 && playing->index >= 0 && crossed > playing->index) {
+    playing = ringbuffer_follow_mark(playing, crossed);
+    state.playing_file.store(playing, std::memory_order_release);
+  }
+  // One frame is one 1/352800 s at this rate.
+  std::atomic_ref<int64_t>(playing->played_count).fetch_add(written, std::memory_order_relaxed);
+  return -1;
+}
+
+void start_playback() {
+  const snd_pcm_state_t pcm_state = snd_pcm_state(alsa.pcm.get());
+  if (pcm_state == SND_PCM_STATE_PREPARED) {
+    if (const int err = snd_pcm_start(alsa.pcm.get()); err < 0) {
+      fatal_error("snd_pcm_start() error. %s\n", snd_strerror(err));
+    }
+  } else if (pcm_state != SND_PCM_STATE_RUNNING && !output_stop.load()) {
+    fatal_error("snd_pcm_state() returned %d. %s\n", static_cast<int>(pcm_state), snd_pcm_state_name(pcm_state));
+  }
+}
+
+// Lets the device play out what it holds, within twice its buffer time.
+void play_out_tail() {
+  if (snd_pcm_drain(alsa.pcm.get()) == 0) return;
+  constexpr int64_t kLimitMicros = 2 * int64_t{kBufferTimeMicros} + 1000000;
+  for (int64_t waited = 0; snd_pcm_state(alsa.pcm.get()) == SND_PCM_STATE_DRAINING && waited < kLimitMicros;
+       waited += kIdleMicros) {
+    usleep(kIdleMicros);
+  }
+}
+
+// Opens the device again in a plain PCM format at its lowest rate, so the DAC
+// leaves DSD mode. Failures are reported and otherwise ignored.
+int restore_pcm_mode() {
+  snd_pcm_t* raw = nullptr;
+  int err = -1;
+  for (int32_t attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    if ((err = snd_pcm_open(&raw, params.device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK)) == 0) break;
+    sleep(kRetrySeconds);
+  }
+  if (err < 0) {
+    report_warning("device re-open failed.\n");
+    return err;
+  }
+  pcm_handle pcm(raw);
+  snd_pcm_hw_params_t* hw = nullptr;
+  snd_pcm_hw_params_alloca(&hw);
+  if ((err = snd_pcm_hw_params_any(pcm.get(), hw)) < 0) {
+    report_warning("Broken configuration for playback: no configurations available: %s\n", snd_strerror(err));
+    return err;
+  }
+  for (const snd_pcm_format_t format : {SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_S24_3LE}) {
+    if ((err = snd_pcm_hw_params_set_format(pcm.get(), hw, format)) == 0) break;
+    report_warning("snd_pcm_hw_params_set_format(format=%d) failed.\n", output.output_format);
+  }
+  if (err < 0) return err;
+  if ((err = snd_pcm_hw_params_set_channels(pcm.get(), hw, 2)) < 0) return err;
+  unsigned rate = 0;
+  if ((err = snd_pcm_hw_params_get_rate_min(hw, &rate, nullptr)) < 0) return err;
+  if ((err = snd_pcm_hw_params_set_rate(pcm.get(), hw, rate, 0)) < 0) {
+    report_warning("Rate %dHz not available for playback: %s\n", static_cast<int>(rate), snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_hw_params(pcm.get(), hw)) < 0) {
+    report_warning("Unable to reset hw params for playback: %s\n", snd_strerror(err));
+  }
+  return err;
+}
+
+}  // namespace
+
+int32_t output_frame_bytes() { return dsd_frame_bytes(output.output_format); }
+
+int32_t probe_output() {
+  open_output_device();
+  alsa.pcm.reset();
+  if (!params.silent) {
+    const bool native = output.output_format == kFormatDsdU32_LE || output.output_format == kFormatDsdU32_BE;
+    fputs(native ? "Open 11.2MHzfs native DSD stream\n" : "Open 5.6MHzfs DoP stream\n", stderr);
+  }
+  return -1;
+}
+
+void* output_thread(void*) {
+  if (!open_output_device()) fatal_error("no silence for format %d.\n", output.output_format);
+  alsa.started = false;
+  alsa.preroll_frames = 0;
+  while (!alsa.started && !output_stop.load() && write_step()) usleep(0);
+  start_playback();
+
+  // Plays until the list has been written, or after an interrupt until what
+  // was queued has been written; output_stop ends it at once.
+  ringbuffer* rb = state.rb.get();
+  const auto stream_ended = [rb] {
+    return ringbuffer_drained(rb) || (abort_requested.load() && ringbuffer_used(rb) < output_frame_bytes());
+  };
+  while (!output_stop.load() && !stream_ended()) {
+    if (write_step()) {
+      usleep(0);
+    } else {
+      usleep(ringbuffer_used(rb) < output_frame_bytes() ? kNoInputMicros : kIdleMicros);
+    }
+  }
+  if (output.stop_reason == nullptr && stream_ended()) play_out_tail();
+  alsa.silence = {};
+  clear_position_line(true);
+  alsa.pcm.reset();
+  restore_pcm_mode();
+  return nullptr;
 }

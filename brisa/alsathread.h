@@ -1,22 +1,19 @@
 // brisa's ALSA side: finding the converter among the sound cards, choosing
-// native DSD or DoP, and the output thread.
+// native DSD or DoP, the output thread that plays the ring buffer, and the
+// return of the device to a PCM mode afterwards.
 #pragma once
 
 #include <cstdint>
 
-// ALSA sample format codes used by the output.
-enum : int32_t {
-  kFormatS24_LE = 6,
-  kFormatS32_LE = 10,
-  kFormatS24_3LE = 32,
-  kFormatDsdU32_LE = 50,
-  kFormatDsdU32_BE = 52,
-};
+#include "sample_format.h"
 
 struct brisa_output {
-  int32_t output_format = kFormatDsdU32_BE;
-  int32_t swap_words = 0;  // native words stored big-endian (DSD_U32_BE)
+  int32_t output_format = kFormatDsdU32_BE;  // settled by probe_output
+  int32_t swap_words = 0;  // native words stored big-endian: set exactly when DSD_U32_BE is open
   int32_t dop_requested = 0;
+  // Why the device stopped taking frames mid-stream (an underrun, a
+  // disconnect), or null; main reports it unless the user interrupted.
+  const char* stop_reason = nullptr;
 };
 extern brisa_output output;
 
@@ -32,3 +29,15 @@ int32_t find_card_by_name(const char* text);
 int32_t select_dac_auto();
 // identify_dac for a name of the form "hw:N,0", else 0.
 int32_t select_dac_named(const char* name);
+
+// Opens and configures the device once, settling output_format through the
+// fallback chain, closes it, and announces the stream. A device that cannot
+// be opened and configured is fatal.
+int32_t probe_output();
+
+// Bytes of one output frame of the settled format.
+int32_t output_frame_bytes();
+
+// The output thread: two seconds of DSD silence, then the ring buffer until
+// it is drained or output_stop is set; the tail plays out on a normal end.
+void* output_thread(void*);

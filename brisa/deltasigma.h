@@ -28,3 +28,8 @@ uint32_t pcm_modulator(int channel, int bits, float x);
 // Re-modulates count interleaved DSD bytes (left at even positions) at ratio
 // r into count * r bytes, same interleaving, earliest bit in bit 7. Returns count.
 int32_t dsd_modulator(const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio);
+
+// Makes the next modulator call start from zero state (both channels, all
+// levels, the DSD masks). The player never calls it: its state carries on
+// across files. Level and volume are left as they are.
+void reset_modulators();

@@ -11,6 +11,7 @@ struct AVFormatContext;
 struct AVCodecContext;
 struct AVCodec;
 struct AVPacket;
+struct AVFrame;
 
 // input_format codes: which reader serves the file.
 enum : int32_t {
@@ -70,11 +71,16 @@ struct music_file {
   wave_format format;
   int32_t index;  // -1 in the terminating record
   dsf_header dsf;
+  // DSDIFF and WSD readers: bytes of recorded sound data (all channels) not
+  // yet read from the file; delivery ends when fewer than a frame are left,
+  // so chunks that follow the sound data are never played.
+  int64_t dsd_bytes_left;
   music_file* next;
   AVFormatContext* format_context;
   AVCodecContext* codec_context;
   const AVCodec* codec;
   AVPacket* packet;
+  AVFrame* frame;  // FFmpeg files: the decoded audio being delivered
 };
 
 // Reader contract: an open function returns 0 when the file is of its kind

@@ -7,6 +7,8 @@ packages=(
   libgtest-dev libbenchmark-dev
   libasound2-dev alsa-utils
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
+  # Korvo, and its test under a virtual X server
+  libgtk-3-dev gettext xvfb xauth xdotool imagemagick
   # the armhf cross build, its libraries, and qemu to run its tests
   g++-arm-linux-gnueabihf qemu-user
   libasound2-dev:armhf libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf

@@ -1,0 +1,60 @@
+// Layouts of one output frame of a delta-sigma stream, native DSD or DoP.
+//
+// Every layout is built from one word per channel whose most significant bit
+// is the earliest one-bit sample: 32 bits for native DSD, 16 bits for DoP.
+// A DoP sample is the 24-bit PCM value (marker << 16) | word, so the marker
+// byte (0x05 / 0xFA, alternating frame by frame) sits in the top byte and the
+// DSD bits below it, the older DSD byte in the middle.
+#pragma once
+
+#include <cstdint>
+
+#include "sample_format.h"
+
+
+constexpr uint8_t kDopMarkers[2] = {0xFA, 0x05};
+
+constexpr bool is_dop_format(int32_t format) noexcept {
+  return format == kFormatS24_3LE || format == kFormatS24_LE || format == kFormatS32_LE;
+}
+
+// Bytes of one stereo frame: 6 for packed 24-bit DoP, else 8.
+constexpr int32_t dsd_frame_bytes(int32_t format) noexcept { return format == kFormatS24_3LE ? 6 : 8; }
+
+// A 16-bit DoP word from two DSD bytes of one channel, older byte first.
+constexpr uint16_t dop_word(uint8_t older, uint8_t newer) noexcept {
+  return static_cast<uint16_t>(older << 8 | newer);
+}
+
+// A 32-bit native word from four DSD bytes of one channel, oldest first.
+constexpr uint32_t native_word(const uint8_t bytes[4]) noexcept {
+  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
+// Stores one 24-bit DoP sample in the container of format:
+//   S24_3LE [w lo, w hi, M]      S24_LE [w lo, w hi, M, 0]      S32_LE [0, w lo, w hi, M]
+constexpr uint8_t* store_dop_sample(int32_t format, uint16_t word, uint8_t marker, uint8_t* out) noexcept {
+  const uint8_t low = static_cast<uint8_t>(word & 0xFF), high = static_cast<uint8_t>(word >> 8);
+  if (format == kFormatS32_LE) *out++ = 0;
+  *out++ = low;
+  *out++ = high;
+  *out++ = marker;
+  if (format == kFormatS24_LE) *out++ = 0;
+  return out;
+}
+
+// One DoP frame: left then right, both with the same marker.
+constexpr void store_dop_frame(int32_t format, uint16_t left, uint16_t right, uint8_t marker, uint8_t* out) noexcept {
+  store_dop_sample(format, right, marker, store_dop_sample(format, left, marker, out));
+}
+
+// One native frame: the two words little-endian (DSD_U32_LE, earliest byte
+// last in memory) or big-endian (DSD_U32_BE, earliest byte first).
+constexpr void store_native_frame(bool big_endian, uint32_t left, uint32_t right, uint8_t* out) noexcept {
+  for (const uint32_t word : {left, right}) {
+    for (int i = 0; i < 4; ++i) {
+      const int shift = big_endian ? 24 - 8 * i : 8 * i;
+      *out++ = static_cast<uint8_t>(word >> shift);
+    }
+  }
+}

@@ -1,0 +1,435 @@
+#include "ffmpeg_old.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "sample_format.h"
+#include "util.h"
+
+namespace {
+
+// Decoded samples are delivered as the host stores them and declared
+// little-endian.
+static_assert(std::endian::native == std::endian::little, "decoded samples are declared little-endian");
+
+// How a delivered sample is made from a source sample.
+enum class sample_conversion : uint8_t {
+  copy,            // bytes as stored
+  flip_sign,       // signed 8-bit to unsigned 8-bit: the top bit inverted
+  double_le_to_f,  // 64-bit float (little-endian) to 32-bit float
+  double_be_to_f,  // 64-bit float (big-endian) to 32-bit float
+};
+
+// One delivered sample format. The players have no rows for S8 and the two
+// 64-bit float formats, so those are delivered as U8 and FLOAT_LE.
+struct delivered_row {
+  int32_t key;          // AVCodecID (raw table) or packed AVSampleFormat (decoded table)
+  int32_t alsa_format;  // snd_pcm_format_t code of what is delivered
+  int32_t bytes;        // bytes per delivered sample
+  uint16_t format_tag;  // 0 integer, 3 float
+  int32_t source_bytes;
+  sample_conversion conversion;
+};
+
+constexpr uint16_t kTagInteger = 0;
+constexpr uint16_t kTagFloat = 3;
+
+// Raw PCM streams that are delivered without a decoder. Raw 24-bit PCM
+// keeps FFmpeg's packed 3-byte samples and is declared as the 3-byte ALSA
+// formats, so it passes bit-exact.
+constexpr std::array<delivered_row, 16> kRawRows{{
+    {AV_CODEC_ID_PCM_S8, kFormatU8, 1, kTagInteger, 1, sample_conversion::flip_sign},
+    {AV_CODEC_ID_PCM_U8, kFormatU8, 1, kTagInteger, 1, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_S16LE, kFormatS16_LE, 2, kTagInteger, 2, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_S16BE, kFormatS16_BE, 2, kTagInteger, 2, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_U16LE, kFormatU16_LE, 2, kTagInteger, 2, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_U16BE, kFormatU16_BE, 2, kTagInteger, 2, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_S24LE, kFormatS24_3LE, 3, kTagInteger, 3, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_S24BE, kFormatS24_3BE, 3, kTagInteger, 3, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_U24LE, kFormatU24_3LE, 3, kTagInteger, 3, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_U24BE, kFormatU24_3BE, 3, kTagInteger, 3, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_S32LE, kFormatS32_LE, 4, kTagInteger, 4, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_S32BE, kFormatS32_BE, 4, kTagInteger, 4, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_F32LE, kFormatFloat_LE, 4, kTagFloat, 4, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_F32BE, kFormatFloat_BE, 4, kTagFloat, 4, sample_conversion::copy},
+    {AV_CODEC_ID_PCM_F64LE, kFormatFloat_LE, 4, kTagFloat, 8, sample_conversion::double_le_to_f},
+    {AV_CODEC_ID_PCM_F64BE, kFormatFloat_LE, 4, kTagFloat, 8, sample_conversion::double_be_to_f},
+}};
+
+// Decoder output, by the interleaved form of its sample format (planar
+// output is interleaved on delivery).
+constexpr std::array<delivered_row, 5> kDecodedRows{{
+    {AV_SAMPLE_FMT_U8, kFormatU8, 1, kTagInteger, 1, sample_conversion::copy},
+    {AV_SAMPLE_FMT_S16, kFormatS16_LE, 2, kTagInteger, 2, sample_conversion::copy},
+    {AV_SAMPLE_FMT_S32, kFormatS32_LE, 4, kTagInteger, 4, sample_conversion::copy},
+    {AV_SAMPLE_FMT_FLT, kFormatFloat_LE, 4, kTagFloat, 4, sample_conversion::copy},
+    {AV_SAMPLE_FMT_DBL, kFormatFloat_LE, 4, kTagFloat, 8, sample_conversion::double_le_to_f},
+}};
+
+template <size_t N>
+constexpr const delivered_row* find_row(const std::array<delivered_row, N>& rows, int32_t key) noexcept {
+  for (const delivered_row& row : rows)
+    if (row.key == key) return &row;
+  return nullptr;
+}
+
+// FFmpeg's raw PCM codec ids: from signed 16-bit LE up to the first ADPCM id.
+constexpr bool is_raw_pcm(AVCodecID id) noexcept {
+  return id >= AV_CODEC_ID_PCM_S16LE && id < AV_CODEC_ID_ADPCM_IMA_QT;
+}
+
+constexpr int64_t kMicrosecondsPerSecond = 1000000;
+// No audio runs this fast; the bound keeps the byte rates in 32 bits.
+constexpr int kMaxSampleRate = 1 << 24;
+// Steps in a row that yield no audio (packets of other streams, empty
+// frames) before a file is given up: a file whose audio has ended while its
+// video goes on, or a decoder that makes no progress, ends here.
+constexpr int kMaxIdleSteps = 10000;
+// A decoder that refuses input while it has no output is stuck.
+constexpr int kMaxStalls = 8;
+
+// Where the delivered samples of the current chunk (a raw packet or a
+// decoded frame) lie: frame i of the left channel at left + i x stride, of
+// the right one at right + i x stride. Invariant: position <= frames, and
+// the pointers stay valid while the packet or frame holding them is
+// neither unreferenced nor reused.
+struct chunk {
+  const uint8_t* left = nullptr;
+  const uint8_t* right = nullptr;
+  size_t stride = 0;
+  int32_t frames = 0;
+  int32_t position = 0;
+};
+
+// The read state of the one open file; reset by every open and close.
+struct adapter_state {
+  int32_t stream = -1;  // index of the audio stream in the demuxer
+  bool raw = false;
+  const delivered_row* row = nullptr;
+  chunk pending;
+  bool packet_held = false;  // file->packet holds a packet the decoder refused
+  bool flushed = false;      // end of input sent to the decoder
+  bool finished = false;     // nothing more will be delivered
+};
+
+adapter_state state;
+
+// The source channels delivered as left and right: front left and front
+// right when the layout names them, else channels 0 and 1; mono twice.
+struct channel_pair {
+  int left;
+  int right;
+};
+
+channel_pair pick_channels(const AVChannelLayout& layout) noexcept {
+  if (layout.nb_channels == 1) return {0, 0};
+  const int left = av_channel_layout_index_from_channel(&layout, AV_CHAN_FRONT_LEFT);
+  const int right = av_channel_layout_index_from_channel(&layout, AV_CHAN_FRONT_RIGHT);
+  if (left >= 0 && right >= 0) return {left, right};
+  return {0, 1};
+}
+
+// 8 bytes as a double, stored in little- or big-endian order.
+double read_double(const uint8_t* src, bool big_endian) noexcept {
+  uint64_t bits = 0;
+  for (int i = 0; i < 8; ++i) {
+    const uint64_t byte = src[big_endian ? i : 7 - i];
+    bits = bits << 8 | byte;
+  }
+  return std::bit_cast<double>(bits);
+}
+
+void convert_sample(uint8_t* dest, const uint8_t* src, const delivered_row& row) noexcept {
+  switch (row.conversion) {
+    case sample_conversion::copy:
+      std::memcpy(dest, src, static_cast<size_t>(row.bytes));
+      break;
+    case sample_conversion::flip_sign:
+      dest[0] = static_cast<uint8_t>(src[0] ^ 0x80u);
+      break;
+    case sample_conversion::double_le_to_f:
+    case sample_conversion::double_be_to_f: {
+      const bool big = row.conversion == sample_conversion::double_be_to_f;
+      const auto bits = std::bit_cast<uint32_t>(static_cast<float>(read_double(src, big)));
+      for (int i = 0; i < 4; ++i) dest[i] = static_cast<uint8_t>(bits >> (8 * i));
+      break;
+    }
+  }
+}
+
+// Copies up to max_frames pending frames to dest; returns the frames copied.
+int32_t deliver_frames(uint8_t* dest, int32_t max_frames) noexcept {
+  chunk& c = state.pending;
+  const delivered_row& row = *state.row;
+  const int32_t n = std::min(max_frames, c.frames - c.position);
+  const auto b = static_cast<size_t>(row.bytes);
+  const size_t first = static_cast<size_t>(c.position) * c.stride;
+  if (row.conversion == sample_conversion::copy && c.stride == 2 * b && c.right == c.left + b) {
+    // Interleaved stereo as delivered: one run.
+    std::memcpy(dest, c.left + first, static_cast<size_t>(n) * 2 * b);
+  } else {
+    for (int32_t i = 0; i < n; ++i) {
+      const size_t at = first + static_cast<size_t>(i) * c.stride;
+      convert_sample(dest + static_cast<size_t>(i) * 2 * b, c.left + at, row);
+      convert_sample(dest + static_cast<size_t>(i) * 2 * b + b, c.right + at, row);
+    }
+  }
+  c.position += n;
+  return n;
+}
+
+// Makes the samples of a raw packet pending; false when it holds no whole
+// frame (a partial frame at the end of a packet is dropped).
+bool take_packet(const AVPacket& packet, const AVCodecParameters& par) {
+  const int channels = par.ch_layout.nb_channels;
+  const auto source_bytes = static_cast<size_t>(state.row->source_bytes);
+  const size_t frame_bytes = source_bytes * static_cast<size_t>(channels);
+  const int32_t frames = static_cast<int32_t>(static_cast<size_t>(packet.size) / frame_bytes);
+  if (frames == 0) return false;
+  const channel_pair pair = pick_channels(par.ch_layout);
+  state.pending = {packet.data + static_cast<size_t>(pair.left) * source_bytes,
+                   packet.data + static_cast<size_t>(pair.right) * source_bytes, frame_bytes, frames, 0};
+  return true;
+}
+
+// Makes the samples of a decoded frame pending. Empty frames give false;
+// a frame in a format other than the one declared at open, or with planes
+// missing, ends the file (*usable false).
+bool take_frame(const AVFrame& frame, bool* usable) {
+  *usable = false;
+  const auto format = static_cast<AVSampleFormat>(frame.format);
+  const int channels = frame.ch_layout.nb_channels;
+  if (find_row(kDecodedRows, av_get_packed_sample_fmt(format)) != state.row || channels <= 0) return false;
+  if (frame.nb_samples <= 0) {
+    *usable = true;
+    return false;
+  }
+  const channel_pair pair = pick_channels(frame.ch_layout);
+  const auto bytes = static_cast<size_t>(state.row->source_bytes);
+  if (av_sample_fmt_is_planar(format)) {
+    const uint8_t* left = frame.extended_data[pair.left];
+    const uint8_t* right = frame.extended_data[pair.right];
+    if (left == nullptr || right == nullptr) return false;
+    state.pending = {left, right, bytes, frame.nb_samples, 0};
+  } else {
+    const uint8_t* data = frame.extended_data[0];
+    if (data == nullptr) return false;
+    state.pending = {data + static_cast<size_t>(pair.left) * bytes, data + static_cast<size_t>(pair.right) * bytes,
+                     bytes * static_cast<size_t>(channels), frame.nb_samples, 0};
+  }
+  *usable = true;
+  return true;
+}
+
+// One step of the decoder: a frame out, or a packet in. Returns 1 when
+// samples are pending, 0 when the step gave none, -1 at the end.
+int decode_step(music_file* file, int* stalls) {
+  const int got = avcodec_receive_frame(file->codec_context, file->frame);
+  if (got == 0) {
+    bool usable = false;
+    if (take_frame(*file->frame, &usable)) return 1;
+    return usable ? 0 : -1;
+  }
+  if (got != AVERROR(EAGAIN) || state.flushed) return -1;  // drained, or a decode error
+
+  if (!state.packet_held) {
+    av_packet_unref(file->packet);
+    if (av_read_frame(file->format_context, file->packet) < 0) {
+      // End of input: the decoder gives up the frames it still holds.
+      state.flushed = true;
+      return avcodec_send_packet(file->codec_context, nullptr) < 0 ? -1 : 0;
+    }
+    if (file->packet->stream_index != state.stream) return 0;
+  }
+  const int sent = avcodec_send_packet(file->codec_context, file->packet);
+  if (sent == AVERROR(EAGAIN)) {
+    // Neither output nor room for input: try a few times, then give up.
+    state.packet_held = true;
+    return ++*stalls > kMaxStalls ? -1 : 0;
+  }
+  state.packet_held = false;
+  *stalls = 0;
+  av_packet_unref(file->packet);
+  return sent < 0 ? -1 : 0;
+}
+
+// Reads on until samples are pending; false at the end of the audio, after
+// which nothing more is read.
+bool next_chunk(music_file* file) {
+  if (state.finished) return false;
+  state.pending = {};
+  int stalls = 0;
+  for (int idle = 0; idle < kMaxIdleSteps; ++idle) {
+    if (state.raw) {
+      av_packet_unref(file->packet);
+      if (av_read_frame(file->format_context, file->packet) < 0) break;
+      if (file->packet->stream_index != state.stream) continue;
+      if (take_packet(*file->packet, *file->format_context->streams[state.stream]->codecpar)) return true;
+    } else {
+      const int step = decode_step(file, &stalls);
+      if (step > 0) return true;
+      if (step < 0) break;
+    }
+  }
+  state.finished = true;
+  return false;
+}
+
+// The first audio stream, or -1.
+int first_audio_stream(const AVFormatContext& input) noexcept {
+  for (unsigned i = 0; i < input.nb_streams; ++i)
+    if (input.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return static_cast<int>(i);
+  return -1;
+}
+
+// The container's duration in microseconds, else the stream's, else 0.
+int64_t duration_us(const AVFormatContext& input, const AVStream& stream) noexcept {
+  if (input.duration != AV_NOPTS_VALUE && input.duration > 0) return input.duration;
+  if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0 && stream.time_base.num > 0 &&
+      stream.time_base.den > 0)
+    return std::max<int64_t>(av_rescale_q(stream.duration, stream.time_base, AV_TIME_BASE_Q), 0);
+  return 0;
+}
+
+// ((duration x block_align) / 1000000) x rate, the division first as the
+// players expect it; 0 when the product would not fit.
+int64_t delivered_bytes(int64_t duration, int32_t block_align, int32_t rate) noexcept {
+  int64_t scaled = 0;
+  int64_t total = 0;
+  if (__builtin_mul_overflow(duration, int64_t{block_align}, &scaled)) return 0;
+  if (__builtin_mul_overflow(scaled / kMicrosecondsPerSecond, int64_t{rate}, &total)) return 0;
+  return total;
+}
+
+// Opens the decoder of the stream into the record; false after the warning.
+bool open_decoder(music_file* file, const AVStream& stream) {
+  file->codec = avcodec_find_decoder(stream.codecpar->codec_id);
+  if (file->codec != nullptr) file->codec_context = avcodec_alloc_context3(file->codec);
+  bool opened = file->codec_context != nullptr &&
+                avcodec_parameters_to_context(file->codec_context, stream.codecpar) >= 0;
+  if (opened) {
+    file->codec_context->pkt_timebase = stream.time_base;
+    opened = avcodec_open2(file->codec_context, file->codec, nullptr) >= 0;
+  }
+  if (!opened) {
+    report_warning("ffmpeg codec could not initialized.\n");
+    return false;
+  }
+  int format = file->codec_context->sample_fmt;
+  if (format == AV_SAMPLE_FMT_NONE) format = stream.codecpar->format;
+  state.row = find_row(kDecodedRows, av_get_packed_sample_fmt(static_cast<AVSampleFormat>(format)));
+  if (state.row == nullptr) {
+    report_warning("ffmpeg sample format 0x%x not found\n", static_cast<unsigned>(format));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ffmpeg_init() { av_log_set_level(AV_LOG_QUIET); }
+
+bool ffmpeg_raw_codec_known(int codec_id) {
+  const auto id = static_cast<AVCodecID>(codec_id);
+  return !is_raw_pcm(id) || find_row(kRawRows, id) != nullptr;
+}
+
+int ffmpeg_open(music_file* file) {
+  file->format_context = nullptr;
+  AVFormatContext* input = nullptr;
+  if (file->file_name == nullptr || avformat_open_input(&input, file->file_name, nullptr, nullptr) < 0) return -1;
+  return ffmpeg_open_input(file, input);
+}
+
+int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
+  state = {};
+  file->format_context = input;
+  file->codec_context = nullptr;
+  file->codec = nullptr;
+  file->packet = nullptr;
+  file->frame = nullptr;
+  const char* name = file->file_name != nullptr ? file->file_name : "";
+  if (avformat_find_stream_info(input, nullptr) < 0) {
+    report_warning("%s: could not find codec parameters\n", name);
+    ffmpeg_close(file);
+    return -1;
+  }
+  state.stream = first_audio_stream(*input);
+  if (state.stream < 0) {
+    ffmpeg_close(file);
+    return -1;
+  }
+  const AVStream& stream = *input->streams[state.stream];
+  const AVCodecParameters& par = *stream.codecpar;
+  const int channels = par.ch_layout.nb_channels;
+  const int rate = par.sample_rate;
+  if (channels <= 0 || rate <= 0 || rate > kMaxSampleRate) {
+    report_warning("%s: could not find codec parameters\n", name);
+    ffmpeg_close(file);
+    return -1;
+  }
+
+  state.raw = is_raw_pcm(par.codec_id);
+  if (state.raw) {
+    state.row = find_row(kRawRows, par.codec_id);
+    if (state.row == nullptr) fatal_error("ffmpeg codec 0x%x not found\n", static_cast<unsigned>(par.codec_id));
+  } else if (!open_decoder(file, stream) || (file->frame = av_frame_alloc()) == nullptr) {
+    ffmpeg_close(file);
+    return -1;
+  }
+  file->packet = av_packet_alloc();
+  if (file->packet == nullptr) {
+    ffmpeg_close(file);
+    return -1;
+  }
+
+  const delivered_row& row = *state.row;
+  const int32_t block_align = 2 * row.bytes;
+  file->sample_format = row.alsa_format;
+  file->bytes_per_sample = row.bytes;
+  file->file_channels = channels;
+  file->format = wave_format{};
+  file->format.format_tag = row.format_tag;
+  file->format.channels = 2;
+  file->format.sample_rate = static_cast<uint32_t>(rate);
+  file->format.block_align = static_cast<uint16_t>(block_align);
+  file->format.bits_per_sample = static_cast<uint16_t>(8 * row.bytes);
+  file->format.bytes_per_second = static_cast<uint32_t>(block_align) * static_cast<uint32_t>(rate);
+  file->total_bytes = delivered_bytes(duration_us(*input, stream), block_align, rate);
+  // The players skip a file with nothing remaining; ffmpeg_read alone tells
+  // the end, so a file of unknown length still plays.
+  file->remaining_bytes = std::max<int64_t>(file->total_bytes, block_align);
+  return 0;
+}
+
+int ffmpeg_read(music_file* file, uint8_t* dest, int max_bytes) {
+  if (file->format_context == nullptr || state.row == nullptr) return -1;
+  const int frame_bytes = 2 * state.row->bytes;
+  if (max_bytes < frame_bytes) return -1;
+  int delivered = 0;
+  while (max_bytes - delivered >= frame_bytes) {
+    if (state.pending.position == state.pending.frames && !next_chunk(file)) break;
+    delivered += deliver_frames(dest + delivered, (max_bytes - delivered) / frame_bytes) * frame_bytes;
+  }
+  return delivered > 0 ? delivered : -1;
+}
+
+void ffmpeg_close(music_file* file) {
+  state = {};
+  av_packet_free(&file->packet);
+  av_frame_free(&file->frame);
+  avcodec_free_context(&file->codec_context);
+  avformat_close_input(&file->format_context);
+  file->codec = nullptr;
+}

@@ -1,0 +1,44 @@
+// FFmpeg decoder adapter: plays every file FFmpeg can demux through the
+// reader contract of music_file.h. The first audio stream of the file is
+// decoded (raw PCM is passed through as stored) and delivered as whole
+// two-channel interleaved frames: front left and front right of a
+// multichannel stream, a mono channel on both sides.
+#pragma once
+
+#include "music_file.h"
+
+struct AVFormatContext;
+
+// Once at start-up, before any other call: quiets FFmpeg's own log, whose
+// per-frame complaints about damaged files would break the position line.
+void ffmpeg_init();
+
+// Opens file_name with FFmpeg. Returns 0 with the record describing the
+// delivered stream (sample_format, bytes_per_sample, format with channels 2,
+// total_bytes, remaining_bytes), or -1 with nothing left open: silently when
+// FFmpeg does not know the file or it has no audio stream, with a warning
+// when its parameters are unusable or its decoder cannot be used. A raw PCM
+// encoding the players cannot take (mu-law, A-law, ...) stops the program.
+// total_bytes is 0 when the length is unknown; remaining_bytes is at least
+// one frame, as the end of the file is told by ffmpeg_read alone. The caller
+// must call ffmpeg_close after a 0 result.
+int ffmpeg_open(music_file* file);
+
+// ffmpeg_open on a demuxer the caller has opened with avformat_open_input
+// (for instance on its own AVIOContext, which the caller frees after
+// ffmpeg_close). The adapter owns the context from here on, also on failure.
+int ffmpeg_open_input(music_file* file, AVFormatContext* input);
+
+// Fills dest with at most max_bytes of whole delivered frames and returns
+// the bytes written, or -1 at the end of the audio, after a decode error,
+// and when max_bytes is smaller than one frame. A frame split by max_bytes
+// is delivered by the next call.
+int ffmpeg_read(music_file* file, uint8_t* dest, int max_bytes);
+
+// Releases the packet, the decoded frame, the decoder and the demuxer of the
+// record and clears their pointers. Safe on a record that holds none.
+void ffmpeg_close(music_file* file);
+
+// False for a raw PCM codec id (an AVCodecID) that ffmpeg_open would stop
+// the program for; true for every other id.
+bool ffmpeg_raw_codec_known(int codec_id);

@@ -1,0 +1,364 @@
+// The modulators: level table and volume, the bit patterns of the integer
+// levels, input limiting, the three-level DSD front end, and the measured
+// behaviour (gain, in-band noise, stability) through the analyser.
+#include "deltasigma.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+#include "analyser.h"
+
+namespace {
+
+constexpr double kPcmRate = 352800;
+constexpr double kNativeBitRate = 32 * kPcmRate;  // 11.2896 MHz
+constexpr int32_t kQ = 478297607;
+
+// Fresh modulators at a level and volume.
+void start(int32_t level, int32_t db = 0) {
+  ASSERT_EQ(select_modulator_level(level), -1);
+  ASSERT_EQ(set_volume(db), db);
+  reset_modulators();
+}
+
+// A 1 kHz sine of the given amplitude, modulated on the left channel.
+std::vector<float> modulate_sine(double amplitude, int bits, int64_t samples, double hz = 1000) {
+  std::vector<float> stream;
+  stream.reserve(static_cast<size_t>(samples * bits));
+  for (int64_t i = 0; i < samples; ++i) {
+    const double x = amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / kPcmRate);
+    analyser_append_word(stream, pcm_modulator(0, bits, static_cast<float>(x)), bits);
+  }
+  return stream;
+}
+
+std::vector<float> modulate_constant(float x, int bits, int64_t samples) {
+  std::vector<float> stream;
+  for (int64_t i = 0; i < samples; ++i) analyser_append_word(stream, pcm_modulator(0, bits, x), bits);
+  return stream;
+}
+
+// Analyses the stream after its first quarter (the start-up transient).
+analyser_result measure(const std::vector<float>& stream, double rate, double tone_hz = 1000) {
+  const size_t skip = stream.size() / 4;
+  analyser_options options;
+  options.tone_hz = tone_hz;
+  return analyser_run(std::span<const float>(stream).subspan(skip), rate, options);
+}
+
+double mean(std::span<const float> s) {
+  double sum = 0;
+  for (float v : s) sum += v;
+  return sum / static_cast<double>(s.size());
+}
+
+// Runs dsd_modulator on `per_channel` copies of a left and a right byte,
+// in blocks of 8 input bytes as the player does; returns the output.
+std::vector<uint8_t> remodulate(uint8_t left, uint8_t right, int32_t per_channel, int32_t ratio) {
+  std::vector<uint8_t> in(static_cast<size_t>(2 * per_channel));
+  for (size_t i = 0; i < in.size(); i += 2) {
+    in[i] = left;
+    in[i + 1] = right;
+  }
+  std::vector<uint8_t> out(in.size() * static_cast<size_t>(ratio));
+  for (size_t i = 0; i < in.size(); i += 8) {
+    const int32_t count = static_cast<int32_t>(std::min<size_t>(8, in.size() - i));
+    EXPECT_EQ(dsd_modulator(in.data() + i, out.data() + i * ratio, count, ratio), count);
+  }
+  return out;
+}
+
+std::vector<float> channel_bits(const std::vector<uint8_t>& interleaved, int channel) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = static_cast<size_t>(channel); i < interleaved.size(); i += 2) bytes.push_back(interleaved[i]);
+  return analyser_bits_from_bytes(bytes, static_cast<int64_t>(bytes.size()) * 8);
+}
+
+uint64_t fnv1a(uint64_t hash, uint32_t word) {
+  for (int i = 0; i < 4; ++i) {
+    hash ^= (word >> (8 * i)) & 0xFFu;
+    hash *= 0x100000001B3ull;
+  }
+  return hash;
+}
+
+TEST(DeltaSigmaTable, EntriesAndVolume) {
+  EXPECT_EQ(level_table_entry(0), 0x1C823E07);
+  EXPECT_EQ(level_table_entry(6), 239148803);
+  EXPECT_EQ(level_table_entry(47), 2097152);
+  EXPECT_EQ(level_table_entry(48), 0);  // -48 dB is silence
+  for (int32_t i = 1; i < kLevelTableSize; ++i) {
+    const double step = 20 * std::log10(double(level_table_entry(i - 1)) / level_table_entry(i));
+    EXPECT_NEAR(step, 1.0034, 0.001) << i;
+  }
+  ASSERT_EQ(set_volume(-6), -6);
+  EXPECT_EQ(set_volume(3), -6);
+  EXPECT_EQ(set_volume(-49), -6);
+  EXPECT_EQ(get_volume(), -6);
+  EXPECT_EQ(set_volume(-48), -48);
+  EXPECT_EQ(set_volume(0), 0);
+  EXPECT_EQ(select_modulator_level(3), 0);
+  EXPECT_EQ(select_modulator_level(7), -1);
+  EXPECT_EQ(select_modulator_level(0), 0);
+  EXPECT_EQ(modulator_level(), 7);
+  EXPECT_EQ(select_modulator_level(1), -1);
+}
+
+TEST(DeltaSigmaPcm, SilenceAtLevelOneAlternates) {
+  start(1);
+  EXPECT_EQ(pcm_modulator(0, 32, 0.0f), 0xAAAAAAAAu);
+  EXPECT_EQ(pcm_modulator(1, 16, 0.0f), 0xAAAAu);
+  EXPECT_EQ(pcm_modulator(0, 16, 0.0f), 0xAAAAu);
+  start(1, -48);  // silence whatever the input
+  EXPECT_EQ(pcm_modulator(0, 32, 0.9f), 0xAAAAAAAAu);
+}
+
+TEST(DeltaSigmaPcm, InputBeyondFullScaleIsLimited) {
+  for (int32_t level : {1, 2, 7}) {
+    for (float big : {1.0f, 1.5f, 1e6f, std::numeric_limits<float>::infinity()}) {
+      start(level);
+      const auto reference = modulate_constant(1.0f, 32, 64);
+      start(level);
+      EXPECT_EQ(modulate_constant(big, 32, 64), reference) << level << " " << big;
+      start(level);
+      const auto negative = modulate_constant(-1.0f, 32, 64);
+      start(level);
+      EXPECT_EQ(modulate_constant(-big, 32, 64), negative) << level << " " << -big;
+    }
+  }
+  // A huge positive sample stays positive full scale (a plain float to int
+  // conversion would make it INT32_MIN, full negative).
+  start(1);
+  EXPECT_EQ(pcm_modulator(0, 32, 1e6f), 0xFFFFFFFFu);
+  EXPECT_EQ(pcm_modulator(0, 32, -1e6f), 0x00000000u);
+}
+
+TEST(DeltaSigmaPcm, NanIsSilence) {
+  for (int32_t level : {1, 2, 7}) {
+    start(level);
+    const auto silence = modulate_constant(0.0f, 32, 64);
+    start(level);
+    EXPECT_EQ(modulate_constant(std::numeric_limits<float>::quiet_NaN(), 32, 64), silence) << level;
+  }
+}
+
+TEST(DeltaSigmaPcm, EachLevelTracksItsInputAtItsGain) {
+  // Level 1 passes the input at 1.0, level 2 at 0.5, level 7 at 0.25
+  // (its input is scaled by the -6 dB entry and halved).
+  const std::pair<int32_t, double> cases[] = {{1, -6.02}, {2, -12.04}, {7, -18.06}};
+  for (int bits : {16, 32}) {
+    for (auto [level, expected] : cases) {
+      start(level);
+      const auto r = measure(modulate_sine(0.5, bits, 1 << 17 >> (bits == 32 ? 0 : 0)), bits * kPcmRate);
+      EXPECT_NEAR(r.tone_dbfs, expected, 0.05) << "level " << level << " bits " << bits;
+      EXPECT_NEAR(r.tone_hz, 1000, 1) << level;
+    }
+  }
+  for (int32_t level : {1, 2, 7}) {
+    start(level);
+    const auto dc = modulate_constant(0.25f, 32, 1 << 14);
+    EXPECT_NEAR(mean(dc), 0.25 * (level == 1 ? 1.0 : level == 2 ? 0.5 : 0.25), 2e-3) << level;
+  }
+}
+
+TEST(DeltaSigmaPcm, InBandNoiseFallsWithTheLevel) {
+  double snr[3];
+  int i = 0;
+  for (int32_t level : {1, 2, 7}) {
+    start(level);
+    snr[i++] = measure(modulate_sine(0.5, 32, 1 << 17), kNativeBitRate).snr_db;
+  }
+  EXPECT_GT(snr[0], 60);
+  EXPECT_GT(snr[1], snr[0] + 25);
+  EXPECT_GT(snr[2], snr[1] + 30);
+  EXPECT_GT(snr[2], 135);
+}
+
+TEST(DeltaSigmaPcm, NoLevelRunsAwayAtFullScale) {
+  // Level 1 at exactly full scale is all ones: it tracks, and returns to
+  // the idle pattern after it.
+  start(1);
+  modulate_constant(1.0f, 32, 1000);
+  const auto after = modulate_constant(0.0f, 32, 100);
+  EXPECT_LE(analyser_longest_run(std::span<const float>(after).subspan(64)), 1);
+  for (int32_t level : {2, 7}) {
+    start(level);
+    const auto sine = modulate_sine(0.999, 32, 1 << 15);
+    EXPECT_LE(analyser_longest_run(sine), 12) << level;
+    start(level);
+    const auto square = modulate_sine(1e6, 32, 1 << 14, 5000);  // limited to a full-scale square wave
+    EXPECT_LE(analyser_longest_run(square), 12) << level;
+    const auto recovered = modulate_constant(0.0f, 32, 1 << 12);
+    EXPECT_NEAR(mean(std::span<const float>(recovered).subspan(1 << 16)), 0.0, 1e-3) << level;
+  }
+}
+
+TEST(DeltaSigmaPcm, LevelSevenIsStableFromZeroState) {
+  for (float dc : {0.0f, 1.0f, -1.0f}) {
+    start(7);
+    const auto stream = modulate_constant(dc, 32, 1 << 15);
+    EXPECT_LE(analyser_longest_run(stream), 6) << dc;
+    EXPECT_NEAR(mean(std::span<const float>(stream).subspan(stream.size() / 2)), dc * 0.25, 1e-4) << dc;
+  }
+  start(7);
+  const auto sine = modulate_sine(0.5, 32, 1 << 16);
+  EXPECT_LE(analyser_longest_run(sine), 6);
+  start(7);
+  const auto sine16 = modulate_sine(0.5, 16, 1 << 16);
+  EXPECT_LE(analyser_longest_run(sine16), 6);
+}
+
+TEST(DeltaSigmaPcm, VolumeScalesLevelsOneAndTwoNotSeven) {
+  for (int32_t level : {1, 2}) {
+    start(level);
+    const double full = measure(modulate_sine(0.5, 32, 1 << 16), kNativeBitRate).tone_dbfs;
+    start(level, -6);
+    const double down = measure(modulate_sine(0.5, 32, 1 << 16), kNativeBitRate).tone_dbfs;
+    EXPECT_NEAR(full - down, 6.02, 0.05) << level;
+  }
+  start(7);
+  const auto full = modulate_sine(0.5, 32, 4096);
+  start(7, -20);
+  EXPECT_EQ(modulate_sine(0.5, 32, 4096), full);
+}
+
+TEST(DeltaSigmaDsd, AlternatingBitsAreCancelled) {
+  for (int32_t level : {1, 2, 7}) {
+    for (uint8_t pattern : {uint8_t{0xAA}, uint8_t{0x55}}) {
+      for (int32_t ratio : {1, 2, 4}) {
+        start(level);
+        const auto out = remodulate(pattern, pattern ^ 0xFF, 4096, ratio);
+        for (int ch : {0, 1}) {
+          const auto bits = channel_bits(out, ch);
+          EXPECT_NEAR(mean(bits), 0.0, 1e-3) << level << " " << ratio;
+          EXPECT_LE(analyser_longest_run(bits), 4) << level << " " << ratio;  // an idle pattern
+        }
+        // And it is the modulator's own silence: the same as PCM zero.
+        if (level == 1) {
+          EXPECT_EQ(out[2 * ratio * 8], 0xAA);
+        }
+      }
+    }
+  }
+}
+
+TEST(DeltaSigmaDsd, LayoutGainAndLag) {
+  // Left all ones, right all zeros: the channels stay apart, each input
+  // byte gives `ratio` bytes, and the first byte out is the (empty) byte
+  // before the first input byte.
+  const double gains[] = {1.0, 0.5, 0.25};
+  int i = 0;
+  for (int32_t level : {1, 2, 7}) {
+    for (int32_t ratio : {1, 2, 4}) {
+      start(level);
+      const auto out = remodulate(0xFF, 0x00, 2048, ratio);
+      ASSERT_EQ(out.size(), size_t(4096 * ratio));
+      if (level == 1) {
+        EXPECT_EQ(out[0], 0xAA);  // the lag byte: silence
+        EXPECT_EQ(out[2 * ratio * 4], 0xFF);
+        EXPECT_EQ(out[2 * ratio * 4 + 1], 0x00);
+      }
+      const auto left = channel_bits(out, 0);
+      const auto right = channel_bits(out, 1);
+      EXPECT_NEAR(mean(std::span<const float>(left).subspan(left.size() / 2)), gains[i], 2e-3) << level << ratio;
+      EXPECT_NEAR(mean(std::span<const float>(right).subspan(right.size() / 2)), -gains[i], 2e-3) << level << ratio;
+    }
+    ++i;
+  }
+  // The volume reaches the DSD path of every level, level 7 included.
+  for (int32_t level : {1, 2, 7}) {
+    start(level);
+    const auto full = channel_bits(remodulate(0xFF, 0xFF, 2048, 1), 0);
+    start(level, -6);
+    const auto down = channel_bits(remodulate(0xFF, 0xFF, 2048, 1), 0);
+    const size_t half = full.size() / 2;
+    EXPECT_NEAR(mean(std::span<const float>(down).subspan(half)) / mean(std::span<const float>(full).subspan(half)),
+                0.5, 2e-3)
+        << level;
+  }
+}
+
+TEST(DeltaSigmaDsd, LevelSevenIsStableForThreeLevelInput) {
+  // DC at full scale, a run pattern, and random bytes (most of the input's
+  // energy then lies at high frequencies).
+  uint32_t seed = 12345;
+  for (int32_t ratio : {1, 4}) {
+    for (int kind = 0; kind < 3; ++kind) {
+      start(7);
+      std::vector<uint8_t> in(8192);
+      for (size_t j = 0; j < in.size(); ++j) {
+        seed = seed * 1664525u + 1013904223u;
+        in[j] = kind == 0 ? 0xFF : kind == 1 ? 0xFE : static_cast<uint8_t>(seed >> 24);
+      }
+      std::vector<uint8_t> out(in.size() * ratio);
+      for (size_t j = 0; j < in.size(); j += 8) dsd_modulator(in.data() + j, out.data() + j * ratio, 8, ratio);
+      for (int ch : {0, 1}) EXPECT_LE(analyser_longest_run(channel_bits(out, ch)), 8) << kind << " " << ratio;
+    }
+  }
+}
+
+TEST(DeltaSigma, FixedTestVectors) {
+  // Hashes of the output for a short deterministic input: the same bits on
+  // every architecture (single precision in a fixed order, no fused
+  // multiply-add).
+  struct expected_hash {
+    int32_t level;
+    int bits;  // 16 or 32: PCM; 1, 2, 4: DSD ratio
+    uint64_t hash;
+  };
+  const expected_hash cases[] = {
+      {1, 16, 0x0ea9282234220fe9}, {1, 32, 0xf3e2c68692c1ac8f}, {2, 16, 0x9cf0404bae8b8c5a},
+      {2, 32, 0xd3d710667edfb278}, {7, 16, 0x3a7c7b8a7322c82e}, {7, 32, 0xb65d8afa19fb212b},
+      {1, 1, 0x5032e4888ebb838e},  {1, 4, 0xc112da26ca5c2b6a},  {2, 2, 0xe676df16829843f1},
+      {2, 4, 0xa8376d6d890a61ec},  {7, 1, 0xca2392ec8f113b28},  {7, 4, 0x654f2ffc9a216e8d},
+  };
+  for (const auto& c : cases) {
+    start(c.level);
+    uint64_t hash = 0xCBF29CE484222325ull;
+    if (c.bits >= 16) {
+      // A triangle wave plus noise, from integers only (no libm).
+      uint32_t seed = 1;
+      for (int i = 0; i < 4000; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        const int32_t triangle = std::abs((i * 37) % 2000 - 1000) - 500;
+        const int32_t noise = static_cast<int32_t>(seed >> 20) - 2048;
+        const float x = static_cast<float>(triangle) / 520.0f + static_cast<float>(noise) * 0.0001f;
+        hash = fnv1a(hash, pcm_modulator(i & 1, c.bits, x));
+      }
+    } else {
+      std::vector<uint8_t> in(4000), out(4000 * c.bits);
+      uint32_t seed = 99;
+      for (auto& b : in) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+      for (size_t j = 0; j < in.size(); j += 8) dsd_modulator(in.data() + j, out.data() + j * c.bits, 8, c.bits);
+      for (uint8_t b : out) hash = fnv1a(hash, b);
+    }
+    EXPECT_EQ(hash, c.hash) << "level " << c.level << " bits/ratio " << c.bits << std::hex << " got 0x" << hash;
+  }
+}
+
+TEST(Analyser, MeasuresAKnownSine) {
+  std::vector<float> s(1 << 16);
+  uint32_t seed = 7;
+  for (size_t i = 0; i < s.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const double noise = (double(seed >> 8) / double(1 << 24) - 0.5) * 2e-4;  // uniform, rms 5.8e-5
+    s[i] = static_cast<float>(0.25 * std::sin(2 * std::numbers::pi * 997.0 * double(i) / 48000.0) + noise);
+  }
+  analyser_options options;
+  options.keep_spectrum = true;
+  const auto r = analyser_run(s, 48000, options);
+  EXPECT_NEAR(r.tone_hz, 997, 0.5);
+  EXPECT_NEAR(r.tone_dbfs, -12.04, 0.02);
+  // Noise: (5.8e-5)^2 over 24 kHz, 19.98 kHz of it in the band, relative to 0.5.
+  const double expected_noise = 10 * std::log10((2e-4 * 2e-4 / 12) * (19980.0 / 24000.0) / 0.5);
+  EXPECT_NEAR(r.noise_dbfs, expected_noise, 0.5);
+  EXPECT_EQ(r.spectrum_db.size(), s.size() / 2 + 1);
+  EXPECT_EQ(analyser_run(std::span<const float>(s).first(100), 48000, {}).sample_rate, 0);
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// Writes the seed corpus of the reader fuzz targets: make_fuzz_corpus <dir>
+// creates <dir>/<target>/ for every target and fills it with small files,
+// sound and damaged. A new reader adds its seed maker to kCorpora.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "wav_writer.h"
+
+namespace {
+
+struct seed {
+  std::string name;
+  std::vector<uint8_t> bytes;
+};
+
+using seed_maker = std::vector<seed> (*)();
+
+// 32 frames of a quiet tone on every channel.
+std::vector<double> short_tone(int channels) { return tone(440, 0.5, 8000, 0.004, channels); }
+
+std::vector<uint8_t> wav_seed(const wav_spec& spec) { return wav_bytes(spec, short_tone(spec.channels)); }
+
+wav_chunk chunk(const char* id, size_t size) { return {id, std::vector<uint8_t>(size, 'x'), std::nullopt}; }
+
+std::vector<seed> wav_seeds() {
+  std::vector<seed> seeds;
+  const std::pair<const char*, sample_encoding> encodings[] = {
+      {"u8", sample_encoding::u8},   {"s16", sample_encoding::s16}, {"s24", sample_encoding::s24},
+      {"s24in32", sample_encoding::s24_in_32}, {"s32", sample_encoding::s32}, {"f32", sample_encoding::float32},
+  };
+  const std::pair<const char*, wav_container> containers[] = {
+      {"wave", wav_container::wave},
+      {"ext", wav_container::extensible},
+      {"rf64", wav_container::rf64},
+      {"rf64ext", wav_container::rf64_extensible},
+  };
+  for (const auto& [container_name, container] : containers) {
+    for (const auto& [encoding_name, encoding] : encodings) {
+      seeds.push_back({std::string(container_name) + "_" + encoding_name + ".wav",
+                       wav_seed({.container = container, .encoding = encoding})});
+    }
+  }
+
+  seeds.push_back({"mono_s16.wav", wav_seed({.channels = 1})});
+  seeds.push_back({"mono_u8.wav", wav_seed({.encoding = sample_encoding::u8, .channels = 1})});
+  seeds.push_back({"six_s24.wav", wav_seed({.encoding = sample_encoding::s24, .channels = 6})});
+  seeds.push_back({"ext_six_s32.wav",
+                   wav_seed({.container = wav_container::extensible, .encoding = sample_encoding::s32, .channels = 6})});
+
+  // Chunks the reader must walk past.
+  seeds.push_back({"list_odd.wav", wav_seed({.before_fmt = {chunk("LIST", 7)}})});
+  seeds.push_back({"nkth_empty.wav", wav_seed({.before_data = {chunk("nkth", 0)}})});
+  seeds.push_back({"junk_after_data.wav", wav_seed({.after_data = {chunk("JUNK", 5)}})});
+  seeds.push_back({"data_before_fmt.wav", wav_seed({.before_fmt = {chunk("data", 8)}})});
+  seeds.push_back({"rf64_table.wav", wav_seed({.container = wav_container::rf64, .ds64_size = 40})});
+  seeds.push_back({"list_huge.wav", wav_seed({.before_fmt = {{"LIST", {}, 0xFFFFFFFF}}})});
+
+  // Damaged and foreign files.
+  seeds.push_back({"fmt_cut.wav", wav_seed({.container = wav_container::extensible, .fmt_size = 16})});
+  seeds.push_back({"fmt_44.wav", wav_seed({.container = wav_container::extensible, .fmt_size = 44})});
+  seeds.push_back({"fmt_46.wav", wav_seed({.fmt_size = 46})});
+  seeds.push_back({"data_huge.wav", wav_seed({.data_size = 0xFFFFFFF0})});
+  seeds.push_back({"data_empty.wav", wav_seed({.data_size = 0})});
+  seeds.push_back({"rf64_mismatch.wav", wav_seed({.container = wav_container::rf64, .ds64_sample_count = 7})});
+  seeds.push_back({"rf64_ds64_small.wav", wav_seed({.container = wav_container::rf64, .ds64_size = 20})});
+  seeds.push_back({"rf64_riff_size.wav", wav_seed({.container = wav_container::rf64, .riff_size = 100})});
+  seeds.push_back({"alaw.wav", wav_seed({.encoding = sample_encoding::u8, .format_tag = 6})});
+  seeds.push_back({"adpcm.wav", wav_seed({.format_tag = 2})});
+  seeds.push_back({"align3.wav", wav_seed({.block_align = 3})});
+  seeds.push_back({"channels0.wav", wav_seed({.channels = 0, .block_align = 4})});
+  seeds.push_back({"rate0.wav", wav_seed({.sample_rate = 0})});
+
+  std::vector<uint8_t> cut = wav_seed({.encoding = sample_encoding::s24, .channels = 6});
+  cut.resize(cut.size() - 7);
+  seeds.push_back({"cut_frame.wav", cut});
+  cut.resize(30);
+  seeds.push_back({"cut_header.wav", cut});
+  return seeds;
+}
+
+struct corpus {
+  const char* target;  // the fuzz target's name without "fuzz_"
+  seed_maker make;
+};
+
+constexpr corpus kCorpora[] = {
+    {"wav", wav_seeds},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: %s <dir>\n", argv[0]);
+    return 2;
+  }
+  for (const corpus& c : kCorpora) {
+    const std::filesystem::path dir = std::filesystem::path(argv[1]) / c.target;
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) {
+      fprintf(stderr, "cannot create %s: %s\n", dir.c_str(), error.message().c_str());
+      return 1;
+    }
+    for (const seed& s : c.make()) {
+      if (!write_file((dir / s.name).string(), s.bytes)) {
+        fprintf(stderr, "cannot write %s\n", (dir / s.name).c_str());
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
