@@ -16,6 +16,7 @@
 
 #include "dsd_frame.h"
 #include "parse_param.h"
+#include "pcm_output.h"
 #include "playmain.h"
 #include "util.h"
 
@@ -140,7 +141,6 @@ constexpr unsigned kRetrySeconds = 2;
 constexpr unsigned kFormatRetryMicros = 100000;
 constexpr unsigned kBufferTimeMicros = 500000;
 constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
-constexpr snd_pcm_uframes_t kPrerollChunkFrames = 8192;
 constexpr int32_t kPrerollFrames = 2 * kOutputRate;  // two seconds of silence
 constexpr int32_t kSilenceRepeats = 8192;
 // Sleep when the device has no room or the ring buffer nothing to give:
@@ -152,26 +152,15 @@ constexpr unsigned kNoInputMicros = 200;
 constexpr int32_t kFormatFallback[] = {kFormatDsdU32_BE, kFormatDsdU32_LE, kFormatS24_3LE, kFormatS24_LE,
                                        kFormatS32_LE};
 
-struct pcm_closer {
-  void operator()(snd_pcm_t* pcm) const noexcept { snd_pcm_close(pcm); }
-};
-using pcm_handle = std::unique_ptr<snd_pcm_t, pcm_closer>;
-
 struct alsa_output {
   pcm_handle pcm;
   snd_pcm_uframes_t buffer_frames = 0;
   std::vector<uint8_t> silence;  // 8192 repetitions of the format's silence pattern
   bool started = false;
   int32_t preroll_frames = 0;
+  played_counter played{kOutputRate};
 };
 alsa_output alsa;
-
-const char* attempt_ordinal(int32_t attempt, char* text, size_t bytes) {
-  static constexpr const char* kFirstThree[] = {"1st ", "2nd ", "3rd "};
-  if (attempt < 3) return kFirstThree[attempt];
-  snprintf(text, bytes, "%dth ", attempt + 1);
-  return text;
-}
 
 // The next format to try after `format` was refused, or -1.
 int32_t next_fallback_format(int32_t format) {
@@ -303,8 +292,7 @@ int32_t open_output_device() {
     snd_pcm_t* raw = nullptr;
     if (snd_pcm_open(&raw, params.device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
       char ordinal[16];
-      fprintf(stderr, "%ssnd_pcm_open() failed. retrying snd_pcm_open() ...\r",
-              attempt_ordinal(attempt, ordinal, sizeof ordinal));
+      fprintf(stderr, "%ssnd_pcm_open() failed. retrying snd_pcm_open() ...\r", attempt_ordinal(attempt, ordinal));
       fflush(stderr);
       sleep(kRetrySeconds);
       continue;
@@ -339,44 +327,20 @@ int32_t stop_output(const char* reason) {
 // The device's answer to a write or avail that failed: 0 to wait and retry,
 // else playback stops.
 int32_t device_failure(snd_pcm_sframes_t err, const char* call) {
-  switch (err) {
-    case -EAGAIN: return 0;
-    case -EPIPE: return stop_output("underrun");
-    case -ESTRPIPE: return stop_output("device suspended");
-    case -ENODEV: return stop_output("device disconnected");
-    default:
-      report_warning("%s returned %d\n", call, static_cast<int>(err));
-      return stop_output("device error");
-  }
-}
-
-// Writes one run of the preroll: silence frames continuing the pattern, so
-// DoP markers keep alternating across writes.
-int32_t write_preroll(snd_pcm_sframes_t room, int32_t frame_bytes) {
-  auto frames = static_cast<snd_pcm_uframes_t>(std::min<snd_pcm_sframes_t>(room & ~1, kPrerollChunkFrames));
-  size_t offset = 0;
-  if (alsa.preroll_frames % 2 != 0) {
-    offset = static_cast<size_t>(frame_bytes);
-    frames -= 1;
-  }
-  const snd_pcm_sframes_t written = snd_pcm_writei(alsa.pcm.get(), alsa.silence.data() + offset, frames);
-  if (written < 0) return device_failure(written, "snd_pcm_writei()");
-  alsa.preroll_frames += static_cast<int32_t>(written);
-  // Music starts on an even frame: the first music frame then carries the
-  // marker 0xFA, as the preroll's first one did.
-  if (alsa.preroll_frames % 2 == 0 && alsa.preroll_frames >= kPrerollFrames) alsa.started = true;
-  return -1;
+  if (err == -EAGAIN) return 0;
+  if (const char* reason = device_error_reason(err)) return stop_output(reason);
+  report_warning("%s returned %d\n", call, static_cast<int>(err));
+  return stop_output("device error");
 }
 
 // One pass of the writer: -1 after writing music or silence, 0 when nothing
 // was written.
 int32_t write_step() {
-  switch (snd_pcm_state(alsa.pcm.get())) {
-    case SND_PCM_STATE_XRUN: return stop_output("underrun");
-    case SND_PCM_STATE_SUSPENDED: return stop_output("device suspended");
-    case SND_PCM_STATE_DISCONNECTED: return stop_output("device disconnected");
-    case SND_PCM_STATE_DRAINING: output_stop.store(-1); return 0;
-    default: break;
+  const snd_pcm_state_t pcm_state = snd_pcm_state(alsa.pcm.get());
+  if (const char* reason = stopped_state_reason(pcm_state)) return stop_output(reason);
+  if (pcm_state == SND_PCM_STATE_DRAINING) {
+    output_stop.store(-1);
+    return 0;
   }
   const snd_pcm_sframes_t avail = snd_pcm_avail(alsa.pcm.get());
   if (avail < 0) return device_failure(avail, "snd_pcm_avail()");
@@ -384,29 +348,20 @@ int32_t write_step() {
   if (room <= kMinWriteFrames) return 0;
 
   const int32_t frame_bytes = output_frame_bytes();
-  if (!alsa.started) return write_preroll(room, frame_bytes);
-
-  ringbuffer* rb = state.rb.get();
-  const int32_t queued = ringbuffer_used(rb) / frame_bytes;
-  if (queued == 0) {
-    if (ringbuffer_drained(rb)) output_stop.store(-1);  // the whole list has been written
-    return 0;
+  if (!alsa.started) {
+    const snd_pcm_sframes_t written =
+        write_silence(alsa.pcm.get(), alsa.silence, frame_bytes, room, &alsa.preroll_frames);
+    if (written < 0) return device_failure(written, "snd_pcm_writei()");
+    // Music starts on an even frame, so its first frame carries the marker
+    // 0xFA as the preroll's first one did.
+    if (alsa.preroll_frames % 2 == 0 && alsa.preroll_frames >= kPrerollFrames) alsa.started = true;
+    return -1;
   }
-  const auto frames = std::min<snd_pcm_sframes_t>({ringbuffer_readable_span(rb) / frame_bytes, queued, room});
   const snd_pcm_sframes_t written =
-      snd_pcm_writei(alsa.pcm.get(), rb->data + rb->read_pos.load(std::memory_order_relaxed),
-                     static_cast<snd_pcm_uframes_t>(frames));
+      write_from_ring(alsa.pcm.get(), state.rb.get(), frame_bytes, room, state.playing_file, alsa.played);
   if (written < 0) return device_failure(written, "snd_pcm_writei()");
-
-  const int32_t crossed = ringbuffer_consume(rb, static_cast<int32_t>(written) * frame_bytes);
-  music_file* playing = state.playing_file.load(std::memory_order_relaxed);
-  if (crossed >= 0 && playing->index >= 0 && crossed > playing->index) {
-    playing = ringbuffer_follow_mark(playing, crossed);
-    state.playing_file.store(playing, std::memory_order_release);
-  }
-  // One frame is one 1/352800 s at this rate.
-  std::atomic_ref<int64_t>(playing->played_count).fetch_add(written, std::memory_order_relaxed);
-  return -1;
+  if (written == 0 && ringbuffer_drained(state.rb.get())) output_stop.store(-1);  // the whole list is out
+  return written > 0 ? -1 : 0;
 }
 
 void start_playback() {
@@ -417,16 +372,6 @@ void start_playback() {
     }
   } else if (pcm_state != SND_PCM_STATE_RUNNING && !output_stop.load()) {
     fatal_error("snd_pcm_state() returned %d. %s\n", static_cast<int>(pcm_state), snd_pcm_state_name(pcm_state));
-  }
-}
-
-// Lets the device play out what it holds, within twice its buffer time.
-void play_out_tail() {
-  if (snd_pcm_drain(alsa.pcm.get()) == 0) return;
-  constexpr int64_t kLimitMicros = 2 * int64_t{kBufferTimeMicros} + 1000000;
-  for (int64_t waited = 0; snd_pcm_state(alsa.pcm.get()) == SND_PCM_STATE_DRAINING && waited < kLimitMicros;
-       waited += kIdleMicros) {
-    usleep(kIdleMicros);
   }
 }
 
@@ -502,7 +447,7 @@ void* output_thread(void*) {
       usleep(ringbuffer_used(rb) < output_frame_bytes() ? kNoInputMicros : kIdleMicros);
     }
   }
-  if (output.stop_reason == nullptr && stream_ended()) play_out_tail();
+  if (output.stop_reason == nullptr && stream_ended()) play_out(alsa.pcm.get(), kBufferTimeMicros);
   alsa.silence = {};
   clear_position_line(true);
   alsa.pcm.reset();

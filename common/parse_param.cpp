@@ -194,6 +194,10 @@ consumed lumen_long_option(const char* name, const char* next, char** argv, cons
   }
   if (text_equal(name, "version")) print_version("lumen", "1.4", banner);
   if (text_equal(name, "help")) usage_and_exit(player_kind::lumen, argv[0]);
+  if (text_equal(name, "count")) {
+    params.count_only = -1;
+    return kWord;
+  }
   if (starts_with(name, "mode=")) {
     apply_mode(name + strlen("mode="));
     return kWord;

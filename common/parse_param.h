@@ -27,6 +27,7 @@ struct play_params {
   int32_t clock_hz = kDefaultClockHz;
   // lumen only
   int32_t oversample = 0;
+  int32_t count_only = 0;  // --count: probe the files, print how many play, exit
 };
 
 // The process's parameters, filled by the parser before anything else runs.

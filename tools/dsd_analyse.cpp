@@ -25,11 +25,7 @@
 #include <vector>
 
 #include "analyser.h"
-// The modulators, compiled into this tool for --demo-spectra (the tool
-// links only the analyser). Their results must not depend on the build:
-// they never use fused multiply-add, see the file.
-#pragma GCC optimize("fp-contract=off")
-#include "../brisa/deltasigma.cpp"
+#include "deltasigma.h"
 
 namespace {
 
