@@ -349,6 +349,11 @@ int ffmpeg_open(music_file* file) {
   file->format_context = nullptr;
   AVFormatContext* input = nullptr;
   if (file->file_name == nullptr || avformat_open_input(&input, file->file_name, nullptr, nullptr) < 0) return -1;
+  if (avformat_find_stream_info(input, nullptr) < 0) {
+    report_warning("%s: could not find codec parameters\n", file->file_name);
+    avformat_close_input(&input);
+    return -1;
+  }
   return ffmpeg_open_input(file, input);
 }
 
@@ -360,11 +365,6 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   file->packet = nullptr;
   file->frame = nullptr;
   const char* name = file->file_name != nullptr ? file->file_name : "";
-  if (avformat_find_stream_info(input, nullptr) < 0) {
-    report_warning("%s: could not find codec parameters\n", name);
-    ffmpeg_close(file);
-    return -1;
-  }
   state.stream = first_audio_stream(*input);
   if (state.stream < 0) {
     ffmpeg_close(file);

@@ -26,7 +26,8 @@ int ffmpeg_open(music_file* file);
 
 // ffmpeg_open on a demuxer the caller has opened with avformat_open_input
 // (for instance on its own AVIOContext, which the caller frees after
-// ffmpeg_close). The adapter owns the context from here on, also on failure.
+// ffmpeg_close) and whose stream information it has read. The adapter owns
+// the context from here on, also on failure.
 int ffmpeg_open_input(music_file* file, AVFormatContext* input);
 
 // Fills dest with at most max_bytes of whole delivered frames and returns

@@ -117,7 +117,7 @@ std::vector<uint8_t> dff_bytes(const dff_spec& spec, std::span<const uint8_t> fr
 std::vector<uint8_t> wsd_bytes(const wsd_spec& spec, std::span<const uint8_t> frames) {
   const uint64_t header_bytes = std::max<uint64_t>(spec.data_offset, 52);
   const uint64_t file_size = spec.file_size.value_or(spec.data_offset + frames.size());
-  const uint64_t bytes_per_second = uint64_t{spec.sample_rate} / 8 * std::max<uint8_t>(spec.channels, 1);
+  const uint64_t bytes_per_second = std::max<uint64_t>(uint64_t{spec.sample_rate} / 8 * spec.channels, 1);
   bytes out;
   put_id(out, "1bit");
   put_be(out, 0, 4);
@@ -141,7 +141,7 @@ std::vector<uint8_t> wsd_bytes(const wsd_spec& spec, std::span<const uint8_t> fr
 
 std::vector<uint8_t> dsf_bytes(const dsf_spec& spec, const channel_bytes& channels) {
   const size_t per_channel = channels.empty() ? 0 : channels[0].size();
-  const size_t block = spec.block_size == 0 ? 4096 : spec.block_size;  // 0 is only declared
+  const size_t block = std::max<size_t>(spec.block_size, 1);
   const size_t blocks = (per_channel + block - 1) / block;
   bytes data;
   for (size_t b = 0; b < blocks; ++b) {
@@ -170,7 +170,7 @@ std::vector<uint8_t> dsf_bytes(const dsf_spec& spec, const channel_bytes& channe
   put_le(out, spec.sample_rate, 4);
   put_le(out, spec.bits_per_sample, 4);
   put_le(out, spec.sample_count.value_or(8 * uint64_t{per_channel}), 8);
-  put_le(out, spec.block_size, 4);
+  put_le(out, spec.declared_block_size.value_or(spec.block_size), 4);
   put_le(out, 0, 4);  // reserved
   put_id(out, "data");
   put_le(out, kDataHeaderBytes + data.size(), 8);

@@ -74,7 +74,8 @@ std::vector<uint8_t> wsd_bytes(const wsd_spec& spec, std::span<const uint8_t> fr
 // (each block_size bytes, the last ones zero-padded), then the metadata.
 struct dsf_spec {
   uint32_t sample_rate = 2822400;
-  uint32_t block_size = 4096;
+  uint32_t block_size = 4096;                     // how the blocks are laid out
+  std::optional<uint32_t> declared_block_size{};  // the fmt field, else block_size
   uint32_t bits_per_sample = 1;
   uint32_t format_id = 0;
   uint32_t channel_type = 2;

@@ -118,9 +118,11 @@ uint8_t reversed(uint8_t b) {
 TEST(DffOpen, StereoFileIsDeliveredUnchanged) {
   const channel_bytes channels = numbered_channels(2, 4096);
   const bytes frames = interleave_channels(channels);
-  memory_dsd dff(kDff, dff_bytes(dff_spec{}, frames));
+  const bytes file = dff_bytes(dff_spec{}, frames);
+  memory_dsd dff(kDff, file);
   ASSERT_EQ(dff.open(), 0);
   const music_file& f = dff.file();
+  EXPECT_EQ(ftello(f.fp), static_cast<off_t>(file.size() - frames.size()));  // at the first sound byte
   EXPECT_EQ(f.file_channels, 2);
   EXPECT_EQ(f.channel_map[0], 0);
   EXPECT_EQ(f.channel_map[1], 1);
@@ -327,17 +329,6 @@ TEST(DffOpen, PropertiesThatLeaveTheStreamUndescribedAreRefused) {
   EXPECT_TRUE(refused(s)) << "FS and CHNL only after the sound chunk";
 }
 
-TEST(DffOpen, PropertiesAfterTheSoundChunkDoNotCount) {
-  // The sound chunk is where the walk ends; a PROP after it is not read.
-  dff_spec spec;
-  dff_spec late;
-  late.sample_rate = 44100;
-  bytes frames = interleave_channels(numbered_channels(2, 8));
-  memory_dsd dff(kDff, dff_bytes(spec, frames));
-  ASSERT_EQ(dff.open(), 0);
-  EXPECT_EQ(ftello(dff.file().fp) + static_cast<off_t>(frames.size()), static_cast<off_t>(dff_bytes(spec, frames).size()));
-}
-
 // ---- WSD --------------------------------------------------------------------
 
 TEST(WsdOpen, PlainStereoIsDeliveredUnchanged) {
@@ -514,11 +505,14 @@ TEST_F(DsfTest, UnplayableHeadersAreRefused) {
   s.sample_rate = 0;
   EXPECT_TRUE(refused(s)) << "sampling frequency 0";
   s = {};
-  s.block_size = 0;
+  s.declared_block_size = 0;
   EXPECT_TRUE(refused(s)) << "block size 0";
   s = {};
-  s.block_size = 0x80000000u;
+  s.declared_block_size = 0x80000000u;
   EXPECT_TRUE(refused(s)) << "block size whose pair overflows";
+  s = {};
+  s.declared_block_size = 0x01000001u;
+  EXPECT_TRUE(refused(s)) << "block size beyond any encoder's";
   s = {};
   s.sample_count = 0xFFFFFFFFFFFFFFFFu;
   EXPECT_TRUE(refused(s)) << "bit count overflows";

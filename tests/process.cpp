@@ -85,6 +85,7 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
   const auto start = clock_type::now();
   bool out_open = true, err_open = true;
   int interrupts_sent = 0;
+  bool paused = false, resumed = false;
   int status = 0;
   bool exited = false;
   while (out_open || err_open || !exited) {
@@ -101,6 +102,14 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
         elapsed >= options.interrupt_after + options.second_interrupt_after) {
       kill(pid, SIGINT);
       interrupts_sent = 2;
+    }
+    if (options.pause_after > 0 && !paused && elapsed >= options.pause_after) {
+      kill(pid, SIGSTOP);
+      paused = true;
+    }
+    if (paused && !resumed && elapsed >= options.pause_after + options.pause_seconds) {
+      kill(pid, SIGCONT);
+      resumed = true;
     }
     pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0}, {err_open ? err_pipe[0] : -1, POLLIN, 0}};
     poll(fds, 2, 10);

@@ -23,6 +23,10 @@ struct process_options {
   // second delay (0: never).
   double interrupt_after = 0;
   double second_interrupt_after = 0;
+  // Stopped (SIGSTOP) after this many seconds for pause_seconds, then
+  // continued (0: never): a player that stalls, as on a busy machine.
+  double pause_after = 0;
+  double pause_seconds = 0;
 };
 
 process_result run_process(const std::vector<std::string>& argv, const process_options& options = {});

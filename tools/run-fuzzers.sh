@@ -5,10 +5,25 @@
 # Exits non-zero, with the end of the log, on any finding.
 set -euo pipefail
 
-# target: the common/ modules it links (tests/fuzz/fuzz_<target>.cpp).
+# target: the common/ modules it links (tests/fuzz/fuzz_<target>.cpp)
+# [| the pkg-config packages it links].
 targets=(
   "wav: wav readwrite util"
+  "dff: dsf readwrite util"
+  "wsd: dsf readwrite util"
+  "dsf: dsf readwrite util"
+  "ffmpeg: ffmpeg_old util | libavformat libavcodec libavutil"
 )
+
+# Seeds for the FFmpeg adapter: short encoded files of several kinds.
+ffmpeg_seeds() {
+  local dir=$1
+  mkdir -p "$dir"
+  local source=(-f lavfi -i "sine=frequency=1000:sample_rate=44100:duration=0.05")
+  for kind in flac:flac mp3:libmp3lame m4a:aac ogg:libvorbis aiff:pcm_s16be caf:pcm_s24le au:pcm_f64be wv:wavpack; do
+    ffmpeg -loglevel quiet -y "${source[@]}" -c:a "${kind#*:}" "$dir/seed.${kind%%:*}" || true
+  done
+}
 
 if [[ $# -ne 3 ]]; then
   echo "usage: $0 <plain-build-dir> <fuzz-build-dir> <seconds>" >&2
@@ -23,6 +38,7 @@ mkdir -p "$fuzz_dir"
 fuzz_dir=$(cd "$fuzz_dir" && pwd)
 corpus_dir=$fuzz_dir/corpus
 "$plain_dir/tests/make_fuzz_corpus" "$corpus_dir"
+ffmpeg_seeds "$corpus_dir/ffmpeg"
 
 # shellcheck disable=SC2054  # the commas belong to -fsanitize
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
@@ -31,14 +47,17 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 failed=0
 for entry in "${targets[@]}"; do
   name=${entry%%:*}
-  read -r -a modules <<< "${entry#*:}"
+  spec=${entry#*:}
+  read -r -a modules <<< "${spec%%|*}"
+  libs=()
+  if [[ $spec == *"|"* ]]; then read -r -a libs <<< "$(pkg-config --cflags --libs ${spec#*|})"; fi
   sources=("$root/tests/fuzz/fuzz_$name.cpp")
   for module in "${modules[@]}"; do sources+=("$root/common/$module.cpp"); done
 
   binary=$fuzz_dir/fuzz_$name
   log=$fuzz_dir/fuzz_$name.log
   echo "building fuzz_$name"
-  clang++ "${flags[@]}" "${sources[@]}" -o "$binary"
+  clang++ "${flags[@]}" "${sources[@]}" "${libs[@]}" -o "$binary"
 
   echo "running fuzz_$name for $seconds s (log: $log)"
   mkdir -p "$corpus_dir/$name" "$fuzz_dir/artifacts"

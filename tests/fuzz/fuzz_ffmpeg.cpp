@@ -68,8 +68,7 @@ void free_io(AVIOContext* io) {
 
 // The adapter stops the program for raw PCM it cannot pass; such inputs
 // are left out.
-bool would_stop_program(AVFormatContext* input) {
-  if (avformat_find_stream_info(input, nullptr) < 0) return false;
+bool would_stop_program(const AVFormatContext* input) {
   for (unsigned i = 0; i < input->nb_streams; ++i) {
     const AVCodecParameters& par = *input->streams[i]->codecpar;
     if (par.codec_type == AVMEDIA_TYPE_AUDIO) return !ffmpeg_raw_codec_known(par.codec_id);
@@ -99,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     free_io(io);
     return 0;
   }
-  if (would_stop_program(input)) {
+  // As ffmpeg_open does before it hands the demuxer on.
+  if (avformat_find_stream_info(input, nullptr) < 0 || would_stop_program(input)) {
     avformat_close_input(&input);
     free_io(io);
     return 0;

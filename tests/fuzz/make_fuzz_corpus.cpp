@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "dsd_writer.h"
 #include "wav_writer.h"
 
 namespace {
@@ -81,6 +82,79 @@ std::vector<seed> wav_seeds() {
   return seeds;
 }
 
+// DSD seeds: a few hundred bytes of numbered channel data each.
+std::vector<uint8_t> dff_seed(const dff_spec& spec, int channels, size_t bytes = 40) {
+  return dff_bytes(spec, interleave_channels(numbered_channels(channels, bytes)));
+}
+
+dff_chunk dff_raw(const char* id, size_t size) { return {id, std::vector<uint8_t>(size, 'x')}; }
+
+std::vector<seed> dff_seeds() {
+  std::vector<seed> seeds;
+  seeds.push_back({"stereo.dff", dff_seed({}, 2)});
+  seeds.push_back({"mstereo.dff", dff_seed({.channel_ids = {"MLFT", "MRGT"}}, 2)});
+  seeds.push_back({"five.dff", dff_seed({.channel_ids = {"C   ", "SLFT", "SRGT", "LS  ", "RS  "}}, 5)});
+  seeds.push_back({"six.dff", dff_seed({.channel_ids = {"SLFT", "SRGT", "C   ", "LFE ", "LS  ", "RS  "}}, 6)});
+  seeds.push_back({"odd_chunks.dff", dff_seed({.before_prop = {dff_raw("COMT", 7)},
+                                               .in_prop = {dff_raw("ODD ", 3)},
+                                               .after_prop = {dff_raw("DIIN", 1)}}, 2)});
+  seeds.push_back({"tags_after.dff", dff_seed({.after_sound = {dff_raw("ID3 ", 33), dff_raw("COMT", 8)}}, 2, 13)});
+  seeds.push_back({"dst.dff", dff_seed({.compression = "DST ", .sound_id = "DST "}, 2)});
+  seeds.push_back({"cmpr_name_long.dff",
+                   dff_seed({.compression = std::nullopt, .in_prop = {{"CMPR", {'D', 'S', 'D', ' ', 200, 'a'}}}}, 2)});
+  seeds.push_back({"no_fs.dff", dff_seed({.fs = false}, 2)});
+  seeds.push_back({"no_right.dff", dff_seed({.channel_ids = {"SLFT", "C   "}}, 2)});
+  seeds.push_back({"overshoot.dff", dff_seed({.before_prop = {{"COMT", {1, 2}, 0xFFFFFFFFFFFFFFF0u}}}, 2)});
+  seeds.push_back({"sound_huge.dff", dff_seed({.sound_size = 0x7000000000000000u, .form_size = 0x7FFFFFFFFFFFFFF0u}, 2)});
+  std::vector<uint8_t> cut = dff_seed({}, 2);
+  cut.resize(cut.size() - 11);
+  seeds.push_back({"cut_sound.dff", cut});
+  cut.resize(60);
+  seeds.push_back({"cut_prop.dff", cut});
+  return seeds;
+}
+
+std::vector<uint8_t> wsd_seed(const wsd_spec& spec, int channels, size_t bytes = 40) {
+  wsd_spec small = spec;
+  small.data_offset = 64;  // keeps the seeds small; the header is 52 bytes
+  return wsd_bytes(small, interleave_channels(numbered_channels(channels, bytes)));
+}
+
+std::vector<seed> wsd_seeds() {
+  std::vector<seed> seeds;
+  seeds.push_back({"stereo.wsd", wsd_seed({}, 2)});
+  seeds.push_back({"swapped.wsd", wsd_seed({.assignment = 0x68000000}, 2)});
+  seeds.push_back({"centre.wsd", wsd_seed({.channels = 3, .assignment = 0x38000000}, 3)});
+  seeds.push_back({"six.wsd", wsd_seed({.channels = 6, .assignment = 0x7C000000}, 6)});
+  seeds.push_back({"eight.wsd", wsd_seed({.channels = 8, .assignment = 0x4C000000}, 8)});
+  seeds.push_back({"nine.wsd", wsd_seed({.channels = 9}, 9)});
+  seeds.push_back({"zero.wsd", wsd_seed({.channels = 0}, 2)});
+  seeds.push_back({"right_outside.wsd", wsd_seed({.channels = 3, .assignment = 0x7C000000}, 3)});
+  seeds.push_back({"trailing.wsd", wsd_seed({.trailing = std::vector<uint8_t>(21, 0xFF)}, 2, 5)});
+  seeds.push_back({"size_small.wsd", wsd_seed({.file_size = 10}, 2)});
+  seeds.push_back({"size_huge.wsd", wsd_seed({.file_size = 0xFFFFFFFFFFFFFF00u}, 2)});
+  return seeds;
+}
+
+std::vector<seed> dsf_seeds() {
+  std::vector<seed> seeds;
+  const auto dsf_seed = [](const dsf_spec& spec, int channels, size_t bytes) {
+    return dsf_bytes(spec, numbered_channels(channels, bytes));
+  };
+  // Small blocks keep the seeds small; they also print the block-size warning.
+  seeds.push_back({"stereo.dsf", dsf_seed({.block_size = 16}, 2, 40)});
+  seeds.push_back({"odd_samples.dsf", dsf_seed({.block_size = 16, .sample_count = 301}, 2, 38)});
+  seeds.push_back({"five.dsf", dsf_seed({.block_size = 8, .channel_type = 6}, 5, 20)});
+  seeds.push_back({"block4096.dsf", dsf_seed({}, 2, 9)});
+  seeds.push_back({"eight_bit.dsf", dsf_seed({.block_size = 16, .bits_per_sample = 8}, 2, 16)});
+  seeds.push_back({"mono.dsf", dsf_seed({.block_size = 16}, 1, 16)});
+  seeds.push_back({"block0.dsf", dsf_seed({.block_size = 16, .declared_block_size = 0}, 2, 16)});
+  seeds.push_back({"count_huge.dsf", dsf_seed({.block_size = 16, .sample_count = 0xFFFFFFFFFFFFFFF0u}, 2, 16)});
+  seeds.push_back({"count_over.dsf", dsf_seed({.block_size = 16, .sample_count = 100000}, 2, 16)});
+  seeds.push_back({"tagged.dsf", dsf_seed({.block_size = 16, .metadata = {'I', 'D', '3', 3, 0}}, 2, 20)});
+  return seeds;
+}
+
 struct corpus {
   const char* target;  // the fuzz target's name without "fuzz_"
   seed_maker make;
@@ -88,6 +162,9 @@ struct corpus {
 
 constexpr corpus kCorpora[] = {
     {"wav", wav_seeds},
+    {"dff", dff_seeds},
+    {"wsd", wsd_seeds},
+    {"dsf", dsf_seeds},
 };
 
 }  // namespace

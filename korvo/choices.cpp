@@ -1,0 +1,34 @@
+#include "choices.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "discovery.h"
+
+korvo_choices choices;
+
+int32_t choices_device_row(const std::vector<device_entry>& devices, std::string_view label) noexcept {
+  if (devices.empty()) return -1;
+  int32_t row = 0;
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i].label == label) row = static_cast<int32_t>(i);
+  }
+  return row;
+}
+
+int32_t choices_command_row(const std::vector<std::string>& commands, std::string_view name) noexcept {
+  if (name == kAutoDetect) return static_cast<int32_t>(commands.size());
+  for (size_t i = 0; i < commands.size(); ++i) {
+    if (commands[i] == name) return static_cast<int32_t>(i);
+  }
+  return 0;
+}
+
+int32_t choices_buffer_from_entry(const char* text) noexcept {
+  char* end = nullptr;
+  errno = 0;
+  const long value = strtol(text, &end, 10);
+  if (end == text || value < kMinBufferMb) return kDefaultBufferMb;
+  if (value > kMaxBufferMb || errno == ERANGE) return kMaxBufferMb;
+  return static_cast<int32_t>(value);
+}

@@ -1,0 +1,55 @@
+// The configuration file ~/.Korvo: four remembered choices, read once at
+// start-up and written back at quit.
+//
+//   Korvo config file version 1.0
+//   device-select:\talsa default 
+//   command-select:\tlumen
+//   bitperfect-flag:\t1
+//   lumen-buffsize:\t10
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct korvo_choices;
+
+inline constexpr std::string_view kConfigHeader = "Korvo config file version 1.0";
+inline constexpr const char* kKeyDevice = "device-select";
+inline constexpr const char* kKeyCommand = "command-select";
+inline constexpr const char* kKeyBitperfect = "bitperfect-flag";
+inline constexpr const char* kKeyBufferSize = "lumen-buffsize";
+
+// The file's path: $HOME (at most 900 characters), a "/" unless it ends
+// with one, ".Korvo". Empty when HOME is unset: then nothing is read or written.
+std::string config_path();
+
+// Loads the table from the file. True when the header matched and every
+// known key had its colon; false for a missing file, an empty file or a
+// wrong header (reported), or a key without a colon (reported; what was
+// read before it keeps its value). A line of 1023 characters or more ends
+// the program with status 1.
+bool config_read(const std::string& path);
+
+// Writes the header and every entry that has a value, replacing the file.
+// False when the file cannot be opened for writing.
+bool config_write(const std::string& path);
+
+// Store a value and mark it set; a key not in the table or of the other
+// kind is left alone.
+void config_set_number(std::string_view key, int32_t value);
+void config_set_text(std::string_view key, std::string_view value);
+
+// The stored value, when the key exists with this kind and has been set.
+std::optional<int32_t> config_get_number(std::string_view key);
+std::optional<std::string> config_get_text(std::string_view key);
+
+// Forgets every value (as at program start).
+void config_clear() noexcept;
+
+// Applies what was read to the choices (after a successful config_read):
+// the device label only when some discovered entry has exactly that label,
+// the command name and its position in the command list, the convert flag
+// (on when bitperfect-flag is 0) and the buffer size, unchecked.
+void config_apply(korvo_choices& target);

@@ -1,0 +1,33 @@
+// The text a running player has printed and the window has not shown yet,
+// handed from the reader thread to the window's refresh. One semaphore
+// guards the text, its flags and the pending title.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "text_render.h"
+
+// Creates the semaphore (value 1). False when that fails (errno tells why).
+bool output_init() noexcept;
+
+// Adds text (valid UTF-8) to what the next refresh shows. Any thread.
+void output_append(std::string_view text);
+
+// Drops what was not shown and asks the next refresh to empty the view.
+void output_clear();
+
+// Sets the text the next refresh puts into the window title.
+void output_set_pending_title(std::string_view title);
+
+// What a refresh changes: the view and, when one is pending, the title
+// (already formed, e.g. "playing Korvo").
+struct output_update {
+  std::vector<render_op> ops;  // empty when nothing new has come
+  std::optional<std::string> title;
+};
+
+// Takes the new text and the pending title, for the window's 100 ms timer.
+output_update output_refresh();

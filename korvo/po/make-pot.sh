@@ -1,0 +1,6 @@
+#!/bin/sh
+# Writes po/Korvo.pot: every text of the Korvo sources marked with _().
+set -eu
+cd "$(dirname "$0")/.."
+xgettext --language=C++ --keyword=_ --from-code=UTF-8 --package-name=Korvo --package-version=1.0 \
+  --add-comments=TRANSLATORS: --sort-by-file --output=po/Korvo.pot ./*.cpp ./*.h

@@ -1,0 +1,275 @@
+// brisa end to end: the real binary against the real ALSA library, playing
+// into fake DACs found by their card names; what the DAC received is read
+// back and decoded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "alsa_env.h"
+#include "dsd_capture.h"
+#include "process.h"
+#include "wav_writer.h"
+
+namespace {
+
+constexpr double kNativeBitRate = 11289600;
+constexpr double kDopBitRate = 5644800;
+constexpr size_t kPrerollFrames = 705600;  // two seconds at 352.8 kHz
+constexpr uint32_t kMusicFramesPerSecond = 352800;
+
+struct playback {
+  process_result result;
+  std::string capture;
+};
+
+class BrisaPlays : public testing::Test {
+ protected:
+  // A fake DAC taking `formats`, behind card 1 named `card_name`.
+  void dac(std::vector<std::string> formats, const std::string& card_name = "Amanero Combo384 at usb-1",
+           fake_dac_options options = {}) {
+    options.formats = std::move(formats);
+    env_.add_fake_dac("dac", options);
+    env_.route_hw_to("dac");
+    env_.add_cards({{.number = 1, .longname = card_name}});
+  }
+
+  // A stereo 16-bit WAV of a sine.
+  std::string tone_file(const std::string& name, double seconds, double frequency = 1000, double amplitude = 0.5,
+                        uint32_t rate = 44100) {
+    const std::string path = env_.file(name);
+    EXPECT_TRUE(write_wav(path, wav_spec{.sample_rate = rate}, tone(frequency, amplitude, rate, seconds)));
+    return path;
+  }
+
+  playback play(std::vector<std::string> words, process_options options = {}) {
+    words.insert(words.begin(), built_program("brisa"));
+    options.env = env_.environment();
+    options.working_dir = env_.home();
+    playback run;
+    run.result = run_process(words, options);
+    run.capture = read_captured(env_.dac_output("dac"));
+    return run;
+  }
+
+  alsa_env env_;
+};
+
+// The music after the two seconds of preroll, as one channel's DSD bytes.
+std::vector<uint8_t> music_bytes(const playback& run, int32_t format, int channel) {
+  return dsd_channel_bytes(run.capture, format, channel, kPrerollFrames);
+}
+
+bool all_bytes_are(std::span<const uint8_t> bytes, uint8_t value) {
+  return std::all_of(bytes.begin(), bytes.end(), [value](uint8_t b) { return b == value; });
+}
+
+TEST_F(BrisaPlays, NativeBigEndianToAnAmaneroWithTheWholeTail) {
+  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true});
+  const playback run = play({tone_file("tone.wav", 1)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.out.find("device Amanero Combo384 at usb-1 found.\n"), std::string::npos);
+  EXPECT_NE(run.result.err.find("Open 11.2MHzfs native DSD stream\n"), std::string::npos);
+  // The preroll, then every frame of the file: the tail is played, not cut.
+  ASSERT_EQ(run.capture.size(), (kPrerollFrames + kMusicFramesPerSecond) * 8);
+  EXPECT_TRUE(all_bytes_are(std::span(reinterpret_cast<const uint8_t*>(run.capture.data()), kPrerollFrames * 8), 0xAA));
+
+  // Level 1, FIR gain 0.9: a -6 dBFS tone comes out at about -6.9 dBFS.
+  const analyser_result left = dsd_tone(music_bytes(run, kFormatDsdU32_BE, 0), kNativeBitRate, 1000);
+  EXPECT_NEAR(left.tone_dbfs, -6.9, 0.3);
+  EXPECT_GT(left.snr_db, 50);
+  const analyser_result right = dsd_tone(music_bytes(run, kFormatDsdU32_BE, 1), kNativeBitRate, 1000);
+  EXPECT_NEAR(right.tone_dbfs, -6.9, 0.3);
+}
+
+TEST_F(BrisaPlays, NativeLittleEndianToAnXmosCard) {
+  dac({"DSD_U32_LE"}, "XMOS Audio 2.0 at usb-2");
+  const playback run = play({tone_file("tone.wav", 0.5)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.out.find("device XMOS Audio 2.0 at usb-2 found.\n"), std::string::npos);
+  const analyser_result left = dsd_tone(music_bytes(run, kFormatDsdU32_LE, 0), kNativeBitRate, 1000);
+  EXPECT_NEAR(left.tone_dbfs, -6.9, 0.3);
+}
+
+TEST_F(BrisaPlays, AnUnknownCardTakingBigEndianWordsGetsThemInThatOrder) {
+  dac({"DSD_U32_BE"}, "Some Other DAC at usb-3");
+  const playback run = play({tone_file("tone.wav", 0.5)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.out.find("last device hw:1,0\n"), std::string::npos);
+  EXPECT_NEAR(dsd_tone(music_bytes(run, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs, -6.9, 0.3);
+}
+
+// Every DoP frame's marker alternates, preroll and music alike, from 0xFA.
+void expect_alternating_markers(const std::string& capture, int32_t format) {
+  const std::vector<uint8_t> markers = dop_markers(capture, format);
+  ASSERT_FALSE(markers.empty());
+  for (size_t i = 0; i < markers.size(); ++i) {
+    ASSERT_EQ(markers[i], i % 2 == 0 ? 0xFA : 0x05) << "frame " << i;
+  }
+}
+
+TEST_F(BrisaPlays, DopInPacked24BitsThroughTheFallbackChain) {
+  dac({"S24_3LE"});
+  const playback run = play({tone_file("tone.wav", 0.5)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.err.find("Open 5.6MHzfs DoP stream\n"), std::string::npos);
+  expect_alternating_markers(run.capture, kFormatS24_3LE);
+  EXPECT_TRUE(all_bytes_are(dsd_channel_bytes(run.capture.substr(0, kPrerollFrames * 6), kFormatS24_3LE, 0), 0xAA));
+  EXPECT_NEAR(dsd_tone(music_bytes(run, kFormatS24_3LE, 0), kDopBitRate, 1000).tone_dbfs, -6.9, 0.3);
+}
+
+TEST_F(BrisaPlays, DopRequestedOnAnAmaneroStaysDop) {
+  dac({"DSD_U32_BE", "S24_3LE"});
+  const playback run = play({"--dop", tone_file("tone.wav", 0.5)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.err.find("Open 5.6MHzfs DoP stream\n"), std::string::npos);
+  expect_alternating_markers(run.capture, kFormatS24_3LE);
+}
+
+TEST_F(BrisaPlays, DopIn32BitContainers) {
+  dac({"S32_LE"});
+  const playback run = play({"--dop", tone_file("tone.wav", 0.5)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  expect_alternating_markers(run.capture, kFormatS32_LE);
+  for (size_t at = 0; at < run.capture.size(); at += 4) ASSERT_EQ(run.capture[at], 0) << at;
+  EXPECT_NEAR(dsd_tone(music_bytes(run, kFormatS32_LE, 0), kDopBitRate, 1000).tone_dbfs, -6.9, 0.3);
+}
+
+TEST_F(BrisaPlays, DopIn24BitContainersKeepsTheMarkerInsideTheValidBits) {
+  dac({"S24_LE"});
+  const playback run = play({"--dop", tone_file("tone.wav", 0.5)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  expect_alternating_markers(run.capture, kFormatS24_LE);
+  for (size_t at = 3; at < run.capture.size(); at += 4) ASSERT_EQ(run.capture[at], 0) << at;
+  EXPECT_NEAR(dsd_tone(music_bytes(run, kFormatS24_LE, 0), kDopBitRate, 1000).tone_dbfs, -6.9, 0.3);
+}
+
+TEST_F(BrisaPlays, EachLevelTracksItsInputWithLessNoise) {
+  dac({"DSD_U32_BE"});
+  const std::string file = tone_file("tone.wav", 0.5);
+  double last_noise = 0;
+  for (const auto& [option, gain_db] : std::vector<std::pair<std::string, double>>{
+           {"-L1", -6.9}, {"-L2", -12.9}, {"-L7", -12.0 - 6.0}}) {
+    const playback run = play({option, file});
+    ASSERT_EQ(run.result.exit_status, 0) << option << run.result.err;
+    const analyser_result tone = dsd_tone(music_bytes(run, kFormatDsdU32_BE, 0), kNativeBitRate, 1000);
+    if (option != "-L7") EXPECT_NEAR(tone.tone_dbfs, gain_db, 0.4) << option;
+    if (last_noise != 0) EXPECT_LT(tone.noise_dbfs, last_noise - 10) << option;
+    last_noise = tone.noise_dbfs;
+  }
+}
+
+TEST_F(BrisaPlays, VolumeAndChannelCuts) {
+  dac({"DSD_U32_BE"});
+  const std::string file = tone_file("tone.wav", 0.5);
+  const playback quieter = play({"--volume=-6", file});
+  ASSERT_EQ(quieter.result.exit_status, 0) << quieter.result.err;
+  EXPECT_NEAR(dsd_tone(music_bytes(quieter, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs, -12.9, 0.4);
+
+  const playback cut = play({"--left-cut", file});
+  ASSERT_EQ(cut.result.exit_status, 0) << cut.result.err;
+  EXPECT_LT(dsd_tone(music_bytes(cut, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs, -100);
+  EXPECT_NEAR(dsd_tone(music_bytes(cut, kFormatDsdU32_BE, 1), kNativeBitRate, 1000).tone_dbfs, -6.9, 0.3);
+}
+
+TEST_F(BrisaPlays, FilesOfOtherRatesPlayAtTheirOwnSpeed) {
+  dac({"DSD_U32_BE"});
+  const playback run = play({tone_file("a.wav", 0.5, 1000, 0.5, 44100), tone_file("b.wav", 0.5, 1000, 0.5, 48000)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  // The second file starts half a second of frames after the first.
+  const std::vector<uint8_t> second =
+      dsd_channel_bytes(run.capture, kFormatDsdU32_BE, 0, kPrerollFrames + kMusicFramesPerSecond / 2 + 2000);
+  EXPECT_NEAR(dsd_tone(second, kNativeBitRate, 0).tone_hz, 1000, 20);
+}
+
+TEST_F(BrisaPlays, SilentLinesAndTheHeaderOfTheFileBeingHeard) {
+  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true});
+  const playback run = play({"--silent", tone_file("a.wav", 1.5), tone_file("b.wav", 1.2)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  const std::string& out = run.result.out;
+  const size_t first = out.find("playing file 1/2 total 00:01 \"a.wav\"");
+  const size_t a_one = out.find("\n0 1 0\n");
+  const size_t second = out.find("playing file 2/2 total 00:01 \"b.wav\"");
+  const size_t b_zero = out.find("\n1 0 0\n");
+  ASSERT_NE(first, std::string::npos) << out;
+  ASSERT_NE(second, std::string::npos) << out;
+  EXPECT_LT(first, a_one);
+  EXPECT_LT(a_one, second);  // a.wav was heard for a second before b.wav's header
+  EXPECT_LT(second, b_zero);
+  EXPECT_EQ(run.result.err.find("Open "), std::string::npos);  // no notice with --silent
+}
+
+TEST_F(BrisaPlays, TooSmallABufferIsWarnedAboutAndEnlarged) {
+  dac({"DSD_U32_BE"});
+  const playback run = play({"-B", "1M", tone_file("tone.wav", 0.2)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.err.find(" buffer size 1048576Bytes is too small. reset to 1572864[Bytes].\n"),
+            std::string::npos);
+}
+
+TEST_F(BrisaPlays, ABusyDacIsRetriedWithTheAttemptsCounted) {
+  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.busy_opens = 2});
+  const playback run = play({tone_file("tone.wav", 0.2)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.err.find("1st snd_pcm_open() failed. retrying snd_pcm_open() ...\r"
+                                "2nd snd_pcm_open() failed. retrying snd_pcm_open() ...\r\n"),
+            std::string::npos)
+      << run.result.err;
+}
+
+TEST_F(BrisaPlays, ADacThatCannotRunAt352800IsFatalBeforeAnySound) {
+  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.rate_min = 384000});
+  const playback run = play({tone_file("tone.wav", 0.2)});
+  EXPECT_NE(run.result.err.find("This hardware supports minimum rate 384000Hz not 352800Hz\n"), std::string::npos);
+  std::string module;
+  const int line = reported_line(run.result.err, &module);
+  EXPECT_EQ(module, "alsathread");
+  EXPECT_EQ(run.result.exit_status, line & 0xFF);
+  EXPECT_NE(run.result.err.find("could not be opened and configured"), std::string::npos);
+  EXPECT_TRUE(run.capture.empty());
+}
+
+TEST_F(BrisaPlays, AnInterruptWhilePrefillingEndsAtOnce) {
+  dac({"DSD_U32_BE"});
+  const playback run = play({"-B", "256M", tone_file("long.wav", 30)}, {.interrupt_after = 0.3});
+  std::string module;
+  const int line = reported_line(run.result.err, &module);
+  EXPECT_EQ(module, "playmain");
+  EXPECT_NE(run.result.err.find(" exit by interrupt\n"), std::string::npos) << run.result.err;
+  EXPECT_EQ(run.result.exit_status, line & 0xFF);
+}
+
+TEST_F(BrisaPlays, AnInterruptPlaysOutTheQueueAndASecondOneAborts) {
+  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true});
+  const std::string file = tone_file("long.wav", 20);
+  const playback once = play({file}, {.timeout_seconds = 20, .interrupt_after = 3});
+  EXPECT_FALSE(once.result.timed_out);
+  EXPECT_EQ(once.result.exit_status, 0) << once.result.err;
+  EXPECT_LT(once.capture.size(), 10 * kMusicFramesPerSecond * 8);
+
+  const playback twice = play({file}, {.timeout_seconds = 20, .interrupt_after = 3, .second_interrupt_after = 0.1});
+  EXPECT_FALSE(twice.result.timed_out);
+  EXPECT_NE(twice.result.err.find(" Interrupt stack. Abort\n"), std::string::npos) << twice.result.err;
+  EXPECT_EQ(twice.result.exit_status, reported_line(twice.result.err) & 0xFF);
+}
+
+TEST_F(BrisaPlays, AnUnderrunOrADisconnectStopsWithAReport) {
+  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true});
+  const std::string file = tone_file("long.wav", 8);
+  const playback stalled = play({file}, {.timeout_seconds = 30, .pause_after = 3, .pause_seconds = 1.5});
+  EXPECT_FALSE(stalled.result.timed_out);
+  EXPECT_NE(stalled.result.err.find(" playback stopped: underrun.\n"), std::string::npos) << stalled.result.err;
+  EXPECT_NE(stalled.result.exit_status, 0);
+}
+
+TEST_F(BrisaPlays, ADisconnectedDacStopsWithAReport) {
+  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true, .disconnect_after = 1000000});
+  const playback run = play({tone_file("long.wav", 8)}, {.timeout_seconds = 30});
+  EXPECT_FALSE(run.result.timed_out);
+  EXPECT_NE(run.result.err.find(" playback stopped: device disconnected.\n"), std::string::npos) << run.result.err;
+  EXPECT_NE(run.result.exit_status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// The configuration file: what is read, what is applied, what is written.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "choices.h"
+#include "config.h"
+#include "discovery.h"
+#include "process.h"
+
+namespace {
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config_clear();
+    release_devices();
+  }
+  void write(const std::string& text) { std::ofstream(path) << text; }
+  std::string read() {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  temp_dir home;
+  std::string path = home.file(".Korvo");
+};
+
+TEST_F(ConfigTest, PathComesFromHome) {
+  const char* old = getenv("HOME");
+  const std::string saved = old != nullptr ? old : "";
+  setenv("HOME", "/home/user", 1);
+  EXPECT_EQ(config_path(), "/home/user/.Korvo");
+  setenv("HOME", "/home/user/", 1);
+  EXPECT_EQ(config_path(), "/home/user/.Korvo");
+  setenv("HOME", ("/" + std::string(1000, 'h')).c_str(), 1);
+  EXPECT_EQ(config_path(), "/" + std::string(899, 'h') + "/.Korvo");
+  unsetenv("HOME");
+  EXPECT_EQ(config_path(), "");
+  setenv("HOME", saved.c_str(), 1);
+}
+
+TEST_F(ConfigTest, FreshInstallationWritesOnlyTheHeader) {
+  ASSERT_TRUE(config_write(path));
+  EXPECT_EQ(read(), "Korvo config file version 1.0\n");
+}
+
+TEST_F(ConfigTest, WrittenFileReadsBackToTheSameValues) {
+  config_set_text(kKeyDevice, "alsa default ");
+  config_set_text(kKeyCommand, "lumen over sampling");
+  config_set_number(kKeyBitperfect, 0);
+  config_set_number(kKeyBufferSize, 55);
+  ASSERT_TRUE(config_write(path));
+  EXPECT_EQ(read(),
+            "Korvo config file version 1.0\ndevice-select:\talsa default \ncommand-select:\tlumen over sampling\n"
+            "bitperfect-flag:\t0\nlumen-buffsize:\t55\n");
+  config_clear();
+  ASSERT_TRUE(config_read(path));
+  EXPECT_EQ(config_get_text(kKeyDevice), "alsa default ");
+  EXPECT_EQ(config_get_text(kKeyCommand), "lumen over sampling");
+  EXPECT_EQ(config_get_number(kKeyBitperfect), 0);
+  EXPECT_EQ(config_get_number(kKeyBufferSize), 55);
+}
+
+TEST_F(ConfigTest, KeysOfTheOtherKindOrUnknownAreLeftAlone) {
+  config_set_number(kKeyDevice, 3);
+  config_set_text(kKeyBufferSize, "12");
+  config_set_text("no-such-key", "x");
+  EXPECT_FALSE(config_get_text(kKeyDevice));
+  EXPECT_FALSE(config_get_number(kKeyDevice));
+  EXPECT_FALSE(config_get_number(kKeyBufferSize));
+  EXPECT_FALSE(config_get_text("no-such-key"));
+  config_set_text(kKeyDevice, "first");
+  config_set_text(kKeyDevice, "second");
+  EXPECT_EQ(config_get_text(kKeyDevice), "second");
+}
+
+TEST_F(ConfigTest, ValuesAfterTheColonSkipBlanksAndTabs) {
+  write("Korvo config file version 1.0\ncommand-select:   \t  lumen\nlumen-buffsize:\t  42\n");
+  ASSERT_TRUE(config_read(path));
+  EXPECT_EQ(config_get_text(kKeyCommand), "lumen");
+  EXPECT_EQ(config_get_number(kKeyBufferSize), 42);
+}
+
+TEST_F(ConfigTest, NumbersThatDoNotParseLeaveTheEntryUnset) {
+  write("Korvo config file version 1.0\nbitperfect-flag:\nlumen-buffsize:\tmany\nunknown-key:\t1\n");
+  ASSERT_TRUE(config_read(path));
+  EXPECT_FALSE(config_get_number(kKeyBitperfect));
+  EXPECT_FALSE(config_get_number(kKeyBufferSize));
+  ASSERT_TRUE(config_write(path));
+  EXPECT_EQ(read(), "Korvo config file version 1.0\n");
+}
+
+TEST_F(ConfigTest, MissingFileIsSilentAndWrongOrEmptyHeaderIsReported) {
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(config_read(home.file("none")));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  for (const char* text : {"", "Korvo config file version 2.0\ncommand-select:\tlumen\n"}) {
+    write(text);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(config_read(path));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Config file " + path + " header unmatched.\nIgnored.\n");
+    EXPECT_FALSE(config_get_text(kKeyCommand));
+  }
+}
+
+TEST_F(ConfigTest, KeyWithoutColonStopsReadingAndNothingIsApplied) {
+  discover_devices("/nonexistent");  // the two defaults
+  write("Korvo config file version 1.0\ndevice-select=alsa default \ncommand-select:\tbrisa\n");
+  testing::internal::CaptureStderr();
+  korvo_choices target;
+  if (config_read(path)) config_apply(target);
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("Config file line 2 could not understand.\n"), 0u);
+  EXPECT_EQ(target.device_label, "default");
+  EXPECT_FALSE(config_get_text(kKeyCommand));
+
+  // What came before the bad line is still set and would be written back.
+  write("Korvo config file version 1.0\nlumen-buffsize:\t20\ncommand-select lumen\n");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(config_read(path));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Config file line 3 could not understand.\n");
+  EXPECT_EQ(config_get_number(kKeyBufferSize), 20);
+}
+
+TEST_F(ConfigTest, OverlongLineEndsTheProgram) {
+  write("Korvo config file version 1.0\ndevice-select:\t" + std::string(1100, 'd') + "\n");
+  EXPECT_EXIT(config_read(path), testing::ExitedWithCode(1), "Config file has too long line.\nAbort.\n");
+  // 1022 characters still fit.
+  write("Korvo config file version 1.0\ndevice-select:" + std::string(1022 - 14, 'd') + "\n");
+  EXPECT_TRUE(config_read(path));
+  EXPECT_EQ(config_get_text(kKeyDevice), std::string(1022 - 14, 'd'));
+}
+
+TEST_F(ConfigTest, ApplyTakesOnlyKnownDevicesAndFindsTheCommand) {
+  discover_devices("/nonexistent");
+  add_device("Fake DAC at usb-1", "USB Audio", "hw:1,0");
+  config_set_text(kKeyDevice, "Fake DAC at usb-1 USB Audio");
+  config_set_text(kKeyCommand, "auto detect");
+  config_set_number(kKeyBitperfect, 0);
+  config_set_number(kKeyBufferSize, 250);  // unchecked here
+  korvo_choices target;
+  target.selected_command = 3;
+  config_apply(target);
+  EXPECT_EQ(target.device_label, "Fake DAC at usb-1 USB Audio");
+  EXPECT_EQ(target.command_name, "auto detect");
+  EXPECT_TRUE(target.convert_format);
+  EXPECT_EQ(target.buffer_mb, 250);
+
+  config_set_text(kKeyDevice, "Gone DAC USB Audio");
+  config_set_number(kKeyBitperfect, 1);
+  korvo_choices other;
+  other.convert_format = true;
+  config_apply(other);
+  EXPECT_EQ(other.device_label, "default");
+  EXPECT_FALSE(other.convert_format);
+}
+
+}  // namespace

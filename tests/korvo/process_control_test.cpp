@@ -1,0 +1,268 @@
+// Starting, watching and stopping players: fake players on PATH record
+// the words they get and print what real ones print.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "arguments.h"
+#include "choices.h"
+#include "config.h"
+#include "discovery.h"
+#include "fake_players.h"
+#include "output_text.h"
+#include "process_control.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using words = std::vector<std::string>;
+
+constexpr auto kPatience = 10s;  // only a broken run waits this long
+
+// What the window would show: the text view and the title.
+struct view_model {
+  std::string text;
+  std::string title;
+
+  void refresh() {
+    const output_update update = output_refresh();
+    if (update.title) title = *update.title;
+    render_apply(text, update.ops);
+  }
+  // Refreshes every 10 ms until `done` holds; false after kPatience.
+  bool wait_for(const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < limit) {
+      refresh();
+      if (done()) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  bool wait_for_text(const std::string& part) {
+    return wait_for([&] { return text.find(part) != std::string::npos; });
+  }
+  bool wait_until_idle() {
+    return wait_for([] { return !process_playing(); }) && (refresh(), true);
+  }
+};
+
+class ProcessControlTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(output_init()); }
+
+  void install(const std::vector<std::string>& names) {
+    players = std::make_unique<fake_players>(names);
+    ASSERT_TRUE(discover_commands());
+    players->clear_record();
+    choices = korvo_choices{};
+    config_clear();
+    view.refresh();
+    view = view_model{};
+  }
+  void TearDown() override {
+    process_stop_player();
+    unsetenv("FAKE_PLAYER_MODE");
+    unsetenv("FAKE_COUNT_STATUS");
+  }
+  // The argument string of a drop of these paths onto device entry hw:1,0.
+  static std::string drop_on_card(const std::vector<std::string>& paths) {
+    std::string uris;
+    for (const std::string& path : paths) uris += "file://" + path + "\r\n";
+    const device_part part = build_device_part({"Fake DAC at usb-1 USB Audio", "hw:1,0"}, false);
+    choices.device_kind = part.kind;
+    return drop_argument_string(part.words, uris, nullptr);
+  }
+  int32_t row_of(const std::string& command) {
+    const auto& list = command_list();
+    return static_cast<int32_t>(std::find(list.begin(), list.end(), command) - list.begin());
+  }
+  words last_run() {
+    const auto runs = players->runs();
+    return runs.empty() ? words{} : runs.back();
+  }
+
+  std::unique_ptr<fake_players> players;
+  view_model view;
+};
+
+TEST_F(ProcessControlTest, DropRunsThePlayerShowsProgressOnOneLineAndStops) {
+  install({"lumen", "brisa"});
+  process_start_playback("playing", row_of("lumen"), drop_on_card({"/music/a.wav", "/music/b b.wav"}));
+  EXPECT_TRUE(process_playing());
+  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  EXPECT_EQ(last_run(), (words{"lumen", "-B", "10M", "-D", "hw:1,0", "/music/a.wav", "/music/b b.wav"}));
+  EXPECT_EQ(view.text, "lumen: playing 6 files\n  0:05 ");
+  EXPECT_EQ(view.title, "playing Korvo");
+  EXPECT_EQ(config_get_text(kKeyCommand), "lumen");
+  EXPECT_EQ(choices.command_name, "lumen");
+
+  process_stop_player();
+  EXPECT_FALSE(process_playing());
+  view.refresh();
+  // One interrupt was enough; the progress line gave way to the player's last words.
+  EXPECT_EQ(view.text, "lumen: playing 6 files\n\nexit by interrupt (1)\n\n\nEnd of playback\n");
+  EXPECT_EQ(view.title, " Korvo");
+}
+
+TEST_F(ProcessControlTest, OverSamplingAndBrisaWords) {
+  install({"lumen", "brisa"});
+  setenv("FAKE_PLAYER_MODE", "error", 1);
+  choices.buffer_mb = 25;
+  process_start_playback("playing", row_of("lumen over sampling"), drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_EQ(last_run(), (words{"lumen over sampling", "-os", "-B", "25M", "-D", "hw:1,0", "/m/x.wav"}));
+  EXPECT_EQ(config_get_text(kKeyCommand), "lumen over sampling");
+
+  process_start_playback("playing", row_of("brisa"), drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_EQ(last_run(), (words{"brisa", "-D", "hw:1,0", "/m/x.wav"}));
+}
+
+TEST_F(ProcessControlTest, ErrorPrintedAtOnceIsShown) {
+  install({"brisa"});
+  setenv("FAKE_PLAYER_MODE", "error", 1);
+  for (int run = 0; run < 5; ++run) {
+    process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+    ASSERT_TRUE(view.wait_until_idle());
+    EXPECT_EQ(view.text, "\nERROR brisa 42 cannot open the device\n\n\nEnd of playback\n") << "run " << run;
+  }
+}
+
+TEST_F(ProcessControlTest, VersionRunsTheChosenPlayerWithOneWord) {
+  install({"lumen", "brisa"});
+  process_start_playback("version", row_of("brisa"), kVersionArguments);
+  ASSERT_TRUE(view.wait_for([&] { return view.title == "version Korvo"; }));
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_EQ(last_run(), (words{"brisa", "--version"}));
+  EXPECT_EQ(view.text, "brisa Ver.0.0 test player\n\n\nEnd of playback\n");
+  EXPECT_EQ(view.title, " Korvo");
+}
+
+TEST_F(ProcessControlTest, StartWhilePlayingStopsTheRunningPlayerFirst) {
+  install({"lumen"});
+  process_start_playback("playing", 0, drop_on_card({"/m/first.wav"}));
+  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  process_start_playback("playing", 0, drop_on_card({"/m/second.wav"}));
+  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  // The view was cleared for the second run.
+  EXPECT_EQ(view.text, "lumen: playing 5 files\n  0:05 ");
+  EXPECT_EQ(last_run().back(), "/m/second.wav");
+  EXPECT_EQ(players->runs().size(), 2u);
+}
+
+TEST_F(ProcessControlTest, StopWhileIdleDoesNothing) {
+  install({"lumen"});
+  process_stop_player();
+  EXPECT_FALSE(process_playing());
+  view.refresh();
+  EXPECT_EQ(view.text, "");
+  EXPECT_TRUE(players->runs().empty());
+}
+
+TEST_F(ProcessControlTest, OutputReachesTheViewAsValidUtf8AndLongLinesWhole) {
+  install({"lumen"});
+  setenv("FAKE_PLAYER_MODE", "bytes", 1);
+  process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_EQ(view.text, "caf\xef\xbf\xbd au lait\nna\xc3\xafve\n\n\nEnd of playback\n");
+
+  setenv("FAKE_PLAYER_MODE", "long", 1);
+  process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_EQ(view.text, std::string(5000, 'x') + "\n\n\nEnd of playback\n");
+}
+
+TEST_F(ProcessControlTest, TalkativePlayerIsReadWhileItStops) {
+  install({"lumen"});
+  setenv("FAKE_PLAYER_MODE", "chatty", 1);
+  process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_for_text("cccc\n"));
+  process_stop_player();
+  view.refresh();
+  EXPECT_NE(view.text.find("chatty done\n\n\nEnd of playback\n"), std::string::npos);
+}
+
+TEST_F(ProcessControlTest, GrandchildHoldingTheOutputDoesNotHoldTheRun) {
+  install({"lumen"});
+  setenv("FAKE_PLAYER_MODE", "orphan", 1);
+  process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+  // The grandchild keeps the pipe open for 5 seconds; the run ends before.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  EXPECT_EQ(view.text, "parent leaves\n\n\nEnd of playback\n");
+}
+
+TEST_F(ProcessControlTest, CommandGoneSinceDiscoveryIsReportedAndBackToIdle) {
+  install({"lumen"});
+  ASSERT_EQ(unlink((players->dir() + "/lumen").c_str()), 0);
+  process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_EQ(view.text, "cannot start lumen: No such file or directory\n\n\nEnd of playback\n");
+}
+
+TEST_F(ProcessControlTest, FailedPipeIsReportedAndBackToIdle) {
+  install({"lumen"});
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 3;  // no descriptor beyond standard input, output and error
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_FALSE(process_playing());
+  view.refresh();
+  EXPECT_EQ(view.text, "cannot create a pipe: Too many open files\n");
+  EXPECT_EQ(view.title, " Korvo");
+  EXPECT_TRUE(players->runs().empty());
+}
+
+TEST_F(ProcessControlTest, AutoDetectAsksLumenAndStartsTheChosenPlayer) {
+  install({"lumen", "tarvo", "ondra"});
+  const int32_t auto_row = static_cast<int32_t>(command_list().size());
+  const std::string args = drop_on_card({"/m/a.wav", "/m/b.wav"});
+
+  process_start_playback("playing", auto_row, args);
+  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  auto runs = players->runs();
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0], (words{"lumen", "--count", "-D", "hw:1,0", "/m/a.wav", "/m/b.wav"}));
+  EXPECT_EQ(runs[1], (words{"lumen", "-B", "10M", "-D", "hw:1,0", "/m/a.wav", "/m/b.wav"}));
+  EXPECT_EQ(config_get_text(kKeyCommand), "auto detect");
+
+  setenv("FAKE_COUNT_STATUS", "1", 1);
+  process_start_playback("playing", auto_row, args);
+  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  EXPECT_EQ(last_run().at(0), "tarvo");
+
+  // A default device counts as an ALSA device; a converter card always gets ondra.
+  setenv("FAKE_COUNT_STATUS", "0", 1);
+  choices.device_kind = kind_unknown;
+  process_start_playback("playing", auto_row, "-D default \"/m/a.wav\"");
+  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  EXPECT_EQ(last_run().at(0), "lumen");
+  choices.device_kind = kind_converter_card;
+  process_start_playback("playing", auto_row, "-D hw:2,0 \"/m/a.wav\"");
+  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  EXPECT_EQ(last_run().at(0), "ondra");
+}
+
+TEST_F(ProcessControlTest, AutoDetectOfAPlayerThatIsNotInstalledReturnsToIdle) {
+  install({"lumen"});
+  choices.device_kind = kind_converter_node;
+  process_start_playback("playing", static_cast<int32_t>(command_list().size()), "-D /dev/orvda0 \"/m/a.dsf\"");
+  EXPECT_FALSE(process_playing());
+  view.refresh();
+  EXPECT_EQ(view.text, "auto detect chose pelko, which is not installed.\n");
+  EXPECT_EQ(players->runs().size(), 1u);  // the probe only
+  // The next start is not held up.
+  process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+}
+
+}  // namespace

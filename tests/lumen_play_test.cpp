@@ -1,0 +1,331 @@
+// lumen end to end: the real binaries against the real ALSA library. After
+// the second of lead-in, what the fake DAC received must be the input,
+// bit for bit, in the device's format.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "alsa_env.h"
+#include "analyser.h"
+#include "dsd_writer.h"
+#include "process.h"
+#include "wav_writer.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+class LumenPlays : public testing::Test {
+ protected:
+  void dac(std::vector<std::string> formats, fake_dac_options options = {}) {
+    options.formats = std::move(formats);
+    env_.add_fake_dac("dac", options);
+  }
+
+  std::string write(const std::string& name, const bytes& content) {
+    EXPECT_TRUE(write_file(env_.file(name), content));
+    return env_.file(name);
+  }
+
+  process_result play(std::vector<std::string> words, const std::string& program = "lumen",
+                      process_options options = {}) {
+    words.insert(words.begin(), built_program(program));
+    options.env = env_.environment();
+    options.working_dir = env_.home();
+    return run_process(words, options);
+  }
+  process_result play_on_dac(std::vector<std::string> files, const std::string& program = "lumen") {
+    files.insert(files.begin(), {"-D", "dac"});
+    return play(files, program);
+  }
+
+  // What the DAC got after `lead_in` frames of frame_bytes, which must all be `fill`.
+  bytes music(size_t lead_in, size_t frame_bytes, uint8_t fill = 0) {
+    const std::string all = read_captured(env_.dac_output("dac"));
+    const size_t skip = lead_in * frame_bytes;
+    EXPECT_GE(all.size(), skip);
+    if (all.size() < skip) return {};
+    for (size_t i = 0; i < skip; ++i) {
+      if (static_cast<uint8_t>(all[i]) != fill) {
+        ADD_FAILURE() << "lead-in byte " << i << " is " << int(static_cast<uint8_t>(all[i]));
+        break;
+      }
+    }
+    return bytes(all.begin() + static_cast<std::ptrdiff_t>(skip), all.end());
+  }
+
+  alsa_env env_;
+};
+
+// Stereo samples whose values cover the range, both signs and both channels.
+std::vector<int32_t> ramp_samples(size_t frames, int32_t amplitude) {
+  std::vector<int32_t> samples;
+  for (size_t i = 0; i < 2 * frames; ++i) {
+    samples.push_back(static_cast<int32_t>((static_cast<int64_t>(i) * 7919 % (2 * int64_t{amplitude})) - amplitude));
+  }
+  return samples;
+}
+
+// Each 32-bit sample value, as the little-endian bytes of its top `width` bytes.
+bytes top_bytes(const std::vector<int64_t>& values32, int width) {
+  bytes out;
+  for (const int64_t v : values32) {
+    const auto word = static_cast<uint32_t>(v);
+    for (int i = 4 - width; i < 4; ++i) out.push_back(static_cast<uint8_t>(word >> (8 * i)));
+  }
+  return out;
+}
+
+std::vector<int64_t> scaled(const std::vector<int32_t>& samples, int shift) {
+  std::vector<int64_t> out;
+  for (const int32_t s : samples) out.push_back(static_cast<int64_t>(static_cast<uint32_t>(s) << shift));
+  return out;
+}
+
+constexpr size_t kFrames = 20000;
+
+TEST_F(LumenPlays, SixteenBitWaveIntoA32BitDacIsBitPerfect) {
+  dac({"S16_LE", "S32_LE"});
+  const std::vector<int32_t> samples = ramp_samples(kFrames, 32768);
+  const process_result run = play_on_dac({write("a.wav", wav_bytes(wav_spec{}, samples))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("Open 44100Hzfs PCM stream\n"), std::string::npos);
+  EXPECT_EQ(music(44100, 8), top_bytes(scaled(samples, 16), 4));
+}
+
+TEST_F(LumenPlays, TwentyFourBitWaveIntoA24BitDacIsBitPerfect) {
+  dac({"S16_LE", "S24_3LE"}, {.rate_min = 8000, .rate_max = 192000});
+  const std::vector<int32_t> samples = ramp_samples(kFrames, 1 << 23);
+  const wav_spec spec{.container = wav_container::rf64, .encoding = sample_encoding::s24, .sample_rate = 96000};
+  const process_result run = play_on_dac({write("a.wav", wav_bytes(spec, samples))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("Open 96000Hzfs PCM stream\n"), std::string::npos);
+  EXPECT_EQ(music(96000, 6), top_bytes(scaled(samples, 8), 3));
+}
+
+TEST_F(LumenPlays, ThirtyTwoBitWaveIntoA16BitDacIsTruncated) {
+  dac({"S16_LE"});
+  const std::vector<int32_t> samples = ramp_samples(kFrames, INT32_MAX / 2);
+  const process_result run = play_on_dac({write("a.wav", wav_bytes(wav_spec{.encoding = sample_encoding::s32}, samples))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(music(44100, 4), top_bytes(scaled(samples, 0), 2));
+}
+
+TEST_F(LumenPlays, EightBitAndFloatWaves) {
+  dac({"S32_LE"});
+  const std::vector<int32_t> u8 = ramp_samples(kFrames, 128);
+  process_result run = play_on_dac({write("a.wav", wav_bytes(wav_spec{.encoding = sample_encoding::u8}, u8))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(music(44100, 8), top_bytes(scaled(u8, 24), 4));
+
+  // Float 0.5 is 2^30; 1.0 and beyond saturate to the largest value.
+  const std::vector<double> floats = {0.5, -0.5, 1.0, -1.0, 1.5, -2.0, 0.25, 0.0};
+  std::vector<double> many;
+  for (size_t i = 0; i < kFrames / 4; ++i) many.insert(many.end(), floats.begin(), floats.end());
+  wav_spec float_spec{.encoding = sample_encoding::float32};
+  std::vector<uint8_t> audio;
+  for (const double f : many) {
+    const float value = static_cast<float>(f);
+    uint8_t raw[4];
+    memcpy(raw, &value, 4);
+    audio.insert(audio.end(), raw, raw + 4);
+  }
+  run = play_on_dac({write("f.wav", wav_bytes(float_spec, audio))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  std::vector<int64_t> expected;
+  for (const double f : many) {
+    expected.push_back(f >= 1.0 ? INT32_MAX : f <= -1.0 ? INT32_MIN : static_cast<int64_t>(f * 2147483648.0));
+  }
+  EXPECT_EQ(music(44100, 8), top_bytes(expected, 4));
+}
+
+TEST_F(LumenPlays, A24BitContainerDacGetsTheSampleInItsLowThreeBytes) {
+  dac({"S24_LE"});
+  const std::vector<int32_t> samples = ramp_samples(kFrames, 32768);
+  const process_result run = play_on_dac({write("a.wav", wav_bytes(wav_spec{}, samples))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  bytes expected;
+  for (const int32_t s : samples) {
+    const auto word = static_cast<uint32_t>(s * 256);  // 24-bit value, sign-extended container
+    for (int i = 0; i < 4; ++i) expected.push_back(static_cast<uint8_t>(word >> (8 * i)));
+  }
+  EXPECT_EQ(music(44100, 8), expected);
+}
+
+TEST_F(LumenPlays, ChannelCutsWriteSilence) {
+  dac({"S32_LE"});
+  const std::vector<int32_t> samples = ramp_samples(kFrames, 32768);
+  const process_result run = play_on_dac({"--left-cut", write("a.wav", wav_bytes(wav_spec{}, samples))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  std::vector<int64_t> expected = scaled(samples, 16);
+  for (size_t i = 0; i < expected.size(); i += 2) expected[i] = 0;
+  EXPECT_EQ(music(44100, 8), top_bytes(expected, 4));
+}
+
+TEST_F(LumenPlays, FlacThroughFfmpegIsBitPerfect) {
+  dac({"S32_LE"});
+  const std::vector<int32_t> samples = ramp_samples(kFrames, 32768);
+  const std::string wav = write("src.wav", wav_bytes(wav_spec{}, samples));
+  const process_result encode =
+      run_process({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-i", wav, "-c:a", "flac", env_.file("a.flac")});
+  if (encode.exit_status != 0) GTEST_SKIP() << "ffmpeg cannot encode FLAC here: " << encode.err;
+  const process_result run = play_on_dac({env_.file("a.flac")});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(music(44100, 8), top_bytes(scaled(samples, 16), 4));
+}
+
+// A DSD64 stream: two channels of numbered bytes.
+constexpr size_t kDsdBytes = 40000;
+
+TEST_F(LumenPlays, DsdiffAsNativeDsd) {
+  dac({"DSD_U32_BE"}, {.rate_min = 44100});
+  const channel_bytes channels = numbered_channels(2, kDsdBytes);
+  const process_result run = play_on_dac({write("a.dff", dff_bytes(dff_spec{}, interleave_channels(channels)))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("Open 2.8MHzfs native DSD stream\n"), std::string::npos) << run.err;
+  bytes expected;
+  for (size_t at = 0; at + 4 <= kDsdBytes; at += 4) {
+    for (int c = 0; c < 2; ++c) expected.insert(expected.end(), channels[c].begin() + at, channels[c].begin() + at + 4);
+  }
+  // The lead-in is idle DSD (0x69), not a second of full negative DC.
+  EXPECT_EQ(music(88200, 8, 0x69), expected);
+}
+
+// DoP frames [L1 L0 M R1 R0 M] with markers alternating from 0xFA.
+bytes dop_frames(const channel_bytes& channels, bool left_cut = false) {
+  bytes out;
+  uint8_t marker = 0xFA;
+  for (size_t at = 0; at + 2 <= channels[0].size(); at += 2) {
+    for (int c = 0; c < 2; ++c) {
+      const bool cut = left_cut && c == 0;
+      out.push_back(cut ? 0x55 : channels[c][at + 1]);
+      out.push_back(cut ? 0x55 : channels[c][at]);
+      out.push_back(marker);
+    }
+    marker = marker == 0xFA ? 0x05 : 0xFA;
+  }
+  return out;
+}
+
+TEST_F(LumenPlays, DsdiffAsDopWithAlternatingMarkersAndCuts) {
+  dac({"S24_3LE"});
+  const channel_bytes channels = numbered_channels(2, kDsdBytes);
+  const std::string file = write("a.dff", dff_bytes(dff_spec{}, interleave_channels(channels)));
+  process_result run = play_on_dac({file});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("Open 2.8MHzfs DoP stream\n"), std::string::npos) << run.err;
+  EXPECT_EQ(music(176400, 6), dop_frames(channels));
+
+  run = play({"-D", "dac", "--left-cut", file});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(music(176400, 6), dop_frames(channels, true));
+}
+
+TEST_F(LumenPlays, WsdAndDsfPlayLikeDsdiff) {
+  dac({"S24_3LE"});
+  const channel_bytes channels = numbered_channels(2, kDsdBytes);
+  process_result run = play_on_dac({write("a.wsd", wsd_bytes(wsd_spec{}, interleave_channels(channels)))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(music(176400, 6), dop_frames(channels));
+
+  // DSF stores the earliest bit in bit 0: the reader reverses each byte.
+  channel_bytes stored = channels;
+  for (auto& channel : stored) {
+    for (uint8_t& b : channel) {
+      uint8_t r = 0;
+      for (int i = 0; i < 8; ++i) r = static_cast<uint8_t>(r | ((b >> i) & 1) << (7 - i));
+      b = r;
+    }
+  }
+  run = play_on_dac({write("a.dsf", dsf_bytes(dsf_spec{}, stored))}, "lumen-dsf");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(music(176400, 6), dop_frames(channels));
+}
+
+TEST_F(LumenPlays, Dsd256GoesOutAsDopAt705600) {
+  dac({"S32_LE"});
+  const channel_bytes channels = numbered_channels(2, kDsdBytes);
+  const process_result run =
+      play_on_dac({write("a.dff", dff_bytes(dff_spec{.sample_rate = 11289600}, interleave_channels(channels)))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const bytes got = music(705600, 8);
+  ASSERT_EQ(got.size(), kDsdBytes / 2 * 8);
+  EXPECT_EQ(got[0], 0);
+  EXPECT_EQ(got[1], channels[0][1]);
+  EXPECT_EQ(got[2], channels[0][0]);
+  EXPECT_EQ(got[3], 0xFA);
+  EXPECT_EQ(got[11], 0x05);
+}
+
+TEST_F(LumenPlays, KindsAreNotMixedAndOtherRatesAreNamed) {
+  dac({"S32_LE"});
+  const std::string wav = write("a.wav", wav_bytes(wav_spec{}, ramp_samples(1000, 1000)));
+  const std::string dff = write("b.dff", dff_bytes(dff_spec{}, interleave_channels(numbered_channels(2, 800))));
+  process_result run = play_on_dac({wav, dff});
+  std::string module;
+  const int line = reported_line(run.err, &module);
+  EXPECT_EQ(module, "lumen");
+  EXPECT_EQ(run.exit_status, line & 0xFF);
+  EXPECT_NE(run.err.find(dff + " is a DSD file, but the stream is PCM"), std::string::npos) << run.err;
+  EXPECT_TRUE(read_captured(env_.dac_output("dac")).empty());
+
+  const std::string other = write("c.wav", wav_bytes(wav_spec{.sample_rate = 48000}, ramp_samples(1000, 1000)));
+  run = play_on_dac({wav, other});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find(other + " (48000Hz) plays at the stream's rate of 44100Hz.\n"), std::string::npos) << run.err;
+}
+
+TEST_F(LumenPlays, CountTellsWhetherTheListIsOneStream) {
+  const std::string a = write("a.wav", wav_bytes(wav_spec{}, ramp_samples(100, 1000)));
+  const std::string b = write("b.wav", wav_bytes(wav_spec{}, ramp_samples(100, 1000)));
+  const std::string c = write("c.wav", wav_bytes(wav_spec{.sample_rate = 96000}, ramp_samples(100, 1000)));
+  const std::string junk = write("d.wav", bytes(100, 7));
+  process_result run = play({"--count", "-D", "hw:5,0", a, b});
+  EXPECT_EQ(run.out, "2\n");
+  EXPECT_EQ(run.exit_status, 0);
+  run = play({"--count", a, c});
+  EXPECT_EQ(run.out, "2\n");
+  EXPECT_EQ(run.exit_status, 1);
+  run = play({"--count", a, junk});
+  EXPECT_EQ(run.out, "1\n");
+  EXPECT_EQ(run.exit_status, 1);
+}
+
+TEST_F(LumenPlays, OversamplingToTheDacsHighRate) {
+  dac({"S16_LE", "S32_LE"});
+  const std::string file = env_.file("tone.wav");
+  ASSERT_TRUE(write_wav(file, wav_spec{}, tone(1000, 0.5, 44100, 1)));
+  const process_result run = play({"-D", "dac", "-os", file});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("Open 352800Hzfs PCM stream\n"), std::string::npos);
+  const bytes got = music(352800, 8);
+  ASSERT_GE(got.size(), 8u * 200000);
+  std::vector<float> left;
+  for (size_t at = 8 * 20000; at + 8 <= got.size(); at += 8) {
+    int32_t v;
+    memcpy(&v, got.data() + at, 4);
+    left.push_back(static_cast<float>(v) * 0x1p-31f);
+  }
+  const analyser_result result = analyser_run(left, 352800, {.band_high_hz = 170000, .tone_hz = 1000});
+  EXPECT_NEAR(result.tone_dbfs, -6.0 - 0.9, 0.2);  // the 44.1 kHz path has a gain of 0.9
+  EXPECT_GT(result.snr_db, 80);  // no images of the tone above the audio band
+}
+
+TEST_F(LumenPlays, SilentLinesFollowTheFileBeingHeard) {
+  dac({"S32_LE"}, {.paced = true});
+  const std::string a = env_.file("a.wav"), b = env_.file("b.wav");
+  ASSERT_TRUE(write_wav(a, wav_spec{}, tone(1000, 0.1, 44100, 1.5)));
+  ASSERT_TRUE(write_wav(b, wav_spec{}, tone(1000, 0.1, 44100, 1.2)));
+  const process_result run = play({"-D", "dac", "--silent", a, b});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const size_t a_one = run.out.find("\n0 1\n");
+  const size_t second = run.out.find("playing file 2/2 total 0:01 \"b.wav\"");
+  ASSERT_NE(a_one, std::string::npos) << run.out;
+  EXPECT_LT(a_one, second);
+  EXPECT_NE(run.out.find("\n1 0\n", second), std::string::npos);
+}
+
+}  // namespace
