@@ -11,6 +11,7 @@
 //     --tone=HZ         measure this tone instead of the strongest
 //     --band=LOW,HIGH   in-band limits (20,20000)
 //     --spectrum=OUT    write "frequency dBFS" per bin to OUT
+//     --skip=SECONDS    leave out the start (a player's silent preroll)
 //   dsd_analyse --demo-spectra=OUT
 #include <cerrno>
 #include <cmath>
@@ -43,7 +44,7 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
   std::fprintf(stderr, "dsd_analyse: %s%s\n", message, detail);
   std::fprintf(stderr,
                "usage: dsd_analyse [--layout=raw|mono|u32le|u32be|dop3|dop4|float] [--channel=0|1]\n"
-               "                   [--rate=HZ] [--tone=HZ] [--band=LOW,HIGH] [--spectrum=OUT] FILE\n"
+               "                   [--rate=HZ] [--tone=HZ] [--band=LOW,HIGH] [--spectrum=OUT] [--skip=SECONDS] FILE\n"
                "       dsd_analyse --demo-spectra=OUT\n");
   std::exit(2);
 }
@@ -91,6 +92,17 @@ constexpr size_t frame_bytes(layout lay) {
     case layout::dop3: return 6;
     case layout::float32: return 4;
     default: return 8;
+  }
+}
+
+// DSD bytes one frame of the layout carries per channel.
+constexpr size_t channel_bytes_per_frame(layout lay) {
+  switch (lay) {
+    case layout::raw:
+    case layout::mono: return 1;
+    case layout::u32le:
+    case layout::u32be: return 4;
+    default: return 2;
   }
 }
 
@@ -169,6 +181,7 @@ int main(int argc, char** argv) {
   analyser_options options;
   const char* spectrum_path = nullptr;
   const char* input_path = nullptr;
+  double skip_seconds = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     auto value = [&](std::string_view prefix) -> const char* {
@@ -200,6 +213,8 @@ int main(int argc, char** argv) {
           options.band_high_hz <= options.band_low_hz) {
         usage_error("bad band ", v);
       }
+    } else if (const char* v = value("--skip=")) {
+      if (!parse_double(v, &skip_seconds) || skip_seconds < 0) usage_error("bad skip ", v);
     } else if (const char* v = value("--spectrum=")) {
       spectrum_path = v;
       options.keep_spectrum = true;
@@ -221,6 +236,14 @@ int main(int argc, char** argv) {
   }
   std::vector<float> samples;
   const size_t frame = frame_bytes(lay);
+  // Samples a frame carries per channel: one float, else 8 bits a DSD byte.
+  const double samples_per_frame =
+      lay == layout::float32 ? 1.0 : 8.0 * static_cast<double>(channel_bytes_per_frame(lay));
+  const auto skip_frames = static_cast<off_t>(skip_seconds * rate / samples_per_frame);
+  if (skip_frames > 0 && fseeko(in.get(), skip_frames * static_cast<off_t>(frame), SEEK_SET) != 0) {
+    std::fprintf(stderr, "dsd_analyse: cannot skip into %s\n", input_path);
+    return 1;
+  }
   std::vector<uint8_t> buffer(frame * 4096);
   std::vector<uint8_t> bytes;
   size_t got = 0;
