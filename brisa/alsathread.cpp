@@ -350,11 +350,11 @@ int32_t write_step() {
   const int32_t frame_bytes = output_frame_bytes();
   if (!alsa.started) {
     const snd_pcm_sframes_t written =
-        write_silence(alsa.pcm.get(), alsa.silence, frame_bytes, room, &alsa.preroll_frames);
+        write_silence(alsa.pcm.get(), alsa.silence, frame_bytes, room, kPrerollFrames, &alsa.preroll_frames);
     if (written < 0) return device_failure(written, "snd_pcm_writei()");
-    // Music starts on an even frame, so its first frame carries the marker
-    // 0xFA as the preroll's first one did.
-    if (alsa.preroll_frames % 2 == 0 && alsa.preroll_frames >= kPrerollFrames) alsa.started = true;
+    // The preroll is even, so the first music frame carries the marker 0xFA
+    // as the preroll's first one did.
+    if (alsa.preroll_frames >= kPrerollFrames) alsa.started = true;
     return -1;
   }
   const snd_pcm_sframes_t written =

@@ -39,13 +39,14 @@ const char* device_error_reason(snd_pcm_sframes_t err) {
 }
 
 snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence, int32_t frame_bytes,
-                                snd_pcm_sframes_t room, int32_t* frames_written) {
+                                snd_pcm_sframes_t room, int32_t lead_in, int32_t* frames_written) {
   const auto held = static_cast<snd_pcm_sframes_t>(silence.size() / static_cast<size_t>(frame_bytes));
-  snd_pcm_sframes_t frames = std::min(room, held) & ~snd_pcm_sframes_t{1};
+  snd_pcm_sframes_t frames = std::min({room, held, snd_pcm_sframes_t{lead_in - *frames_written}});
+  if (*frames_written % 2 == 0) frames &= ~snd_pcm_sframes_t{1};
   size_t offset = 0;
   if (*frames_written % 2 != 0) {  // resume on the second frame of the pattern
     offset = static_cast<size_t>(frame_bytes);
-    frames -= 1;
+    frames = std::min(frames, held - 1);
   }
   if (frames <= 0) return 0;
   const snd_pcm_sframes_t written = snd_pcm_writei(pcm, silence.data() + offset, static_cast<snd_pcm_uframes_t>(frames));

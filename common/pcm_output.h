@@ -29,12 +29,13 @@ const char* stopped_state_reason(snd_pcm_state_t state);
 // err is no device condition (the caller reports it as an error).
 const char* device_error_reason(snd_pcm_sframes_t err);
 
-// Writes the next run of the silence lead-in: up to room frames (even,
-// at most the buffer holds) continuing the pattern where the previous run
-// stopped, so DoP markers keep alternating. silence holds whole pattern
-// periods of two frames. Returns frames written, or a negative ALSA error.
+// Writes the next run of a silence lead-in of lead_in frames (even): up to
+// room frames, at most the buffer holds, continuing the pattern where the
+// previous run stopped, so DoP markers keep alternating. silence holds whole
+// pattern periods of two frames. Returns frames written, or a negative ALSA
+// error; *frames_written reaches lead_in exactly.
 snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence, int32_t frame_bytes,
-                                snd_pcm_sframes_t room, int32_t* frames_written);
+                                snd_pcm_sframes_t room, int32_t lead_in, int32_t* frames_written);
 
 // Progress of the file being heard, in 1/352800 s, whatever the stream rate.
 struct played_counter {

@@ -217,9 +217,12 @@ int32_t write_step() {
     return 0;
   }
   if (!alsa.started) {
-    const snd_pcm_sframes_t written = write_silence(pcm, alsa.silence, output.frame_bytes, room, &alsa.preroll_frames);
+    // One second, rounded up to an even number of frames.
+    const int32_t lead_in = (output.rate + 1) & ~1;
+    const snd_pcm_sframes_t written =
+        write_silence(pcm, alsa.silence, output.frame_bytes, room, lead_in, &alsa.preroll_frames);
     if (written < 0) return device_failure(written, "snd_pcm_writei()");
-    if (alsa.preroll_frames % 2 == 0 && alsa.preroll_frames >= output.rate) alsa.started = true;
+    if (alsa.preroll_frames >= lead_in) alsa.started = true;
     return -1;
   }
   const snd_pcm_sframes_t written =
