@@ -143,10 +143,6 @@ constexpr unsigned kBufferTimeMicros = 500000;
 constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
 constexpr int32_t kPrerollFrames = 2 * kOutputRate;  // two seconds of silence
 constexpr int32_t kSilenceRepeats = 8192;
-// Sleep when the device has no room or the ring buffer nothing to give:
-// the device holds half a second, so a millisecond is safe and costs nothing.
-constexpr unsigned kIdleMicros = 1000;
-constexpr unsigned kNoInputMicros = 200;
 
 // After the DSD formats, DoP in every container the DAC may take.
 constexpr int32_t kFormatFallback[] = {kFormatDsdU32_BE, kFormatDsdU32_LE, kFormatS24_3LE, kFormatS24_LE,
@@ -444,7 +440,7 @@ void* output_thread(void*) {
     if (write_step()) {
       usleep(0);
     } else {
-      usleep(ringbuffer_used(rb) < output_frame_bytes() ? kNoInputMicros : kIdleMicros);
+      usleep(ringbuffer_used(rb) < output_frame_bytes() ? kRingPollMicros : device_idle_micros(kOutputRate));
     }
   }
   if (output.stop_reason == nullptr && stream_ended()) play_out(alsa.pcm.get(), kBufferTimeMicros);

@@ -19,6 +19,7 @@
 #include "dsf.h"
 #include "ffmpeg_old.h"
 #include "parse_param.h"
+#include "pcm_output.h"
 #include "sample_format.h"
 #include "util.h"
 #include "wav.h"
@@ -35,7 +36,6 @@ constexpr int32_t kDsdMinFreeFrames = 352;
 constexpr int32_t kDsdReadBytes = 8;  // four bytes per channel
 constexpr int32_t kDsdMaxRatio = 4;
 constexpr int32_t kNativeBitRate = 32 * kOutputRate;  // 11.2896 MHz
-constexpr unsigned kSpacePollMicros = 200;
 
 constexpr const char* kBanner =
     "by the Orvalis developers: PCM and DSD to one-bit DSD for USB DACs.\n"
@@ -69,7 +69,7 @@ bool stopping() { return output_stop.load() || abort_requested.load(); }
 bool wait_for_space(int32_t bytes) {
   while (ringbuffer_space(state.rb.get()) < bytes) {
     if (stopping()) return false;
-    usleep(kSpacePollMicros);
+    usleep(kRingPollMicros);
   }
   return true;
 }
@@ -315,7 +315,7 @@ void main_loop(volume_keys& keys) {
     if (state.convert()) {
       usleep(0);
     } else if (state.current_file->index >= 0) {
-      usleep(100);
+      usleep(kRingPollMicros);  // the buffer is full: let the output side play
     } else {
       ringbuffer_finish(rb);
       return;

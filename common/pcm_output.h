@@ -50,6 +50,16 @@ struct played_counter {
 snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_bytes, snd_pcm_sframes_t room,
                                   std::atomic<music_file*>& playing, played_counter& counter);
 
+// How long a writer sleeps when the device has no room for a write: the
+// time the device takes to play half of the 1024 frames a write waits for.
+// Its buffer holds half a second, so this never starves it.
+constexpr unsigned device_idle_micros(int32_t rate) noexcept {
+  return rate > 0 ? static_cast<unsigned>(512000000LL / rate) : 1000;
+}
+// How long a side sleeps when the other has not caught up: the ring buffer
+// holds a quarter second or more, so a couple of milliseconds cost nothing.
+constexpr unsigned kRingPollMicros = 2000;
+
 // Lets the device play what it holds before it is closed, waiting at most
 // twice the buffer time and a second.
 void play_out(snd_pcm_t* pcm, int64_t buffer_time_micros);

@@ -22,8 +22,6 @@ constexpr unsigned kBufferTimeMicros = 500000;
 constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
 constexpr int32_t kSilenceFrames = 8192;
 constexpr int32_t kHighestDsdRate = 11289615;  // DoP at 705.6 kHz carries 11.2896 MHz
-constexpr unsigned kIdleMicros = 1000;
-constexpr unsigned kNoInputMicros = 200;
 constexpr uint8_t kDsdSilenceByte = 0x69;  // four ones, four zeros: no DC
 
 // The formats the PCM step writes correctly, searched for the widest one.
@@ -304,7 +302,7 @@ void* output_thread(void*) {
     if (write_step()) {
       usleep(0);
     } else {
-      usleep(ringbuffer_used(rb) < output.frame_bytes ? kNoInputMicros : kIdleMicros);
+      usleep(ringbuffer_used(rb) < output.frame_bytes ? kRingPollMicros : device_idle_micros(output.rate));
     }
   }
   if (output.stop_reason == nullptr && stream_ended()) play_out(alsa.pcm.get(), kBufferTimeMicros);

@@ -17,6 +17,7 @@
 #include "dsd_frame.h"
 #include "dsf.h"
 #include "parse_param.h"
+#include "pcm_output.h"
 #include "sample_format.h"
 #include "util.h"
 #include "wav.h"
@@ -35,7 +36,6 @@ constexpr int32_t kDsdBudgetFrames = 3528;
 constexpr int32_t kDsdMinFreeFrames = 352;
 constexpr int32_t kDsdReadBytes = 8;
 constexpr uint8_t kDsdSilenceByte = 0x55;
-constexpr unsigned kSpacePollMicros = 200;
 
 #ifdef LUMEN_WITH_FFMPEG
 constexpr const char* kBanner =
@@ -155,7 +155,7 @@ void close_music_file(music_file* file) {
 bool wait_for_space(int32_t bytes) {
   while (ringbuffer_space(state.rb.get()) < bytes) {
     if (stopping()) return false;
-    usleep(kSpacePollMicros);
+    usleep(kRingPollMicros);
   }
   return true;
 }
@@ -405,7 +405,7 @@ void main_loop() {
     if (state.convert()) {
       usleep(0);
     } else if (state.current_file->index >= 0) {
-      usleep(100);
+      usleep(kRingPollMicros);  // the buffer is full: let the output side play
     } else {
       ringbuffer_finish(rb);
       return;
