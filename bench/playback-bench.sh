@@ -19,8 +19,7 @@ CONF
 export HOME=$work ALSA_PLUGIN_DIR=$build/alsa-plugins
 
 tone() {  # tone <file> <seconds>
-  ffmpeg -loglevel error -y -f lavfi -i "sine=frequency=1000:sample_rate=44100:duration=$2" -af volume=-6dB \
-    -ac 2 -c:a pcm_s16le "$1"
+  ffmpeg -loglevel error -y -f lavfi -i "aevalsrc=0.5*sin(2*PI*1000*t)|0.5*sin(2*PI*1000*t):s=44100:d=$2" -c:a pcm_s16le "$1"
 }
 tone "$work/long.wav" "$seconds"
 tone "$work/ten.wav" 10

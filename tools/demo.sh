@@ -11,8 +11,8 @@ mkdir -p "$demo"
 file=${FILE:-}
 if [ -z "$file" ]; then
   file=$demo/tone.wav
-  ffmpeg -loglevel error -y -f lavfi -i "sine=frequency=1000:sample_rate=44100:duration=4" \
-    -af "volume=-6dB" -ac 2 -c:a pcm_s16le "$file"
+  ffmpeg -loglevel error -y -f lavfi -i "aevalsrc=0.5*sin(2*PI*1000*t)|0.5*sin(2*PI*1000*t):s=44100:d=4" \
+    -c:a pcm_s16le "$file"
   echo "demo tone: $file (1 kHz at -6 dBFS, 44.1 kHz 16-bit stereo, 4 s)"
 fi
 
@@ -37,7 +37,7 @@ CONF
   echo
   echo "The native DSD stream (DSD_U32_BE, 11.2896 MHz, 2 s of silence first) is in"
   echo "  $stream ($(stat -c %s "$stream") bytes)"
-  echo "What the analyser hears in its left channel:"
+  echo "What the analyser hears in its left channel (the filter's gain is 0.9, -0.9 dB):"
   "$build/tools/dsd_analyse" --layout=u32be --channel=0 --tone=1000 --skip=2.5 "$stream"
 fi
 
