@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "alsa_env.h"
+#include "dsd_writer.h"
 #include "dsd_capture.h"
 #include "process.h"
 #include "wav_writer.h"
@@ -272,6 +273,58 @@ TEST_F(BrisaPlays, ADisconnectedDacStopsWithAReport) {
   EXPECT_FALSE(run.result.timed_out);
   EXPECT_NE(run.result.err.find(" playback stopped: device disconnected.\n"), std::string::npos) << run.result.err;
   EXPECT_NE(run.result.exit_status, 0);
+}
+
+// Two channels of a DSD64 stream carrying a sine, from a plain first-order
+// loop: earliest bit in bit 7.
+channel_bytes dsd64_tone(double frequency, double amplitude, double seconds) {
+  const auto bytes = static_cast<size_t>(seconds * 2822400 / 8);
+  channel_bytes channels(2, std::vector<uint8_t>(bytes));
+  double integrator = 0;
+  for (size_t i = 0; i < bytes * 8; ++i) {
+    const double x = amplitude * std::sin(2 * M_PI * frequency * static_cast<double>(i) / 2822400);
+    const bool one = integrator + x >= 0;
+    integrator += x - (one ? 1.0 : -1.0);
+    for (auto& channel : channels) channel[i / 8] = static_cast<uint8_t>(channel[i / 8] | (one ? 0x80 >> (i % 8) : 0));
+  }
+  return channels;
+}
+
+TEST_F(BrisaPlays, Dsd64IsRemodulatedNativelyAndAsDop) {
+  dac({"DSD_U32_BE", "S24_3LE"});
+  const std::string file = env_.file("tone.dff");
+  ASSERT_TRUE(write_dff(file, dff_spec{}, interleave_channels(dsd64_tone(1000, 0.5, 0.6))));
+
+  const playback native = play({file});
+  ASSERT_EQ(native.result.exit_status, 0) << native.result.err;
+  const analyser_result n = dsd_tone(music_bytes(native, kFormatDsdU32_BE, 0), kNativeBitRate, 1000);
+  EXPECT_NEAR(n.tone_dbfs, -6.0, 0.5);
+  // r = 4: 0.6 s of DSD64 is 0.6 s at the output rate.
+  EXPECT_NEAR(static_cast<double>(native.capture.size()) / 8 - kPrerollFrames, 0.6 * kMusicFramesPerSecond, 100);
+
+  const playback dop = play({"--dop", file});
+  ASSERT_EQ(dop.result.exit_status, 0) << dop.result.err;
+  expect_alternating_markers(dop.capture, kFormatS24_3LE);
+  EXPECT_NEAR(dsd_tone(music_bytes(dop, kFormatS24_3LE, 0), kDopBitRate, 1000).tone_dbfs, -6.0, 0.5);
+
+  const std::string dsd256 = env_.file("fast.dff");
+  ASSERT_TRUE(write_dff(dsd256, dff_spec{.sample_rate = 11289600}, interleave_channels(dsd64_tone(1000, 0.5, 0.1))));
+  const playback refused = play({"--dop", dsd256});
+  EXPECT_NE(refused.result.err.find(" illegal input-output format pair.\n"), std::string::npos) << refused.result.err;
+  EXPECT_EQ(refused.result.exit_status, reported_line(refused.result.err) & 0xFF);
+}
+
+TEST_F(BrisaPlays, FlacThroughFfmpeg) {
+  dac({"DSD_U32_BE"});
+  const std::string wav = tone_file("source.wav", 0.5, 3000, 0.5, 48000);
+  const std::string flac = env_.file("tone.flac");
+  const process_result encode = run_process({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-i", wav, "-c:a", "flac", flac});
+  if (encode.exit_status != 0) GTEST_SKIP() << "ffmpeg cannot encode FLAC here: " << encode.err;
+  const playback run = play({flac});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  const analyser_result tone = dsd_tone(music_bytes(run, kFormatDsdU32_BE, 0), kNativeBitRate, 0);
+  EXPECT_NEAR(tone.tone_hz, 3000, 5);
+  EXPECT_NEAR(tone.tone_dbfs, -6.0, 0.3);  // the 48 kHz path has a gain of 1
 }
 
 }  // namespace
