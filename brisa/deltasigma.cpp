@@ -4,6 +4,25 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <utility>
+
+// Level 7 and the closed form of level 1 run on 4-lane vectors: NEON on ARM,
+// SSE2 on x86, plain arrays elsewhere (define DELTASIGMA_SCALAR to build the
+// plain ones anywhere, e.g. to check them against the vector ones). All three
+// give the same bits: every float lane is one IEEE single-precision multiply
+// or add in the order the scalar recurrence has it (this file is compiled
+// with -ffp-contract=off, so nothing is fused). NEON flushes subnormals to
+// zero; in level 7 the only values that can be subnormal are input terms
+// a_i*u of inputs below 1e-30, and every sum they enter is either at least
+// 1e-9 (which absorbs them whole) or ends in a feedback term of at least
+// 2,000: the states come out the same.
+#if !defined(DELTASIGMA_SCALAR) && (defined(__ARM_NEON) || defined(__ARM_NEON__))
+#include <arm_neon.h>
+#define DELTASIGMA_NEON 1
+#elif !defined(DELTASIGMA_SCALAR) && defined(__SSE2__)
+#include <immintrin.h>
+#define DELTASIGMA_SSE2 1
+#endif
 
 namespace {
 
@@ -26,6 +45,8 @@ int32_t level = 1;
 
 // Every modulator feeds back +Q or -Q: full scale of the one-bit output.
 constexpr int32_t kFeedback = kLevelTable[0];
+constexpr uint32_t kQ = kFeedback;
+constexpr uint32_t kTwoQ = 2 * kQ;  // 956,595,214: sums of two values below 2Q fit in 31 bits
 constexpr float kFeedbackFloat = static_cast<float>(kFeedback);  // 478,297,600.0
 // The PCM input of level 7 is scaled by the -6 dB entry whatever the volume.
 constexpr float kLevel7Input = static_cast<float>(kLevelTable[6]);
@@ -33,7 +54,7 @@ constexpr float kLevel7Input = static_cast<float>(kLevelTable[6]);
 // Seventh-order loop: one integrator c1 and three resonators (c2,c3),
 // (c4,c5), (c6,c7), every state updated from the values of the previous
 // bit with the input plus the feedback, a_i*(u + v), added at every stage
-// (the exact order of operations is at level7_bits):
+// (the exact order of operations is at level7_step):
 //   c1' = c1 + a1(u+v)
 //   c2' = c2 - g1*c3 + c1 + a2(u+v)    c3' = (1 - g1)*c3 + c2 + a3(u+v)
 //   c4' = c4 - g2*c5 + c3 + a4(u+v)    c5' = (1 - g2)*c5 + c4 + a5(u+v)
@@ -72,16 +93,250 @@ constexpr std::array<float, 7> make_feedback_terms() {
 }
 constexpr auto kAQ = make_feedback_terms();
 
-// Per channel. i1, i2 serve levels 1 and 2 and hold any int32 value; they
-// are updated modulo 2^32 (see wrap_add). c1..c7 are level 7's states.
-// The masks hold the last DSD byte's bits that are still ones / zeros
-// (cancelled bits are in neither).
+// Level 7's states in vector lanes: "odd" = (c3, c5, c7, c1) and "even" =
+// (c2, c4, c6, pad). Then every state's update takes its neighbours from
+// the same lane of the other vector or from one rotation of "odd":
+//   odd'  = ((k3,k5,k7,1) * odd + (even with lane 3 zeroed + a*u)) + f
+//   even' = ((even - (g1,g2,g3,0) * odd) + (rotated odd = (c1,c3,c5,c7) + a*u)) + f
+// The pad lane takes no part: its coefficients are 0 and it is zeroed where
+// "odd" reads it; it is stored as 0.
+constexpr size_t kLanes = 4;
+using lane_array = std::array<float, kLanes>;
+constexpr lane_array kOddScale = {kK1, kK2, kK3, 1.0f};
+constexpr lane_array kEvenG = {kG1, kG2, kG3, 0.0f};
+constexpr lane_array kOddA = {kA[2], kA[4], kA[6], kA[0]};
+constexpr lane_array kEvenA = {kA[1], kA[3], kA[5], 0.0f};
+constexpr lane_array kOddAQ = {kAQ[2], kAQ[4], kAQ[6], kAQ[0]};
+constexpr lane_array kEvenAQ = {kAQ[1], kAQ[3], kAQ[5], 0.0f};
+constexpr size_t kC7Lane = 2;  // of "odd"
+
+// ---- 4-lane vectors: just the operations the modulators need -------------
+
+#if defined(DELTASIGMA_NEON)
+struct u4;
+struct f4 {
+  float32x4_t v;
+  using mask = u4;
+};
+struct u4 { uint32x4_t v; };
+inline f4 load(const float* p) noexcept { return {vld1q_f32(p)}; }
+inline void store(float* p, f4 a) noexcept { vst1q_f32(p, a.v); }
+inline f4 splat(float x) noexcept { return {vdupq_n_f32(x)}; }
+inline f4 operator+(f4 a, f4 b) noexcept { return {vaddq_f32(a.v, b.v)}; }
+inline f4 operator-(f4 a, f4 b) noexcept { return {vsubq_f32(a.v, b.v)}; }
+inline f4 operator*(f4 a, f4 b) noexcept { return {vmulq_f32(a.v, b.v)}; }
+// y limited to [lo, hi] (no NaN reaches it).
+inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {vminq_f32(vmaxq_f32(y.v, lo.v), hi.v)}; }
+// (a3, a0, a1, a2)
+inline f4 rotate_up(f4 a) noexcept { return {vextq_f32(a.v, a.v, 3)}; }
+inline f4 broadcast_c7(f4 a) noexcept { return {vdupq_lane_f32(vget_high_f32(a.v), kC7Lane - 2)}; }
+inline f4 zero_lane3(f4 a) noexcept {
+  const uint32x4_t keep = vcombine_u32(vdup_n_u32(~0u), vcreate_u32(0xFFFFFFFFu));  // lanes 0..2
+  return {vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(a.v), keep))};
+}
+// Positive magnitudes m with the sign of -q: copysign(m, -q).
+inline f4 opposite_sign(f4 m, f4 q) noexcept {
+  const uint32x4_t sign = vdupq_n_u32(0x80000000u);
+  return {vreinterpretq_f32_u32(vorrq_u32(vreinterpretq_u32_f32(m.v), vbicq_u32(sign, vreinterpretq_u32_f32(q.v))))};
+}
+// All ones where q >= 0.
+// All ones where q's sign bit is set. (Not a float compare: GCC turns
+// NEON's, which is not an IEEE compare, into scalar code.)
+inline u4 sign_lanes(f4 q) noexcept { return {vreinterpretq_u32_s32(vshrq_n_s32(vreinterpretq_s32_f32(q.v), 31))}; }
+inline u4 splat(uint32_t x) noexcept { return {vdupq_n_u32(x)}; }
+inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept {
+  const uint32_t lanes[4] = {a, b, c, d};
+  return {vld1q_u32(lanes)};
+}
+inline u4 operator+(u4 a, u4 b) noexcept { return {vaddq_u32(a.v, b.v)}; }
+inline u4 operator-(u4 a, u4 b) noexcept { return {vsubq_u32(a.v, b.v)}; }
+inline u4 operator&(u4 a, u4 b) noexcept { return {vandq_u32(a.v, b.v)}; }
+inline u4 operator|(u4 a, u4 b) noexcept { return {vorrq_u32(a.v, b.v)}; }
+// All ones where a > b (both below 2^31).
+inline u4 greater(u4 a, u4 b) noexcept { return {vcgtq_u32(a.v, b.v)}; }
+template <int kShift>
+inline u4 shift_right(u4 a) noexcept { return {vshrq_n_u32(a.v, kShift)}; }
+inline uint32_t or_lanes(u4 a) noexcept {
+  const uint32x2_t half = vorr_u32(vget_low_u32(a.v), vget_high_u32(a.v));
+  return vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
+}
+template <int kLane>
+inline uint32_t lane(u4 a) noexcept { return vgetq_lane_u32(a.v, kLane); }
+// All ones where a lane is negative as int32.
+inline u4 negative(u4 a) noexcept { return {vreinterpretq_u32_s32(vshrq_n_s32(vreinterpretq_s32_u32(a.v), 31))}; }
+// a, as a value the compiler may not re-associate with later additions.
+inline u4 settled(u4 a) noexcept {
+  asm("" : "+w"(a.v));
+  return a;
+}
+#elif defined(DELTASIGMA_SSE2)
+struct u4;
+struct f4 {
+  __m128 v;
+  using mask = u4;
+};
+struct u4 { __m128i v; };
+inline f4 load(const float* p) noexcept { return {_mm_loadu_ps(p)}; }
+inline void store(float* p, f4 a) noexcept { _mm_storeu_ps(p, a.v); }
+inline f4 splat(float x) noexcept { return {_mm_set1_ps(x)}; }
+inline f4 operator+(f4 a, f4 b) noexcept { return {_mm_add_ps(a.v, b.v)}; }
+inline f4 operator-(f4 a, f4 b) noexcept { return {_mm_sub_ps(a.v, b.v)}; }
+inline f4 operator*(f4 a, f4 b) noexcept { return {_mm_mul_ps(a.v, b.v)}; }
+inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {_mm_min_ps(_mm_max_ps(y.v, lo.v), hi.v)}; }
+inline f4 rotate_up(f4 a) noexcept { return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(2, 1, 0, 3))}; }
+inline f4 broadcast_c7(f4 a) noexcept { return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(2, 2, 2, 2))}; }
+inline f4 zero_lane3(f4 a) noexcept {
+  return {_mm_and_ps(a.v, _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)))};
+}
+inline f4 opposite_sign(f4 m, f4 q) noexcept {
+  return {_mm_or_ps(m.v, _mm_andnot_ps(q.v, _mm_castsi128_ps(_mm_set1_epi32(INT32_MIN))))};
+}
+inline u4 sign_lanes(f4 q) noexcept { return {_mm_srai_epi32(_mm_castps_si128(q.v), 31)}; }
+inline u4 splat(uint32_t x) noexcept { return {_mm_set1_epi32(static_cast<int32_t>(x))}; }
+inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept {
+  return {_mm_set_epi32(static_cast<int32_t>(d), static_cast<int32_t>(c), static_cast<int32_t>(b),
+                        static_cast<int32_t>(a))};
+}
+inline u4 operator+(u4 a, u4 b) noexcept { return {_mm_add_epi32(a.v, b.v)}; }
+inline u4 operator-(u4 a, u4 b) noexcept { return {_mm_sub_epi32(a.v, b.v)}; }
+inline u4 operator&(u4 a, u4 b) noexcept { return {_mm_and_si128(a.v, b.v)}; }
+inline u4 operator|(u4 a, u4 b) noexcept { return {_mm_or_si128(a.v, b.v)}; }
+// SSE2 compares signed: right for values below 2^31, which is all we compare.
+inline u4 greater(u4 a, u4 b) noexcept { return {_mm_cmpgt_epi32(a.v, b.v)}; }
+template <int kShift>
+inline u4 shift_right(u4 a) noexcept { return {_mm_srli_epi32(a.v, kShift)}; }
+inline uint32_t or_lanes(u4 a) noexcept {
+  const __m128i half = _mm_or_si128(a.v, _mm_shuffle_epi32(a.v, _MM_SHUFFLE(1, 0, 3, 2)));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(2, 3, 0, 1)))));
+}
+template <int kLane>
+inline uint32_t lane(u4 a) noexcept {
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(a.v, _MM_SHUFFLE(kLane, kLane, kLane, kLane))));
+}
+inline u4 negative(u4 a) noexcept { return {_mm_srai_epi32(a.v, 31)}; }
+inline u4 settled(u4 a) noexcept {
+  asm("" : "+x"(a.v));
+  return a;
+}
+#else
+struct u4;
+struct f4 {
+  lane_array v;
+  using mask = u4;
+};
+struct u4 { std::array<uint32_t, kLanes> v; };
+template <class V, class F>
+constexpr V lanewise(const V& a, const V& b, F op) noexcept {
+  V r{};
+  for (size_t i = 0; i < kLanes; ++i) r.v[i] = op(a.v[i], b.v[i]);
+  return r;
+}
+inline f4 load(const float* p) noexcept { return {{p[0], p[1], p[2], p[3]}}; }
+inline void store(float* p, f4 a) noexcept { std::copy(a.v.begin(), a.v.end(), p); }
+inline f4 splat(float x) noexcept { return {{x, x, x, x}}; }
+inline f4 operator+(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x + y; }); }
+inline f4 operator-(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x - y; }); }
+inline f4 operator*(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x * y; }); }
+inline f4 limit(f4 y, f4 lo, f4 hi) noexcept {
+  for (size_t i = 0; i < kLanes; ++i) {
+    const float above = y.v[i] < lo.v[i] ? lo.v[i] : y.v[i];
+    y.v[i] = above > hi.v[i] ? hi.v[i] : above;
+  }
+  return y;
+}
+inline f4 rotate_up(f4 a) noexcept { return {{a.v[3], a.v[0], a.v[1], a.v[2]}}; }
+inline f4 broadcast_c7(f4 a) noexcept { return splat(a.v[kC7Lane]); }
+inline f4 zero_lane3(f4 a) noexcept { return {{a.v[0], a.v[1], a.v[2], 0.0f}}; }
+inline f4 opposite_sign(f4 m, f4 q) noexcept {
+  return lanewise(m, q, [](float x, float y) { return std::copysign(x, -y); });
+}
+inline u4 sign_lanes(f4 q) noexcept {
+  u4 r{};
+  for (size_t i = 0; i < kLanes; ++i) r.v[i] = std::signbit(q.v[i]) ? ~0u : 0u;
+  return r;
+}
+inline u4 splat(uint32_t x) noexcept { return {{x, x, x, x}}; }
+inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept { return {{a, b, c, d}}; }
+inline u4 operator+(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x + y; }); }
+inline u4 operator-(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x - y; }); }
+inline u4 operator&(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x & y; }); }
+inline u4 operator|(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x | y; }); }
+inline u4 greater(u4 a, u4 b) noexcept {
+  return lanewise(a, b, [](uint32_t x, uint32_t y) { return x > y ? ~0u : 0u; });
+}
+template <int kShift>
+inline u4 shift_right(u4 a) noexcept {
+  for (auto& x : a.v) x >>= kShift;
+  return a;
+}
+inline uint32_t or_lanes(u4 a) noexcept { return a.v[0] | a.v[1] | a.v[2] | a.v[3]; }
+template <int kLane>
+inline uint32_t lane(u4 a) noexcept { return a.v[kLane]; }
+inline u4 negative(u4 a) noexcept {
+  for (auto& x : a.v) x = x >= 0x80000000u ? ~0u : 0u;
+  return a;
+}
+inline u4 settled(u4 a) noexcept { return a; }
+#endif
+
+inline f4 load(const lane_array& a) noexcept { return load(a.data()); }
+
+#if defined(DELTASIGMA_SSE2)
+// 8 lanes on x86 with AVX2: two channels' 4-lane vectors side by side (left
+// low, right high), so one instruction serves both. Only ever used inside
+// functions compiled with target("avx2"), run after the CPU said it has it.
+#define DELTASIGMA_WIDE [[gnu::target("avx2"), gnu::always_inline]] inline
+struct u8v { __m256i v; };
+struct f8 {
+  __m256 v;
+  using mask = u8v;
+};
+DELTASIGMA_WIDE f8 operator+(f8 a, f8 b) noexcept { return {_mm256_add_ps(a.v, b.v)}; }
+DELTASIGMA_WIDE f8 operator-(f8 a, f8 b) noexcept { return {_mm256_sub_ps(a.v, b.v)}; }
+DELTASIGMA_WIDE f8 operator*(f8 a, f8 b) noexcept { return {_mm256_mul_ps(a.v, b.v)}; }
+DELTASIGMA_WIDE f8 limit(f8 y, f8 lo, f8 hi) noexcept { return {_mm256_min_ps(_mm256_max_ps(y.v, lo.v), hi.v)}; }
+DELTASIGMA_WIDE f8 rotate_up(f8 a) noexcept { return {_mm256_permute_ps(a.v, _MM_SHUFFLE(2, 1, 0, 3))}; }
+DELTASIGMA_WIDE f8 broadcast_c7(f8 a) noexcept { return {_mm256_permute_ps(a.v, _MM_SHUFFLE(2, 2, 2, 2))}; }
+DELTASIGMA_WIDE f8 zero_lane3(f8 a) noexcept {
+  return {_mm256_and_ps(a.v, _mm256_castsi256_ps(_mm256_set_epi32(0, -1, -1, -1, 0, -1, -1, -1)))};
+}
+DELTASIGMA_WIDE f8 opposite_sign(f8 m, f8 q) noexcept {
+  return {_mm256_or_ps(m.v, _mm256_andnot_ps(q.v, _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN))))};
+}
+DELTASIGMA_WIDE u8v sign_lanes(f8 q) noexcept { return {_mm256_srai_epi32(_mm256_castps_si256(q.v), 31)}; }
+DELTASIGMA_WIDE u8v operator+(u8v a, u8v b) noexcept { return {_mm256_add_epi32(a.v, b.v)}; }
+DELTASIGMA_WIDE u8v operator-(u8v a, u8v b) noexcept { return {_mm256_sub_epi32(a.v, b.v)}; }
+DELTASIGMA_WIDE f8 pair_of(f4 low, f4 high) noexcept { return {_mm256_set_m128(high.v, low.v)}; }
+DELTASIGMA_WIDE f4 low_half(f8 a) noexcept { return {_mm256_castps256_ps128(a.v)}; }
+DELTASIGMA_WIDE f4 high_half(f8 a) noexcept { return {_mm256_extractf128_ps(a.v, 1)}; }
+DELTASIGMA_WIDE f8 both_halves(const std::array<float, 4>& a) noexcept {
+  return {_mm256_broadcast_ps(reinterpret_cast<const __m128*>(a.data()))};
+}
+
+bool cpu_has_avx2() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#else
+constexpr bool cpu_has_avx2() noexcept { return false; }
+#endif
+
+// Whether the 8-lane code runs (see select_modulator_vectors).
+bool wide_vectors = cpu_has_avx2();
+
+// ---- state ---------------------------------------------------------------
+
+// Per channel. i1, i2 serve levels 1 and 2 and hold any value; they are
+// updated modulo 2^32 and read as int32 (two's complement). c holds level
+// 7's states in lane order: odd lanes (c3, c5, c7, c1), then even lanes
+// (c2, c4, c6, 0). The masks hold the last DSD byte's bits that are still
+// ones / zeros (cancelled bits are in neither).
 struct modulator_state {
-  int32_t i1 = 0;
-  int32_t i2 = 0;
+  uint32_t i1 = 0;
+  uint32_t i2 = 0;
   uint8_t ones_mask = 0;
   uint8_t zeros_mask = 0;
-  std::array<float, 7> c{};
+  std::array<float, 2 * kLanes> c{};
 };
 
 std::array<modulator_state, 2> channel_state{};
@@ -93,17 +348,22 @@ void ensure_initialised() noexcept {
   initialised = true;
 }
 
-// Integer addition modulo 2^32: with |s| <= Q the integrators stay well
-// inside int32 in normal use, but level changes and extreme inputs must not
-// make signed overflow possible.
-constexpr int32_t wrap_add(int32_t a, int32_t b) noexcept {
-  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+// The low `bits` bits (16 or 32).
+constexpr uint32_t bit_mask(int bits) noexcept { return bits == 32 ? ~0u : (1u << bits) - 1; }
+
+// Calls f(std::integral_constant<int, c>) for c = 0..kChannels-1, unrolled,
+// so that per-channel arrays indexed by c stay in registers.
+template <int kChannels, class F>
+[[gnu::always_inline]] inline void each_channel(F&& f) {
+  [&]<int... kC>(std::integer_sequence<int, kC...>) {
+    (f(std::integral_constant<int, kC>{}), ...);
+  }(std::make_integer_sequence<int, kChannels>{});
 }
 
 // x * L truncated toward zero, saturated to int32 (a plain conversion of an
 // out-of-range float is undefined and gives INT32_MIN on x86), then limited
 // to [-Q, Q]. NaN counts as silence.
-int32_t scaled_input(float x, int32_t level_value) noexcept {
+inline int32_t scaled_input(float x, int32_t level_value) noexcept {
   const float s = x * static_cast<float>(level_value);
   int32_t value = 0;
   if (s >= 2147483648.0f) {
@@ -116,206 +376,442 @@ int32_t scaled_input(float x, int32_t level_value) noexcept {
   return std::clamp(value, -kFeedback, kFeedback);
 }
 
+// ---- levels 1 and 2: one vector lane per channel ------------------------
+
+// The integer loops with channel c in lane c, run in "after the input" form:
+// a1 = i1 + in and a2 = i2 + a1 for the coming bit. With m all ones where the
+// bit is 0 (level 2: a2 < 0, level 1: a1 < 0), the feedback is
+// v = -Q + (m & 2Q), and with in' the next bit's input
+//   a1' = (a1 + (in' - Q)) + (m & 2Q)
+//   a2' = ((a2 + a1) + (in' - 2Q)) + (m & 4Q)     (level 2 only)
+// which is i1 += in; i2 += i1; then both += v, modulo 2^32. The select is a
+// mask, not a branch (the bits are unpredictable), and only a shift, an and
+// and an add lie between one bit's decision and the next.
+struct integer_lanes {
+  u4 a1;
+  u4 a2;
+  u4 inverted;  // the bits so far, inverted (a 1 for each 0)
+};
+
+// The terms of one input value per lane: in - Q and in - 2Q.
+struct integer_input {
+  u4 minus_q;
+  u4 minus_two_q;
+};
+
+inline integer_input make_integer_input(u4 in) noexcept { return {in - splat(kQ), in - splat(kTwoQ)}; }
+
+// Lanes from per-channel values (unused lanes 0).
+template <int kChannels>
+inline u4 channel_lanes(const uint32_t (&v)[kChannels]) noexcept {
+  static_assert(kChannels == 1 || kChannels == 2);
+  if constexpr (kChannels == 1) {
+    return set(v[0], 0, 0, 0);
+  } else {
+    return set(v[0], v[1], 0, 0);
+  }
+}
+
+// Starts the loop on the integrators i1, i2 and the first bit's input.
+inline integer_lanes enter_integer(u4 i1, u4 i2, u4 in) noexcept {
+  const u4 a1 = i1 + in;
+  return {a1, i2 + a1, splat(0u)};
+}
+
+template <bool kSecondOrder>
+[[gnu::always_inline]] inline void integer_step(integer_lanes& s, const integer_input& next) noexcept {
+  const u4 m = negative(kSecondOrder ? s.a2 : s.a1);
+  s.inverted = (s.inverted + s.inverted) - m;
+  // The sums without the mask first (settled keeps the compiler from
+  // moving the mask, the latest operand, into them).
+  if constexpr (kSecondOrder) s.a2 = settled(s.a2 + (s.a1 + next.minus_two_q)) + (m & splat(2 * kTwoQ));
+  s.a1 = settled(s.a1 + next.minus_q) + (m & splat(kTwoQ));
+}
+
+// After a last step whose next input was 0: a1 = i1 and a2 = i2 + i1.
+inline u4 exit_i1(const integer_lanes& s) noexcept { return s.a1; }
+inline u4 exit_i2(const integer_lanes& s) noexcept { return s.a2 - s.a1; }
+
+// `bits` bits of constant input; leaves the loop (next input 0) after the last.
+template <bool kSecondOrder>
+inline void run_integer(integer_lanes& s, u4 in, int bits) noexcept {
+  const integer_input same = make_integer_input(in);
+  const integer_input none = make_integer_input(splat(0u));
+#pragma GCC unroll 8
+  for (int n = 1; n < bits; ++n) integer_step<kSecondOrder>(s, same);
+  integer_step<kSecondOrder>(s, none);
+}
+
+// Level 2 on one or two channels; in[c] = s/2 of channel c.
+template <int kChannels>
+inline void pcm_level2(modulator_state* const (&st)[kChannels], const uint32_t (&in)[kChannels], int bits,
+                       uint32_t (&out)[kChannels]) noexcept {
+  uint32_t i1[kChannels], i2[kChannels];
+  each_channel<kChannels>([&](auto c) { i1[c] = st[c]->i1, i2[c] = st[c]->i2; });
+  const u4 x = channel_lanes(in);
+  integer_lanes s = enter_integer(channel_lanes(i1), channel_lanes(i2), x);
+  run_integer<true>(s, x, bits);
+  const u4 new_i1 = exit_i1(s), new_i2 = exit_i2(s);
+  each_channel<kChannels>([&](auto c) {
+    st[c]->i1 = lane<c>(new_i1);
+    st[c]->i2 = lane<c>(new_i2);
+    out[c] = ~lane<c>(s.inverted) & bit_mask(bits);
+  });
+}
+
+inline uint32_t level2_input(float x) noexcept {
+  return static_cast<uint32_t>(scaled_input(x, level_table_entry(attenuation)) / 2);
+}
+
+
+// ---- level 1 ---------------------------------------------------------------
+
+// x mod 2Q for x < 4Q.
+constexpr uint32_t reduce(uint32_t x) noexcept { return x >= kTwoQ ? x - kTwoQ : x; }
+inline u4 reduce(u4 x) noexcept { return x - (greater(x, splat(kTwoQ - 1)) & splat(kTwoQ)); }
+
 // The first-order loop in closed form. With R = i1 + Q in [0, 2Q) and
 // d = s + Q in [0, 2Q], each bit is R + d >= 2Q and R becomes (R + d) mod 2Q,
-// so bit k is floor((R + (k+1)d) / 2Q) - floor((R + k d) / 2Q): the bits do
-// not depend on each other and the loop carries no chain. The same bits as
-// i1 += s; bit = i1 >= 0; i1 -= bit ? Q : -Q, which runs instead when i1
-// is outside [-Q, Q) (only after level 2 left it there).
-uint32_t pcm_level1(modulator_state& st, int bits, float x) noexcept {
+// so after bit k R is R_k = (R + (k+1)d) mod 2Q and bit k is R_k < d: the bits
+// do not depend on each other. Four lanes hold four consecutive R_k and step
+// by 4d mod 2Q; everything stays below 2^31 and no division is needed.
+// Returns the kBits bits and sets r to its value after them.
+template <int kBits>
+inline uint32_t level1_closed_form(uint32_t& r, uint32_t d) noexcept {
+  static_assert(kBits % 4 == 0);
+  const uint32_t step = d == kTwoQ ? 0 : d;  // d mod 2Q
+  const uint32_t m2 = reduce(2 * step);
+  const uint32_t m3 = reduce(m2 + step);
+  const uint32_t m4 = reduce(2 * m2);
+  const u4 stride = splat(m4);
+  const u4 limit_d = splat(d);
+  u4 after = reduce(splat(r) + set(step, m2, m3, m4));
+  u4 weight = set(1u << (kBits - 1), 1u << (kBits - 2), 1u << (kBits - 3), 1u << (kBits - 4));
+  u4 bits = splat(0u);
+  for (int k = 0; k < kBits; k += 4) {
+    bits = bits | (greater(limit_d, after) & weight);
+    weight = shift_right<4>(weight);
+    after = reduce(after + stride);
+  }
+  // R after all the bits straight from R (4d -> 8d -> 16d -> 32d), so that
+  // the next call does not wait for the lanes.
+  uint32_t all = m4;
+  for (int k = 4; k < kBits; k *= 2) all = reduce(2 * all);
+  r = reduce(r + all);
+  return or_lanes(bits);
+}
+
+template <int kBits>
+uint32_t pcm_level1(modulator_state& st, float x) noexcept {
   const int32_t s = scaled_input(x, level_table_entry(attenuation));
-  int32_t i1 = st.i1;
-  uint32_t out = 0;
-  if (i1 >= -kFeedback && i1 < kFeedback) {
-    constexpr uint64_t kTwoQ = 2 * static_cast<uint64_t>(kFeedback);
-    const uint64_t r = static_cast<uint64_t>(static_cast<int64_t>(i1) + kFeedback);
-    const uint64_t d = static_cast<uint64_t>(static_cast<int64_t>(s) + kFeedback);
-    uint64_t before = 0;  // r / 2Q
-    for (int k = 0; k < bits; ++k) {
-      const uint64_t after = (r + static_cast<uint64_t>(k + 1) * d) / kTwoQ;
-      out |= static_cast<uint32_t>(after - before) << (bits - 1 - k);
-      before = after;
-    }
-    st.i1 = static_cast<int32_t>(static_cast<int64_t>((r + static_cast<uint64_t>(bits) * d) % kTwoQ) - kFeedback);
+  const uint32_t d = static_cast<uint32_t>(s) + kQ;
+  uint32_t r = st.i1 + kQ;
+  if (r < kTwoQ) {  // i1 in [-Q, Q): always, once level 1 has run a bit
+    const uint32_t out = level1_closed_form<kBits>(r, d);
+    st.i1 = r - kQ;
     return out;
   }
-  for (int n = 0; n < bits; ++n) {
-    i1 = wrap_add(i1, s);
-    const bool one = i1 >= 0;
-    i1 = wrap_add(i1, one ? -kFeedback : kFeedback);
-    out = (out << 1) | (one ? 1u : 0u);
-  }
-  st.i1 = i1;
-  return out;
+  // i1 outside [-Q, Q), where level 2 left it: the loop itself.
+  integer_lanes lanes = enter_integer(splat(st.i1), splat(0u), splat(static_cast<uint32_t>(s)));
+  run_integer<false>(lanes, splat(static_cast<uint32_t>(s)), kBits);
+  st.i1 = lane<0>(exit_i1(lanes));
+  return ~lane<0>(lanes.inverted) & bit_mask(kBits);
 }
 
-uint32_t pcm_level2(modulator_state& st, int bits, float x) noexcept {
-  const int32_t s = scaled_input(x, level_table_entry(attenuation)) / 2;
-  int32_t i1 = st.i1;
-  int32_t i2 = st.i2;
-  uint32_t out = 0;
-  for (int n = 0; n < bits; ++n) {
-    i1 = wrap_add(i1, s);
-    i2 = wrap_add(i2, i1);
-    const bool one = i2 >= 0;
-    const int32_t v = one ? -kFeedback : kFeedback;
-    i1 = wrap_add(i1, v);
-    i2 = wrap_add(i2, v);
-    out = (out << 1) | (one ? 1u : 0u);
-  }
-  st.i1 = i1;
-  st.i2 = i2;
-  return out;
+// ---- level 7 ---------------------------------------------------------------
+
+// Vectors of lanes for the kernel: F is f4 (one channel) or, on x86 with
+// AVX2, f8 (left in the low half, right in the high half).
+// The input terms of one input value u: a_i*u in lane order, and u itself.
+template <class F>
+struct level7_input {
+  F odd;
+  F even;
+  F u;
+};
+
+inline level7_input<f4> make_level7_input(float u) noexcept {
+  const f4 uu = splat(u);
+  return {load(kOddA) * uu, load(kEvenA) * uu, uu};
 }
 
-// The input terms a_i * u of one input value u.
-using level7_terms = std::array<float, 7>;
+// The lanes of one channel (or two, in f8), held in registers while it runs.
+template <class F>
+struct level7_lanes {
+  F odd;   // c3, c5, c7, c1
+  F even;  // c2, c4, c6, pad
+  typename F::mask inverted;  // the bits so far, inverted, in every lane
+};
 
-level7_terms make_level7_terms(float u) noexcept {
-  level7_terms t{};
-  for (size_t i = 0; i < kA.size(); ++i) t[i] = kA[i] * u;
-  return t;
+inline level7_lanes<f4> load_level7(const modulator_state& st) noexcept {
+  return {load(st.c.data()), load(st.c.data() + kLanes), splat(0u)};
 }
 
-// y limited to [-Q, Q].
-constexpr float limit(float y) noexcept {
-  const float above = y < -kFeedbackFloat ? -kFeedbackFloat : y;
-  return above > kFeedbackFloat ? kFeedbackFloat : above;
+inline void store_level7(modulator_state& st, const level7_lanes<f4>& s) noexcept {
+  store(st.c.data(), s.odd);
+  store(st.c.data() + kLanes, zero_lane3(s.even));
 }
 
-// Runs `bits` bits of level 7 for the constant input u on the states in s
-// (held in locals, written back once). Clamped: every state limited to
-// [-Q, Q]. Returns the bits, earliest in bit bits-1.
-//
-// Per bit, from the previous bit's states (au_i = a_i*u, f_i = a_i*v with
-// v = -Q for a 1 and +Q for a 0, so f_i = copysign(a_i*Q, -q)):
+// The loop's constants, loaded once per call.
+template <class F>
+struct level7_constants {
+  F odd_scale;
+  F even_g;
+  F odd_aq;
+  F even_aq;
+  F high;
+  F low;
+};
+
+inline level7_constants<f4> make_level7_constants() noexcept {
+  return {load(kOddScale), load(kEvenG), load(kOddAQ), load(kEvenAQ), splat(kFeedbackFloat), splat(-kFeedbackFloat)};
+}
+
+// One bit of level 7, from the previous bit's states (au_i = a_i*u, f_i = a_i*v
+// with v = -Q for a 1 and +Q for a 0, so f_i = copysign(a_i*Q, -q)):
 //   q = u + c7; the bit is 1 when q >= 0
 //   c1' = lim((c1 + au1) + f1)
 //   c2' = lim(((c2 - g1*c3) + (c1 + au2)) + f2)   c3' = lim((k1*c3 + (c2 + au3)) + f3)
 //   c4' = lim(((c4 - g2*c5) + (c3 + au4)) + f4)   c5' = lim((k2*c5 + (c4 + au5)) + f5)
 //   c6' = lim(((c6 - g3*c7) + (c5 + au6)) + f6)   c7' = lim((k3*c7 + (c6 + au7)) + f7)
-// The feedback term comes last so that only one addition separates one
-// bit's decision from the next. The next q is taken before c7's limit:
-// with |u| < Q the limit never changes the sign of u + c7, and c7 is never
-// -0, so the bits are those of the recurrence above.
-template <bool kClamp>
-uint32_t level7_bits(std::array<float, 7>& s, const level7_terms& au, float u, int bits) noexcept {
-  auto lim = [](float y) { return kClamp ? limit(y) : y; };
-  float c1 = s[0], c2 = s[1], c3 = s[2], c4 = s[3], c5 = s[4], c6 = s[5], c7 = s[6];
-  float q = u + c7;
-  uint32_t out = 0;
-  for (int n = 0; n < bits; ++n) {
-    out = (out << 1) | (q >= 0.0f ? 1u : 0u);
-    const float toward = -q;  // the feedback opposes the quantiser input
-    const float y7 = (kK3 * c7 + (c6 + au[6])) + std::copysign(kAQ[6], toward);
-    const float n1 = lim((c1 + au[0]) + std::copysign(kAQ[0], toward));
-    const float n2 = lim(((c2 - kG1 * c3) + (c1 + au[1])) + std::copysign(kAQ[1], toward));
-    const float n3 = lim((kK1 * c3 + (c2 + au[2])) + std::copysign(kAQ[2], toward));
-    const float n4 = lim(((c4 - kG2 * c5) + (c3 + au[3])) + std::copysign(kAQ[3], toward));
-    const float n5 = lim((kK2 * c5 + (c4 + au[4])) + std::copysign(kAQ[4], toward));
-    const float n6 = lim(((c6 - kG3 * c7) + (c5 + au[5])) + std::copysign(kAQ[5], toward));
-    q = u + y7;
-    c1 = n1, c2 = n2, c3 = n3, c4 = n4, c5 = n5, c6 = n6, c7 = lim(y7);
-  }
-  s = {c1, c2, c3, c4, c5, c6, c7};
-  return out;
+// lim limits to [-Q, Q] when kClamp. The c1 lane computes (1*c1 + (0 + au1)) + f1:
+// 1*c1 and 0 + au1 are exact, and a zero's sign cannot survive the + f1, so it
+// equals (c1 + au1) + f1. With the feedback term last, every sum's operands
+// are those of the recurrence above in the same order. q is taken from the
+// limited c7: with |u| <= Q/4 the limit never changes the sign of u + c7.
+// q >= 0 is read from q's sign bit: q is never NaN, and never -0 (a sum is
+// -0 only when both terms are, and c7 never is: it starts at +0 and each
+// new c7 ends in a non-zero + f7), so the sign bit decides alike.
+template <bool kClamp, class F>
+[[gnu::always_inline]] inline void level7_step(level7_lanes<F>& s, const level7_input<F>& in,
+                                               const level7_constants<F>& k) noexcept {
+  const F q = in.u + broadcast_c7(s.odd);
+  s.inverted = (s.inverted + s.inverted) - sign_lanes(q);  // appends 1 for a 0
+  const F odd = ((k.odd_scale * s.odd) + (zero_lane3(s.even) + in.odd)) + opposite_sign(k.odd_aq, q);
+  const F even = ((s.even - k.even_g * s.odd) + (rotate_up(s.odd) + in.even)) + opposite_sign(k.even_aq, q);
+  s.odd = kClamp ? limit(odd, k.low, k.high) : odd;
+  s.even = kClamp ? limit(even, k.low, k.high) : even;
 }
 
-uint32_t pcm_level7(modulator_state& st, int bits, float x) noexcept {
+// Runs `bits` bits (1..32) of level 7 on kChannels sets of lanes, each with
+// its constant input. The bits are appended to s[c].inverted, earliest first.
+template <bool kClamp, int kChannels, class F>
+[[gnu::always_inline]] inline void level7_run(level7_lanes<F> (&s)[kChannels],
+                                              const level7_input<F>* const (&in)[kChannels], int bits,
+                                              const level7_constants<F>& k) noexcept {
+  for (int n = 0; n < bits; ++n) {
+    each_channel<kChannels>([&](auto c) { level7_step<kClamp>(s[c], *in[c], k); });
+  }
+}
+
+float level7_pcm_input(float x) noexcept {
   // NaN would poison the float states for good: take it as silence.
   const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * kLevel7Input, -kLevel7Input, kLevel7Input);
-  const float u = scaled * 0.5f;
-  return level7_bits<true>(st.c, make_level7_terms(u), u, bits);
+  return scaled * 0.5f;
 }
+
+template <int kChannels>
+inline void pcm_level7(modulator_state* const (&st)[kChannels], const float (&x)[kChannels], int bits,
+                       uint32_t (&out)[kChannels]) noexcept {
+  level7_input<f4> in[kChannels];
+  const level7_input<f4>* in_of[kChannels];
+  level7_lanes<f4> s[kChannels];
+  for (int c = 0; c < kChannels; ++c) {
+    in[c] = make_level7_input(level7_pcm_input(x[c]));
+    in_of[c] = &in[c];
+    s[c] = load_level7(*st[c]);
+  }
+  level7_run<true>(s, in_of, bits, make_level7_constants());
+  for (int c = 0; c < kChannels; ++c) {
+    store_level7(*st[c], s[c]);
+    out[c] = ~lane<0>(s[c].inverted) & bit_mask(bits);
+  }
+}
+
+#if defined(DELTASIGMA_SSE2)
+// level7_step on 8 lanes, both channels at once: the same operations in the
+// same order (a copy, because GCC does not inline AVX2 code into the shared
+// template; the tests run both and compare them with fixed bits).
+DELTASIGMA_WIDE void level7_step_wide(level7_lanes<f8>& s, const level7_input<f8>& in,
+                                      const level7_constants<f8>& k) noexcept {
+  const f8 q = in.u + broadcast_c7(s.odd);
+  s.inverted = (s.inverted + s.inverted) - sign_lanes(q);
+  const f8 odd = ((k.odd_scale * s.odd) + (zero_lane3(s.even) + in.odd)) + opposite_sign(k.odd_aq, q);
+  const f8 even = ((s.even - k.even_g * s.odd) + (rotate_up(s.odd) + in.even)) + opposite_sign(k.even_aq, q);
+  s.odd = limit(odd, k.low, k.high);
+  s.even = limit(even, k.low, k.high);
+}
+
+// pcm_level7 on both channels in one set of 8-lane vectors.
+[[gnu::target("avx2")]] void pcm_level7_wide(const float (&x)[2], int bits, uint32_t (&out)[2]) noexcept {
+  modulator_state& left = channel_state[0];
+  modulator_state& right = channel_state[1];
+  const level7_input<f4> l = make_level7_input(level7_pcm_input(x[0]));
+  const level7_input<f4> r = make_level7_input(level7_pcm_input(x[1]));
+  const level7_input<f8> in = {pair_of(l.odd, r.odd), pair_of(l.even, r.even), pair_of(l.u, r.u)};
+  level7_lanes<f8> lanes = {pair_of(load(left.c.data()), load(right.c.data())),
+                            pair_of(load(left.c.data() + kLanes), load(right.c.data() + kLanes)),
+                            {_mm256_setzero_si256()}};
+  const level7_constants<f8> k = {both_halves(kOddScale), both_halves(kEvenG),
+                                  both_halves(kOddAQ),     both_halves(kEvenAQ),
+                                  {_mm256_set1_ps(kFeedbackFloat)}, {_mm256_set1_ps(-kFeedbackFloat)}};
+  for (int n = 0; n < bits; ++n) level7_step_wide(lanes, in, k);
+  store(left.c.data(), low_half(lanes.odd));
+  store(right.c.data(), high_half(lanes.odd));
+  store(left.c.data() + kLanes, zero_lane3(low_half(lanes.even)));
+  store(right.c.data() + kLanes, zero_lane3(high_half(lanes.even)));
+  out[0] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.inverted.v, 0)) & bit_mask(bits);
+  out[1] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.inverted.v, 4)) & bit_mask(bits);
+}
+#endif
+
+// ---- DSD -------------------------------------------------------------------
+
+// The front end's scan as a table: entry t (positions 15..8 of "opposite
+// values at p and p-1", bit 7 of t is position 15) is the set of positions
+// (15..7) the scan from 15 down cancels.
+constexpr std::array<uint16_t, 256> make_cancel_table() {
+  std::array<uint16_t, 256> table{};
+  for (uint32_t t = 0; t < 256; ++t) {
+    uint32_t cancelled = 0;
+    for (int p = 15; p >= 8;) {
+      if (t & (1u << (p - 8))) {
+        cancelled |= 3u << (p - 1);
+        p -= 2;
+      } else {
+        p -= 1;
+      }
+    }
+    table[t] = static_cast<uint16_t>(cancelled);
+  }
+  return table;
+}
+constexpr auto kCancelTable = make_cancel_table();
 
 // One DSD input byte through the three-level front end: returns a 16-bit
 // word with the ones of positions 15..8 in its high byte and the zeros in
 // its low byte, and keeps the new byte's remaining bits in the masks.
-uint16_t cancel_pairs(modulator_state& st, uint8_t byte) noexcept {
+inline uint16_t cancel_pairs(modulator_state& st, uint8_t byte) noexcept {
   uint32_t ones = (static_cast<uint32_t>(st.ones_mask) << 8) | byte;
   uint32_t zeros = (static_cast<uint32_t>(st.zeros_mask) << 8) | (byte ^ 0xFFu);
   // Position p is set when p and p-1 hold opposite values.
   const uint32_t opposite = ((ones & (zeros << 1)) | (zeros & (ones << 1))) & 0xFFFFu;
-  for (int p = 15; p >= 8;) {
-    if (opposite & (1u << p)) {
-      const uint32_t pair = ~(3u << (p - 1));
-      ones &= pair;
-      zeros &= pair;
-      p -= 2;
-    } else {
-      p -= 1;
-    }
-  }
+  const uint32_t keep = ~static_cast<uint32_t>(kCancelTable[opposite >> 8]);
+  ones &= keep;
+  zeros &= keep;
   st.ones_mask = static_cast<uint8_t>(ones);
   st.zeros_mask = static_cast<uint8_t>(zeros);
   return static_cast<uint16_t>((ones & 0xFF00u) | (zeros >> 8));
 }
 
-// +1, -1 or 0 for position p (15..8) of a cancel_pairs result.
-constexpr int three_level(uint16_t word, int p) noexcept {
-  if (word & (1u << p)) return 1;
-  if (word & (1u << (p - 8))) return -1;
-  return 0;
+// +1, -1 or 0 for position p (15..8) of a cancel_pairs result, plus one.
+constexpr int three_level_index(uint16_t word, int p) noexcept {
+  return 1 + static_cast<int>((word >> p) & 1u) - static_cast<int>((word >> (p - 8)) & 1u);
 }
 
-// Re-modulates the 8 values of one input byte r times each; writes r bytes
-// to out[0], out[2], ... (every other byte: the other channel between).
-void dsd_byte_integer(modulator_state& st, uint16_t word, int32_t value, bool second_order, uint8_t* out,
+// Where one channel's output bytes go: every other byte (the other channel
+// between). Bytes at or past `end` are dropped (only the lone last byte of an
+// odd count can reach it).
+struct byte_slot {
+  uint8_t* next;
+  const uint8_t* end;
+
+  void write(uint32_t byte) noexcept {
+    if (next < end) *next = static_cast<uint8_t>(byte);
+    next += 2;
+  }
+};
+
+// Re-modulates the 8 values of one input byte per channel, r times each,
+// with level 1 or 2.
+template <bool kSecondOrder, int kChannels>
+void dsd_bytes_integer(modulator_state* const (&st)[kChannels], const uint16_t (&word)[kChannels], uint32_t value,
+                       byte_slot (&out)[kChannels], int32_t ratio) noexcept {
+  const uint32_t values[3] = {0u - value, 0u, value};
+  // next[j]: the input of position 15 - j; next[8]: none (leaves the loop).
+  std::array<integer_input, 9> next{};
+  u4 first = splat(0u);
+  for (int j = 0; j < 8; ++j) {
+    uint32_t in[kChannels];
+    each_channel<kChannels>([&](auto c) { in[c] = values[three_level_index(word[c], 15 - j)]; });
+    const u4 v = channel_lanes(in);
+    if (j == 0) first = v;
+    next[j] = make_integer_input(v);
+  }
+  next[8] = make_integer_input(splat(0u));
+  uint32_t i1[kChannels], i2[kChannels];
+  each_channel<kChannels>([&](auto c) { i1[c] = st[c]->i1, i2[c] = st[c]->i2; });
+  integer_lanes s = enter_integer(channel_lanes(i1), channel_lanes(i2), first);
+  int filled = 0;
+  auto bit_done = [&] {
+    if (++filled < 8) return;
+    filled = 0;
+    each_channel<kChannels>([&](auto c) { out[c].write(~lane<c>(s.inverted)); });
+  };
+  for (int j = 0; j < 8; ++j) {
+    for (int32_t k = 1; k < ratio; ++k) {
+      integer_step<kSecondOrder>(s, next[j]);
+      bit_done();
+    }
+    integer_step<kSecondOrder>(s, next[j + 1]);
+    bit_done();
+  }
+  const u4 new_i1 = exit_i1(s), new_i2 = exit_i2(s);
+  each_channel<kChannels>([&](auto c) {
+    st[c]->i1 = lane<c>(new_i1);
+    if (kSecondOrder) st[c]->i2 = lane<c>(new_i2);
+  });
+}
+
+template <int kChannels>
+void dsd_bytes_level7(modulator_state* const (&st)[kChannels], const uint16_t (&word)[kChannels],
+                      const std::array<level7_input<f4>, 3>& inputs, byte_slot (&out)[kChannels],
                       int32_t ratio) noexcept {
-  int32_t i1 = st.i1;
-  int32_t i2 = st.i2;
-  uint32_t acc = 0;
+  level7_lanes<f4> s[kChannels];
+  for (int c = 0; c < kChannels; ++c) s[c] = load_level7(*st[c]);
+  const level7_constants<f4> k = make_level7_constants();
   int filled = 0;
-  int32_t j = 0;
   for (int p = 15; p >= 8; --p) {
-    const int32_t in = three_level(word, p) * value;
-    for (int32_t k = 0; k < ratio; ++k) {
-      i1 = wrap_add(i1, in);
-      bool one;
-      if (second_order) {
-        i2 = wrap_add(i2, i1);
-        one = i2 >= 0;
-        const int32_t v = one ? -kFeedback : kFeedback;
-        i1 = wrap_add(i1, v);
-        i2 = wrap_add(i2, v);
-      } else {
-        one = i1 >= 0;
-        i1 = wrap_add(i1, one ? -kFeedback : kFeedback);
-      }
-      acc = (acc << 1) | (one ? 1u : 0u);
-      if (++filled == 8) {
-        out[2 * j++] = static_cast<uint8_t>(acc);
-        acc = 0;
+    const level7_input<f4>* in[kChannels];
+    for (int c = 0; c < kChannels; ++c) in[c] = &inputs[three_level_index(word[c], p)];
+    for (int32_t left = ratio; left > 0;) {
+      const int take = static_cast<int>(std::min<int32_t>(left, 8 - filled));
+      level7_run<kLevel7DsdClamp>(s, in, take, k);
+      left -= take;
+      filled += take;
+      if (filled == 8) {
         filled = 0;
+        each_channel<kChannels>([&](auto c) { out[c].write(~lane<0>(s[c].inverted)); });
       }
     }
   }
-  st.i1 = i1;
-  st.i2 = i2;
+  for (int c = 0; c < kChannels; ++c) store_level7(*st[c], s[c]);
 }
 
-void dsd_byte_level7(modulator_state& st, uint16_t word, const std::array<level7_terms, 3>& terms, float value,
-                     uint8_t* out, int32_t ratio) noexcept {
-  uint32_t acc = 0;
-  int filled = 0;
-  int32_t j = 0;
-  for (int p = 15; p >= 8; --p) {
-    const int v = three_level(word, p);
-    const float u = v > 0 ? value : v < 0 ? -value : 0.0f;
-    int32_t left = ratio;
-    while (left > 0) {
-      const int take = static_cast<int>(std::min<int32_t>(left, 8 - filled));
-      acc = (acc << take) | level7_bits<kLevel7DsdClamp>(st.c, terms[v + 1], u, take);
-      filled += take;
-      left -= take;
-      if (filled == 8) {
-        out[2 * j++] = static_cast<uint8_t>(acc);
-        acc = 0;
-        filled = 0;
-      }
-    }
+// The input bytes at pos (and pos + 1 when kChannels is 2) of channels
+// pos & 1 onwards, through the front end and the modulator of the level.
+template <int kChannels>
+void dsd_bytes(const uint8_t* input, uint8_t* output, const uint8_t* output_end, int32_t pos, int32_t ratio,
+               uint32_t value, const std::array<level7_input<f4>, 3>& inputs) noexcept {
+  modulator_state* st[kChannels];
+  uint16_t word[kChannels];
+  byte_slot out[kChannels] = {};
+  for (int c = 0; c < kChannels; ++c) {
+    const int32_t ch = (pos + c) & 1;
+    st[c] = &channel_state[ch];
+    word[c] = cancel_pairs(*st[c], input[pos + c]);
+    out[c] = {output + 2 * ratio * ((pos + c) >> 1) + ch, output_end};
+  }
+  if (level == 7) {
+    dsd_bytes_level7(st, word, inputs, out, ratio);
+  } else if (level == 2) {
+    dsd_bytes_integer<true>(st, word, value / 2, out, ratio);
+  } else {
+    dsd_bytes_integer<false>(st, word, value, out, ratio);
   }
 }
+
+int normal_bits(int bits) noexcept { return bits == 16 ? 16 : 32; }
 
 }  // namespace
 
@@ -342,36 +838,73 @@ int32_t get_volume() { return -attenuation; }
 
 void reset_modulators() { initialised = false; }
 
+bool select_modulator_vectors(bool wide) {
+  wide_vectors = wide && cpu_has_avx2();
+  return wide_vectors;
+}
+
 uint32_t pcm_modulator(int channel, int bits, float x) {
   ensure_initialised();
   modulator_state& st = channel_state[channel & 1];
-  bits = bits == 16 ? 16 : 32;
+  bits = normal_bits(bits);
+  uint32_t out[1] = {};
   switch (level) {
-    case 2: return pcm_level2(st, bits, x);
-    case 7: return pcm_level7(st, bits, x);
-    default: return pcm_level1(st, bits, x);
+    case 2: {
+      modulator_state* const states[1] = {&st};
+      pcm_level2(states, {level2_input(x)}, bits, out);
+      return out[0];
+    }
+    case 7: {
+      modulator_state* const states[1] = {&st};
+      pcm_level7(states, {x}, bits, out);
+      return out[0];
+    }
+    default: return bits == 16 ? pcm_level1<16>(st, x) : pcm_level1<32>(st, x);
   }
+}
+
+void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, uint32_t* right_bits) {
+  ensure_initialised();
+  bits = normal_bits(bits);
+  modulator_state* const states[2] = {&channel_state[0], &channel_state[1]};
+  uint32_t out[2] = {};
+  switch (level) {
+    case 2: pcm_level2(states, {level2_input(left), level2_input(right)}, bits, out); break;
+    case 7:
+#if defined(DELTASIGMA_SSE2)
+      if (wide_vectors) {
+        pcm_level7_wide({left, right}, bits, out);
+        break;
+      }
+#endif
+      pcm_level7(states, {left, right}, bits, out);
+      break;
+    default:
+      if (bits == 16) {
+        out[0] = pcm_level1<16>(channel_state[0], left);
+        out[1] = pcm_level1<16>(channel_state[1], right);
+      } else {
+        out[0] = pcm_level1<32>(channel_state[0], left);
+        out[1] = pcm_level1<32>(channel_state[1], right);
+      }
+  }
+  *left_bits = out[0];
+  *right_bits = out[1];
 }
 
 int32_t dsd_modulator(const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio) {
   ensure_initialised();
   if (ratio < 1 || count < 1) return count;
   const int32_t entry = level_table_entry(attenuation);
-  std::array<level7_terms, 3> terms{};
-  const float value7 = static_cast<float>(entry) * kLevel7DsdScale;
+  std::array<level7_input<f4>, 3> inputs{};
   if (level == 7) {
-    terms = {make_level7_terms(-value7), make_level7_terms(0.0f), make_level7_terms(value7)};
+    const float value7 = static_cast<float>(entry) * kLevel7DsdScale;
+    inputs = {make_level7_input(-value7), make_level7_input(0.0f), make_level7_input(value7)};
   }
-  for (int32_t pos = 0; pos < count; ++pos) {
-    const int32_t ch = pos & 1;
-    modulator_state& st = channel_state[ch];
-    const uint16_t word = cancel_pairs(st, input[pos]);
-    uint8_t* out = output + 2 * ratio * (pos >> 1) + ch;
-    if (level == 7) {
-      dsd_byte_level7(st, word, terms, value7, out, ratio);
-    } else {
-      dsd_byte_integer(st, word, level == 2 ? entry / 2 : entry, level == 2, out, ratio);
-    }
-  }
+  const uint8_t* end = output + static_cast<size_t>(count) * static_cast<size_t>(ratio);
+  const auto value = static_cast<uint32_t>(entry);
+  int32_t pos = 0;
+  for (; pos + 1 < count; pos += 2) dsd_bytes<2>(input, output, end, pos, ratio, value, inputs);
+  if (pos < count) dsd_bytes<1>(input, output, end, pos, ratio, value, inputs);
   return count;
 }

@@ -62,18 +62,6 @@ void interrupt_handler(int) {
   if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
 }
 
-bool stopping() { return output_stop.load() || abort_requested.load(); }
-
-// Waits until the ring buffer has room for bytes; false when playback stops
-// first (the output thread is gone, no room will come).
-bool wait_for_space(int32_t bytes) {
-  while (ringbuffer_space(state.rb.get()) < bytes) {
-    if (stopping()) return false;
-    usleep(kRingPollMicros);
-  }
-  return true;
-}
-
 // Moves on to the next file of the list; past the last one current_file is
 // the terminator and the steps have nothing more to do.
 int32_t change_file() {
@@ -97,12 +85,13 @@ uint8_t next_dop_marker() {
 // One output frame from one oversampled stereo value, at data + write_pos.
 void pack_frame(float left, float right, uint8_t* out) {
   const int32_t format = output.output_format;
+  uint32_t l = 0, r = 0;
   if (is_dop_format(format)) {
-    const auto l = static_cast<uint16_t>(pcm_modulator(0, 16, left));
-    const auto r = static_cast<uint16_t>(pcm_modulator(1, 16, right));
-    store_dop_frame(format, l, r, next_dop_marker(), out);
+    pcm_modulate_pair(16, left, right, &l, &r);
+    store_dop_frame(format, static_cast<uint16_t>(l), static_cast<uint16_t>(r), next_dop_marker(), out);
   } else {
-    store_native_frame(output.swap_words != 0, pcm_modulator(0, 32, left), pcm_modulator(1, 32, right), out);
+    pcm_modulate_pair(32, left, right, &l, &r);
+    store_native_frame(output.swap_words != 0, l, r, out);
   }
 }
 
@@ -155,7 +144,7 @@ int32_t convert_pcm_step() {
   // half-way; before playback starts nothing frees room, so stop there.
   const int32_t room_per_frame = kFirBlockFrames * output_frame_bytes();
   while (pcm.pending >= 2 * sample_bytes) {
-    if (ringbuffer_space(state.rb.get()) < room_per_frame && (!output_started || !wait_for_space(room_per_frame))) {
+    if (ringbuffer_space(state.rb.get()) < room_per_frame && (!output_started || !ringbuffer_wait_space(state.rb.get(), room_per_frame))) {
       return -1;
     }
     const uint8_t* frame = pcm.buffer + pcm.offset;
@@ -192,7 +181,7 @@ bool write_dsd_frames(const uint8_t* bytes, int32_t count, int32_t* frames_writt
   const int32_t per_frame = is_dop_format(format) ? 4 : 8;  // input bytes per frame
   ringbuffer* rb = state.rb.get();
   for (int32_t at = 0; at + per_frame <= count; at += per_frame) {
-    if (!wait_for_space(frame)) return false;
+    if (!ringbuffer_wait_space(state.rb.get(), frame)) return false;
     uint8_t* out = rb->data + rb->write_pos.load(std::memory_order_relaxed);
     const uint8_t* in = bytes + at;
     if (is_dop_format(format)) {
@@ -324,7 +313,7 @@ void main_loop(volume_keys& keys) {
 }
 
 void drain(volume_keys& keys) {
-  while (ringbuffer_used(state.rb.get()) > 0 && !stopping()) {
+  while (ringbuffer_used(state.rb.get()) > 0 && !stop_requested()) {
     progress_step(state.playing_file.load(std::memory_order_acquire));
     poll_keys(keys);
     usleep(500);

@@ -56,9 +56,6 @@ snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_
 constexpr unsigned device_idle_micros(int32_t rate) noexcept {
   return rate > 0 ? static_cast<unsigned>(512000000LL / rate) : 1000;
 }
-// How long a side sleeps when the other has not caught up: the ring buffer
-// holds a quarter second or more, so a couple of milliseconds cost nothing.
-constexpr unsigned kRingPollMicros = 2000;
 
 // Lets the device play what it holds before it is closed, waiting at most
 // twice the buffer time and a second.

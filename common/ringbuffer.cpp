@@ -1,5 +1,7 @@
 #include "ringbuffer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -245,4 +247,12 @@ music_file* ringbuffer_follow_mark(music_file* current, int32_t crossed_index) {
     current = current->next;
   }
   return current;
+}
+
+bool ringbuffer_wait_space(const ringbuffer* rb, int32_t bytes) {
+  while (ringbuffer_space(rb) < bytes) {
+    if (stop_requested()) return false;
+    usleep(kRingPollMicros);
+  }
+  return true;
 }

@@ -14,6 +14,9 @@
 extern std::atomic<int32_t> output_stop;
 extern std::atomic<int32_t> abort_requested;
 
+// True once either stop flag is set: playback is ending.
+inline bool stop_requested() noexcept { return output_stop.load() != 0 || abort_requested.load() != 0; }
+
 // Which player is printing: the header time format, the position line and
 // the keys understood differ between the two.
 enum class player_kind { brisa, lumen };

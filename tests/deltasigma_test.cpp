@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -302,6 +304,183 @@ TEST(DeltaSigmaDsd, LevelSevenIsStableForThreeLevelInput) {
   }
 }
 
+// The modulators written out plainly, one bit at a time, as a reference for
+// the vector code: levels 1 and 2 as integer recurrences modulo 2^32, level 7
+// in single precision in the order of its recurrence, the DSD front end as
+// its scan. State is shared between the levels and the PCM and DSD paths.
+class reference_modulators {
+ public:
+  uint32_t pcm(int ch, int bits, float x) {
+    channel& c = state_[ch];
+    uint32_t out = 0;
+    if (level_ == 7) {
+      const float l7 = static_cast<float>(level_table_entry(6));
+      const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * l7, -l7, l7);
+      return level7(c, scaled * 0.5f, bits, true);
+    }
+    const int32_t s = scaled(x);
+    for (int n = 0; n < bits; ++n) out = (out << 1) | integer_bit(c, level_ == 2 ? s / 2 : s);
+    return out;
+  }
+
+  void dsd(const uint8_t* in, uint8_t* out, int32_t count, int32_t ratio) {
+    const int32_t entry = level_table_entry(-volume_);
+    for (int32_t pos = 0; pos < count; ++pos) {
+      channel& c = state_[pos & 1];
+      uint32_t ones = (uint32_t{c.ones} << 8) | in[pos], zeros = (uint32_t{c.zeros} << 8) | (in[pos] ^ 0xFFu);
+      const uint32_t t = ((ones & (zeros << 1)) | (zeros & (ones << 1))) & 0xFFFFu;
+      for (int p = 15; p >= 8;) {
+        if (t & (1u << p)) {
+          ones &= ~(3u << (p - 1)), zeros &= ~(3u << (p - 1));
+          p -= 2;
+        } else {
+          p -= 1;
+        }
+      }
+      c.ones = static_cast<uint8_t>(ones);
+      c.zeros = static_cast<uint8_t>(zeros);
+      uint32_t acc = 0;
+      int filled = 0;
+      int32_t written = 0;
+      for (int p = 15; p >= 8; --p) {
+        const int v = (ones >> p & 1) ? 1 : (zeros >> p & 1) ? -1 : 0;
+        for (int32_t k = 0; k < ratio; ++k) {
+          uint32_t bit;
+          if (level_ == 7) {
+            bit = level7(c, static_cast<float>(v) * (static_cast<float>(entry) * 0.25f), 1, false);
+          } else {
+            bit = integer_bit(c, v * (level_ == 2 ? entry / 2 : entry));
+          }
+          acc = (acc << 1) | bit;
+          if (++filled == 8) {
+            const size_t at = static_cast<size_t>(2 * ratio * (pos >> 1) + (pos & 1) + 2 * written++);
+            if (at < static_cast<size_t>(count * ratio)) out[at] = static_cast<uint8_t>(acc);
+            acc = 0, filled = 0;
+          }
+        }
+      }
+    }
+  }
+
+  int32_t level_ = 1;
+  int32_t volume_ = 0;
+
+ private:
+  struct channel {
+    uint32_t i1 = 0, i2 = 0;
+    uint8_t ones = 0, zeros = 0;
+    std::array<float, 7> c{};
+  };
+
+  int32_t scaled(float x) const {
+    const float s = x * static_cast<float>(level_table_entry(-volume_));
+    const int32_t v = std::isnan(s) ? 0 : s >= 2147483648.0f ? INT32_MAX : s <= -2147483648.0f ? INT32_MIN : int32_t(s);
+    return std::clamp(v, -kQ, kQ);
+  }
+
+  uint32_t integer_bit(channel& c, int32_t in) const {
+    c.i1 += static_cast<uint32_t>(in);
+    if (level_ == 2) c.i2 += c.i1;
+    const bool one = static_cast<int32_t>(level_ == 2 ? c.i2 : c.i1) >= 0;
+    const uint32_t v = one ? 0u - uint32_t(kQ) : uint32_t(kQ);
+    c.i1 += v;
+    if (level_ == 2) c.i2 += v;
+    return one;
+  }
+
+  static uint32_t level7(channel& ch, float u, int bits, bool clamp) {
+    constexpr float g[3] = {342.0f / 16777216.0f, 1143.0f / 16777216.0f, 1872.0f / 16777216.0f};
+    constexpr float a[7] = {4.18489494e-06f, 0.00011847014f, 0.00162730816f, 0.0139746596f,
+                            0.0814671637f,   0.322670461f,   0.809264953f};
+    const float q_full = static_cast<float>(kQ);
+    auto lim = [&](float y) { return clamp ? std::min(std::max(y, -q_full), q_full) : y; };
+    auto& c = ch.c;
+    uint32_t out = 0;
+    for (int n = 0; n < bits; ++n) {
+      const float q = u + c[6];
+      out = (out << 1) | (q >= 0.0f ? 1u : 0u);
+      float f[7], next[7];
+      for (int i = 0; i < 7; ++i) f[i] = std::copysign(a[i] * q_full, -q);
+      next[0] = lim((c[0] + a[0] * u) + f[0]);
+      for (int r = 0; r < 3; ++r) {
+        const int i = 1 + 2 * r;  // c[i], c[i+1] resonate; c[i-1] feeds them
+        next[i] = lim(((c[i] - g[r] * c[i + 1]) + (c[i - 1] + a[i] * u)) + f[i]);
+        next[i + 1] = lim(((1.0f - g[r]) * c[i + 1] + (c[i] + a[i + 1] * u)) + f[i + 1]);
+      }
+      std::copy(next, next + 7, c.begin());
+    }
+    return out;
+  }
+
+  std::array<channel, 2> state_{};
+};
+
+TEST(DeltaSigma, VectorCodeMatchesThePlainRecurrences) {
+  // Level and volume changes mid-stream (level 2 leaves level 1 states
+  // outside its closed form's range, the DSD path of level 7 leaves states
+  // beyond the clamp), odd and extreme inputs, both vector widths, and the
+  // stereo entry point against the reference and against pcm_modulator.
+  const float odd[] = {0.0f, -0.0f, 1e-45f, -1e-38f, 0.999999f, -1.0f, 1.0f, 3.0f, -1e30f,
+                       std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+  for (bool wide : {true, false}) {
+    select_modulator_vectors(wide);
+    reference_modulators ref;
+    start(1);
+    uint32_t seed = 5;
+    int mismatches = 0;
+    for (int block = 0; block < 120 && mismatches < 5; ++block) {
+      const int32_t levels[] = {1, 2, 7};
+      ref.level_ = levels[block % 3 == 0 ? (block / 3) % 3 : (block * 7 / 5) % 3];
+      ref.volume_ = -((block * 11) % 49);
+      ASSERT_EQ(select_modulator_level(ref.level_), -1);
+      ASSERT_EQ(set_volume(ref.volume_), ref.volume_);
+      const int bits = block % 4 == 1 ? 16 : 32;
+      if (block % 5 == 4) {
+        std::vector<uint8_t> in(24), got(in.size() * 4), want(got.size());
+        for (auto& b : in) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+        const int32_t ratio = 1 << (block % 3);
+        dsd_modulator(in.data(), got.data(), 24, ratio);
+        ref.dsd(in.data(), want.data(), 24, ratio);
+        if (got != want) ++mismatches;
+        EXPECT_EQ(got, want) << "dsd block " << block << " wide " << wide;
+        continue;
+      }
+      for (int i = 0; i < 200; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        const float x = i % 37 == 0 ? odd[(i / 37 + block) % std::size(odd)]
+                                    : static_cast<float>(static_cast<int32_t>(seed)) * 4.7e-10f;
+        const float y = -0.7f * x + 0.1f;
+        uint32_t l = 0, r = 0;
+        const uint32_t want_l = ref.pcm(0, bits, x), want_r = ref.pcm(1, bits, y);
+        if (i % 2) {
+          pcm_modulate_pair(bits, x, y, &l, &r);
+        } else {
+          l = pcm_modulator(0, bits, x);
+          r = pcm_modulator(1, bits, y);
+        }
+        if (l != want_l || r != want_r) ++mismatches;
+        ASSERT_EQ(l, want_l) << "block " << block << " level " << ref.level_ << " i " << i << " wide " << wide;
+        ASSERT_EQ(r, want_r) << "block " << block << " level " << ref.level_ << " i " << i << " wide " << wide;
+      }
+    }
+  }
+  select_modulator_vectors(true);
+}
+
+TEST(DeltaSigmaDsd, OddCountStaysInsideItsOutput) {
+  // A lone last left byte: its output bytes that would lie past count *
+  // ratio are dropped, not written.
+  for (int32_t level : {1, 2, 7}) {
+    for (int32_t ratio : {1, 2, 4}) {
+      start(level);
+      const uint8_t in[3] = {0xFF, 0x00, 0xF0};
+      std::vector<uint8_t> out(3 * ratio + 8, 0x5A);
+      EXPECT_EQ(dsd_modulator(in, out.data(), 3, ratio), 3);
+      for (size_t i = static_cast<size_t>(3 * ratio); i < out.size(); ++i) EXPECT_EQ(out[i], 0x5A) << level << ratio;
+    }
+  }
+}
+
 TEST(DeltaSigma, FixedTestVectors) {
   // Hashes of the output for a short deterministic input: the same bits on
   // every architecture (single precision in a fixed order, no fused
@@ -317,28 +496,43 @@ TEST(DeltaSigma, FixedTestVectors) {
       {1, 1, 0x5032e4888ebb838e},  {1, 4, 0xc112da26ca5c2b6a},  {2, 2, 0xe676df16829843f1},
       {2, 4, 0xa8376d6d890a61ec},  {7, 1, 0xca2392ec8f113b28},  {7, 4, 0x654f2ffc9a216e8d},
   };
-  for (const auto& c : cases) {
-    start(c.level);
-    uint64_t hash = 0xCBF29CE484222325ull;
-    if (c.bits >= 16) {
-      // A triangle wave plus noise, from integers only (no libm).
-      uint32_t seed = 1;
-      for (int i = 0; i < 4000; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        const int32_t triangle = std::abs((i * 37) % 2000 - 1000) - 500;
-        const int32_t noise = static_cast<int32_t>(seed >> 20) - 2048;
-        const float x = static_cast<float>(triangle) / 520.0f + static_cast<float>(noise) * 0.0001f;
-        hash = fnv1a(hash, pcm_modulator(i & 1, c.bits, x));
+  for (bool wide : {true, false}) {
+    select_modulator_vectors(wide);
+    for (const auto& c : cases) {
+      start(c.level);
+      uint64_t hash = 0xCBF29CE484222325ull;
+      if (c.bits >= 16) {
+        // A triangle wave plus noise, from integers only (no libm), on the
+        // left and right channels in turn; again through the stereo entry.
+        std::vector<float> x(4000);
+        uint32_t seed = 1;
+        for (int i = 0; i < 4000; ++i) {
+          seed = seed * 1664525u + 1013904223u;
+          const int32_t triangle = std::abs((i * 37) % 2000 - 1000) - 500;
+          const int32_t noise = static_cast<int32_t>(seed >> 20) - 2048;
+          x[i] = static_cast<float>(triangle) / 520.0f + static_cast<float>(noise) * 0.0001f;
+          hash = fnv1a(hash, pcm_modulator(i & 1, c.bits, x[i]));
+        }
+        start(c.level);
+        uint64_t pair_hash = 0xCBF29CE484222325ull;
+        for (size_t i = 0; i < x.size(); i += 2) {
+          uint32_t left = 0, right = 0;
+          pcm_modulate_pair(c.bits, x[i], x[i + 1], &left, &right);
+          pair_hash = fnv1a(fnv1a(pair_hash, left), right);
+        }
+        EXPECT_EQ(pair_hash, c.hash) << "pair, level " << c.level << " bits " << c.bits << " wide " << wide;
+      } else {
+        std::vector<uint8_t> in(4000), out(4000 * c.bits);
+        uint32_t seed = 99;
+        for (auto& b : in) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+        for (size_t j = 0; j < in.size(); j += 8) dsd_modulator(in.data() + j, out.data() + j * c.bits, 8, c.bits);
+        for (uint8_t b : out) hash = fnv1a(hash, b);
       }
-    } else {
-      std::vector<uint8_t> in(4000), out(4000 * c.bits);
-      uint32_t seed = 99;
-      for (auto& b : in) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
-      for (size_t j = 0; j < in.size(); j += 8) dsd_modulator(in.data() + j, out.data() + j * c.bits, 8, c.bits);
-      for (uint8_t b : out) hash = fnv1a(hash, b);
+      EXPECT_EQ(hash, c.hash) << "level " << c.level << " bits/ratio " << c.bits << " wide " << wide << std::hex
+                              << " got 0x" << hash;
     }
-    EXPECT_EQ(hash, c.hash) << "level " << c.level << " bits/ratio " << c.bits << std::hex << " got 0x" << hash;
   }
+  select_modulator_vectors(true);
 }
 
 TEST(Analyser, MeasuresAKnownSine) {
