@@ -19,7 +19,7 @@ test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 asan: deps
-	cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DPLAYERS_SANITIZE=address
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_SANITIZE=address
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
