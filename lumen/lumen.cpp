@@ -64,8 +64,6 @@ void interrupt_handler(int) {
   if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
 }
 
-bool stopping() { return output_stop.load() || abort_requested.load(); }
-
 bool is_dsd(const music_file& file) { return file.format.bits_per_sample == 1; }
 
 void describe_dsd(music_file* file, int32_t input_format, read_function reader);
@@ -150,16 +148,6 @@ void close_music_file(music_file* file) {
   file->fp = nullptr;
 }
 
-// Waits until the ring buffer has room for bytes; false when playback stops
-// first (the output thread is gone, no room will come).
-bool wait_for_space(int32_t bytes) {
-  while (ringbuffer_space(state.rb.get()) < bytes) {
-    if (stopping()) return false;
-    usleep(kRingPollMicros);
-  }
-  return true;
-}
-
 int32_t change_file() {
   pcm = {};
   music_file* file = state.current_file;
@@ -230,7 +218,7 @@ int32_t convert_pcm_step() {
   // half-way; before playback starts nothing frees room, so stop there.
   const int32_t room_per_frame = (params.oversample ? kFirBlockFrames : 1) * output.frame_bytes;
   while (pcm.pending >= 2 * sample_bytes) {
-    if (ringbuffer_space(state.rb.get()) < room_per_frame && (!output_started || !wait_for_space(room_per_frame))) {
+    if (ringbuffer_space(state.rb.get()) < room_per_frame && (!output_started || !ringbuffer_wait_space(state.rb.get(), room_per_frame))) {
       return -1;
     }
     const uint8_t* frame = pcm.buffer + pcm.offset;
@@ -259,7 +247,7 @@ bool write_dsd_frames(const uint8_t* in, int32_t count, int32_t* frames_written)
   const int32_t per_frame = format == kFormatDsdU32_BE ? 8 : 4;
   ringbuffer* rb = state.rb.get();
   for (int32_t at = 0; at + per_frame <= count; at += per_frame) {
-    if (!wait_for_space(output.frame_bytes)) return false;
+    if (!ringbuffer_wait_space(state.rb.get(), output.frame_bytes)) return false;
     uint8_t* out = rb->data + rb->write_pos.load(std::memory_order_relaxed);
     const uint8_t* b = in + at;
     if (format == kFormatDsdU32_BE) {
@@ -414,7 +402,7 @@ void main_loop() {
 }
 
 void drain() {
-  while (ringbuffer_used(state.rb.get()) > 0 && !stopping()) {
+  while (ringbuffer_used(state.rb.get()) > 0 && !stop_requested()) {
     progress_step(state.playing_file.load(std::memory_order_acquire));
     poll_keyboard();
     usleep(500);
