@@ -1,54 +1,7 @@
-// libFuzzer target: wsd_open, then wsd_read to the end in calls of varying
-// size, on arbitrary bytes. Traps when a read breaks the reader contract or
-// delivers more than its recorded size holds.
-#include <cstdint>
-#include <cstdio>
-#include <memory>
-#include <vector>
-
-#include "dsf.h"
-
-namespace {
-
-struct file_closer {
-  void operator()(FILE* fp) const { fclose(fp); }
-};
-
-// Bounds every run: a file may declare exabytes it does not hold, but the
-// reads end when the bytes do; this only caps a pathological call count.
-constexpr int kMaxReads = 1 << 20;
-constexpr int kMaxRequest = 16384;
-
-}  // namespace
+// libFuzzer target: wsd_open, then wsd_read to the end in calls of
+// varying size, on arbitrary bytes.
+#include "dsd_reader_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  // fmemopen in read mode never writes to the buffer.
-  std::unique_ptr<FILE, file_closer> fp(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
-  if (!fp) return 0;
-  music_file file{};
-  file.fp = fp.get();
-  if (wsd_open(&file) != 0) return 0;
-  if (file.file_channels < 2 || file.channel_map[0] >= file.file_channels ||
-      file.channel_map[1] >= file.file_channels || file.format.sample_rate == 0 || file.total_bytes < 0) {
-    __builtin_trap();
-  }
-  describe_dsd_stream(&file);
-
-  // Two delivered bytes per whole frame of the recorded sound data, and the padding.
-  const int64_t limit = 2 * (file.dsd_bytes_left / file.file_channels) + 7;
-  int64_t delivered = 0;
-  for (int call = 0; call < kMaxReads; ++call) {
-    // Request sizes taken from the input itself, from 0 up to kMaxRequest.
-    const uint8_t a = data[call % size];
-    const uint8_t b = data[(call * 7 + 3) % size];
-    const int max = (a << 6 | b) % (kMaxRequest + 1);
-    std::vector<uint8_t> dest(static_cast<size_t>(max));  // exactly max: overruns are caught
-    const int n = wsd_read(&file, dest.data(), max);
-    if (n == -1) break;
-    if (n < 0 || n > max || n % 8 != 0 || (n == 0 && max >= 8)) __builtin_trap();
-    delivered += n;
-    if (delivered > limit) __builtin_trap();
-  }
-  return 0;
+  return fuzz_interleaved_dsd_reader(data, size, wsd_open, wsd_read);
 }
