@@ -313,27 +313,20 @@ int32_t open_output_device() {
   fatal_error("output device %s could not be opened and configured.\n", params.device_name);
 }
 
-// Ends playback because the device stopped taking frames.
-int32_t stop_output(const char* reason) {
-  if (output.stop_reason == nullptr) output.stop_reason = reason;
-  output_stop.store(-1);
-  return 0;
-}
-
 // The device's answer to a write or avail that failed: 0 to wait and retry,
 // else playback stops.
 int32_t device_failure(snd_pcm_sframes_t err, const char* call) {
   if (err == -EAGAIN) return 0;
-  if (const char* reason = device_error_reason(err)) return stop_output(reason);
+  if (const char* reason = device_error_reason(err)) return stop_playback(reason);
   report_warning("%s returned %d\n", call, static_cast<int>(err));
-  return stop_output("device error");
+  return stop_playback("device error");
 }
 
 // One pass of the writer: -1 after writing music or silence, 0 when nothing
 // was written.
 int32_t write_step() {
   const snd_pcm_state_t pcm_state = snd_pcm_state(alsa.pcm.get());
-  if (const char* reason = stopped_state_reason(pcm_state)) return stop_output(reason);
+  if (const char* reason = stopped_state_reason(pcm_state)) return stop_playback(reason);
   if (pcm_state == SND_PCM_STATE_DRAINING) {
     output_stop.store(-1);
     return 0;
@@ -443,7 +436,7 @@ void* output_thread(void*) {
       usleep(ringbuffer_used(rb) < output_frame_bytes() ? kRingPollMicros : device_idle_micros(kOutputRate));
     }
   }
-  if (output.stop_reason == nullptr && stream_ended()) play_out(alsa.pcm.get(), kBufferTimeMicros);
+  if (playback_stop_reason == nullptr && stream_ended()) play_out(alsa.pcm.get(), kBufferTimeMicros);
   alsa.silence = {};
   clear_position_line(true);
   alsa.pcm.reset();

@@ -11,9 +11,6 @@ struct brisa_output {
   int32_t output_format = kFormatDsdU32_BE;  // settled by probe_output
   int32_t swap_words = 0;  // native words stored big-endian: set exactly when DSD_U32_BE is open
   int32_t dop_requested = 0;
-  // Why the device stopped taking frames mid-stream (an underrun, a
-  // disconnect), or null; main reports it unless the user interrupted.
-  const char* stop_reason = nullptr;
 };
 extern brisa_output output;
 

@@ -19,6 +19,7 @@
 #include "dsf.h"
 #include "ffmpeg_old.h"
 #include "parse_param.h"
+#include "pcm_block.h"
 #include "pcm_output.h"
 #include "sample_format.h"
 #include "util.h"
@@ -30,7 +31,6 @@ namespace {
 
 constexpr int32_t kDefaultBufferBytes = 1572864;
 constexpr int32_t kPrefillPercent = 80;
-constexpr int32_t kReadBufferBytes = 3072;
 constexpr int32_t kDsdBudgetFrames = 3528;
 constexpr int32_t kDsdMinFreeFrames = 352;
 constexpr int32_t kDsdReadBytes = 8;  // four bytes per channel
@@ -41,14 +41,7 @@ constexpr const char* kBanner =
     "by the Orvalis developers: PCM and DSD to one-bit DSD for USB DACs.\n"
     "This program uses the FFmpeg libraries under the LGPL 2.1.";
 
-// The PCM step's read state: one block of the file at a time.
-struct pcm_reader {
-  uint8_t buffer[kReadBufferBytes];
-  int32_t pending = 0;  // bytes of buffer not yet converted
-  int32_t offset = 0;
-  const sample_descriptor* row = nullptr;  // cached until the file ends
-};
-pcm_reader pcm;
+pcm_block pcm;
 
 // One marker phase for the whole stream, preroll included: 0 is 0xFA.
 int32_t dop_marker_phase = 0;
@@ -113,25 +106,12 @@ float sample_value(const uint8_t* bytes) {
   return std::isfinite(value) ? value : 0.0f;
 }
 
-// Reads a block of the current file; false when the file has ended.
-bool read_pcm_block() {
-  music_file* file = state.current_file;
-  if (file->remaining_bytes <= 0) return false;
-  const int32_t block_align = file->format.block_align;
-  const int32_t n = state.read(file, pcm.buffer, kReadBufferBytes - kReadBufferBytes % block_align);
-  if (n <= 0) return false;
-  pcm.pending = n;
-  pcm.offset = 0;
-  usleep(0);
-  return true;
-}
-
 // PCM files: a block of samples through the FIR filter and the modulators.
 // 0 when there was nothing to do, -1 otherwise.
 int32_t convert_pcm_step() {
   music_file* file = state.current_file;
   if (abort_requested.load() || file->index < 0) return 0;
-  if (pcm.pending <= 0 && !read_pcm_block()) {
+  if (pcm.pending <= 0 && !pcm_block_read(pcm, file, state.read)) {
     pcm = {};
     return change_file();
   }
@@ -143,14 +123,13 @@ int32_t convert_pcm_step() {
   // Room for everything one input frame can become, so packing never waits
   // half-way; before playback starts nothing frees room, so stop there.
   const int32_t room_per_frame = kFirBlockFrames * output_frame_bytes();
-  while (pcm.pending >= 2 * sample_bytes) {
+  while (pcm.pending > 0) {
     if (ringbuffer_space(state.rb.get()) < room_per_frame && (!output_started || !ringbuffer_wait_space(state.rb.get(), room_per_frame))) {
       return -1;
     }
-    const uint8_t* frame = pcm.buffer + pcm.offset;
+    const uint8_t* frame = pcm_block_next_frame(pcm, sample_bytes);
+    if (frame == nullptr) break;
     const float pair[2] = {sample_value(frame), sample_value(frame + sample_bytes)};
-    pcm.offset += 2 * sample_bytes;
-    pcm.pending -= 2 * sample_bytes;
     if (file->format.sample_rate == static_cast<uint32_t>(kOutputRate)) {
       pack_values(pair, 2);
       continue;
@@ -159,7 +138,6 @@ int32_t convert_pcm_step() {
     const float* values = fir_process(pair, &count);
     if (values != nullptr) pack_values(values, count);
   }
-  pcm.pending = 0;  // a partial frame at the end of a block is dropped
   return -1;
 }
 
@@ -423,8 +401,8 @@ int brisa_main(int argc, char** argv) {
   clear_position_line(true);
   if (pthread_join(output_thread_id, nullptr) != 0) fatal_error("pthread_join() failed.\n");
   printf("\n");
-  if (output.stop_reason != nullptr && !abort_requested.load()) {
-    fatal_error("playback stopped: %s.\n", output.stop_reason);
+  if (playback_stop_reason != nullptr && !abort_requested.load()) {
+    fatal_error("playback stopped: %s.\n", playback_stop_reason);
   }
   close_music_file(state.current_file);
   state.rb.reset();

@@ -6,12 +6,22 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "util.h"
+
 namespace {
 
 constexpr int64_t kPlayedUnitsPerSecond = 352800;
 constexpr unsigned kDrainPollMicros = 1000;
 
 }  // namespace
+
+const char* playback_stop_reason = nullptr;
+
+int32_t stop_playback(const char* reason) {
+  if (playback_stop_reason == nullptr) playback_stop_reason = reason;
+  output_stop.store(-1);
+  return 0;
+}
 
 const char* attempt_ordinal(int32_t attempt, char (&text)[16]) {
   static constexpr const char* kFirstThree[] = {"1st ", "2nd ", "3rd "};

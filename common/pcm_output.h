@@ -22,6 +22,14 @@ using pcm_handle = std::unique_ptr<snd_pcm_t, pcm_closer>;
 // "1st ", "2nd ", "3rd ", "4th ", ... for open attempt 0, 1, 2, ...
 const char* attempt_ordinal(int32_t attempt, char (&text)[16]);
 
+// Why the device stopped taking frames mid-stream ("underrun", "device
+// disconnected", ...), or null: the output thread sets it, main reports it
+// after the join unless the user interrupted.
+extern const char* playback_stop_reason;
+// Ends playback for that reason: keeps the first reason, sets output_stop.
+// Returns 0 (nothing written), for the writers' convenience.
+int32_t stop_playback(const char* reason);
+
 // Why a device in this state takes no more frames ("underrun", ...), or null
 // when it still plays.
 const char* stopped_state_reason(snd_pcm_state_t state);

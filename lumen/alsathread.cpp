@@ -182,17 +182,11 @@ void open_output_device() {
   alsa.played = played_counter{output.rate};
 }
 
-int32_t stop_output(const char* reason) {
-  if (output.stop_reason == nullptr) output.stop_reason = reason;
-  output_stop.store(-1);
-  return 0;
-}
-
 int32_t device_failure(snd_pcm_sframes_t err, const char* call) {
   if (err == -EAGAIN) return 0;
-  if (const char* reason = device_error_reason(err)) return stop_output(reason);
+  if (const char* reason = device_error_reason(err)) return stop_playback(reason);
   report_warning("%s returned %d\n", call, static_cast<int>(err));
-  return stop_output("device error");
+  return stop_playback("device error");
 }
 
 // One pass of the writer: -1 after writing (music or lead-in), 0 when
@@ -200,7 +194,7 @@ int32_t device_failure(snd_pcm_sframes_t err, const char* call) {
 int32_t write_step() {
   snd_pcm_t* pcm = alsa.pcm.get();
   const snd_pcm_state_t pcm_state = snd_pcm_state(pcm);
-  if (const char* reason = stopped_state_reason(pcm_state)) return stop_output(reason);
+  if (const char* reason = stopped_state_reason(pcm_state)) return stop_playback(reason);
   if (pcm_state == SND_PCM_STATE_DRAINING) {
     output_stop.store(-1);
     return 0;
@@ -305,7 +299,7 @@ void* output_thread(void*) {
       usleep(ringbuffer_used(rb) < output.frame_bytes ? kRingPollMicros : device_idle_micros(output.rate));
     }
   }
-  if (output.stop_reason == nullptr && stream_ended()) play_out(alsa.pcm.get(), kBufferTimeMicros);
+  if (playback_stop_reason == nullptr && stream_ended()) play_out(alsa.pcm.get(), kBufferTimeMicros);
   clear_position_line(true);
   alsa.pcm.reset();
   return nullptr;

@@ -15,8 +15,6 @@ struct lumen_output {
   stream_kind kind = stream_kind::pcm;
   int32_t sample_bytes = 0;  // physical width of output_format / 8
   int32_t frame_bytes = 0;   // 2 x sample_bytes
-  // Why the device stopped taking frames mid-stream, or null.
-  const char* stop_reason = nullptr;
 };
 extern lumen_output output;
 

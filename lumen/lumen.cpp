@@ -17,6 +17,7 @@
 #include "dsd_frame.h"
 #include "dsf.h"
 #include "parse_param.h"
+#include "pcm_block.h"
 #include "pcm_output.h"
 #include "sample_format.h"
 #include "util.h"
@@ -31,7 +32,6 @@ namespace {
 
 constexpr int32_t kDefaultBufferBytes = 1572864;
 constexpr int32_t kPrefillPercent = 80;
-constexpr int32_t kReadBufferBytes = 3072;
 constexpr int32_t kDsdBudgetFrames = 3528;
 constexpr int32_t kDsdMinFreeFrames = 352;
 constexpr int32_t kDsdReadBytes = 8;
@@ -45,14 +45,7 @@ constexpr const char* kBanner =
 constexpr const char* kBanner = "by the Orvalis developers: bit-perfect PCM, DoP and native DSD for USB DACs.";
 #endif
 
-// The PCM step's read state: one block of the file at a time.
-struct pcm_reader {
-  uint8_t buffer[kReadBufferBytes];
-  int32_t pending = 0;  // bytes of buffer not yet converted
-  int32_t offset = 0;
-  const sample_descriptor* row = nullptr;  // cached until the file ends
-};
-pcm_reader pcm;
+pcm_block pcm;
 
 int32_t dop_marker_phase = 0;  // 0 is 0xFA; runs on over the whole list
 int32_t progress_seconds_shown = -1;
@@ -192,23 +185,11 @@ void emit_frame(int32_t left, int32_t right) {
   ringbuffer_commit(rb, output.frame_bytes);
 }
 
-bool read_pcm_block() {
-  music_file* file = state.current_file;
-  if (file->remaining_bytes < 1) return false;
-  const int32_t block_align = file->format.block_align;
-  const int32_t n = state.read(file, pcm.buffer, kReadBufferBytes - kReadBufferBytes % block_align);
-  if (n <= 0) return false;
-  pcm.pending = n;
-  pcm.offset = 0;
-  usleep(0);
-  return true;
-}
-
 // PCM files: a block of samples to the output width, through the filter with -os.
 int32_t convert_pcm_step() {
   music_file* file = state.current_file;
   if (abort_requested.load() || file->index < 0) return 0;
-  if (pcm.pending <= 0 && !read_pcm_block()) return change_file();
+  if (pcm.pending <= 0 && !pcm_block_read(pcm, file, state.read)) return change_file();
   if (pcm.row == nullptr && file->sample_format != kFormatFloat_LE && file->sample_format != kFormatFloat_BE) {
     pcm.row = find_sample_descriptor(file->sample_format);
     if (pcm.row == nullptr) fatal_error("Unsupported input format %d.\n", file->sample_format);
@@ -217,14 +198,13 @@ int32_t convert_pcm_step() {
   // Room for everything one input frame can become, so a frame never waits
   // half-way; before playback starts nothing frees room, so stop there.
   const int32_t room_per_frame = (params.oversample ? kFirBlockFrames : 1) * output.frame_bytes;
-  while (pcm.pending >= 2 * sample_bytes) {
+  while (pcm.pending > 0) {
     if (ringbuffer_space(state.rb.get()) < room_per_frame && (!output_started || !ringbuffer_wait_space(state.rb.get(), room_per_frame))) {
       return -1;
     }
-    const uint8_t* frame = pcm.buffer + pcm.offset;
+    const uint8_t* frame = pcm_block_next_frame(pcm, sample_bytes);
+    if (frame == nullptr) break;
     const int32_t left = sample_value(frame), right = sample_value(frame + sample_bytes);
-    pcm.offset += 2 * sample_bytes;
-    pcm.pending -= 2 * sample_bytes;
     if (!params.oversample) {
       emit_frame(left, right);
       continue;
@@ -236,7 +216,6 @@ int32_t convert_pcm_step() {
       emit_frame(float_to_int32(values[i]), float_to_int32(values[i + 1]));
     }
   }
-  pcm.pending = 0;  // a partial frame at the end of a block is dropped
   return -1;
 }
 
@@ -462,8 +441,8 @@ int lumen_main(int argc, char** argv) {
   clear_position_line(true);
   if (pthread_join(output_thread_id, nullptr) != 0) fatal_error("pthread_join() failed.\n");
   printf("\n");
-  if (output.stop_reason != nullptr && !abort_requested.load()) {
-    fatal_error("playback stopped: %s.\n", output.stop_reason);
+  if (playback_stop_reason != nullptr && !abort_requested.load()) {
+    fatal_error("playback stopped: %s.\n", playback_stop_reason);
   }
   close_music_file(state.current_file);
   state.rb.reset();
