@@ -1,101 +1,86 @@
-// The FIR oversampling filter (see common.h) and its scatter kernels.
-// Compiled with -ffp-contract=off: the vector kernels and the scalar
-// reference must round the same way.
+// The FIR oversampling filter (see common.h): the phases of each rate, the
+// input history and the dot kernels. Compiled with -ffp-contract=off: the
+// vector kernel and the scalar reference must round the same way.
 #include "common.h"
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <numeric>
 
 #include "fir_tables.h"
 #include "parse_param.h"
 #include "util.h"
 
 namespace simd {
-namespace {
 
-void scatter_scalar(float* acc_l, float* acc_r, const float* coeffs, size_t count, float x_l, float x_r) {
-  scatter_stereo_scalar(acc_l, acc_r, coeffs, count, x_l, x_r);
-}
-
-void scatter_vec4(float* acc_l, float* acc_r, const float* coeffs, size_t count, float x_l, float x_r) {
-  const size_t done = scatter_stereo<vec4>(acc_l, acc_r, coeffs, count, x_l, x_r);
-  scatter_stereo_scalar(acc_l + done, acc_r + done, coeffs + done, count - done, x_l, x_r);
-}
-
-#if defined(SIMD_X86)
-// flatten inlines vec8's AVX2 functions here, where the target allows them.
-[[gnu::target("avx2"), gnu::flatten]] void scatter_avx2(float* acc_l, float* acc_r, const float* coeffs,
-                                                        size_t count, float x_l, float x_r) {
-  size_t done = scatter_stereo<vec8>(acc_l, acc_r, coeffs, count, x_l, x_r);
-  done += scatter_stereo<vec4>(acc_l + done, acc_r + done, coeffs + done, count - done, x_l, x_r);
-  scatter_stereo_scalar(acc_l + done, acc_r + done, coeffs + done, count - done, x_l, x_r);
-}
-#endif
-
-}  // namespace
-
-scatter_kernel scatter_kernel_scalar() noexcept { return scatter_scalar; }
-scatter_kernel scatter_kernel_vec4() noexcept { return scatter_vec4; }
-
-scatter_kernel scatter_kernel_avx2() noexcept {
-#if defined(SIMD_X86)
-  if (__builtin_cpu_supports("avx2")) return scatter_avx2;
-#endif
-  return nullptr;
-}
-
-scatter_kernel scatter_kernel_best() noexcept {
-  const scatter_kernel wide = scatter_kernel_avx2();
-  return wide ? wide : scatter_vec4;
-}
+dot_kernel dot_kernel_scalar() noexcept { return dot_stereo_scalar; }
+dot_kernel dot_kernel_vec4() noexcept { return dot_stereo_vec4; }
 
 }  // namespace simd
 
 namespace {
 
-// The hold length R of the 44.1 kHz path is out / in = 8: the output block
-// and the whole-vector runs of the rings rely on it.
+constexpr double kPi = 3.14159265358979323846;
+
+// The 44.1 kHz rate uses a table: a hold of 8 and the table's lowpass,
+// folded into one filter whose 8 phases are its every 8th tap.
 constexpr int32_t kIntegerInputRate = 44100;
-static_assert(kFirOutputRate / kIntegerInputRate == 8 && 2 * 8 <= kFirBlockFloats);
-// The 44.1 kHz path's gain: headroom for the modulators.
+constexpr int32_t kHold = 8;
+static_assert(kFirOutputRate / kIntegerInputRate == kHold && 2 * kHold <= kFirBlockFloats);
+// That path's gain: headroom for the modulators.
 constexpr double kIntegerPathGain = 0.9;
-// Zeros after the fractional path's taps: room to shift the taps by 0..3
-// cells so that every step starts on a whole vector (see below).
-constexpr int32_t kCopyPadding = 4;
-// Every float array starts on a cache line, so AVX2 vectors never split one.
+constexpr int32_t kRound = static_cast<int32_t>(simd::kDotRound);
+static_assert((kFirTaps44kNormal + kHold) % (kHold * kRound) == 0 &&
+              (kFirTaps44kShort + kHold) % (kHold * kRound) == 0);
+
+// Frames a voice's history takes between two moves of its reach to the
+// front.
+constexpr int32_t kHistoryChunk = 4096;
+// Voices of earlier rates that still sound (see fir_state).
+constexpr int32_t kFadingVoices = 3;
+// The lowest rate every list designs for, which sets the common delay.
+constexpr int32_t kLongestDelayRate = kFirLowestInputRate;
+// Every array starts on a cache line.
 constexpr size_t kAlignment = 64;
-// The integer path's runs start and end on whole 8-float (AVX2) vectors.
-constexpr int32_t kVectorRun = 8;
 
 struct coeff_table {
   int32_t count;
   const float* taps;
 };
 
+// How fir_init designs the prototype of a rate other than 44.1 kHz: a
+// Kaiser-windowed sinc, flat to min(passband_hz, passband_share * rate),
+// attenuated by stopband_db from where the images of that band begin
+// (min(rate, output rate) - passband edge), the cutoff half-way between.
+struct design_rule {
+  double stopband_db;
+  double passband_hz;
+  double passband_share;
+};
+
 struct rate_entry {
-  int32_t input_rate;  // 0: any rate
-  int32_t output_rate; // -1 ends a list
-  coeff_table table;
+  int32_t input_rate;   // 44100, or 0: any other rate
+  int32_t output_rate;  // -1 ends a list
+  coeff_table table;    // 44100 entries
+  design_rule rule;     // entries for any rate
 };
 
-// The 44.1 kHz entries come first and have R = 8; T + 8 is a whole number
-// of 8-float vectors and T + 4 of 4-float vectors for every table.
 constexpr rate_entry kNormalList[] = {
-    {kIntegerInputRate, kFirOutputRate, {kFirTaps44kNormal, fir_coeffs_44k_normal}},
-    {0, kFirOutputRate, {kFirTapsAnyNormal, fir_coeffs_any_normal}},
-    {0, -1, {0, nullptr}},
+    {kIntegerInputRate, kFirOutputRate, {kFirTaps44kNormal, fir_coeffs_44k_normal}, {}},
+    {0, kFirOutputRate, {0, nullptr}, {140.0, 20000.0, 0.45}},
+    {0, -1, {0, nullptr}, {}},
 };
 
+// The short list: fewer taps, for boards with little to spare.
 constexpr rate_entry kShortList[] = {
-    {kIntegerInputRate, kFirOutputRate, {kFirTaps44kShort, fir_coeffs_44k_short}},
-    {0, kFirOutputRate, {kFirTapsAnyShort, fir_coeffs_any_short}},
-    {0, -1, {0, nullptr}},
+    {kIntegerInputRate, kFirOutputRate, {kFirTaps44kShort, fir_coeffs_44k_short}, {}},
+    {0, kFirOutputRate, {0, nullptr}, {120.0, 19000.0, 0.45}},
+    {0, -1, {0, nullptr}, {}},
 };
-static_assert((kFirTaps44kNormal + 8) % 8 == 0 && (kFirTaps44kShort + 8) % 8 == 0);
-static_assert((kFirTapsAnyNormal + kCopyPadding) % 4 == 0 && (kFirTapsAnyShort + kCopyPadding) % 4 == 0);
 
 struct free_deleter {
   void operator()(float* p) const noexcept { std::free(p); }
@@ -103,61 +88,65 @@ struct free_deleter {
 using float_block = std::unique_ptr<float[], free_deleter>;
 
 // A zeroed, kAlignment-aligned array of count floats, or null.
-float_block allocate_floats(int32_t count) {
-  const size_t bytes = (static_cast<size_t>(count) * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
+float_block allocate_floats(size_t count) {
+  const size_t bytes = (count * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
   float_block block(static_cast<float*>(std::aligned_alloc(kAlignment, bytes)));
   if (block) std::memset(block.get(), 0, bytes);
   return block;
 }
 
-// The integer (44.1 kHz) path. The accumulators are rings of T + R cells;
-// the output block starts at cell `offset` and moves forwards by R cells per
-// input frame:
-//
-//   cells  | emitted next | ... later outputs ... |
-//          ^offset        ^offset+R               ^offset+T+R-1 (mod T+R)
-//
-// Each input adds h[k] * x to cell offset + k (mod T+R), k = 0..T+R-1, and
-// then the R cells from offset are output and cleared. So cell offset + k
-// holds sum over d >= 0 of h[R*d + k] * x[now - d]: a plain convolution of
-// the held input with c at 352800 Hz, scaled by 0.9.
-struct integer_path {
-  int32_t ratio = 0;    // R
-  int32_t length = 0;   // T + R, a whole number of 8-float vectors
-  float_block folded;   // h, length floats
-  float_block acc_l;    // length floats
-  float_block acc_r;
-  int32_t offset = 0;   // multiple of R, 0 <= offset < length
-  // h[first..first+span) holds every non-zero tap, on whole 8-float vectors:
-  // the long table's outer taps are 0, and adding 0 * x changes no cell.
-  int32_t first = 0;
-  int32_t span = 0;
+// The phases of one rate. Output position j * down / up (input periods)
+// has phase (j * down) mod up; phase p's taps, newest input last, are at
+// bank + p * taps (interpolated rates: stored phase s covers fraction
+// s / kFirStoredPhases). An output of phase p is the dot product of its taps
+// with the `taps` frames that end `skip` frames before the newest.
+struct phase_bank {
+  int32_t rate = 0;     // input rate the bank was made for
+  int32_t up = 0;       // L
+  int32_t down = 0;     // M
+  int32_t stored = 0;   // L, or kFirStoredPhases + 1 when interpolating
+  int32_t taps = 0;     // per phase, a whole number of dot rounds
+  int32_t skip = 0;     // newest frames no tap reaches
+  float_block bank;     // stored * taps floats
+  bool interpolated() const { return stored != up; }
+  int32_t reach() const { return skip + taps; }
 };
 
-// The fractional path. The accumulators are rings of L = T + 4 cells; step
-// `step` adds c'[k] * held input to cell step + k (mod L), where c' is the T
-// taps followed by four zeros, and then outputs and clears cell `step`.
-// To start every scatter on a whole vector, copy s (s = step mod 4) is c'
-// shifted right by s cells (s leading zeros): it is added from cell
-// step - s on, which lands c'[0] in cell step for every step.
-struct fractional_path {
-  int32_t length = 0;  // L, a whole number of 4-float vectors
-  std::array<float_block, kCopyPadding> copies;
-  float_block acc_l;
-  float_block acc_r;
-  int32_t step = 0;    // 0 <= step < length
-  int32_t phase = 0;   // 0 <= phase < max(input rate, output rate) between calls
+// One rate's resampler: its phases and the input frames they reach. The
+// newest frame is at write - 1; the reach() frames before write are always
+// valid (silence at first). When the arrays are full the last reach()
+// frames move to the front.
+struct voice {
+  phase_bank phases;
+  float_block history_l;
+  float_block history_r;
+  int32_t capacity = 0;
+  int32_t write = 0;
+  // The next output's time after the newest frame, in 1/up input periods.
+  int64_t position = 0;
+  // Frames pushed since the voice began (fading voices: silent ones).
+  int64_t pushed = 0;
+  bool active() const { return phases.up != 0; }
 };
 
+// The instance. Every rate's prototype is centred the same time (`delay`
+// seconds) after its newest input, so the output keeps the input's time
+// line when the rate changes. At a change the current voice stops taking
+// input and fades: fed silence at its own rate, it adds what its own frames
+// still contribute to each output until none reaches its taps; the new voice
+// starts on silence. Each input frame is thus heard through the filter of
+// its own rate, at its own time.
 struct fir_state {
   int32_t input_rate = 0;
   int32_t output_rate = 0;
   const rate_entry* e44 = nullptr;   // null: not set up
   const rate_entry* eany = nullptr;
-  integer_path integer;
-  fractional_path fractional;
-  simd::scatter_kernel kernel = nullptr;
-  alignas(kAlignment) std::array<float, kFirBlockFloats> output{};
+  double delay = 0.0;      // seconds
+  int32_t table_skip = 0;  // whole periods the 44.1 kHz table is delayed by
+  voice current;
+  std::array<voice, kFadingVoices> fading;
+  simd::dot_kernel kernel = simd::dot_kernel_vec4();
+  alignas(kAlignment) float output[kFirBlockFloats] = {};
 };
 
 fir_state fir;
@@ -169,138 +158,208 @@ const rate_entry* find_entry(const rate_entry* list, int32_t output_rate, int32_
   return nullptr;
 }
 
-// h[n] = 0.9 * (c[n-R+1] + ... + c[n]), c taken as 0 outside 0..T-1.
-void fold_filter(const coeff_table& c, int32_t ratio, float* h) {
-  const int32_t length = c.count + ratio;
-  for (int32_t n = 0; n < length; ++n) {
+// The modified Bessel function I0, by its power series.
+double bessel_i0(double x) {
+  double sum = 1.0;
+  double term = 1.0;
+  for (int k = 1; k < 500; ++k) {
+    const double half = x / (2.0 * k);
+    term *= half * half;
+    sum += term;
+    if (term < 1e-17 * sum) break;
+  }
+  return sum;
+}
+
+// The prototype of a rate, in input periods.
+struct prototype {
+  double band;        // 2 * cutoff / input rate
+  double half_width;  // of the window
+  double beta;        // Kaiser window shape
+};
+
+// Kaiser's estimates, with a little room: the window's half-width for an
+// attenuation over a transition (as a share of the input rate), and its shape.
+double kaiser_half_width(double stopband_db, double transition_share) {
+  return 1.1 * (stopband_db - 7.95) / (14.36 * transition_share) / 2.0;
+}
+double kaiser_beta(double stopband_db) { return 0.1102 * (stopband_db - 8.7) + 0.5; }
+
+prototype design_prototype(const design_rule& rule, int32_t input_rate, int32_t output_rate, double max_half_width) {
+  const double rate = input_rate;
+  const double passband = std::min(rule.passband_hz, rule.passband_share * rate);
+  const double stopband = std::min(rate, static_cast<double>(output_rate)) - passband;
+  return {(passband + stopband) / rate,
+          std::min(max_half_width, kaiser_half_width(rule.stopband_db, (stopband - passband) / rate)),
+          kaiser_beta(rule.stopband_db)};
+}
+
+double prototype_at(const prototype& p, double t, double i0_beta) {
+  const double x = t / p.half_width;
+  if (x <= -1.0 || x >= 1.0) return 0.0;
+  const double sinc = t == 0.0 ? p.band : std::sin(kPi * p.band * t) / (kPi * t);
+  return sinc * bessel_i0(p.beta * std::sqrt(1.0 - x * x)) / i0_beta;
+}
+
+// The 44.1 kHz phases: h = 0.9 * (c convolved with 8 ones), phase r's tap
+// for the input d periods back is h[8 d + r].
+bool fold_table(const coeff_table& c, phase_bank& b) {
+  b.up = kHold;
+  b.down = 1;
+  b.stored = kHold;
+  b.taps = (c.count + kHold) / kHold;
+  b.skip = fir.table_skip;
+  b.bank = allocate_floats(static_cast<size_t>(b.stored) * b.taps);
+  if (!b.bank) return false;
+  for (int32_t n = 0; n < c.count + kHold; ++n) {
     double sum = 0.0;
-    for (int32_t k = std::max(0, n - ratio + 1); k <= std::min(n, c.count - 1); ++k) sum += c.taps[k];
-    h[n] = static_cast<float>(kIntegerPathGain * sum);
-  }
-}
-
-bool set_up_integer_path(const coeff_table& c, int32_t ratio) {
-  integer_path& p = fir.integer;
-  p.ratio = ratio;
-  p.length = c.count + ratio;
-  p.folded = allocate_floats(p.length);
-  p.acc_l = allocate_floats(p.length);
-  p.acc_r = allocate_floats(p.length);
-  p.offset = 0;
-  if (!p.folded || !p.acc_l || !p.acc_r) return false;
-  const float* h = p.folded.get();
-  fold_filter(c, ratio, p.folded.get());
-  int32_t first = 0;
-  int32_t end = p.length;
-  while (first < end && h[first] == 0.0f) ++first;
-  while (end > first && h[end - 1] == 0.0f) --end;
-  p.first = first / kVectorRun * kVectorRun;
-  p.span = (end - p.first + kVectorRun - 1) / kVectorRun * kVectorRun;
-  return true;
-}
-
-bool set_up_fractional_accumulators(const coeff_table& c) {
-  fractional_path& p = fir.fractional;
-  p.length = c.count + kCopyPadding;
-  p.acc_l = allocate_floats(p.length);
-  p.acc_r = allocate_floats(p.length);
-  p.step = 0;
-  return p.acc_l && p.acc_r;
-}
-
-bool set_up_fractional_copies(const coeff_table& c) {
-  fractional_path& p = fir.fractional;
-  for (int32_t s = 0; s < kCopyPadding; ++s) {
-    p.copies[s] = allocate_floats(p.length);
-    if (!p.copies[s]) return false;
-    std::copy(c.taps, c.taps + c.count, p.copies[s].get() + s);
+    for (int32_t k = std::max(0, n - kHold + 1); k <= std::min(n, c.count - 1); ++k) sum += c.taps[k];
+    const int32_t r = n % kHold, d = n / kHold;
+    b.bank[static_cast<size_t>(r) * b.taps + (b.taps - 1 - d)] = static_cast<float>(kIntegerPathGain * sum);
   }
   return true;
 }
 
-// Adds coeffs[k] * x to cell (start + k) mod length of both rings, for
-// k = 0..count-1 (count <= length), in the two runs that wrap around the
-// ring's end.
-void scatter_ring(float* acc_l, float* acc_r, int32_t length, int32_t start, const float* coeffs, int32_t count,
-                  float x_l, float x_r) {
-  const int32_t first = std::min(count, length - start);
-  fir.kernel(acc_l + start, acc_r + start, coeffs, first, x_l, x_r);
-  fir.kernel(acc_l, acc_r, coeffs + first, count - first, x_l, x_r);
+// The phases of any other rate, each normalised to gain 1.
+bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_rate, phase_bank& b) {
+  const int32_t common = std::gcd(input_rate, output_rate);
+  b.up = output_rate / common;
+  b.down = input_rate / common;
+  b.stored = b.up <= kFirMaxExactPhases ? b.up : kFirStoredPhases + 1;
+  const double centre = fir.delay * input_rate;  // periods after the newest input
+  const prototype p = design_prototype(rule, input_rate, output_rate, centre);
+  // Every phase's taps cover the window [centre - half width, centre + half
+  // width] after it; the newest frames before the window are skipped.
+  b.skip = static_cast<int32_t>(std::floor(centre - p.half_width));
+  b.taps = (static_cast<int32_t>(std::ceil(2.0 * p.half_width + 1.0)) + kRound - 1) / kRound * kRound;
+  b.bank = allocate_floats(static_cast<size_t>(b.stored) * b.taps);
+  float_block taps = allocate_floats(b.taps);
+  if (!b.bank || !taps) return false;
+  const double i0_beta = bessel_i0(p.beta);
+  const double fractions = b.interpolated() ? kFirStoredPhases : b.up;
+  for (int32_t s = 0; s < b.stored; ++s) {
+    // Tap d (input d periods before the newest used) of the output
+    // s / fractions after the newest input; summed in double first.
+    double sum = 0.0;
+    for (int32_t d = 0; d < b.taps; ++d) sum += prototype_at(p, d + b.skip + s / fractions - centre, i0_beta);
+    float* out = b.bank.get() + static_cast<size_t>(s) * b.taps;
+    for (int32_t d = 0; d < b.taps; ++d)
+      out[b.taps - 1 - d] = static_cast<float>(prototype_at(p, d + b.skip + s / fractions - centre, i0_beta) / sum);
+  }
+  return true;
 }
 
-const float* process_integer(const float* frame, int32_t* count) {
-  integer_path& p = fir.integer;
-  int32_t start = p.offset + p.first;
-  if (start >= p.length) start -= p.length;
-  scatter_ring(p.acc_l.get(), p.acc_r.get(), p.length, start, p.folded.get() + p.first, p.span, frame[0], frame[1]);
-  float* left = p.acc_l.get() + p.offset;
-  float* right = p.acc_r.get() + p.offset;
-  for (int32_t j = 0; j < p.ratio; ++j) {
-    fir.output[2 * j] = params.left_cut ? 0.0f : left[j];
-    fir.output[2 * j + 1] = params.right_cut ? 0.0f : right[j];
-    left[j] = 0.0f;
-    right[j] = 0.0f;
-  }
-  p.offset += p.ratio;
-  if (p.offset == p.length) p.offset = 0;
-  *count = 2 * p.ratio;
-  return fir.output.data();
+// A voice for the rate, on silence, or an inactive one when memory ran out.
+voice make_voice(int32_t input_rate) {
+  voice v;
+  const bool made = input_rate == kIntegerInputRate
+                        ? fold_table(fir.e44->table, v.phases)
+                        : design_phases(fir.eany->rule, input_rate, fir.output_rate, v.phases);
+  v.capacity = v.phases.reach() + kHistoryChunk;
+  v.history_l = allocate_floats(v.capacity);
+  v.history_r = allocate_floats(v.capacity);
+  if (!made || !v.history_l || !v.history_r) return {};
+  v.phases.rate = input_rate;
+  v.write = v.phases.reach();
+  return v;
 }
 
-const float* process_fractional(const float* frame, int32_t* count) {
-  fractional_path& p = fir.fractional;
-  *count = 0;
-  if (p.phase >= fir.output_rate) {  // input faster than output: no frame this time
-    p.phase -= fir.output_rate;
-    return fir.output.data();
+void push_frame(voice& v, float left, float right) {
+  if (v.write == v.capacity) {
+    const int32_t reach = v.phases.reach();
+    std::memmove(v.history_l.get(), v.history_l.get() + v.capacity - reach, reach * sizeof(float));
+    std::memmove(v.history_r.get(), v.history_r.get() + v.capacity - reach, reach * sizeof(float));
+    v.write = reach;
   }
-  int32_t written = 0;
-  // The bound never binds (fir_init refuses rates that would need more
-  // frames); it keeps the block safe whatever the phase says.
-  while (written < kFirBlockFloats) {
-    const int32_t shift = p.step % kCopyPadding;
-    scatter_ring(p.acc_l.get(), p.acc_r.get(), p.length, p.step - shift, p.copies[shift].get(), p.length,
-                 frame[0], frame[1]);
-    fir.output[written] = p.acc_l[p.step];
-    fir.output[written + 1] = p.acc_r[p.step];
-    p.acc_l[p.step] = 0.0f;
-    p.acc_r[p.step] = 0.0f;
-    written += 2;
-    p.phase += fir.input_rate;
-    if (++p.step == p.length) p.step = 0;
-    if (p.phase >= fir.output_rate) {
-      p.phase -= fir.output_rate;
-      break;
+  v.history_l[v.write] = left;
+  v.history_r[v.write] = right;
+  ++v.write;
+  ++v.pushed;
+}
+
+// The output at `position` (< up) after the voice's newest frame.
+void emit(const voice& v, int64_t position, float* out) {
+  const phase_bank& b = v.phases;
+  const int32_t first = v.write - b.reach();
+  const float* l = v.history_l.get() + first;
+  const float* r = v.history_r.get() + first;
+  if (!b.interpolated()) {
+    fir.kernel(b.bank.get() + position * b.taps, l, r, b.taps, &out[0], &out[1]);
+    return;
+  }
+  // Between stored phases s and s + 1, linearly.
+  const int64_t scaled = position * kFirStoredPhases;
+  const int64_t s = scaled / b.up;
+  const float weight = static_cast<float>(scaled % b.up) / static_cast<float>(b.up);
+  float low[2], high[2];
+  fir.kernel(b.bank.get() + s * b.taps, l, r, b.taps, &low[0], &low[1]);
+  fir.kernel(b.bank.get() + (s + 1) * b.taps, l, r, b.taps, &high[0], &high[1]);
+  out[0] = low[0] + weight * (high[0] - low[0]);
+  out[1] = low[1] + weight * (high[1] - low[1]);
+}
+
+// Adds a fading voice's share to one output frame and steps it on by one
+// output; retires it once no frame of its own reaches its taps.
+void add_fading(voice& v, float* out) {
+  for (; v.position >= v.phases.up; v.position -= v.phases.up) push_frame(v, 0.0f, 0.0f);
+  float share[2];
+  emit(v, v.position, share);
+  out[0] += share[0];
+  out[1] += share[1];
+  v.position += v.phases.down;
+  if (v.pushed >= v.phases.reach()) v = voice{};
+}
+
+// Starts a voice for the new rate at the current voice's time; the current
+// one fades (unless it never heard a frame).
+bool change_rate(int32_t input_rate) {
+  voice next = make_voice(input_rate);
+  if (!next.active()) return false;
+  voice& old = fir.current;
+  if (old.active()) {
+    // Same time, counted in the new rate's units: position / (up * rate) is
+    // position / (output rate * down) seconds.
+    next.position = (old.position * next.phases.down + old.phases.down / 2) / old.phases.down;
+    if (old.pushed > 0) {
+      // Fading voices count their time from the newest frame (see add_fading).
+      old.position += old.phases.up;
+      old.pushed = 0;
+      auto slot = std::find_if(fir.fading.begin(), fir.fading.end(), [](const voice& v) { return !v.active(); });
+      if (slot == fir.fading.end()) slot = fir.fading.begin();  // rate changes every few ms: drop the oldest
+      *slot = std::move(old);
     }
   }
-  *count = written;
-  return fir.output.data();
+  fir.current = std::move(next);
+  return true;
 }
 
 }  // namespace
 
 int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter) {
   fir.input_rate = input_rate;
-  fir.output_rate = output_rate;
   if (channels != 2) fatal_error("this code supports 2ch stereo only, not %d channels.\n", channels);
   if (input_rate < kFirLowestInputRate || input_rate > kFirHighestInputRate) {
     fatal_error("input rate %d Hz is not supported (%d to %d Hz).\n", input_rate, kFirLowestInputRate,
                 kFirHighestInputRate);
   }
-  if (!fir.kernel) fir.kernel = simd::scatter_kernel_best();
-  if (fir.e44 && fir.e44->output_rate == output_rate) return -1;
-
-  const rate_entry* list = short_filter ? kShortList : kNormalList;
-  fir.fractional.phase = 0;
-  fir.e44 = find_entry(list, output_rate, kIntegerInputRate);
-  if (!fir.e44) fatal_error("44k coeff table not found.");
-  if (!set_up_integer_path(fir.e44->table, fir.e44->output_rate / fir.e44->input_rate)) {
+  if (!fir.e44 || fir.output_rate != output_rate) {
     fir_release();
-    fatal_error("allocation failed.");
+    fir.input_rate = input_rate;
+    fir.output_rate = output_rate;
+    const rate_entry* list = short_filter ? kShortList : kNormalList;
+    fir.e44 = find_entry(list, output_rate, kIntegerInputRate);
+    if (!fir.e44) fatal_error("44k coeff table not found.");
+    fir.eany = find_entry(list, output_rate, 48000);
+    if (!fir.eany) fatal_error("48k coeff table not found.");
+    // The table's centre is tap T/2 - 1 moved on by the hold's 3.5 steps;
+    // whole periods are added until the lowest rate's window fits before it.
+    const double table_centre = (fir.e44->table.count / 2 - 1 + (kHold - 1) / 2.0) / kHold;
+    const prototype lowest = design_prototype(fir.eany->rule, kLongestDelayRate, output_rate, 1e9);
+    const double needed = lowest.half_width * kIntegerInputRate / kLongestDelayRate;
+    fir.table_skip = std::max(0, static_cast<int32_t>(std::ceil(needed - table_centre)));
+    fir.delay = (table_centre + fir.table_skip) / kIntegerInputRate;
   }
-  fir.eany = find_entry(list, output_rate, 48000);
-  if (!fir.eany) fatal_error("48k coeff table not found.");
-  if (!set_up_fractional_accumulators(fir.eany->table) || !set_up_fractional_copies(fir.eany->table)) {
+  if (fir.current.phases.rate != input_rate && !change_rate(input_rate)) {
     fir_release();
     fatal_error("work area could not allocated.");
   }
@@ -309,17 +368,37 @@ int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int3
 
 const float* fir_process(const float* frame, int32_t* count) {
   if (!fir.e44 || fir.input_rate == 0 || !frame || !count) return nullptr;
-  return fir.input_rate == kIntegerInputRate ? process_integer(frame, count) : process_fractional(frame, count);
+  voice& v = fir.current;
+  push_frame(v, frame[0], frame[1]);
+  const bool cut = v.phases.rate == kIntegerInputRate;
+  int32_t written = 0;
+  // The bound never binds (fir_init refuses rates that would need more
+  // frames); it keeps the block safe whatever the position says.
+  for (; v.position < v.phases.up && written < kFirBlockFloats; v.position += v.phases.down, written += 2) {
+    float* out = &fir.output[written];
+    emit(v, v.position, out);
+    for (voice& fading : fir.fading) {
+      if (fading.active()) add_fading(fading, out);
+    }
+    if (cut && params.left_cut) out[0] = 0.0f;
+    if (cut && params.right_cut) out[1] = 0.0f;
+  }
+  v.position = std::max(v.position, static_cast<int64_t>(v.phases.up)) - v.phases.up;
+  *count = written;
+  return fir.output;
 }
 
 void fir_release() {
-  fir.integer = integer_path{};
-  fir.fractional = fractional_path{};
-  fir.e44 = nullptr;
-  fir.eany = nullptr;
+  const simd::dot_kernel kernel = fir.kernel;
+  fir = fir_state{};
+  fir.kernel = kernel;
 }
 
-const float* fir_table_44k() { return fir.e44 ? fir.e44->table.taps : nullptr; }
-const float* fir_table_other() { return fir.eany ? fir.eany->table.taps : nullptr; }
+fir_phases_info fir_phases() {
+  const phase_bank& b = fir.current.phases;
+  return {b.up, b.down, b.stored, b.taps, fir.e44 ? fir.e44->table.taps : nullptr};
+}
 
-void fir_select_kernel(simd::scatter_kernel kernel) { fir.kernel = kernel ? kernel : simd::scatter_kernel_best(); }
+double fir_delay_seconds() { return fir.delay; }
+
+void fir_select_kernel(simd::dot_kernel kernel) { fir.kernel = kernel ? kernel : simd::dot_kernel_vec4(); }

@@ -1,13 +1,19 @@
 // The FIR oversampling filter: stereo float frames at the input rate in,
 // stereo float frames at 352800 Hz out.
 //
-// 44100 Hz input takes the integer path: a hold of 8 and a long lowpass,
-// folded into one filter h = 0.9 * (c convolved with 8 ones), scattered into
-// circular accumulators once per input frame; every input frame completes
-// 8 output frames. Any other rate takes the fractional path: a phase
-// accumulator steps at the output rate, holds the current input frame and
-// scatters a shorter lowpass once per output frame (0 to 45 frames per input,
-// depending on the rate). One process-wide instance; not reentrant.
+// A polyphase interpolator. Output frame j sits at an exact position on the
+// input's time grid: with out / in = L / M in lowest terms, j * M / L input
+// periods in, so its fractional part is one of L phases. Each phase has its
+// own short filter (taps) over the latest input frames, and an output is one
+// dot product of those taps with the input history. The phases come from one
+// lowpass prototype: at 44.1 kHz the folded coefficient table (a hold of 8
+// and the table's lowpass, gain 0.9, L = 8), at any other rate a
+// Kaiser-windowed sinc designed by fir_init for that rate (gain 1.0; rates
+// with more than kFirMaxExactPhases phases interpolate between stored ones).
+// Every prototype has the same delay in seconds, and at a change of rate
+// between files the frames of the old rate fade out through their own
+// filter: the stream keeps its time line, no gap, no jump. One process-wide
+// instance; not reentrant.
 #pragma once
 
 #include <cstdint>
@@ -22,31 +28,46 @@ constexpr int32_t kFirHighestInputRate = 1 << 24;
 constexpr int32_t kFirBlockFrames = (kFirOutputRate + kFirLowestInputRate - 1) / kFirLowestInputRate;  // 45
 constexpr int32_t kFirBlockFloats = 2 * kFirBlockFrames;
 
+// Most phases a rate keeps exactly (441 at 8, 16, 32 and 64 kHz; 882 at
+// 50 kHz); rates with more interpolate between kFirStoredPhases + 1.
+constexpr int32_t kFirMaxExactPhases = 1024;
+constexpr int32_t kFirStoredPhases = 2048;
+
 // Sets the filter up for input_rate -> output_rate (the players always ask
 // for 352800) with the normal or, when short_filter is non-zero, the short
-// coefficient list. Returns -1 (true). Every failure is fatal: channels
-// other than 2, an input rate outside kFirLowestInputRate..kFirHighestInputRate,
-// no table for the output rate, no memory. Once set up, a later call with the
-// same output rate only switches the path to the new input rate: nothing is
-// reallocated, the accumulators and the phase carry on.
+// list. Returns -1 (true). Every failure is fatal: channels other than 2, an
+// input rate outside kFirLowestInputRate..kFirHighestInputRate, no table for
+// the output rate, no memory. Once set up, a later call with the same output
+// rate keeps the list and the input history and carries the output position
+// over to the new rate; only the phases are made anew (when the rate differs).
 int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter);
 
 // Feeds one input frame {left, right}. Returns the output block, whose first
 // *count floats are the output frames this input completed, left then right:
-// 16 on the 44.1 kHz path, 0 to kFirBlockFloats (even) on the other. The block
+// 16 at 44.1 kHz, 0 to kFirBlockFloats (even) at other rates. The block
 // is overwritten by the next call; copy what you need first. Returns null,
 // leaving *count alone, when the filter is not set up or a pointer is null.
-// With params.left_cut / right_cut the 44.1 kHz path writes that channel as 0.
+// With params.left_cut / right_cut the 44.1 kHz rate writes that channel as 0.
 const float* fir_process(const float* frame, int32_t* count);
 
 // Frees every array of the instance and forgets its set-up; the next fir_init
-// starts afresh (zeroed accumulators, phase 0).
+// starts afresh (silent history, position 0).
 void fir_release();
 
-// Which taps table each path uses now (null before fir_init): for the tests.
-const float* fir_table_44k();
-const float* fir_table_other();
+// How the current rate is resampled: for the tests and the benchmarks.
+struct fir_phases_info {
+  int32_t up = 0;          // L: output frames ...
+  int32_t down = 0;        // M: ... per input frames, in lowest terms
+  int32_t stored = 0;      // phases kept: L, or kFirStoredPhases + 1
+  int32_t taps = 0;        // per phase, a whole number of dot rounds
+  const float* table = nullptr;  // the 44.1 kHz coefficient table in use
+};
+fir_phases_info fir_phases();
 
-// Replaces the scatter kernel fir_init picked (the fastest this CPU runs),
-// so tests and benchmarks can compare the vector paths with the scalar one.
-void fir_select_kernel(simd::scatter_kernel kernel);
+// The time from an input frame to the output frames it centres on: the same
+// at every rate of a list.
+double fir_delay_seconds();
+
+// Replaces the dot kernel (the vector one by default), so tests and
+// benchmarks can compare it with the scalar reference; null restores it.
+void fir_select_kernel(simd::dot_kernel kernel);

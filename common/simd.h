@@ -1,13 +1,12 @@
 // The one small vector abstraction of the FIR filter: a 4-lane float vector
-// (NEON on ARM, SSE on x86, plain floats elsewhere), an 8-lane AVX2 vector on
-// x86 (its functions are compiled for AVX2 only; run them only after
-// scatter_kernel_avx2() said the CPU has it), and the scatter loop written
-// once over them.
+// (NEON on ARM, SSE on x86, plain floats elsewhere) and the filter's dot
+// product written once over it.
 //
-// Every lane computes acc + c * x as a separate multiply and add, each
-// rounded to float, exactly like the scalar reference; the kernels are
-// compiled with -ffp-contract=off so no FMA changes the bits. NEON flushes
-// subnormal results to zero, the only way its output can differ.
+// Every lane computes sum + c * x as a multiply and an add, each rounded to
+// float (NEON's vmla rounds twice too; the file is compiled with
+// -ffp-contract=off so no FMA is formed), in the order the scalar reference
+// has it. NEON flushes subnormal results to zero, the only way its output
+// can differ.
 #pragma once
 
 #include <cstddef>
@@ -22,102 +21,96 @@
 
 namespace simd {
 
+// Taps per round of the dot product: two vectors per channel, so that the
+// four running sums of a round do not wait for each other.
+constexpr size_t kDotRound = 8;
+
 struct vec4 {
-  static constexpr size_t lanes = 4;
 #if defined(SIMD_NEON)
   float32x4_t v;
   static vec4 load(const float* p) noexcept { return {vld1q_f32(p)}; }
-  void store(float* p) const noexcept { vst1q_f32(p, v); }
-  static vec4 splat(float x) noexcept { return {vdupq_n_f32(x)}; }
+  static vec4 zero() noexcept { return {vdupq_n_f32(0.0f)}; }
   friend vec4 operator+(vec4 a, vec4 b) noexcept { return {vaddq_f32(a.v, b.v)}; }
-  friend vec4 operator*(vec4 a, vec4 b) noexcept { return {vmulq_f32(a.v, b.v)}; }
+  // sum + c * x
+  static vec4 multiply_add(vec4 sum, vec4 c, vec4 x) noexcept { return {vmlaq_f32(sum.v, c.v, x.v)}; }
+  // ((a0 + a1) + (a2 + a3)) of a and of b.
+  static void pair_totals(vec4 a, vec4 b, float* total_a, float* total_b) noexcept {
+    const float32x2_t ha = vpadd_f32(vget_low_f32(a.v), vget_high_f32(a.v));
+    const float32x2_t hb = vpadd_f32(vget_low_f32(b.v), vget_high_f32(b.v));
+    const float32x2_t both = vpadd_f32(ha, hb);
+    *total_a = vget_lane_f32(both, 0);
+    *total_b = vget_lane_f32(both, 1);
+  }
 #elif defined(SIMD_X86)
   __m128 v;
   static vec4 load(const float* p) noexcept { return {_mm_loadu_ps(p)}; }
-  void store(float* p) const noexcept { _mm_storeu_ps(p, v); }
-  static vec4 splat(float x) noexcept { return {_mm_set1_ps(x)}; }
+  static vec4 zero() noexcept { return {_mm_setzero_ps()}; }
   friend vec4 operator+(vec4 a, vec4 b) noexcept { return {_mm_add_ps(a.v, b.v)}; }
-  friend vec4 operator*(vec4 a, vec4 b) noexcept { return {_mm_mul_ps(a.v, b.v)}; }
+  static vec4 multiply_add(vec4 sum, vec4 c, vec4 x) noexcept { return {_mm_add_ps(sum.v, _mm_mul_ps(c.v, x.v))}; }
+  static void pair_totals(vec4 a, vec4 b, float* total_a, float* total_b) noexcept {
+    // (a0+a1, a2+a3, b0+b1, b2+b3), then the two halves of each added.
+    const __m128 low = _mm_shuffle_ps(a.v, b.v, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 high = _mm_shuffle_ps(a.v, b.v, _MM_SHUFFLE(3, 1, 3, 1));
+    const __m128 halves = _mm_add_ps(low, high);
+    const __m128 totals = _mm_add_ps(halves, _mm_shuffle_ps(halves, halves, _MM_SHUFFLE(3, 3, 3, 1)));
+    *total_a = _mm_cvtss_f32(totals);
+    *total_b = _mm_cvtss_f32(_mm_shuffle_ps(totals, totals, _MM_SHUFFLE(2, 2, 2, 2)));
+  }
 #else
   float v[4];
   static vec4 load(const float* p) noexcept { return {{p[0], p[1], p[2], p[3]}}; }
-  void store(float* p) const noexcept {
-    for (size_t i = 0; i < 4; ++i) p[i] = v[i];
-  }
-  static vec4 splat(float x) noexcept { return {{x, x, x, x}}; }
+  static vec4 zero() noexcept { return {{0.0f, 0.0f, 0.0f, 0.0f}}; }
   friend vec4 operator+(vec4 a, vec4 b) noexcept {
     return {{a.v[0] + b.v[0], a.v[1] + b.v[1], a.v[2] + b.v[2], a.v[3] + b.v[3]}};
   }
-  friend vec4 operator*(vec4 a, vec4 b) noexcept {
-    return {{a.v[0] * b.v[0], a.v[1] * b.v[1], a.v[2] * b.v[2], a.v[3] * b.v[3]}};
+  static vec4 multiply_add(vec4 sum, vec4 c, vec4 x) noexcept {
+    for (int i = 0; i < 4; ++i) sum.v[i] = sum.v[i] + c.v[i] * x.v[i];
+    return sum;
+  }
+  static void pair_totals(vec4 a, vec4 b, float* total_a, float* total_b) noexcept {
+    *total_a = (a.v[0] + a.v[1]) + (a.v[2] + a.v[3]);
+    *total_b = (b.v[0] + b.v[1]) + (b.v[2] + b.v[3]);
   }
 #endif
 };
 
-#if defined(SIMD_X86)
-// Only ever used inside functions compiled with target("avx2") (through the
-// always-inlined scatter_stereo), so vec8 values never cross into code built
-// without AVX, whose calling convention for them differs.
-struct vec8 {
-  static constexpr size_t lanes = 8;
-  __m256 v;
-  [[gnu::target("avx2")]] static vec8 load(const float* p) noexcept { return {_mm256_loadu_ps(p)}; }
-  [[gnu::target("avx2")]] void store(float* p) const noexcept { _mm256_storeu_ps(p, v); }
-  [[gnu::target("avx2")]] static vec8 splat(float x) noexcept { return {_mm256_set1_ps(x)}; }
-  [[gnu::target("avx2")]] friend vec8 operator+(vec8 a, vec8 b) noexcept { return {_mm256_add_ps(a.v, b.v)}; }
-  [[gnu::target("avx2")]] friend vec8 operator*(vec8 a, vec8 b) noexcept { return {_mm256_mul_ps(a.v, b.v)}; }
-};
-#endif
-
-// The scalar reference: acc[k] = acc[k] + c[k] * x on both channels.
-inline void scatter_stereo_scalar(float* acc_l, float* acc_r, const float* coeffs, size_t count, float x_l,
-                                  float x_r) noexcept {
-  for (size_t k = 0; k < count; ++k) {
-    acc_l[k] = acc_l[k] + coeffs[k] * x_l;
-    acc_r[k] = acc_r[k] + coeffs[k] * x_r;
+// The scalar reference of the stereo dot product: *out_l = sum of c[i] * l[i]
+// and *out_r likewise, i = 0..count-1 (count a whole number of rounds),
+// summed in eight running sums s[i % 8] and then combined as
+// ((s0 + s4) + (s1 + s5)) + ((s2 + s6) + (s3 + s7)).
+inline void dot_stereo_scalar(const float* c, const float* l, const float* r, size_t count, float* out_l,
+                              float* out_r) noexcept {
+  float sl[kDotRound] = {}, sr[kDotRound] = {};
+  for (size_t i = 0; i < count; ++i) {
+    sl[i % kDotRound] = sl[i % kDotRound] + c[i] * l[i];
+    sr[i % kDotRound] = sr[i % kDotRound] + c[i] * r[i];
   }
+  *out_l = ((sl[0] + sl[4]) + (sl[1] + sl[5])) + ((sl[2] + sl[6]) + (sl[3] + sl[7]));
+  *out_r = ((sr[0] + sr[4]) + (sr[1] + sr[5])) + ((sr[2] + sr[6]) + (sr[3] + sr[7]));
 }
 
-// The same on whole vectors of V, three per round, both channels in one pass:
-// one coefficient load serves the left and the right accumulator. Returns the
-// number of cells done (count rounded down to whole vectors); the caller
-// finishes the rest.
-template <class V>
-[[gnu::always_inline]] inline size_t scatter_stereo(float* acc_l, float* acc_r, const float* coeffs, size_t count, float x_l,
-                             float x_r) noexcept {
-  constexpr size_t n = V::lanes;
-  const V left = V::splat(x_l);
-  const V right = V::splat(x_r);
-  size_t k = 0;
-  for (; k + 3 * n <= count; k += 3 * n) {
-    const V c0 = V::load(coeffs + k);
-    const V c1 = V::load(coeffs + k + n);
-    const V c2 = V::load(coeffs + k + 2 * n);
-    (V::load(acc_l + k) + c0 * left).store(acc_l + k);
-    (V::load(acc_l + k + n) + c1 * left).store(acc_l + k + n);
-    (V::load(acc_l + k + 2 * n) + c2 * left).store(acc_l + k + 2 * n);
-    (V::load(acc_r + k) + c0 * right).store(acc_r + k);
-    (V::load(acc_r + k + n) + c1 * right).store(acc_r + k + n);
-    (V::load(acc_r + k + 2 * n) + c2 * right).store(acc_r + k + 2 * n);
+// The same on vectors: lanes 0..3 of the first sum hold s0..s3, of the
+// second s4..s7. One coefficient load serves both channels.
+inline void dot_stereo_vec4(const float* c, const float* l, const float* r, size_t count, float* out_l,
+                            float* out_r) noexcept {
+  vec4 l0 = vec4::zero(), l1 = l0, r0 = l0, r1 = l0;
+  const float* const end = c + count;
+  for (; c != end; c += kDotRound, l += kDotRound, r += kDotRound) {
+    const vec4 c0 = vec4::load(c), c1 = vec4::load(c + 4);
+    l0 = vec4::multiply_add(l0, c0, vec4::load(l));
+    l1 = vec4::multiply_add(l1, c1, vec4::load(l + 4));
+    r0 = vec4::multiply_add(r0, c0, vec4::load(r));
+    r1 = vec4::multiply_add(r1, c1, vec4::load(r + 4));
   }
-  for (; k + n <= count; k += n) {
-    const V c0 = V::load(coeffs + k);
-    (V::load(acc_l + k) + c0 * left).store(acc_l + k);
-    (V::load(acc_r + k) + c0 * right).store(acc_r + k);
-  }
-  return k;
+  vec4::pair_totals(l0 + l1, r0 + r1, out_l, out_r);
 }
 
-// A compiled scatter kernel: the scalar reference's result, on any count.
-using scatter_kernel = void (*)(float* acc_l, float* acc_r, const float* coeffs, size_t count, float x_l,
-                                float x_r);
+// A compiled dot kernel: the scalar reference's result.
+using dot_kernel = void (*)(const float* c, const float* l, const float* r, size_t count, float* out_l,
+                            float* out_r);
 
-// The kernels (compiled in common.cpp). scatter_kernel_avx2 returns null
-// where the CPU (or the architecture) has no AVX2.
-scatter_kernel scatter_kernel_scalar() noexcept;
-scatter_kernel scatter_kernel_vec4() noexcept;
-scatter_kernel scatter_kernel_avx2() noexcept;
-// The fastest kernel this CPU runs.
-scatter_kernel scatter_kernel_best() noexcept;
+// The kernels (compiled in common.cpp, without contraction).
+dot_kernel dot_kernel_scalar() noexcept;
+dot_kernel dot_kernel_vec4() noexcept;
 
 }  // namespace simd

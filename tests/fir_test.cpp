@@ -1,13 +1,14 @@
-// The FIR oversampling filter: table design, path selection, frame counts,
-// gains, time order against a direct convolution, the vector kernels
-// against the scalar reference, and the fatal cases.
+// The FIR oversampling filter: the 44.1 kHz tables' response, frame counts
+// per rate, sines against the exact resampled sine at every kind of rate,
+// rate changes that keep the time line, the vector kernel against the scalar
+// reference, and the fatal cases.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <span>
 #include <vector>
@@ -53,167 +54,229 @@ stereo run(const stereo& input, std::vector<int32_t>* counts = nullptr) {
   return out;
 }
 
-stereo sines(int32_t rate, double hz_left, double hz_right, size_t frames) {
+// Sines of amplitude 0.5 sampled at `rate` from time `start` seconds on.
+stereo sines(int32_t rate, double hz_left, double hz_right, size_t frames, double start = 0.0) {
   stereo s(frames);
   for (size_t m = 0; m < frames; ++m) {
-    s[m] = {static_cast<float>(0.5 * std::sin(2 * kPi * hz_left * m / rate)),
-            static_cast<float>(0.5 * std::sin(2 * kPi * hz_right * m / rate))};
+    const double t = start + static_cast<double>(m) / rate;
+    s[m] = {static_cast<float>(0.5 * std::sin(2 * kPi * hz_left * t)),
+            static_cast<float>(0.5 * std::sin(2 * kPi * hz_right * t))};
   }
   return s;
 }
 
-// What the filter should give, computed directly: the input held at the
-// output rate (output step s holds input floor(s * in / out)) convolved with
-// the taps, times the path's gain.
-double reference(std::span<const float> taps, double gain, const std::vector<double>& input, int32_t rate,
-                 int64_t step) {
-  double sum = 0.0;
-  for (int64_t k = 0; k < static_cast<int64_t>(taps.size()) && k <= step; ++k) {
-    if (taps[k] == 0.0f) continue;
-    const int64_t m = (step - k) * rate / static_cast<int64_t>(kRate);
-    sum += taps[k] * input[m];
-  }
-  return gain * sum;
+// The hold's droop relative to its DC gain.
+double hold_droop(double hz) {
+  return hz == 0.0 ? 1.0 : std::sin(8 * kPi * hz / kRate) / (8 * std::sin(kPi * hz / kRate));
 }
 
-// Level in dB of frequency hz in one channel over whole periods, relative to 1.
-double tone_db(const std::vector<double>& x, double hz) {
-  std::complex<double> sum = 0.0;
-  for (size_t s = 0; s < x.size(); ++s) sum += x[s] * std::polar(1.0, -2 * kPi * hz * s / kRate);
-  return 20 * std::log10(2 * std::abs(sum) / x.size() + 1e-300);
-}
-
-double response_db(std::span<const float> c, double hz) {
+// The 44.1 kHz path's response relative to its gain: table and hold.
+double path_db(std::span<const float> c, double hz) {
   std::complex<double> sum = 0.0;
   for (size_t k = 0; k < c.size(); ++k) sum += static_cast<double>(c[k]) * std::polar(1.0, -2 * kPi * hz * k / kRate);
-  return 20 * std::log10(std::abs(sum) + 1e-300);
+  return 20 * std::log10(std::abs(sum) * std::fabs(hold_droop(hz)) + 1e-300);
 }
 
-// Highest level from hz up to half the rate, on a 5.4 Hz grid (padded FFT).
-double max_db_from(std::span<const float> c, double hz) {
-  constexpr size_t n = 65536;
-  std::vector<std::complex<double>> a(n);
-  for (size_t k = 0; k < c.size(); ++k) a[k] = c[k];
-  for (size_t i = 1, j = 0; i < n; ++i) {
-    size_t bit = n >> 1;
-    for (; j & bit; bit >>= 1) j ^= bit;
-    j ^= bit;
-    if (i < j) std::swap(a[i], a[j]);
-  }
-  for (size_t len = 2; len <= n; len <<= 1) {
-    for (size_t i = 0; i < n; i += len) {
-      for (size_t k = 0; k < len / 2; ++k) {
-        const auto v = a[i + k + len / 2] * std::polar(1.0, -2 * kPi * k / len);
-        a[i + k + len / 2] = a[i + k] - v;
-        a[i + k] += v;
-      }
-    }
-  }
-  double worst = -400.0;
-  for (size_t bin = static_cast<size_t>(std::ceil(hz * n / kRate)); bin <= n / 2; ++bin)
-    worst = std::max(worst, 20 * std::log10(std::abs(a[bin]) + 1e-300));
-  return worst;
-}
-
-struct table_case {
-  const char* name;
-  std::span<const float> taps;
-  double centre;
-  std::vector<std::pair<double, double>> passband;  // Hz, dB within 0.5
-  std::vector<std::pair<double, double>> stopband;  // Hz, dB at most
-  std::pair<double, double> stop_from;              // from Hz on, dB at most
-};
-
-TEST(FirTables, MeetTheirDesign) {
+TEST(FirTables, MakeTheWholePathFlatAndQuiet) {
+  struct table_case {
+    const char* name;
+    std::span<const float> taps;
+    double flat_to, stop_from, stop_db;
+  };
   const table_case cases[] = {
-      {"44k normal", fir_coeffs_44k_normal, 0.086262,
-       {{1000, 0}, {14000, 0}, {15000, -0.54}}, {{16000, -40}}, {18000, -125}},
-      {"any normal", fir_coeffs_any_normal, 0.114361,
-       {{1000, 0}, {19500, -0.11}, {20000, -3.2}}, {{21000, -40}}, {22050, -90}},
-      {"44k short", fir_coeffs_44k_short, 0.113881,
-       {{1000, 0}, {19500, -0.5}, {20000, -4.6}}, {{21000, -47}, {22050, -80}}, {24000, -90}},
-      {"any short", fir_coeffs_any_short, 0.114361,
-       {{1000, 0}, {17000, -0.13}, {19000, -2.3}, {20000, -5.3}}, {{22050, -18.8}, {24000, -52}}, {26000, -75}},
+      {"normal", fir_coeffs_44k_normal, 20000, 24100, -140},
+      {"short", fir_coeffs_44k_short, 19000, 25100, -120},
   };
   for (const table_case& t : cases) {
     SCOPED_TRACE(t.name);
     const size_t n = t.taps.size();
     for (size_t k = 0; k + 2 <= n; ++k) ASSERT_EQ(t.taps[k], t.taps[n - 2 - k]) << k;
     EXPECT_EQ(t.taps[n - 1], 0.0f);
-    EXPECT_NEAR(t.taps[n / 2 - 1], t.centre, 5e-7);
     double sum = 0.0;
     for (float v : t.taps) sum += v;
-    EXPECT_NEAR(sum, 1.0, 5e-5);
-    for (const auto& [hz, db] : t.passband) EXPECT_NEAR(response_db(t.taps, hz), db, 0.5) << hz;
-    for (const auto& [hz, db] : t.stopband) EXPECT_LE(response_db(t.taps, hz), db) << hz;
-    EXPECT_LE(max_db_from(t.taps, t.stop_from.first), t.stop_from.second);
+    EXPECT_NEAR(sum, 1.0, 5e-6);
+    for (double hz = 0; hz <= t.flat_to; hz += 500) EXPECT_NEAR(path_db(t.taps, hz), 0.0, 0.01) << hz;
+    double worst = -400;
+    for (double hz = t.stop_from; hz <= kRate / 2; hz += 40) worst = std::max(worst, path_db(t.taps, hz));
+    EXPECT_LE(worst, t.stop_db);
   }
 }
 
-TEST_F(FirTest, SelectsTheTablesOfEachList) {
-  EXPECT_EQ(fir_init(44100, 352800, 2, 0), -1);
-  EXPECT_EQ(fir_table_44k(), fir_coeffs_44k_normal);
-  EXPECT_EQ(fir_table_other(), fir_coeffs_any_normal);
-  fir_release();
-  EXPECT_EQ(fir_table_44k(), nullptr);
-  EXPECT_EQ(fir_init(48000, 352800, 2, 1), -1);
-  EXPECT_EQ(fir_table_44k(), fir_coeffs_44k_short);
-  EXPECT_EQ(fir_table_other(), fir_coeffs_any_short);
-}
-
-TEST_F(FirTest, ConstantInputSettlesAtThePathGain) {
-  const stereo ones(3000, {1.0f, 1.0f});
-  fir_init(44100, 352800, 2, 0);
-  stereo out = run(ones);
-  ASSERT_EQ(out.size(), 8 * ones.size());
-  EXPECT_NEAR(out.back().first, 0.9f, 1e-5);
-  EXPECT_NEAR(out.back().second, 0.9f, 1e-5);
-  fir_release();
-  fir_init(48000, 352800, 2, 0);
-  out = run(ones);
-  EXPECT_NEAR(out.back().first, 1.0f, 1e-5);
-  EXPECT_NEAR(out.back().second, 1.0f, 1e-5);
-}
-
-TEST_F(FirTest, CountsFramesByRate) {
-  const stereo silence(160, {0.0f, 0.0f});
+TEST_F(FirTest, PhasesAndFrameCountsFollowTheRate) {
   std::vector<int32_t> counts;
   fir_init(44100, 352800, 2, 0);
-  run(silence, &counts);
-  for (int32_t c : counts) EXPECT_EQ(c, 16);
+  EXPECT_EQ(fir_phases().table, fir_coeffs_44k_normal);
+  run(stereo(160, {0.0f, 0.0f}), &counts);
+  EXPECT_EQ(counts, std::vector<int32_t>(160, 16));
 
-  fir_release();
   counts.clear();
   fir_init(48000, 352800, 2, 0);
-  EXPECT_EQ(run(silence, &counts).size(), 1176u);
+  EXPECT_EQ(fir_phases().up, 147);
+  EXPECT_EQ(fir_phases().down, 20);
+  EXPECT_EQ(run(stereo(160, {0.0f, 0.0f}), &counts).size(), 1176u);
   EXPECT_EQ(counts[0], 16);
   EXPECT_EQ(counts[1], 14);
 
-  fir_release();
   counts.clear();
   fir_init(384000, 352800, 2, 0);
   EXPECT_EQ(run(stereo(3840, {0.0f, 0.0f}), &counts).size(), 3528u);
   EXPECT_NE(std::find(counts.begin(), counts.end(), 0), counts.end());
-}
 
-// Rates below 44.1 kHz complete more than 8 frames per input: the block holds
-// the 45 that 8 kHz needs, and lower rates are refused.
-TEST_F(FirTest, LowRatesFitTheBlock) {
-  std::vector<int32_t> counts;
+  // Rates below 44.1 kHz complete more than 8 frames per input: the block
+  // holds the 45 that 8 kHz needs.
+  counts.clear();
   fir_init(8000, 352800, 2, 0);
   EXPECT_EQ(run(stereo(80, {0.5f, 0.5f}), &counts).size(), 3528u);
   EXPECT_EQ(*std::max_element(counts.begin(), counts.end()), 2 * kFirBlockFrames);
-  EXPECT_EQ(kFirBlockFrames, 45);
+
+  // A rate with more phases than are kept interpolates between stored ones.
+  fir_init(44056, 352800, 2, 0);
+  EXPECT_EQ(fir_phases().up, 44100);
+  EXPECT_EQ(fir_phases().stored, kFirStoredPhases + 1);
+
   fir_release();
-  counts.clear();
-  fir_init(11025, 352800, 2, 0);
-  run(stereo(10, {0.0f, 0.0f}), &counts);
-  for (int32_t c : counts) EXPECT_EQ(c, 64);
-  EXPECT_EXIT(fir_init(7999, 352800, 2, 0), exited_with_failure,
-              "ERROR common [0-9]+ input rate 7999 Hz is not supported");
+  fir_init(48000, 352800, 2, 1);
+  EXPECT_EQ(fir_phases().table, fir_coeffs_44k_short);
 }
 
-TEST_F(FirTest, CutFlagsSilenceOneChannelOn44kOnly) {
+TEST_F(FirTest, ConstantInputSettlesAtThePathGain) {
+  const stereo ones(3000, {1.0f, 1.0f});
+  for (const auto& [rate, gain] : {std::pair{44100, 0.9}, {48000, 1.0}, {44056, 1.0}}) {
+    fir_release();
+    fir_init(rate, 352800, 2, 0);
+    const stereo out = run(ones);
+    EXPECT_NEAR(out.back().first, gain, 1e-5) << rate;
+    EXPECT_NEAR(out.back().second, gain, 1e-5) << rate;
+  }
+}
+
+// A sine fitted to one channel of the output over whole periods: its
+// amplitude, the time it lags the input by, and what is left beside it.
+struct tone_fit {
+  double amplitude;
+  double lag_seconds;  // modulo one period
+  double snr_db;       // the sine against the rest, the whole band
+};
+
+tone_fit fit_tone(const std::vector<double>& y, size_t first, double hz) {
+  const size_t n = y.size() - first;
+  double c = 0, s = 0;
+  for (size_t j = first; j < y.size(); ++j) {
+    const double w = 2 * kPi * hz * j / kRate;
+    c += y[j] * std::cos(w), s += y[j] * std::sin(w);
+  }
+  c *= 2.0 / n, s *= 2.0 / n;
+  double rest = 0;
+  for (size_t j = first; j < y.size(); ++j) {
+    const double w = 2 * kPi * hz * j / kRate;
+    const double e = y[j] - c * std::cos(w) - s * std::sin(w);
+    rest += e * e;
+  }
+  const double amplitude = std::hypot(c, s);
+  // y = A sin(w j - phi): s = A cos(phi), c = -A sin(phi).
+  const double phi = std::atan2(-c, s);
+  double lag = phi / (2 * kPi * hz);
+  const double period = 1.0 / hz;
+  lag -= std::floor(lag / period) * period;
+  return {amplitude, lag, 10 * std::log10(amplitude * amplitude / 2 / (rest / n))};
+}
+
+// Sines through one rate, against the exact sine: the resampler must add
+// nothing but the path's gain and its delay.
+void expect_exact_sines(int32_t rate, double hz_left, double hz_right, double gain, double min_snr_db) {
+  SCOPED_TRACE(testing::Message() << rate << " Hz, tones " << hz_left << " and " << hz_right);
+  // 0.1 s analysed (whole periods of 10 Hz) after 40 ms of settling.
+  const stereo out = run(sines(rate, hz_left, hz_right, static_cast<size_t>(rate * 0.15)));
+  ASSERT_GE(out.size(), 49392u);
+  std::vector<double> left(14112 + 35280), right(left.size());
+  for (size_t j = 0; j < left.size(); ++j) left[j] = out[j].first, right[j] = out[j].second;
+  const double delay = fir_delay_seconds();
+  for (const auto& [y, hz] : {std::pair{&left, hz_left}, {&right, hz_right}}) {
+    const tone_fit fit = fit_tone(*y, 14112, hz);
+    EXPECT_NEAR(20 * std::log10(fit.amplitude / (0.5 * gain)), 0.0, 0.02) << hz;
+    EXPECT_GE(fit.snr_db, min_snr_db) << hz;
+    const double period = 1.0 / hz;
+    const double off = std::fmod(std::fabs(fit.lag_seconds - std::fmod(delay, period)), period);
+    EXPECT_LT(std::min(off, period - off), 1e-9) << hz;
+  }
+}
+
+TEST_F(FirTest, ResamplesSinesExactlyAtEveryKindOfRate) {
+  struct rate_case {
+    int32_t rate;
+    double low, high;  // tones
+    double gain;
+  };
+  const rate_case cases[] = {
+      {44100, 1000, 19000, 0.9},  {48000, 1000, 10000, 1.0},  {96000, 19000, 10000, 1.0},
+      {192000, 1000, 19000, 1.0}, {32000, 1000, 14000, 1.0},  {22050, 1000, 9000, 1.0},
+      {44056, 1000, 19000, 1.0},  {384000, 1000, 10000, 1.0},
+  };
+  for (const rate_case& c : cases) {
+    fir_release();
+    fir_init(c.rate, 352800, 2, 0);
+    expect_exact_sines(c.rate, c.low, c.high, c.gain, 125.0);
+  }
+  fir_release();
+  fir_init(48000, 352800, 2, 1);
+  expect_exact_sines(48000, 1000, 10000, 1.0, 105.0);
+}
+
+// What of x lies below 16 kHz: a Kaiser-windowed lowpass at 352.8 kHz,
+// -100 dB from 20 kHz (valid from half its length on).
+std::vector<double> below_16k(const std::vector<double>& x) {
+  constexpr int kHalf = 250;
+  constexpr double kBand = 2 * 18000 / kRate, kBeta = 10.0;
+  auto i0 = [](double v) {
+    double sum = 1, term = 1;
+    for (int k = 1; k < 60; ++k) term *= (v / (2 * k)) * (v / (2 * k)), sum += term;
+    return sum;
+  };
+  std::vector<double> h(2 * kHalf + 1);
+  for (int k = -kHalf; k <= kHalf; ++k) {
+    const double w = i0(kBeta * std::sqrt(1.0 - (k / (kHalf + 1.0)) * (k / (kHalf + 1.0)))) / i0(kBeta);
+    h[k + kHalf] = (k == 0 ? kBand : std::sin(kPi * kBand * k) / (kPi * k)) * w;
+  }
+  std::vector<double> y(x.size(), 0.0);
+  for (size_t j = 2 * kHalf; j < x.size(); ++j)
+    for (int k = 0; k <= 2 * kHalf; ++k) y[j - kHalf] += h[k] * x[j - k];
+  return y;
+}
+
+// A sine that goes on across files of other rates comes out as one sine:
+// each frame is heard through its own rate's filter, at its own time. Only
+// a faint transient remains at a join (the two filters and the two rates'
+// aliases of the cut differ); one input period lost or repeated would be
+// ten times larger.
+TEST_F(FirTest, RateChangesKeepTheTimeLine) {
+  constexpr double kHz = 1000;
+  const int32_t rates[] = {44100, 96000, 48000, 44056, 96000};
+  stereo out;
+  double start = 0.0;
+  for (int32_t rate : rates) {
+    fir_init(rate, 352800, 2, 0);
+    const size_t frames = static_cast<size_t>(std::lround(rate * 0.02));  // 20 ms
+    const stereo part = run(sines(rate, kHz, kHz, frames, start));
+    out.insert(out.end(), part.begin(), part.end());
+    start += static_cast<double>(frames) / rate;
+  }
+  const double delay = fir_delay_seconds();
+  const auto first = static_cast<size_t>(2 * delay * kRate);
+  // No step between output frames much beyond the music's steepest.
+  double step = 0;
+  for (size_t j = first; j + 1 < out.size(); ++j) step = std::max(step, static_cast<double>(std::fabs(out[j + 1].first - out[j].first)));
+  EXPECT_LT(step, 1.5 * 0.5 * 2 * kPi * kHz / kRate);
+  // In the band, the sine itself after the 44.1 kHz file (whose gain is 0.9).
+  std::vector<double> error(out.size());
+  for (size_t j = 0; j < out.size(); ++j) error[j] = out[j].first - 0.5 * std::sin(2 * kPi * kHz * (j / kRate - delay));
+  const std::vector<double> in_band = below_16k(error);
+  double worst = 0.0;
+  for (size_t j = static_cast<size_t>((0.022 + delay) * kRate); j + 300 < out.size(); ++j)
+    worst = std::max(worst, std::fabs(in_band[j]));
+  EXPECT_LT(worst, 1e-2);
+}
+
+TEST_F(FirTest, CutFlagsSilenceOneChannelAt44kOnly) {
   const stereo input = sines(44100, 1000, 3000, 400);
   fir_init(44100, 352800, 2, 0);
   const stereo plain = run(input);
@@ -228,120 +291,35 @@ TEST_F(FirTest, CutFlagsSilenceOneChannelOn44kOnly) {
   }
   fir_release();
   fir_init(48000, 352800, 2, 0);
-  const stereo other = run(sines(48000, 1000, 3000, 400));
+  const stereo other = run(sines(48000, 1000, 3000, 800));
   EXPECT_NE(other.back().first, 0.0f);
 }
 
-// Both paths against a direct convolution of the held input: catches time
-// order within a block, tap placement on every step and the first taps.
-void expect_matches_reference(int32_t rate, std::span<const float> taps, double gain) {
-  const size_t frames = static_cast<size_t>(rate) / 50 * 3;  // 60 ms: settled, whole periods of 50 Hz
-  const stereo input = sines(rate, 1000, 10000, frames);
-  const stereo out = run(input);
-  ASSERT_GE(out.size(), 2 * 7056u);
-  std::vector<double> left(input.size()), right(input.size());
-  for (size_t m = 0; m < input.size(); ++m) left[m] = input[m].first, right[m] = input[m].second;
-
-  // Every 23rd frame: a stride prime to 8 and 4 visits every block position
-  // and every copy of the taps.
-  double worst = 0.0;
-  for (size_t s = 0; s < out.size(); s += 23) {
-    worst = std::max(worst, std::fabs(out[s].first - reference(taps, gain, left, rate, s)));
-    worst = std::max(worst, std::fabs(out[s].second - reference(taps, gain, right, rate, s)));
-  }
-  EXPECT_LT(worst, 1e-5);
-
-  // The last 20 ms (50 Hz bins): the tones at their gain, images far down.
-  std::vector<double> tail_l, tail_r;
-  for (size_t s = out.size() - 7056; s < out.size(); ++s) tail_l.push_back(out[s].first), tail_r.push_back(out[s].second);
-  const double tone_l = tone_db(tail_l, 1000);
-  const double tone_r = tone_db(tail_r, 10000);
-  EXPECT_NEAR(tone_l, 20 * std::log10(0.5 * gain), 0.05);
-  EXPECT_LT(tone_db(tail_l, rate - 1000) - tone_l, -110.0);
-  EXPECT_LT(tone_db(tail_l, rate + 1000) - tone_l, -110.0);
-  EXPECT_LT(tone_db(tail_r, rate - 10000) - tone_r, -100.0);
-}
-
-TEST_F(FirTest, IntegerPathIsAForwardConvolution) {
-  fir_init(44100, 352800, 2, 0);
-  // The folded filter is 0.9 times c convolved with the hold; the reference
-  // holds the input itself, so it takes c with gain 0.9.
-  expect_matches_reference(44100, fir_coeffs_44k_normal, 0.9);
-}
-
-TEST_F(FirTest, FractionalPathIsAForwardConvolution) {
-  fir_init(48000, 352800, 2, 0);
-  expect_matches_reference(48000, fir_coeffs_any_normal, 1.0);
-  fir_release();
-  fir_init(48000, 352800, 2, 1);
-  expect_matches_reference(48000, fir_coeffs_any_short, 1.0);
-}
-
-TEST_F(FirTest, LowRateIsAForwardConvolution) {
-  fir_init(8000, 352800, 2, 0);
-  const stereo input = sines(8000, 440, 1000, 240);
-  const stereo out = run(input);
-  std::vector<double> left(input.size());
-  for (size_t m = 0; m < input.size(); ++m) left[m] = input[m].first;
-  for (size_t s = 0; s < out.size(); s += 7) ASSERT_NEAR(out[s].first, reference(fir_coeffs_any_normal, 1.0, left, 8000, s), 1e-5);
-}
-
-// A later fir_init with another rate switches the path and resets nothing:
-// the fractional path carries on exactly where it stopped.
-TEST_F(FirTest, ReinitSwitchesPathWithoutReset) {
-  const stereo input = sines(48000, 1000, 2000, 600);
-  fir_init(48000, 352800, 2, 0);
-  const stereo straight = run(input);
-  fir_release();
-
-  fir_init(48000, 352800, 2, 0);
-  stereo joined = run(stereo(input.begin(), input.begin() + 300));
-  EXPECT_EQ(fir_init(44100, 352800, 2, 0), -1);
-  std::vector<int32_t> counts;
-  run(stereo(5, {0.0f, 0.0f}), &counts);
-  EXPECT_EQ(counts, std::vector<int32_t>(5, 16));
-  EXPECT_EQ(fir_init(48000, 352800, 2, 1), -1);  // the list is not switched either
-  EXPECT_EQ(fir_table_other(), fir_coeffs_any_normal);
-  const stereo rest = run(stereo(input.begin() + 300, input.end()));
-  joined.insert(joined.end(), rest.begin(), rest.end());
-  EXPECT_EQ(joined, straight);
-}
-
-// The vector kernels give the scalar reference's bits, on any length.
-TEST(FirKernels, VectorEqualsScalar) {
+// The vector kernel gives the scalar reference's bits, alone and in the
+// whole filter.
+TEST_F(FirTest, VectorEqualsScalar) {
   std::mt19937 random(7);
   std::uniform_real_distribution<float> value(-1.0f, 1.0f);
-  std::vector<simd::scatter_kernel> kernels = {simd::scatter_kernel_vec4()};
-  if (simd::scatter_kernel_avx2()) kernels.push_back(simd::scatter_kernel_avx2());
-  for (size_t count : {1u, 3u, 4u, 12u, 13u, 28u, 196u, 1027u, 8200u}) {
-    std::vector<float> coeffs(count), l(count), r(count);
-    for (size_t k = 0; k < count; ++k) coeffs[k] = value(random), l[k] = value(random), r[k] = value(random);
-    const float xl = value(random), xr = value(random);
-    std::vector<float> want_l = l, want_r = r;
-    simd::scatter_kernel_scalar()(want_l.data(), want_r.data(), coeffs.data(), count, xl, xr);
-    for (simd::scatter_kernel kernel : kernels) {
-      std::vector<float> got_l = l, got_r = r;
-      kernel(got_l.data(), got_r.data(), coeffs.data(), count, xl, xr);
-      ASSERT_EQ(got_l, want_l) << count;
-      ASSERT_EQ(got_r, want_r) << count;
-    }
+  for (size_t count : {8u, 16u, 104u, 248u}) {
+    std::vector<float> c(count), l(count), r(count);
+    for (size_t k = 0; k < count; ++k) c[k] = value(random), l[k] = value(random), r[k] = value(random);
+    float want[2], got[2];
+    simd::dot_kernel_scalar()(c.data(), l.data(), r.data(), count, &want[0], &want[1]);
+    simd::dot_kernel_vec4()(c.data(), l.data(), r.data(), count, &got[0], &got[1]);
+    ASSERT_EQ(got[0], want[0]) << count;
+    ASSERT_EQ(got[1], want[1]) << count;
   }
-}
-
-TEST_F(FirTest, WholeFilterVectorEqualsScalar) {
-  std::mt19937 random(11);
-  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
   stereo input(1500);
   for (auto& f : input) f = {value(random), value(random)};
-  for (int32_t rate : {44100, 48000, 96000}) {
+  for (int32_t rate : {44100, 48000, 44056}) {
     SCOPED_TRACE(rate);
+    fir_release();
     fir_init(rate, 352800, 2, 0);
     const stereo fast = run(input);
     fir_release();
+    fir_select_kernel(simd::dot_kernel_scalar());
     fir_init(rate, 352800, 2, 0);
-    fir_select_kernel(simd::scatter_kernel_scalar());
     EXPECT_EQ(run(input), fast);
-    fir_release();
     fir_select_kernel(nullptr);
   }
 }
@@ -350,6 +328,8 @@ TEST_F(FirTest, RefusesWhatItCannotDo) {
   EXPECT_EXIT(fir_init(44100, 352800, 1, 0), exited_with_failure,
               "ERROR common [0-9]+ this code supports 2ch stereo only, not 1 channels\\.\n");
   EXPECT_EXIT(fir_init(44100, 96000, 2, 0), exited_with_failure, "ERROR common [0-9]+ 44k coeff table not found\\.");
+  EXPECT_EXIT(fir_init(7999, 352800, 2, 0), exited_with_failure,
+              "ERROR common [0-9]+ input rate 7999 Hz is not supported");
   const float frame[2] = {0.0f, 0.0f};
   int32_t count = 7;
   EXPECT_EQ(fir_process(frame, &count), nullptr);  // not set up
