@@ -1,18 +1,23 @@
-// dsd_analyse: measures a captured one-bit stream (or float PCM): level and
-// frequency of the strongest tone, in-band SNR, optionally the spectrum as
-// text columns. --demo-spectra modulates a -6 dBFS 1 kHz sine at levels 1,
-// 2 and 7 itself and writes their spectra side by side for plotting.
+// dsd_analyse: measures a captured one-bit stream (or PCM: float, or the
+// 32-bit frames a player sends): level and frequency of the strongest tone,
+// in-band SNR, optionally the spectrum as text columns. --demo-spectra
+// modulates a -6 dBFS 1 kHz sine at levels 1, 2 and 7 itself and writes
+// their spectra side by side for plotting.
 //
 //   dsd_analyse [options] FILE
-//     --layout=raw|mono|u32le|u32be|dop3|dop4|float   input layout (raw)
+//     --layout=raw|mono|u32le|u32be|dop3|dop4|float|s32le   input layout (raw)
 //     --channel=0|1     which channel of a stereo layout (0, left)
-//     --rate=HZ         one-bit rate per channel, or the float sample rate
-//                       (raw/mono: 2822400; u32: 11289600; dop: 5644800)
+//     --rate=HZ         one-bit rate per channel, or the PCM sample rate
+//                       (raw/mono: 2822400; u32: 11289600; dop: 5644800;
+//                       float, s32le: 352800)
 //     --tone=HZ         measure this tone instead of the strongest
 //     --band=LOW,HIGH   in-band limits (20,20000)
 //     --spectrum=OUT    write "frequency dBFS" per bin to OUT
 //     --skip=SECONDS    leave out the start (a player's silent preroll)
+//     --length=SECONDS  analyse at most this much after it (a shorter FFT;
+//                       at most 2^24 samples in any case)
 //   dsd_analyse --demo-spectra=OUT
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -33,7 +38,8 @@ namespace {
 constexpr double kPcmRate = 352800;
 constexpr int64_t kMaxBits = int64_t{1} << 24;  // analysed at most: 1.5 s at 11.2896 MHz
 
-enum class layout { raw, mono, u32le, u32be, dop3, dop4, float32 };
+// float32 is mono float PCM, s32le stereo signed 32-bit PCM (full scale 2^31).
+enum class layout { raw, mono, u32le, u32be, dop3, dop4, float32, s32le };
 
 struct file_closer {
   void operator()(FILE* f) const noexcept { std::fclose(f); }
@@ -43,8 +49,9 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 [[noreturn]] void usage_error(const char* message, const char* detail = "") {
   std::fprintf(stderr, "dsd_analyse: %s%s\n", message, detail);
   std::fprintf(stderr,
-               "usage: dsd_analyse [--layout=raw|mono|u32le|u32be|dop3|dop4|float] [--channel=0|1]\n"
-               "                   [--rate=HZ] [--tone=HZ] [--band=LOW,HIGH] [--spectrum=OUT] [--skip=SECONDS] FILE\n"
+               "usage: dsd_analyse [--layout=raw|mono|u32le|u32be|dop3|dop4|float|s32le] [--channel=0|1]\n"
+               "                   [--rate=HZ] [--tone=HZ] [--band=LOW,HIGH] [--spectrum=OUT] [--skip=SECONDS]\n"
+               "                   [--length=SECONDS] FILE\n"
                "       dsd_analyse --demo-spectra=OUT\n");
   std::exit(2);
 }
@@ -81,7 +88,8 @@ void channel_bytes(layout lay, const uint8_t* frame, int ch, std::vector<uint8_t
       out.push_back(frame[4 * ch + 2]);
       out.push_back(frame[4 * ch + 1]);
       break;
-    case layout::float32: break;
+    case layout::float32:
+    case layout::s32le: break;
   }
 }
 
@@ -112,7 +120,8 @@ constexpr double default_rate(layout lay) {
     case layout::u32be: return 11289600;
     case layout::dop3:
     case layout::dop4: return 5644800;
-    case layout::float32: return kPcmRate;
+    case layout::float32:
+    case layout::s32le: return kPcmRate;
     default: return 2822400;
   }
 }
@@ -182,6 +191,7 @@ int main(int argc, char** argv) {
   const char* spectrum_path = nullptr;
   const char* input_path = nullptr;
   double skip_seconds = 0;
+  double length_seconds = 0;  // 0: as much as kMaxBits allows
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     auto value = [&](std::string_view prefix) -> const char* {
@@ -197,6 +207,7 @@ int main(int argc, char** argv) {
       else if (name == "dop3") lay = layout::dop3;
       else if (name == "dop4") lay = layout::dop4;
       else if (name == "float") lay = layout::float32;
+      else if (name == "s32le") lay = layout::s32le;
       else usage_error("unknown layout ", v);
     } else if (const char* v = value("--channel=")) {
       if (std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0) usage_error("channel must be 0 or 1");
@@ -215,6 +226,8 @@ int main(int argc, char** argv) {
       }
     } else if (const char* v = value("--skip=")) {
       if (!parse_double(v, &skip_seconds) || skip_seconds < 0) usage_error("bad skip ", v);
+    } else if (const char* v = value("--length=")) {
+      if (!parse_double(v, &length_seconds) || length_seconds <= 0) usage_error("bad length ", v);
     } else if (const char* v = value("--spectrum=")) {
       spectrum_path = v;
       options.keep_spectrum = true;
@@ -236,10 +249,12 @@ int main(int argc, char** argv) {
   }
   std::vector<float> samples;
   const size_t frame = frame_bytes(lay);
-  // Samples a frame carries per channel: one float, else 8 bits a DSD byte.
-  const double samples_per_frame =
-      lay == layout::float32 ? 1.0 : 8.0 * static_cast<double>(channel_bytes_per_frame(lay));
+  const bool pcm = lay == layout::float32 || lay == layout::s32le;
+  // Samples a frame carries per channel: one PCM sample, else 8 bits a DSD byte.
+  const double samples_per_frame = pcm ? 1.0 : 8.0 * static_cast<double>(channel_bytes_per_frame(lay));
   const auto skip_frames = static_cast<off_t>(skip_seconds * rate / samples_per_frame);
+  const int64_t max_samples =
+      length_seconds > 0 ? std::clamp<int64_t>(std::llround(length_seconds * rate), 1, kMaxBits) : kMaxBits;
   if (skip_frames > 0 && fseeko(in.get(), skip_frames * static_cast<off_t>(frame), SEEK_SET) != 0) {
     std::fprintf(stderr, "dsd_analyse: cannot skip into %s\n", input_path);
     return 1;
@@ -255,17 +270,27 @@ int main(int argc, char** argv) {
         float x;
         std::memcpy(&x, p, sizeof x);
         samples.push_back(std::isfinite(x) ? x : 0.0f);
+      } else if (lay == layout::s32le) {
+        const uint8_t* s = p + 4 * channel;
+        const uint32_t bits = uint32_t{s[0]} | uint32_t{s[1]} << 8 | uint32_t{s[2]} << 16 | uint32_t{s[3]} << 24;
+        samples.push_back(static_cast<float>(static_cast<double>(static_cast<int32_t>(bits)) * 0x1p-31));
       } else {
         channel_bytes(lay, p, channel, bytes);
       }
     }
-    if (static_cast<int64_t>(bytes.size()) * 8 >= kMaxBits || static_cast<int64_t>(samples.size()) >= kMaxBits) break;
+    if (static_cast<int64_t>(bytes.size()) * 8 >= max_samples || static_cast<int64_t>(samples.size()) >= max_samples) {
+      break;
+    }
   }
   if (std::ferror(in.get())) {
     std::fprintf(stderr, "dsd_analyse: cannot read %s: %s\n", input_path, std::strerror(errno));
     return 1;
   }
-  if (lay != layout::float32) samples = analyser_bits_from_bytes(bytes, kMaxBits);
+  if (pcm) {
+    samples.resize(std::min(samples.size(), static_cast<size_t>(max_samples)));
+  } else {
+    samples = analyser_bits_from_bytes(bytes, max_samples);
+  }
   const analyser_result r = analyser_run(samples, rate, options);
   if (r.sample_rate == 0) {
     std::fprintf(stderr, "dsd_analyse: %s: too short (%zu samples, at least 1024 needed)\n", input_path,
