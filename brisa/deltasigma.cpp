@@ -93,30 +93,31 @@ constexpr std::array<float, 7> make_feedback_terms() {
 }
 constexpr auto kAQ = make_feedback_terms();
 
-// Level 7's states in vector lanes: "odd" = (c3, c5, c7, c1) and "even" =
-// (c2, c4, c6, pad). Then every state's update takes its neighbours from
-// the same lane of the other vector or from one rotation of "odd":
-//   odd'  = ((k3,k5,k7,1) * odd + (even with lane 3 zeroed + a*u)) + f
-//   even' = ((even - (g1,g2,g3,0) * odd) + (rotated odd = (c1,c3,c5,c7) + a*u)) + f
-// The pad lane takes no part: its coefficients are 0 and it is zeroed where
-// "odd" reads it; it is stored as 0.
+// Level 7's states in vector lanes: "odd" = (c1, c3, c5, c7) and "even" =
+// (pad, c2, c4, c6). Then every state's update takes its neighbours from
+// the same lane of the other vector or from "odd" moved up one lane:
+//   odd'  = ((1,k1,k2,k3) * odd + (even + a*u)) + f
+//   even' = ((even - (0,g1,g2,g3) * odd) + ((0,c1,c3,c5) + a*u)) + f
+// The pad lane stays +0 for good (its coefficients are 0, so every term it
+// adds is a zero, and +0 plus a zero is +0), which is all the c1 lane needs
+// from it: no lane has to be cleared per bit.
 constexpr size_t kLanes = 4;
 using lane_array = std::array<float, kLanes>;
-constexpr lane_array kOddScale = {kK1, kK2, kK3, 1.0f};
-constexpr lane_array kEvenG = {kG1, kG2, kG3, 0.0f};
-constexpr lane_array kOddA = {kA[2], kA[4], kA[6], kA[0]};
-constexpr lane_array kEvenA = {kA[1], kA[3], kA[5], 0.0f};
-constexpr lane_array kOddAQ = {kAQ[2], kAQ[4], kAQ[6], kAQ[0]};
-constexpr lane_array kEvenAQ = {kAQ[1], kAQ[3], kAQ[5], 0.0f};
-constexpr size_t kC7Lane = 2;  // of "odd"
+constexpr lane_array kOddScale = {1.0f, kK1, kK2, kK3};
+constexpr lane_array kEvenG = {0.0f, kG1, kG2, kG3};
+constexpr lane_array kOddA = {kA[0], kA[2], kA[4], kA[6]};
+constexpr lane_array kEvenA = {0.0f, kA[1], kA[3], kA[5]};
+// The feedback terms negated: -a_i*Q, the feedback of a 1 (v = -Q).
+constexpr lane_array kOddFeedback = {-kAQ[0], -kAQ[2], -kAQ[4], -kAQ[6]};
+constexpr lane_array kEvenFeedback = {-0.0f, -kAQ[1], -kAQ[3], -kAQ[5]};
 
 // ---- 4-lane vectors: just the operations the modulators need -------------
 
 #if defined(DELTASIGMA_NEON)
-struct u4;
+struct sign_history;
 struct f4 {
   float32x4_t v;
-  using mask = u4;
+  using history = sign_history;
 };
 struct u4 { uint32x4_t v; };
 inline f4 load(const float* p) noexcept { return {vld1q_f32(p)}; }
@@ -127,22 +128,34 @@ inline f4 operator-(f4 a, f4 b) noexcept { return {vsubq_f32(a.v, b.v)}; }
 inline f4 operator*(f4 a, f4 b) noexcept { return {vmulq_f32(a.v, b.v)}; }
 // y limited to [lo, hi] (no NaN reaches it).
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {vminq_f32(vmaxq_f32(y.v, lo.v), hi.v)}; }
-// (a3, a0, a1, a2)
-inline f4 rotate_up(f4 a) noexcept { return {vextq_f32(a.v, a.v, 3)}; }
-inline f4 broadcast_c7(f4 a) noexcept { return {vdupq_lane_f32(vget_high_f32(a.v), kC7Lane - 2)}; }
-inline f4 zero_lane3(f4 a) noexcept {
-  const uint32x4_t keep = vcombine_u32(vdup_n_u32(~0u), vcreate_u32(0xFFFFFFFFu));  // lanes 0..2
-  return {vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(a.v), keep))};
+// (z, a0, a1, a2), z being lane 3 of zero, a zero of either sign.
+inline f4 shift_up(f4 a, f4 zero) noexcept { return {vextq_f32(zero.v, a.v, 3)}; }
+// Level 7's q = u + c7 (u is the same in every lane, c7 is lane 3 of odd),
+// added on the high halves only: q is lane 1.
+struct level7_q { float32x2_t v; };
+inline level7_q q_of(f4 u, f4 odd) noexcept { return {vadd_f32(vget_high_f32(u.v), vget_high_f32(odd.v))}; }
+// q's sign bit in every lane, nothing else. (Bits, not a float compare:
+// GCC turns NEON's, which is not an IEEE compare, into scalar code.)
+inline f4 sign_bit(level7_q q) noexcept {
+  return {vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(vdupq_lane_f32(q.v, 1)), vdupq_n_u32(0x80000000u)))};
 }
-// Positive magnitudes m with the sign of -q: copysign(m, -q).
-inline f4 opposite_sign(f4 m, f4 q) noexcept {
-  const uint32x4_t sign = vdupq_n_u32(0x80000000u);
-  return {vreinterpretq_f32_u32(vorrq_u32(vreinterpretq_u32_f32(m.v), vbicq_u32(sign, vreinterpretq_u32_f32(q.v))))};
+// m with its sign flipped where t (a sign_bit result) has it set.
+inline f4 flip_sign(f4 m, f4 t) noexcept {
+  return {vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(m.v), vreinterpretq_u32_f32(t.v)))};
 }
-// All ones where q >= 0.
-// All ones where q's sign bit is set. (Not a float compare: GCC turns
-// NEON's, which is not an IEEE compare, into scalar code.)
-inline u4 sign_lanes(f4 q) noexcept { return {vreinterpretq_u32_s32(vshrq_n_s32(vreinterpretq_s32_f32(q.v), 31))}; }
+// Level 7's bits so far as the signs of q, the latest in bit 31 of lane 1:
+// appending is one shift-right-and-insert into q's own register.
+struct sign_history { uint32x2_t v; };
+inline sign_history no_signs() noexcept { return {vdup_n_u32(0)}; }
+inline sign_history append_sign(sign_history h, level7_q q) noexcept {
+  return {vsri_n_u32(vreinterpret_u32_f32(q.v), h.v, 1)};
+}
+// The bits (1 where the sign was +), the latest in bit 0.
+inline uint32_t recent_bits(sign_history h) noexcept {
+  uint32_t reversed = 0;
+  asm("rbit %0, %1" : "=r"(reversed) : "r"(vget_lane_u32(h.v, 1)));
+  return ~reversed;
+}
 inline u4 splat(uint32_t x) noexcept { return {vdupq_n_u32(x)}; }
 inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept {
   const uint32_t lanes[4] = {a, b, c, d};
@@ -170,10 +183,10 @@ inline u4 settled(u4 a) noexcept {
   return a;
 }
 #elif defined(DELTASIGMA_SSE2)
-struct u4;
+struct sign_history;
 struct f4 {
   __m128 v;
-  using mask = u4;
+  using history = sign_history;
 };
 struct u4 { __m128i v; };
 inline f4 load(const float* p) noexcept { return {_mm_loadu_ps(p)}; }
@@ -183,15 +196,18 @@ inline f4 operator+(f4 a, f4 b) noexcept { return {_mm_add_ps(a.v, b.v)}; }
 inline f4 operator-(f4 a, f4 b) noexcept { return {_mm_sub_ps(a.v, b.v)}; }
 inline f4 operator*(f4 a, f4 b) noexcept { return {_mm_mul_ps(a.v, b.v)}; }
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {_mm_min_ps(_mm_max_ps(y.v, lo.v), hi.v)}; }
-inline f4 rotate_up(f4 a) noexcept { return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(2, 1, 0, 3))}; }
-inline f4 broadcast_c7(f4 a) noexcept { return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(2, 2, 2, 2))}; }
-inline f4 zero_lane3(f4 a) noexcept {
-  return {_mm_and_ps(a.v, _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)))};
+inline f4 shift_up(f4 a, f4) noexcept { return {_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(a.v), 4))}; }
+// q in every lane.
+inline f4 q_of(f4 u, f4 odd) noexcept { return {_mm_add_ps(u.v, _mm_shuffle_ps(odd.v, odd.v, 0xFF))}; }
+inline f4 sign_bit(f4 q) noexcept { return {_mm_and_ps(q.v, _mm_set1_ps(-0.0f))}; }
+inline f4 flip_sign(f4 m, f4 t) noexcept { return {_mm_xor_ps(m.v, t.v)}; }
+// The bits so far, inverted (a 1 for each sign -), the latest in bit 0.
+struct sign_history { __m128i inverted; };
+inline sign_history no_signs() noexcept { return {_mm_setzero_si128()}; }
+inline sign_history append_sign(sign_history h, f4 q) noexcept {
+  return {_mm_sub_epi32(_mm_add_epi32(h.inverted, h.inverted), _mm_srai_epi32(_mm_castps_si128(q.v), 31))};
 }
-inline f4 opposite_sign(f4 m, f4 q) noexcept {
-  return {_mm_or_ps(m.v, _mm_andnot_ps(q.v, _mm_castsi128_ps(_mm_set1_epi32(INT32_MIN))))};
-}
-inline u4 sign_lanes(f4 q) noexcept { return {_mm_srai_epi32(_mm_castps_si128(q.v), 31)}; }
+inline uint32_t recent_bits(sign_history h) noexcept { return ~static_cast<uint32_t>(_mm_cvtsi128_si32(h.inverted)); }
 inline u4 splat(uint32_t x) noexcept { return {_mm_set1_epi32(static_cast<int32_t>(x))}; }
 inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept {
   return {_mm_set_epi32(static_cast<int32_t>(d), static_cast<int32_t>(c), static_cast<int32_t>(b),
@@ -219,10 +235,10 @@ inline u4 settled(u4 a) noexcept {
   return a;
 }
 #else
-struct u4;
+struct sign_history;
 struct f4 {
   lane_array v;
-  using mask = u4;
+  using history = sign_history;
 };
 struct u4 { std::array<uint32_t, kLanes> v; };
 template <class V, class F>
@@ -244,17 +260,20 @@ inline f4 limit(f4 y, f4 lo, f4 hi) noexcept {
   }
   return y;
 }
-inline f4 rotate_up(f4 a) noexcept { return {{a.v[3], a.v[0], a.v[1], a.v[2]}}; }
-inline f4 broadcast_c7(f4 a) noexcept { return splat(a.v[kC7Lane]); }
-inline f4 zero_lane3(f4 a) noexcept { return {{a.v[0], a.v[1], a.v[2], 0.0f}}; }
-inline f4 opposite_sign(f4 m, f4 q) noexcept {
-  return lanewise(m, q, [](float x, float y) { return std::copysign(x, -y); });
+inline f4 shift_up(f4 a, f4) noexcept { return {{0.0f, a.v[0], a.v[1], a.v[2]}}; }
+inline f4 q_of(f4 u, f4 odd) noexcept { return splat(u.v[3] + odd.v[3]); }
+inline f4 sign_bit(f4 q) noexcept {
+  return lanewise(q, q, [](float x, float) { return std::copysign(0.0f, x); });
 }
-inline u4 sign_lanes(f4 q) noexcept {
-  u4 r{};
-  for (size_t i = 0; i < kLanes; ++i) r.v[i] = std::signbit(q.v[i]) ? ~0u : 0u;
-  return r;
+inline f4 flip_sign(f4 m, f4 t) noexcept {
+  return lanewise(m, t, [](float x, float y) { return std::signbit(y) ? -x : x; });
 }
+struct sign_history { uint32_t inverted; };
+inline sign_history no_signs() noexcept { return {0}; }
+inline sign_history append_sign(sign_history h, f4 q) noexcept {
+  return {(h.inverted << 1) | (std::signbit(q.v[0]) ? 1u : 0u)};
+}
+inline uint32_t recent_bits(sign_history h) noexcept { return ~h.inverted; }
 inline u4 splat(uint32_t x) noexcept { return {{x, x, x, x}}; }
 inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept { return {{a, b, c, d}}; }
 inline u4 operator+(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x + y; }); }
@@ -286,26 +305,24 @@ inline f4 load(const lane_array& a) noexcept { return load(a.data()); }
 // low, right high), so one instruction serves both. Only ever used inside
 // functions compiled with target("avx2"), run after the CPU said it has it.
 #define DELTASIGMA_WIDE [[gnu::target("avx2"), gnu::always_inline]] inline
-struct u8v { __m256i v; };
+struct sign_history8;
 struct f8 {
   __m256 v;
-  using mask = u8v;
+  using history = sign_history8;
 };
 DELTASIGMA_WIDE f8 operator+(f8 a, f8 b) noexcept { return {_mm256_add_ps(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 operator-(f8 a, f8 b) noexcept { return {_mm256_sub_ps(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 operator*(f8 a, f8 b) noexcept { return {_mm256_mul_ps(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 limit(f8 y, f8 lo, f8 hi) noexcept { return {_mm256_min_ps(_mm256_max_ps(y.v, lo.v), hi.v)}; }
-DELTASIGMA_WIDE f8 rotate_up(f8 a) noexcept { return {_mm256_permute_ps(a.v, _MM_SHUFFLE(2, 1, 0, 3))}; }
-DELTASIGMA_WIDE f8 broadcast_c7(f8 a) noexcept { return {_mm256_permute_ps(a.v, _MM_SHUFFLE(2, 2, 2, 2))}; }
-DELTASIGMA_WIDE f8 zero_lane3(f8 a) noexcept {
-  return {_mm256_and_ps(a.v, _mm256_castsi256_ps(_mm256_set_epi32(0, -1, -1, -1, 0, -1, -1, -1)))};
+DELTASIGMA_WIDE f8 shift_up(f8 a) noexcept { return {_mm256_castsi256_ps(_mm256_slli_si256(_mm256_castps_si256(a.v), 4))}; }
+DELTASIGMA_WIDE f8 q_of(f8 u, f8 odd) noexcept { return {_mm256_add_ps(u.v, _mm256_permute_ps(odd.v, 0xFF))}; }
+DELTASIGMA_WIDE f8 sign_bit(f8 q) noexcept { return {_mm256_and_ps(q.v, _mm256_set1_ps(-0.0f))}; }
+DELTASIGMA_WIDE f8 flip_sign(f8 m, f8 t) noexcept { return {_mm256_xor_ps(m.v, t.v)}; }
+// The bits so far per half, inverted, the latest in bit 0 of lanes 0 and 4.
+struct sign_history8 { __m256i inverted; };
+DELTASIGMA_WIDE sign_history8 append_sign(sign_history8 h, f8 q) noexcept {
+  return {_mm256_sub_epi32(_mm256_add_epi32(h.inverted, h.inverted), _mm256_srai_epi32(_mm256_castps_si256(q.v), 31))};
 }
-DELTASIGMA_WIDE f8 opposite_sign(f8 m, f8 q) noexcept {
-  return {_mm256_or_ps(m.v, _mm256_andnot_ps(q.v, _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN))))};
-}
-DELTASIGMA_WIDE u8v sign_lanes(f8 q) noexcept { return {_mm256_srai_epi32(_mm256_castps_si256(q.v), 31)}; }
-DELTASIGMA_WIDE u8v operator+(u8v a, u8v b) noexcept { return {_mm256_add_epi32(a.v, b.v)}; }
-DELTASIGMA_WIDE u8v operator-(u8v a, u8v b) noexcept { return {_mm256_sub_epi32(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 pair_of(f4 low, f4 high) noexcept { return {_mm256_set_m128(high.v, low.v)}; }
 DELTASIGMA_WIDE f4 low_half(f8 a) noexcept { return {_mm256_castps256_ps128(a.v)}; }
 DELTASIGMA_WIDE f4 high_half(f8 a) noexcept { return {_mm256_extractf128_ps(a.v, 1)}; }
@@ -328,8 +345,8 @@ bool wide_vectors = cpu_has_avx2();
 
 // Per channel. i1, i2 serve levels 1 and 2 and hold any value; they are
 // updated modulo 2^32 and read as int32 (two's complement). c holds level
-// 7's states in lane order: odd lanes (c3, c5, c7, c1), then even lanes
-// (c2, c4, c6, 0). The masks hold the last DSD byte's bits that are still
+// 7's states in lane order: odd lanes (c1, c3, c5, c7), then even lanes
+// (0, c2, c4, c6). The masks hold the last DSD byte's bits that are still
 // ones / zeros (cancelled bits are in neither).
 struct modulator_state {
   uint32_t i1 = 0;
@@ -538,18 +555,18 @@ inline level7_input<f4> make_level7_input(float u) noexcept {
 // The lanes of one channel (or two, in f8), held in registers while it runs.
 template <class F>
 struct level7_lanes {
-  F odd;   // c3, c5, c7, c1
-  F even;  // c2, c4, c6, pad
-  typename F::mask inverted;  // the bits so far, inverted, in every lane
+  F odd;   // c1, c3, c5, c7
+  F even;  // pad (+0), c2, c4, c6
+  typename F::history signs;  // the bits so far
 };
 
 inline level7_lanes<f4> load_level7(const modulator_state& st) noexcept {
-  return {load(st.c.data()), load(st.c.data() + kLanes), splat(0u)};
+  return {load(st.c.data()), load(st.c.data() + kLanes), no_signs()};
 }
 
 inline void store_level7(modulator_state& st, const level7_lanes<f4>& s) noexcept {
   store(st.c.data(), s.odd);
-  store(st.c.data() + kLanes, zero_lane3(s.even));
+  store(st.c.data() + kLanes, s.even);
 }
 
 // The loop's constants, loaded once per call.
@@ -557,14 +574,15 @@ template <class F>
 struct level7_constants {
   F odd_scale;
   F even_g;
-  F odd_aq;
-  F even_aq;
+  F odd_feedback;
+  F even_feedback;
   F high;
   F low;
 };
 
 inline level7_constants<f4> make_level7_constants() noexcept {
-  return {load(kOddScale), load(kEvenG), load(kOddAQ), load(kEvenAQ), splat(kFeedbackFloat), splat(-kFeedbackFloat)};
+  return {load(kOddScale), load(kEvenG),          load(kOddFeedback),
+          load(kEvenFeedback), splat(kFeedbackFloat), splat(-kFeedbackFloat)};
 }
 
 // One bit of level 7, from the previous bit's states (au_i = a_i*u, f_i = a_i*v
@@ -581,20 +599,23 @@ inline level7_constants<f4> make_level7_constants() noexcept {
 // limited c7: with |u| <= Q/4 the limit never changes the sign of u + c7.
 // q >= 0 is read from q's sign bit: q is never NaN, and never -0 (a sum is
 // -0 only when both terms are, and c7 never is: it starts at +0 and each
-// new c7 ends in a non-zero + f7), so the sign bit decides alike.
+// new c7 ends in a non-zero + f7), so the sign bit decides alike. The
+// feedback is -a_i*Q with that sign bit flipped in: f_i exactly.
 template <bool kClamp, class F>
 [[gnu::always_inline]] inline void level7_step(level7_lanes<F>& s, const level7_input<F>& in,
                                                const level7_constants<F>& k) noexcept {
-  const F q = in.u + broadcast_c7(s.odd);
-  s.inverted = (s.inverted + s.inverted) - sign_lanes(q);  // appends 1 for a 0
-  const F odd = ((k.odd_scale * s.odd) + (zero_lane3(s.even) + in.odd)) + opposite_sign(k.odd_aq, q);
-  const F even = ((s.even - k.even_g * s.odd) + (rotate_up(s.odd) + in.even)) + opposite_sign(k.even_aq, q);
+  const auto q = q_of(in.u, s.odd);
+  const F sign = sign_bit(q);
+  s.signs = append_sign(s.signs, q);
+  const F odd = ((k.odd_scale * s.odd) + (s.even + in.odd)) + flip_sign(k.odd_feedback, sign);
+  const F even =
+      ((s.even - k.even_g * s.odd) + (shift_up(s.odd, sign) + in.even)) + flip_sign(k.even_feedback, sign);
   s.odd = kClamp ? limit(odd, k.low, k.high) : odd;
   s.even = kClamp ? limit(even, k.low, k.high) : even;
 }
 
-// Runs `bits` bits (1..32) of level 7 on kChannels sets of lanes, each with
-// its constant input. The bits are appended to s[c].inverted, earliest first.
+// Runs `bits` bits (1..8) of level 7 on kChannels sets of lanes, each with
+// its constant input. The bits are appended to s[c].signs, earliest first.
 template <bool kClamp, int kChannels, class F>
 [[gnu::always_inline]] inline void level7_run(level7_lanes<F> (&s)[kChannels],
                                               const level7_input<F>* const (&in)[kChannels], int bits,
@@ -604,28 +625,50 @@ template <bool kClamp, int kChannels, class F>
   }
 }
 
+// Calls step() `bits` (16 or 32) times, eight to a loop turn.
+template <class Step>
+[[gnu::always_inline]] inline void repeat_pcm_bits(int bits, Step&& step) noexcept {
+  for (int n = 0; n < bits; n += 8) {
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) step();
+  }
+}
+
 float level7_pcm_input(float x) noexcept {
   // NaN would poison the float states for good: take it as silence.
   const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * kLevel7Input, -kLevel7Input, kLevel7Input);
   return scaled * 0.5f;
 }
 
-template <int kChannels>
-inline void pcm_level7(modulator_state* const (&st)[kChannels], const float (&x)[kChannels], int bits,
-                       uint32_t (&out)[kChannels]) noexcept {
-  level7_input<f4> in[kChannels];
-  const level7_input<f4>* in_of[kChannels];
-  level7_lanes<f4> s[kChannels];
-  for (int c = 0; c < kChannels; ++c) {
-    in[c] = make_level7_input(level7_pcm_input(x[c]));
-    in_of[c] = &in[c];
-    s[c] = load_level7(*st[c]);
-  }
-  level7_run<true>(s, in_of, bits, make_level7_constants());
-  for (int c = 0; c < kChannels; ++c) {
-    store_level7(*st[c], s[c]);
-    out[c] = ~lane<0>(s[c].inverted) & bit_mask(bits);
-  }
+// One channel's sample through level 7 (plain locals, no arrays: GCC copies
+// arrays of vector records through the stack).
+uint32_t pcm_level7(modulator_state& st, float x, int bits) noexcept {
+  const level7_input<f4> in = make_level7_input(level7_pcm_input(x));
+  const level7_constants<f4> k = make_level7_constants();
+  level7_lanes<f4> s = load_level7(st);
+  repeat_pcm_bits(bits, [&] { level7_step<true>(s, in, k); });
+  store_level7(st, s);
+  return recent_bits(s.signs) & bit_mask(bits);
+}
+
+// Both channels, interleaved: the two independent chains hide each other's
+// latency. Not on NEON: its 16 q registers hold one channel's states and
+// inputs beside the loop's constants, and two channels would spill and
+// reload on every bit; there the channels run one after the other.
+[[maybe_unused]] void pcm_level7_pair(const float (&x)[2], int bits, uint32_t (&out)[2]) noexcept {
+  const level7_input<f4> left_in = make_level7_input(level7_pcm_input(x[0]));
+  const level7_input<f4> right_in = make_level7_input(level7_pcm_input(x[1]));
+  const level7_constants<f4> k = make_level7_constants();
+  level7_lanes<f4> left = load_level7(channel_state[0]);
+  level7_lanes<f4> right = load_level7(channel_state[1]);
+  repeat_pcm_bits(bits, [&] {
+    level7_step<true>(left, left_in, k);
+    level7_step<true>(right, right_in, k);
+  });
+  store_level7(channel_state[0], left);
+  store_level7(channel_state[1], right);
+  out[0] = recent_bits(left.signs) & bit_mask(bits);
+  out[1] = recent_bits(right.signs) & bit_mask(bits);
 }
 
 #if defined(DELTASIGMA_SSE2)
@@ -634,10 +677,11 @@ inline void pcm_level7(modulator_state* const (&st)[kChannels], const float (&x)
 // template; the tests run both and compare them with fixed bits).
 DELTASIGMA_WIDE void level7_step_wide(level7_lanes<f8>& s, const level7_input<f8>& in,
                                       const level7_constants<f8>& k) noexcept {
-  const f8 q = in.u + broadcast_c7(s.odd);
-  s.inverted = (s.inverted + s.inverted) - sign_lanes(q);
-  const f8 odd = ((k.odd_scale * s.odd) + (zero_lane3(s.even) + in.odd)) + opposite_sign(k.odd_aq, q);
-  const f8 even = ((s.even - k.even_g * s.odd) + (rotate_up(s.odd) + in.even)) + opposite_sign(k.even_aq, q);
+  const f8 q = q_of(in.u, s.odd);
+  const f8 sign = sign_bit(q);
+  s.signs = append_sign(s.signs, q);
+  const f8 odd = ((k.odd_scale * s.odd) + (s.even + in.odd)) + flip_sign(k.odd_feedback, sign);
+  const f8 even = ((s.even - k.even_g * s.odd) + (shift_up(s.odd) + in.even)) + flip_sign(k.even_feedback, sign);
   s.odd = limit(odd, k.low, k.high);
   s.even = limit(even, k.low, k.high);
 }
@@ -652,16 +696,19 @@ DELTASIGMA_WIDE void level7_step_wide(level7_lanes<f8>& s, const level7_input<f8
   level7_lanes<f8> lanes = {pair_of(load(left.c.data()), load(right.c.data())),
                             pair_of(load(left.c.data() + kLanes), load(right.c.data() + kLanes)),
                             {_mm256_setzero_si256()}};
-  const level7_constants<f8> k = {both_halves(kOddScale), both_halves(kEvenG),
-                                  both_halves(kOddAQ),     both_halves(kEvenAQ),
+  const level7_constants<f8> k = {both_halves(kOddScale),    both_halves(kEvenG),
+                                  both_halves(kOddFeedback), both_halves(kEvenFeedback),
                                   {_mm256_set1_ps(kFeedbackFloat)}, {_mm256_set1_ps(-kFeedbackFloat)}};
-  for (int n = 0; n < bits; ++n) level7_step_wide(lanes, in, k);
+  for (int n = 0; n < bits; n += 8) {
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) level7_step_wide(lanes, in, k);
+  }
   store(left.c.data(), low_half(lanes.odd));
   store(right.c.data(), high_half(lanes.odd));
-  store(left.c.data() + kLanes, zero_lane3(low_half(lanes.even)));
-  store(right.c.data() + kLanes, zero_lane3(high_half(lanes.even)));
-  out[0] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.inverted.v, 0)) & bit_mask(bits);
-  out[1] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.inverted.v, 4)) & bit_mask(bits);
+  store(left.c.data() + kLanes, low_half(lanes.even));
+  store(right.c.data() + kLanes, high_half(lanes.even));
+  out[0] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.signs.inverted, 0)) & bit_mask(bits);
+  out[1] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.signs.inverted, 4)) & bit_mask(bits);
 }
 #endif
 
@@ -781,7 +828,7 @@ void dsd_bytes_level7(modulator_state* const (&st)[kChannels], const uint16_t (&
       filled += take;
       if (filled == 8) {
         filled = 0;
-        each_channel<kChannels>([&](auto c) { out[c].write(~lane<0>(s[c].inverted)); });
+        each_channel<kChannels>([&](auto c) { out[c].write(recent_bits(s[c].signs)); });
       }
     }
   }
@@ -854,11 +901,7 @@ uint32_t pcm_modulator(int channel, int bits, float x) {
       pcm_level2(states, {level2_input(x)}, bits, out);
       return out[0];
     }
-    case 7: {
-      modulator_state* const states[1] = {&st};
-      pcm_level7(states, {x}, bits, out);
-      return out[0];
-    }
+    case 7: return pcm_level7(st, x, bits);
     default: return bits == 16 ? pcm_level1<16>(st, x) : pcm_level1<32>(st, x);
   }
 }
@@ -877,7 +920,12 @@ void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, u
         break;
       }
 #endif
-      pcm_level7(states, {left, right}, bits, out);
+#if defined(DELTASIGMA_NEON)
+      out[0] = pcm_level7(channel_state[0], left, bits);
+      out[1] = pcm_level7(channel_state[1], right, bits);
+#else
+      pcm_level7_pair({left, right}, bits, out);
+#endif
       break;
     default:
       if (bits == 16) {
