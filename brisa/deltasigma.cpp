@@ -115,9 +115,11 @@ constexpr lane_array kEvenFeedback = {-0.0f, -kAQ[1], -kAQ[3], -kAQ[5]};
 
 #if defined(DELTASIGMA_NEON)
 struct sign_history;
+struct f2 { float32x2_t v; };
 struct f4 {
   float32x4_t v;
   using history = sign_history;
+  using u_type = f2;  // level 7's u: q_of reads one half, so the loop holds no more
 };
 struct u4 { uint32x4_t v; };
 inline f4 load(const float* p) noexcept { return {vld1q_f32(p)}; }
@@ -126,6 +128,10 @@ inline f4 splat(float x) noexcept { return {vdupq_n_f32(x)}; }
 inline f4 operator+(f4 a, f4 b) noexcept { return {vaddq_f32(a.v, b.v)}; }
 inline f4 operator-(f4 a, f4 b) noexcept { return {vsubq_f32(a.v, b.v)}; }
 inline f4 operator*(f4 a, f4 b) noexcept { return {vmulq_f32(a.v, b.v)}; }
+// a + b*c and a - b*c with the product rounded first: ARMv7 NEON's VMLA and
+// VMLS are chained, not fused, so each is exactly the multiply and the add.
+inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return {vmlaq_f32(a.v, b.v, c.v)}; }
+inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return {vmlsq_f32(a.v, b.v, c.v)}; }
 // y limited to [lo, hi] (no NaN reaches it).
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {vminq_f32(vmaxq_f32(y.v, lo.v), hi.v)}; }
 // (z, a0, a1, a2), z being lane 3 of zero, a zero of either sign.
@@ -133,7 +139,8 @@ inline f4 shift_up(f4 a, f4 zero) noexcept { return {vextq_f32(zero.v, a.v, 3)};
 // Level 7's q = u + c7 (u is the same in every lane, c7 is lane 3 of odd),
 // added on the high halves only: q is lane 1.
 struct level7_q { float32x2_t v; };
-inline level7_q q_of(f4 u, f4 odd) noexcept { return {vadd_f32(vget_high_f32(u.v), vget_high_f32(odd.v))}; }
+inline f2 u_lanes(float u) noexcept { return {vdup_n_f32(u)}; }
+inline level7_q q_of(f2 u, f4 odd) noexcept { return {vadd_f32(u.v, vget_high_f32(odd.v))}; }
 // q's sign bit in every lane, nothing else. (Bits, not a float compare:
 // GCC turns NEON's, which is not an IEEE compare, into scalar code.)
 inline f4 sign_bit(level7_q q) noexcept {
@@ -187,6 +194,7 @@ struct sign_history;
 struct f4 {
   __m128 v;
   using history = sign_history;
+  using u_type = f4;
 };
 struct u4 { __m128i v; };
 inline f4 load(const float* p) noexcept { return {_mm_loadu_ps(p)}; }
@@ -195,8 +203,11 @@ inline f4 splat(float x) noexcept { return {_mm_set1_ps(x)}; }
 inline f4 operator+(f4 a, f4 b) noexcept { return {_mm_add_ps(a.v, b.v)}; }
 inline f4 operator-(f4 a, f4 b) noexcept { return {_mm_sub_ps(a.v, b.v)}; }
 inline f4 operator*(f4 a, f4 b) noexcept { return {_mm_mul_ps(a.v, b.v)}; }
+inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return {_mm_add_ps(a.v, _mm_mul_ps(b.v, c.v))}; }
+inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return {_mm_sub_ps(a.v, _mm_mul_ps(b.v, c.v))}; }
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {_mm_min_ps(_mm_max_ps(y.v, lo.v), hi.v)}; }
 inline f4 shift_up(f4 a, f4) noexcept { return {_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(a.v), 4))}; }
+inline f4 u_lanes(float u) noexcept { return splat(u); }
 // q in every lane.
 inline f4 q_of(f4 u, f4 odd) noexcept { return {_mm_add_ps(u.v, _mm_shuffle_ps(odd.v, odd.v, 0xFF))}; }
 inline f4 sign_bit(f4 q) noexcept { return {_mm_and_ps(q.v, _mm_set1_ps(-0.0f))}; }
@@ -239,6 +250,7 @@ struct sign_history;
 struct f4 {
   lane_array v;
   using history = sign_history;
+  using u_type = f4;
 };
 struct u4 { std::array<uint32_t, kLanes> v; };
 template <class V, class F>
@@ -253,6 +265,8 @@ inline f4 splat(float x) noexcept { return {{x, x, x, x}}; }
 inline f4 operator+(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x + y; }); }
 inline f4 operator-(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x - y; }); }
 inline f4 operator*(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x * y; }); }
+inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return a + b * c; }
+inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return a - b * c; }
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept {
   for (size_t i = 0; i < kLanes; ++i) {
     const float above = y.v[i] < lo.v[i] ? lo.v[i] : y.v[i];
@@ -261,6 +275,7 @@ inline f4 limit(f4 y, f4 lo, f4 hi) noexcept {
   return y;
 }
 inline f4 shift_up(f4 a, f4) noexcept { return {{0.0f, a.v[0], a.v[1], a.v[2]}}; }
+inline f4 u_lanes(float u) noexcept { return splat(u); }
 inline f4 q_of(f4 u, f4 odd) noexcept { return splat(u.v[3] + odd.v[3]); }
 inline f4 sign_bit(f4 q) noexcept {
   return lanewise(q, q, [](float x, float) { return std::copysign(0.0f, x); });
@@ -309,10 +324,13 @@ struct sign_history8;
 struct f8 {
   __m256 v;
   using history = sign_history8;
+  using u_type = f8;
 };
 DELTASIGMA_WIDE f8 operator+(f8 a, f8 b) noexcept { return {_mm256_add_ps(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 operator-(f8 a, f8 b) noexcept { return {_mm256_sub_ps(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 operator*(f8 a, f8 b) noexcept { return {_mm256_mul_ps(a.v, b.v)}; }
+DELTASIGMA_WIDE f8 mul_add(f8 a, f8 b, f8 c) noexcept { return {_mm256_add_ps(a.v, _mm256_mul_ps(b.v, c.v))}; }
+DELTASIGMA_WIDE f8 mul_sub(f8 a, f8 b, f8 c) noexcept { return {_mm256_sub_ps(a.v, _mm256_mul_ps(b.v, c.v))}; }
 DELTASIGMA_WIDE f8 limit(f8 y, f8 lo, f8 hi) noexcept { return {_mm256_min_ps(_mm256_max_ps(y.v, lo.v), hi.v)}; }
 DELTASIGMA_WIDE f8 shift_up(f8 a) noexcept { return {_mm256_castsi256_ps(_mm256_slli_si256(_mm256_castps_si256(a.v), 4))}; }
 DELTASIGMA_WIDE f8 q_of(f8 u, f8 odd) noexcept { return {_mm256_add_ps(u.v, _mm256_permute_ps(odd.v, 0xFF))}; }
@@ -544,12 +562,12 @@ template <class F>
 struct level7_input {
   F odd;
   F even;
-  F u;
+  typename F::u_type u;
 };
 
 inline level7_input<f4> make_level7_input(float u) noexcept {
   const f4 uu = splat(u);
-  return {load(kOddA) * uu, load(kEvenA) * uu, uu};
+  return {load(kOddA) * uu, load(kEvenA) * uu, u_lanes(u)};
 }
 
 // The lanes of one channel (or two, in f8), held in registers while it runs.
@@ -607,9 +625,9 @@ template <bool kClamp, class F>
   const auto q = q_of(in.u, s.odd);
   const F sign = sign_bit(q);
   s.signs = append_sign(s.signs, q);
-  const F odd = ((k.odd_scale * s.odd) + (s.even + in.odd)) + flip_sign(k.odd_feedback, sign);
+  const F odd = mul_add(s.even + in.odd, k.odd_scale, s.odd) + flip_sign(k.odd_feedback, sign);
   const F even =
-      ((s.even - k.even_g * s.odd) + (shift_up(s.odd, sign) + in.even)) + flip_sign(k.even_feedback, sign);
+      (mul_sub(s.even, k.even_g, s.odd) + (shift_up(s.odd, sign) + in.even)) + flip_sign(k.even_feedback, sign);
   s.odd = kClamp ? limit(odd, k.low, k.high) : odd;
   s.even = kClamp ? limit(even, k.low, k.high) : even;
 }
@@ -640,15 +658,20 @@ float level7_pcm_input(float x) noexcept {
   return scaled * 0.5f;
 }
 
-// One channel's sample through level 7 (plain locals, no arrays: GCC copies
-// arrays of vector records through the stack).
-uint32_t pcm_level7(modulator_state& st, float x, int bits) noexcept {
-  const level7_input<f4> in = make_level7_input(level7_pcm_input(x));
+// One channel through level 7: the samples x[first], x[first + step], ...
+// become the words at the same places of out (out as long as x). The states
+// stay in registers from sample to sample. (Plain locals, no arrays: GCC
+// copies arrays of vector records through the stack.)
+void pcm_level7(modulator_state& st, int bits, std::span<const float> x, std::span<uint32_t> out, size_t first,
+                size_t step) noexcept {
   const level7_constants<f4> k = make_level7_constants();
   level7_lanes<f4> s = load_level7(st);
-  repeat_pcm_bits(bits, [&] { level7_step<true>(s, in, k); });
+  for (size_t i = first; i < x.size(); i += step) {
+    const level7_input<f4> in = make_level7_input(level7_pcm_input(x[i]));
+    repeat_pcm_bits(bits, [&] { level7_step<true>(s, in, k); });
+    out[i] = recent_bits(s.signs) & bit_mask(bits);
+  }
   store_level7(st, s);
-  return recent_bits(s.signs) & bit_mask(bits);
 }
 
 // Both channels, interleaved: the two independent chains hide each other's
@@ -680,8 +703,8 @@ DELTASIGMA_WIDE void level7_step_wide(level7_lanes<f8>& s, const level7_input<f8
   const f8 q = q_of(in.u, s.odd);
   const f8 sign = sign_bit(q);
   s.signs = append_sign(s.signs, q);
-  const f8 odd = ((k.odd_scale * s.odd) + (s.even + in.odd)) + flip_sign(k.odd_feedback, sign);
-  const f8 even = ((s.even - k.even_g * s.odd) + (shift_up(s.odd) + in.even)) + flip_sign(k.even_feedback, sign);
+  const f8 odd = mul_add(s.even + in.odd, k.odd_scale, s.odd) + flip_sign(k.odd_feedback, sign);
+  const f8 even = (mul_sub(s.even, k.even_g, s.odd) + (shift_up(s.odd) + in.even)) + flip_sign(k.even_feedback, sign);
   s.odd = limit(odd, k.low, k.high);
   s.even = limit(even, k.low, k.high);
 }
@@ -901,43 +924,70 @@ uint32_t pcm_modulator(int channel, int bits, float x) {
       pcm_level2(states, {level2_input(x)}, bits, out);
       return out[0];
     }
-    case 7: return pcm_level7(st, x, bits);
+    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1); return out[0];
     default: return bits == 16 ? pcm_level1<16>(st, x) : pcm_level1<32>(st, x);
   }
 }
 
 void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, uint32_t* right_bits) {
+  const float values[2] = {left, right};
+  uint32_t words[2] = {};
+  pcm_modulate_block(bits, values, words);
+  *left_bits = words[0];
+  *right_bits = words[1];
+}
+
+void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint32_t> words) {
   ensure_initialised();
   bits = normal_bits(bits);
+  const size_t count = std::min(values.size(), words.size()) / 2 * 2;
+  values = values.first(count);
+  words = words.first(count);
   modulator_state* const states[2] = {&channel_state[0], &channel_state[1]};
-  uint32_t out[2] = {};
   switch (level) {
-    case 2: pcm_level2(states, {level2_input(left), level2_input(right)}, bits, out); break;
+    case 2:
+      for (size_t i = 0; i < count; i += 2) {
+        uint32_t out[2] = {};
+        pcm_level2(states, {level2_input(values[i]), level2_input(values[i + 1])}, bits, out);
+        words[i] = out[0];
+        words[i + 1] = out[1];
+      }
+      break;
     case 7:
 #if defined(DELTASIGMA_SSE2)
       if (wide_vectors) {
-        pcm_level7_wide({left, right}, bits, out);
+        for (size_t i = 0; i < count; i += 2) {
+          uint32_t out[2] = {};
+          pcm_level7_wide({values[i], values[i + 1]}, bits, out);
+          words[i] = out[0];
+          words[i + 1] = out[1];
+        }
         break;
       }
 #endif
 #if defined(DELTASIGMA_NEON)
-      out[0] = pcm_level7(channel_state[0], left, bits);
-      out[1] = pcm_level7(channel_state[1], right, bits);
+      pcm_level7(channel_state[0], bits, values, words, 0, 2);
+      pcm_level7(channel_state[1], bits, values, words, 1, 2);
 #else
-      pcm_level7_pair({left, right}, bits, out);
+      for (size_t i = 0; i < count; i += 2) {
+        uint32_t out[2] = {};
+        pcm_level7_pair({values[i], values[i + 1]}, bits, out);
+        words[i] = out[0];
+        words[i + 1] = out[1];
+      }
 #endif
       break;
     default:
-      if (bits == 16) {
-        out[0] = pcm_level1<16>(channel_state[0], left);
-        out[1] = pcm_level1<16>(channel_state[1], right);
-      } else {
-        out[0] = pcm_level1<32>(channel_state[0], left);
-        out[1] = pcm_level1<32>(channel_state[1], right);
+      for (size_t i = 0; i < count; i += 2) {
+        if (bits == 16) {
+          words[i] = pcm_level1<16>(channel_state[0], values[i]);
+          words[i + 1] = pcm_level1<16>(channel_state[1], values[i + 1]);
+        } else {
+          words[i] = pcm_level1<32>(channel_state[0], values[i]);
+          words[i + 1] = pcm_level1<32>(channel_state[1], values[i + 1]);
+        }
       }
   }
-  *left_bits = out[0];
-  *right_bits = out[1];
 }
 
 int32_t dsd_modulator(const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio) {
