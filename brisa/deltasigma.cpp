@@ -174,6 +174,9 @@ inline u4 operator&(u4 a, u4 b) noexcept { return {vandq_u32(a.v, b.v)}; }
 inline u4 operator|(u4 a, u4 b) noexcept { return {vorrq_u32(a.v, b.v)}; }
 // All ones where a > b (both below 2^31).
 inline u4 greater(u4 a, u4 b) noexcept { return {vcgtq_u32(a.v, b.v)}; }
+inline u4 min_unsigned(u4 a, u4 b) noexcept { return {vminq_u32(a.v, b.v)}; }
+// a | (mask & b), a having none of b's bits: one select, by b's bits.
+inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return {vbslq_u32(b.v, mask.v, a.v)}; }
 template <int kShift>
 inline u4 shift_right(u4 a) noexcept { return {vshrq_n_u32(a.v, kShift)}; }
 inline uint32_t or_lanes(u4 a) noexcept {
@@ -230,6 +233,7 @@ inline u4 operator&(u4 a, u4 b) noexcept { return {_mm_and_si128(a.v, b.v)}; }
 inline u4 operator|(u4 a, u4 b) noexcept { return {_mm_or_si128(a.v, b.v)}; }
 // SSE2 compares signed: right for values below 2^31, which is all we compare.
 inline u4 greater(u4 a, u4 b) noexcept { return {_mm_cmpgt_epi32(a.v, b.v)}; }
+inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return {_mm_or_si128(a.v, _mm_and_si128(mask.v, b.v))}; }
 template <int kShift>
 inline u4 shift_right(u4 a) noexcept { return {_mm_srli_epi32(a.v, kShift)}; }
 inline uint32_t or_lanes(u4 a) noexcept {
@@ -298,6 +302,7 @@ inline u4 operator|(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, 
 inline u4 greater(u4 a, u4 b) noexcept {
   return lanewise(a, b, [](uint32_t x, uint32_t y) { return x > y ? ~0u : 0u; });
 }
+inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return a | (mask & b); }
 template <int kShift>
 inline u4 shift_right(u4 a) noexcept {
   for (auto& x : a.v) x >>= kShift;
@@ -503,7 +508,12 @@ inline uint32_t level2_input(float x) noexcept {
 
 // x mod 2Q for x < 4Q.
 constexpr uint32_t reduce(uint32_t x) noexcept { return x >= kTwoQ ? x - kTwoQ : x; }
+#if defined(DELTASIGMA_NEON)
+// x - 2Q wraps above x unless x >= 2Q, so the smaller of the two is x mod 2Q.
+inline u4 reduce(u4 x) noexcept { return min_unsigned(x, x - splat(kTwoQ)); }
+#else
 inline u4 reduce(u4 x) noexcept { return x - (greater(x, splat(kTwoQ - 1)) & splat(kTwoQ)); }
+#endif
 
 // The first-order loop in closed form. With R = i1 + Q in [0, 2Q) and
 // d = s + Q in [0, 2Q], each bit is R + d >= 2Q and R becomes (R + d) mod 2Q,
@@ -523,8 +533,9 @@ inline uint32_t level1_closed_form(uint32_t& r, uint32_t d) noexcept {
   u4 after = reduce(splat(r) + set(step, m2, m3, m4));
   u4 weight = set(1u << (kBits - 1), 1u << (kBits - 2), 1u << (kBits - 3), 1u << (kBits - 4));
   u4 bits = splat(0u);
+#pragma GCC unroll 8
   for (int k = 0; k < kBits; k += 4) {
-    bits = bits | (greater(limit_d, after) & weight);
+    bits = or_where(bits, greater(limit_d, after), weight);
     weight = shift_right<4>(weight);
     after = reduce(after + stride);
   }
