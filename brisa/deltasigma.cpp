@@ -733,10 +733,7 @@ DELTASIGMA_WIDE void level7_step_wide(level7_lanes<f8>& s, const level7_input<f8
   const level7_constants<f8> k = {both_halves(kOddScale),    both_halves(kEvenG),
                                   both_halves(kOddFeedback), both_halves(kEvenFeedback),
                                   {_mm256_set1_ps(kFeedbackFloat)}, {_mm256_set1_ps(-kFeedbackFloat)}};
-  for (int n = 0; n < bits; n += 8) {
-#pragma GCC unroll 8
-    for (int j = 0; j < 8; ++j) level7_step_wide(lanes, in, k);
-  }
+  for (int n = 0; n < bits; ++n) level7_step_wide(lanes, in, k);
   store(left.c.data(), low_half(lanes.odd));
   store(right.c.data(), high_half(lanes.odd));
   store(left.c.data() + kLanes, low_half(lanes.even));
