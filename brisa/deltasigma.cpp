@@ -93,30 +93,33 @@ constexpr std::array<float, 7> make_feedback_terms() {
 }
 constexpr auto kAQ = make_feedback_terms();
 
-// Level 7's states in vector lanes: "odd" = (c3, c5, c7, c1) and "even" =
-// (c2, c4, c6, pad). Then every state's update takes its neighbours from
-// the same lane of the other vector or from one rotation of "odd":
-//   odd'  = ((k3,k5,k7,1) * odd + (even with lane 3 zeroed + a*u)) + f
-//   even' = ((even - (g1,g2,g3,0) * odd) + (rotated odd = (c1,c3,c5,c7) + a*u)) + f
-// The pad lane takes no part: its coefficients are 0 and it is zeroed where
-// "odd" reads it; it is stored as 0.
+// Level 7's states in vector lanes: "odd" = (c1, c3, c5, c7) and "even" =
+// (pad, c2, c4, c6). Then every state's update takes its neighbours from
+// the same lane of the other vector or from "odd" moved up one lane:
+//   odd'  = ((1,k1,k2,k3) * odd + (even + a*u)) + f
+//   even' = ((even - (0,g1,g2,g3) * odd) + ((0,c1,c3,c5) + a*u)) + f
+// The pad lane stays +0 for good (its coefficients are 0, so every term it
+// adds is a zero, and +0 plus a zero is +0), which is all the c1 lane needs
+// from it: no lane has to be cleared per bit.
 constexpr size_t kLanes = 4;
 using lane_array = std::array<float, kLanes>;
-constexpr lane_array kOddScale = {kK1, kK2, kK3, 1.0f};
-constexpr lane_array kEvenG = {kG1, kG2, kG3, 0.0f};
-constexpr lane_array kOddA = {kA[2], kA[4], kA[6], kA[0]};
-constexpr lane_array kEvenA = {kA[1], kA[3], kA[5], 0.0f};
-constexpr lane_array kOddAQ = {kAQ[2], kAQ[4], kAQ[6], kAQ[0]};
-constexpr lane_array kEvenAQ = {kAQ[1], kAQ[3], kAQ[5], 0.0f};
-constexpr size_t kC7Lane = 2;  // of "odd"
+constexpr lane_array kOddScale = {1.0f, kK1, kK2, kK3};
+constexpr lane_array kEvenG = {0.0f, kG1, kG2, kG3};
+constexpr lane_array kOddA = {kA[0], kA[2], kA[4], kA[6]};
+constexpr lane_array kEvenA = {0.0f, kA[1], kA[3], kA[5]};
+// The feedback terms negated: -a_i*Q, the feedback of a 1 (v = -Q).
+constexpr lane_array kOddFeedback = {-kAQ[0], -kAQ[2], -kAQ[4], -kAQ[6]};
+constexpr lane_array kEvenFeedback = {-0.0f, -kAQ[1], -kAQ[3], -kAQ[5]};
 
 // ---- 4-lane vectors: just the operations the modulators need -------------
 
 #if defined(DELTASIGMA_NEON)
-struct u4;
+struct sign_history;
+struct f2 { float32x2_t v; };
 struct f4 {
   float32x4_t v;
-  using mask = u4;
+  using history = sign_history;
+  using u_type = f2;  // level 7's u: q_of reads one half, so the loop holds no more
 };
 struct u4 { uint32x4_t v; };
 inline f4 load(const float* p) noexcept { return {vld1q_f32(p)}; }
@@ -125,24 +128,41 @@ inline f4 splat(float x) noexcept { return {vdupq_n_f32(x)}; }
 inline f4 operator+(f4 a, f4 b) noexcept { return {vaddq_f32(a.v, b.v)}; }
 inline f4 operator-(f4 a, f4 b) noexcept { return {vsubq_f32(a.v, b.v)}; }
 inline f4 operator*(f4 a, f4 b) noexcept { return {vmulq_f32(a.v, b.v)}; }
+// a + b*c and a - b*c with the product rounded first: ARMv7 NEON's VMLA and
+// VMLS are chained, not fused, so each is exactly the multiply and the add.
+inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return {vmlaq_f32(a.v, b.v, c.v)}; }
+inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return {vmlsq_f32(a.v, b.v, c.v)}; }
 // y limited to [lo, hi] (no NaN reaches it).
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {vminq_f32(vmaxq_f32(y.v, lo.v), hi.v)}; }
-// (a3, a0, a1, a2)
-inline f4 rotate_up(f4 a) noexcept { return {vextq_f32(a.v, a.v, 3)}; }
-inline f4 broadcast_c7(f4 a) noexcept { return {vdupq_lane_f32(vget_high_f32(a.v), kC7Lane - 2)}; }
-inline f4 zero_lane3(f4 a) noexcept {
-  const uint32x4_t keep = vcombine_u32(vdup_n_u32(~0u), vcreate_u32(0xFFFFFFFFu));  // lanes 0..2
-  return {vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(a.v), keep))};
+// (z, a0, a1, a2), z being lane 3 of zero, a zero of either sign.
+inline f4 shift_up(f4 a, f4 zero) noexcept { return {vextq_f32(zero.v, a.v, 3)}; }
+// Level 7's q = u + c7 (u is the same in every lane, c7 is lane 3 of odd),
+// added on the high halves only: q is lane 1.
+struct level7_q { float32x2_t v; };
+inline f2 u_lanes(float u) noexcept { return {vdup_n_f32(u)}; }
+inline level7_q q_of(f2 u, f4 odd) noexcept { return {vadd_f32(u.v, vget_high_f32(odd.v))}; }
+// q's sign bit in every lane, nothing else. (Bits, not a float compare:
+// GCC turns NEON's, which is not an IEEE compare, into scalar code.)
+inline f4 sign_bit(level7_q q) noexcept {
+  return {vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(vdupq_lane_f32(q.v, 1)), vdupq_n_u32(0x80000000u)))};
 }
-// Positive magnitudes m with the sign of -q: copysign(m, -q).
-inline f4 opposite_sign(f4 m, f4 q) noexcept {
-  const uint32x4_t sign = vdupq_n_u32(0x80000000u);
-  return {vreinterpretq_f32_u32(vorrq_u32(vreinterpretq_u32_f32(m.v), vbicq_u32(sign, vreinterpretq_u32_f32(q.v))))};
+// m with its sign flipped where t (a sign_bit result) has it set.
+inline f4 flip_sign(f4 m, f4 t) noexcept {
+  return {vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(m.v), vreinterpretq_u32_f32(t.v)))};
 }
-// All ones where q >= 0.
-// All ones where q's sign bit is set. (Not a float compare: GCC turns
-// NEON's, which is not an IEEE compare, into scalar code.)
-inline u4 sign_lanes(f4 q) noexcept { return {vreinterpretq_u32_s32(vshrq_n_s32(vreinterpretq_s32_f32(q.v), 31))}; }
+// Level 7's bits so far as the signs of q, the latest in bit 31 of lane 1:
+// appending is one shift-right-and-insert into q's own register.
+struct sign_history { uint32x2_t v; };
+inline sign_history no_signs() noexcept { return {vdup_n_u32(0)}; }
+inline sign_history append_sign(sign_history h, level7_q q) noexcept {
+  return {vsri_n_u32(vreinterpret_u32_f32(q.v), h.v, 1)};
+}
+// The bits (1 where the sign was +), the latest in bit 0.
+inline uint32_t recent_bits(sign_history h) noexcept {
+  uint32_t reversed = 0;
+  asm("rbit %0, %1" : "=r"(reversed) : "r"(vget_lane_u32(h.v, 1)));
+  return ~reversed;
+}
 inline u4 splat(uint32_t x) noexcept { return {vdupq_n_u32(x)}; }
 inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept {
   const uint32_t lanes[4] = {a, b, c, d};
@@ -154,6 +174,9 @@ inline u4 operator&(u4 a, u4 b) noexcept { return {vandq_u32(a.v, b.v)}; }
 inline u4 operator|(u4 a, u4 b) noexcept { return {vorrq_u32(a.v, b.v)}; }
 // All ones where a > b (both below 2^31).
 inline u4 greater(u4 a, u4 b) noexcept { return {vcgtq_u32(a.v, b.v)}; }
+inline u4 min_unsigned(u4 a, u4 b) noexcept { return {vminq_u32(a.v, b.v)}; }
+// a | (mask & b), a having none of b's bits: one select, by b's bits.
+inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return {vbslq_u32(b.v, mask.v, a.v)}; }
 template <int kShift>
 inline u4 shift_right(u4 a) noexcept { return {vshrq_n_u32(a.v, kShift)}; }
 inline uint32_t or_lanes(u4 a) noexcept {
@@ -170,10 +193,11 @@ inline u4 settled(u4 a) noexcept {
   return a;
 }
 #elif defined(DELTASIGMA_SSE2)
-struct u4;
+struct sign_history;
 struct f4 {
   __m128 v;
-  using mask = u4;
+  using history = sign_history;
+  using u_type = f4;
 };
 struct u4 { __m128i v; };
 inline f4 load(const float* p) noexcept { return {_mm_loadu_ps(p)}; }
@@ -182,16 +206,22 @@ inline f4 splat(float x) noexcept { return {_mm_set1_ps(x)}; }
 inline f4 operator+(f4 a, f4 b) noexcept { return {_mm_add_ps(a.v, b.v)}; }
 inline f4 operator-(f4 a, f4 b) noexcept { return {_mm_sub_ps(a.v, b.v)}; }
 inline f4 operator*(f4 a, f4 b) noexcept { return {_mm_mul_ps(a.v, b.v)}; }
+inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return {_mm_add_ps(a.v, _mm_mul_ps(b.v, c.v))}; }
+inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return {_mm_sub_ps(a.v, _mm_mul_ps(b.v, c.v))}; }
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {_mm_min_ps(_mm_max_ps(y.v, lo.v), hi.v)}; }
-inline f4 rotate_up(f4 a) noexcept { return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(2, 1, 0, 3))}; }
-inline f4 broadcast_c7(f4 a) noexcept { return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(2, 2, 2, 2))}; }
-inline f4 zero_lane3(f4 a) noexcept {
-  return {_mm_and_ps(a.v, _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1)))};
+inline f4 shift_up(f4 a, f4) noexcept { return {_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(a.v), 4))}; }
+inline f4 u_lanes(float u) noexcept { return splat(u); }
+// q in every lane.
+inline f4 q_of(f4 u, f4 odd) noexcept { return {_mm_add_ps(u.v, _mm_shuffle_ps(odd.v, odd.v, 0xFF))}; }
+inline f4 sign_bit(f4 q) noexcept { return {_mm_and_ps(q.v, _mm_set1_ps(-0.0f))}; }
+inline f4 flip_sign(f4 m, f4 t) noexcept { return {_mm_xor_ps(m.v, t.v)}; }
+// The bits so far, inverted (a 1 for each sign -), the latest in bit 0.
+struct sign_history { __m128i inverted; };
+inline sign_history no_signs() noexcept { return {_mm_setzero_si128()}; }
+inline sign_history append_sign(sign_history h, f4 q) noexcept {
+  return {_mm_sub_epi32(_mm_add_epi32(h.inverted, h.inverted), _mm_srai_epi32(_mm_castps_si128(q.v), 31))};
 }
-inline f4 opposite_sign(f4 m, f4 q) noexcept {
-  return {_mm_or_ps(m.v, _mm_andnot_ps(q.v, _mm_castsi128_ps(_mm_set1_epi32(INT32_MIN))))};
-}
-inline u4 sign_lanes(f4 q) noexcept { return {_mm_srai_epi32(_mm_castps_si128(q.v), 31)}; }
+inline uint32_t recent_bits(sign_history h) noexcept { return ~static_cast<uint32_t>(_mm_cvtsi128_si32(h.inverted)); }
 inline u4 splat(uint32_t x) noexcept { return {_mm_set1_epi32(static_cast<int32_t>(x))}; }
 inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept {
   return {_mm_set_epi32(static_cast<int32_t>(d), static_cast<int32_t>(c), static_cast<int32_t>(b),
@@ -203,6 +233,7 @@ inline u4 operator&(u4 a, u4 b) noexcept { return {_mm_and_si128(a.v, b.v)}; }
 inline u4 operator|(u4 a, u4 b) noexcept { return {_mm_or_si128(a.v, b.v)}; }
 // SSE2 compares signed: right for values below 2^31, which is all we compare.
 inline u4 greater(u4 a, u4 b) noexcept { return {_mm_cmpgt_epi32(a.v, b.v)}; }
+inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return {_mm_or_si128(a.v, _mm_and_si128(mask.v, b.v))}; }
 template <int kShift>
 inline u4 shift_right(u4 a) noexcept { return {_mm_srli_epi32(a.v, kShift)}; }
 inline uint32_t or_lanes(u4 a) noexcept {
@@ -219,10 +250,11 @@ inline u4 settled(u4 a) noexcept {
   return a;
 }
 #else
-struct u4;
+struct sign_history;
 struct f4 {
   lane_array v;
-  using mask = u4;
+  using history = sign_history;
+  using u_type = f4;
 };
 struct u4 { std::array<uint32_t, kLanes> v; };
 template <class V, class F>
@@ -237,6 +269,8 @@ inline f4 splat(float x) noexcept { return {{x, x, x, x}}; }
 inline f4 operator+(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x + y; }); }
 inline f4 operator-(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x - y; }); }
 inline f4 operator*(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x * y; }); }
+inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return a + b * c; }
+inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return a - b * c; }
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept {
   for (size_t i = 0; i < kLanes; ++i) {
     const float above = y.v[i] < lo.v[i] ? lo.v[i] : y.v[i];
@@ -244,17 +278,21 @@ inline f4 limit(f4 y, f4 lo, f4 hi) noexcept {
   }
   return y;
 }
-inline f4 rotate_up(f4 a) noexcept { return {{a.v[3], a.v[0], a.v[1], a.v[2]}}; }
-inline f4 broadcast_c7(f4 a) noexcept { return splat(a.v[kC7Lane]); }
-inline f4 zero_lane3(f4 a) noexcept { return {{a.v[0], a.v[1], a.v[2], 0.0f}}; }
-inline f4 opposite_sign(f4 m, f4 q) noexcept {
-  return lanewise(m, q, [](float x, float y) { return std::copysign(x, -y); });
+inline f4 shift_up(f4 a, f4) noexcept { return {{0.0f, a.v[0], a.v[1], a.v[2]}}; }
+inline f4 u_lanes(float u) noexcept { return splat(u); }
+inline f4 q_of(f4 u, f4 odd) noexcept { return splat(u.v[3] + odd.v[3]); }
+inline f4 sign_bit(f4 q) noexcept {
+  return lanewise(q, q, [](float x, float) { return std::copysign(0.0f, x); });
 }
-inline u4 sign_lanes(f4 q) noexcept {
-  u4 r{};
-  for (size_t i = 0; i < kLanes; ++i) r.v[i] = std::signbit(q.v[i]) ? ~0u : 0u;
-  return r;
+inline f4 flip_sign(f4 m, f4 t) noexcept {
+  return lanewise(m, t, [](float x, float y) { return std::signbit(y) ? -x : x; });
 }
+struct sign_history { uint32_t inverted; };
+inline sign_history no_signs() noexcept { return {0}; }
+inline sign_history append_sign(sign_history h, f4 q) noexcept {
+  return {(h.inverted << 1) | (std::signbit(q.v[0]) ? 1u : 0u)};
+}
+inline uint32_t recent_bits(sign_history h) noexcept { return ~h.inverted; }
 inline u4 splat(uint32_t x) noexcept { return {{x, x, x, x}}; }
 inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept { return {{a, b, c, d}}; }
 inline u4 operator+(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x + y; }); }
@@ -264,6 +302,7 @@ inline u4 operator|(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, 
 inline u4 greater(u4 a, u4 b) noexcept {
   return lanewise(a, b, [](uint32_t x, uint32_t y) { return x > y ? ~0u : 0u; });
 }
+inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return a | (mask & b); }
 template <int kShift>
 inline u4 shift_right(u4 a) noexcept {
   for (auto& x : a.v) x >>= kShift;
@@ -286,26 +325,27 @@ inline f4 load(const lane_array& a) noexcept { return load(a.data()); }
 // low, right high), so one instruction serves both. Only ever used inside
 // functions compiled with target("avx2"), run after the CPU said it has it.
 #define DELTASIGMA_WIDE [[gnu::target("avx2"), gnu::always_inline]] inline
-struct u8v { __m256i v; };
+struct sign_history8;
 struct f8 {
   __m256 v;
-  using mask = u8v;
+  using history = sign_history8;
+  using u_type = f8;
 };
 DELTASIGMA_WIDE f8 operator+(f8 a, f8 b) noexcept { return {_mm256_add_ps(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 operator-(f8 a, f8 b) noexcept { return {_mm256_sub_ps(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 operator*(f8 a, f8 b) noexcept { return {_mm256_mul_ps(a.v, b.v)}; }
+DELTASIGMA_WIDE f8 mul_add(f8 a, f8 b, f8 c) noexcept { return {_mm256_add_ps(a.v, _mm256_mul_ps(b.v, c.v))}; }
+DELTASIGMA_WIDE f8 mul_sub(f8 a, f8 b, f8 c) noexcept { return {_mm256_sub_ps(a.v, _mm256_mul_ps(b.v, c.v))}; }
 DELTASIGMA_WIDE f8 limit(f8 y, f8 lo, f8 hi) noexcept { return {_mm256_min_ps(_mm256_max_ps(y.v, lo.v), hi.v)}; }
-DELTASIGMA_WIDE f8 rotate_up(f8 a) noexcept { return {_mm256_permute_ps(a.v, _MM_SHUFFLE(2, 1, 0, 3))}; }
-DELTASIGMA_WIDE f8 broadcast_c7(f8 a) noexcept { return {_mm256_permute_ps(a.v, _MM_SHUFFLE(2, 2, 2, 2))}; }
-DELTASIGMA_WIDE f8 zero_lane3(f8 a) noexcept {
-  return {_mm256_and_ps(a.v, _mm256_castsi256_ps(_mm256_set_epi32(0, -1, -1, -1, 0, -1, -1, -1)))};
+DELTASIGMA_WIDE f8 shift_up(f8 a) noexcept { return {_mm256_castsi256_ps(_mm256_slli_si256(_mm256_castps_si256(a.v), 4))}; }
+DELTASIGMA_WIDE f8 q_of(f8 u, f8 odd) noexcept { return {_mm256_add_ps(u.v, _mm256_permute_ps(odd.v, 0xFF))}; }
+DELTASIGMA_WIDE f8 sign_bit(f8 q) noexcept { return {_mm256_and_ps(q.v, _mm256_set1_ps(-0.0f))}; }
+DELTASIGMA_WIDE f8 flip_sign(f8 m, f8 t) noexcept { return {_mm256_xor_ps(m.v, t.v)}; }
+// The bits so far per half, inverted, the latest in bit 0 of lanes 0 and 4.
+struct sign_history8 { __m256i inverted; };
+DELTASIGMA_WIDE sign_history8 append_sign(sign_history8 h, f8 q) noexcept {
+  return {_mm256_sub_epi32(_mm256_add_epi32(h.inverted, h.inverted), _mm256_srai_epi32(_mm256_castps_si256(q.v), 31))};
 }
-DELTASIGMA_WIDE f8 opposite_sign(f8 m, f8 q) noexcept {
-  return {_mm256_or_ps(m.v, _mm256_andnot_ps(q.v, _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN))))};
-}
-DELTASIGMA_WIDE u8v sign_lanes(f8 q) noexcept { return {_mm256_srai_epi32(_mm256_castps_si256(q.v), 31)}; }
-DELTASIGMA_WIDE u8v operator+(u8v a, u8v b) noexcept { return {_mm256_add_epi32(a.v, b.v)}; }
-DELTASIGMA_WIDE u8v operator-(u8v a, u8v b) noexcept { return {_mm256_sub_epi32(a.v, b.v)}; }
 DELTASIGMA_WIDE f8 pair_of(f4 low, f4 high) noexcept { return {_mm256_set_m128(high.v, low.v)}; }
 DELTASIGMA_WIDE f4 low_half(f8 a) noexcept { return {_mm256_castps256_ps128(a.v)}; }
 DELTASIGMA_WIDE f4 high_half(f8 a) noexcept { return {_mm256_extractf128_ps(a.v, 1)}; }
@@ -328,8 +368,8 @@ bool wide_vectors = cpu_has_avx2();
 
 // Per channel. i1, i2 serve levels 1 and 2 and hold any value; they are
 // updated modulo 2^32 and read as int32 (two's complement). c holds level
-// 7's states in lane order: odd lanes (c3, c5, c7, c1), then even lanes
-// (c2, c4, c6, 0). The masks hold the last DSD byte's bits that are still
+// 7's states in lane order: odd lanes (c1, c3, c5, c7), then even lanes
+// (0, c2, c4, c6). The masks hold the last DSD byte's bits that are still
 // ones / zeros (cancelled bits are in neither).
 struct modulator_state {
   uint32_t i1 = 0;
@@ -468,7 +508,12 @@ inline uint32_t level2_input(float x) noexcept {
 
 // x mod 2Q for x < 4Q.
 constexpr uint32_t reduce(uint32_t x) noexcept { return x >= kTwoQ ? x - kTwoQ : x; }
+#if defined(DELTASIGMA_NEON)
+// x - 2Q wraps above x unless x >= 2Q, so the smaller of the two is x mod 2Q.
+inline u4 reduce(u4 x) noexcept { return min_unsigned(x, x - splat(kTwoQ)); }
+#else
 inline u4 reduce(u4 x) noexcept { return x - (greater(x, splat(kTwoQ - 1)) & splat(kTwoQ)); }
+#endif
 
 // The first-order loop in closed form. With R = i1 + Q in [0, 2Q) and
 // d = s + Q in [0, 2Q], each bit is R + d >= 2Q and R becomes (R + d) mod 2Q,
@@ -488,8 +533,9 @@ inline uint32_t level1_closed_form(uint32_t& r, uint32_t d) noexcept {
   u4 after = reduce(splat(r) + set(step, m2, m3, m4));
   u4 weight = set(1u << (kBits - 1), 1u << (kBits - 2), 1u << (kBits - 3), 1u << (kBits - 4));
   u4 bits = splat(0u);
+#pragma GCC unroll 8
   for (int k = 0; k < kBits; k += 4) {
-    bits = bits | (greater(limit_d, after) & weight);
+    bits = or_where(bits, greater(limit_d, after), weight);
     weight = shift_right<4>(weight);
     after = reduce(after + stride);
   }
@@ -527,29 +573,29 @@ template <class F>
 struct level7_input {
   F odd;
   F even;
-  F u;
+  typename F::u_type u;
 };
 
 inline level7_input<f4> make_level7_input(float u) noexcept {
   const f4 uu = splat(u);
-  return {load(kOddA) * uu, load(kEvenA) * uu, uu};
+  return {load(kOddA) * uu, load(kEvenA) * uu, u_lanes(u)};
 }
 
 // The lanes of one channel (or two, in f8), held in registers while it runs.
 template <class F>
 struct level7_lanes {
-  F odd;   // c3, c5, c7, c1
-  F even;  // c2, c4, c6, pad
-  typename F::mask inverted;  // the bits so far, inverted, in every lane
+  F odd;   // c1, c3, c5, c7
+  F even;  // pad (+0), c2, c4, c6
+  typename F::history signs;  // the bits so far
 };
 
 inline level7_lanes<f4> load_level7(const modulator_state& st) noexcept {
-  return {load(st.c.data()), load(st.c.data() + kLanes), splat(0u)};
+  return {load(st.c.data()), load(st.c.data() + kLanes), no_signs()};
 }
 
 inline void store_level7(modulator_state& st, const level7_lanes<f4>& s) noexcept {
   store(st.c.data(), s.odd);
-  store(st.c.data() + kLanes, zero_lane3(s.even));
+  store(st.c.data() + kLanes, s.even);
 }
 
 // The loop's constants, loaded once per call.
@@ -557,14 +603,15 @@ template <class F>
 struct level7_constants {
   F odd_scale;
   F even_g;
-  F odd_aq;
-  F even_aq;
+  F odd_feedback;
+  F even_feedback;
   F high;
   F low;
 };
 
 inline level7_constants<f4> make_level7_constants() noexcept {
-  return {load(kOddScale), load(kEvenG), load(kOddAQ), load(kEvenAQ), splat(kFeedbackFloat), splat(-kFeedbackFloat)};
+  return {load(kOddScale), load(kEvenG),          load(kOddFeedback),
+          load(kEvenFeedback), splat(kFeedbackFloat), splat(-kFeedbackFloat)};
 }
 
 // One bit of level 7, from the previous bit's states (au_i = a_i*u, f_i = a_i*v
@@ -581,20 +628,23 @@ inline level7_constants<f4> make_level7_constants() noexcept {
 // limited c7: with |u| <= Q/4 the limit never changes the sign of u + c7.
 // q >= 0 is read from q's sign bit: q is never NaN, and never -0 (a sum is
 // -0 only when both terms are, and c7 never is: it starts at +0 and each
-// new c7 ends in a non-zero + f7), so the sign bit decides alike.
+// new c7 ends in a non-zero + f7), so the sign bit decides alike. The
+// feedback is -a_i*Q with that sign bit flipped in: f_i exactly.
 template <bool kClamp, class F>
 [[gnu::always_inline]] inline void level7_step(level7_lanes<F>& s, const level7_input<F>& in,
                                                const level7_constants<F>& k) noexcept {
-  const F q = in.u + broadcast_c7(s.odd);
-  s.inverted = (s.inverted + s.inverted) - sign_lanes(q);  // appends 1 for a 0
-  const F odd = ((k.odd_scale * s.odd) + (zero_lane3(s.even) + in.odd)) + opposite_sign(k.odd_aq, q);
-  const F even = ((s.even - k.even_g * s.odd) + (rotate_up(s.odd) + in.even)) + opposite_sign(k.even_aq, q);
+  const auto q = q_of(in.u, s.odd);
+  const F sign = sign_bit(q);
+  s.signs = append_sign(s.signs, q);
+  const F odd = mul_add(s.even + in.odd, k.odd_scale, s.odd) + flip_sign(k.odd_feedback, sign);
+  const F even =
+      (mul_sub(s.even, k.even_g, s.odd) + (shift_up(s.odd, sign) + in.even)) + flip_sign(k.even_feedback, sign);
   s.odd = kClamp ? limit(odd, k.low, k.high) : odd;
   s.even = kClamp ? limit(even, k.low, k.high) : even;
 }
 
-// Runs `bits` bits (1..32) of level 7 on kChannels sets of lanes, each with
-// its constant input. The bits are appended to s[c].inverted, earliest first.
+// Runs `bits` bits (1..8) of level 7 on kChannels sets of lanes, each with
+// its constant input. The bits are appended to s[c].signs, earliest first.
 template <bool kClamp, int kChannels, class F>
 [[gnu::always_inline]] inline void level7_run(level7_lanes<F> (&s)[kChannels],
                                               const level7_input<F>* const (&in)[kChannels], int bits,
@@ -604,28 +654,55 @@ template <bool kClamp, int kChannels, class F>
   }
 }
 
+// Calls step() `bits` (16 or 32) times, eight to a loop turn.
+template <class Step>
+[[gnu::always_inline]] inline void repeat_pcm_bits(int bits, Step&& step) noexcept {
+  for (int n = 0; n < bits; n += 8) {
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) step();
+  }
+}
+
 float level7_pcm_input(float x) noexcept {
   // NaN would poison the float states for good: take it as silence.
   const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * kLevel7Input, -kLevel7Input, kLevel7Input);
   return scaled * 0.5f;
 }
 
-template <int kChannels>
-inline void pcm_level7(modulator_state* const (&st)[kChannels], const float (&x)[kChannels], int bits,
-                       uint32_t (&out)[kChannels]) noexcept {
-  level7_input<f4> in[kChannels];
-  const level7_input<f4>* in_of[kChannels];
-  level7_lanes<f4> s[kChannels];
-  for (int c = 0; c < kChannels; ++c) {
-    in[c] = make_level7_input(level7_pcm_input(x[c]));
-    in_of[c] = &in[c];
-    s[c] = load_level7(*st[c]);
+// One channel through level 7: the samples x[first], x[first + step], ...
+// become the words at the same places of out (out as long as x). The states
+// stay in registers from sample to sample. (Plain locals, no arrays: GCC
+// copies arrays of vector records through the stack.)
+void pcm_level7(modulator_state& st, int bits, std::span<const float> x, std::span<uint32_t> out, size_t first,
+                size_t step) noexcept {
+  const level7_constants<f4> k = make_level7_constants();
+  level7_lanes<f4> s = load_level7(st);
+  for (size_t i = first; i < x.size(); i += step) {
+    const level7_input<f4> in = make_level7_input(level7_pcm_input(x[i]));
+    repeat_pcm_bits(bits, [&] { level7_step<true>(s, in, k); });
+    out[i] = recent_bits(s.signs) & bit_mask(bits);
   }
-  level7_run<true>(s, in_of, bits, make_level7_constants());
-  for (int c = 0; c < kChannels; ++c) {
-    store_level7(*st[c], s[c]);
-    out[c] = ~lane<0>(s[c].inverted) & bit_mask(bits);
-  }
+  store_level7(st, s);
+}
+
+// Both channels, interleaved: the two independent chains hide each other's
+// latency. Not on NEON: its 16 q registers hold one channel's states and
+// inputs beside the loop's constants, and two channels would spill and
+// reload on every bit; there the channels run one after the other.
+[[maybe_unused]] void pcm_level7_pair(const float (&x)[2], int bits, uint32_t (&out)[2]) noexcept {
+  const level7_input<f4> left_in = make_level7_input(level7_pcm_input(x[0]));
+  const level7_input<f4> right_in = make_level7_input(level7_pcm_input(x[1]));
+  const level7_constants<f4> k = make_level7_constants();
+  level7_lanes<f4> left = load_level7(channel_state[0]);
+  level7_lanes<f4> right = load_level7(channel_state[1]);
+  repeat_pcm_bits(bits, [&] {
+    level7_step<true>(left, left_in, k);
+    level7_step<true>(right, right_in, k);
+  });
+  store_level7(channel_state[0], left);
+  store_level7(channel_state[1], right);
+  out[0] = recent_bits(left.signs) & bit_mask(bits);
+  out[1] = recent_bits(right.signs) & bit_mask(bits);
 }
 
 #if defined(DELTASIGMA_SSE2)
@@ -634,10 +711,11 @@ inline void pcm_level7(modulator_state* const (&st)[kChannels], const float (&x)
 // template; the tests run both and compare them with fixed bits).
 DELTASIGMA_WIDE void level7_step_wide(level7_lanes<f8>& s, const level7_input<f8>& in,
                                       const level7_constants<f8>& k) noexcept {
-  const f8 q = in.u + broadcast_c7(s.odd);
-  s.inverted = (s.inverted + s.inverted) - sign_lanes(q);
-  const f8 odd = ((k.odd_scale * s.odd) + (zero_lane3(s.even) + in.odd)) + opposite_sign(k.odd_aq, q);
-  const f8 even = ((s.even - k.even_g * s.odd) + (rotate_up(s.odd) + in.even)) + opposite_sign(k.even_aq, q);
+  const f8 q = q_of(in.u, s.odd);
+  const f8 sign = sign_bit(q);
+  s.signs = append_sign(s.signs, q);
+  const f8 odd = mul_add(s.even + in.odd, k.odd_scale, s.odd) + flip_sign(k.odd_feedback, sign);
+  const f8 even = (mul_sub(s.even, k.even_g, s.odd) + (shift_up(s.odd) + in.even)) + flip_sign(k.even_feedback, sign);
   s.odd = limit(odd, k.low, k.high);
   s.even = limit(even, k.low, k.high);
 }
@@ -652,16 +730,16 @@ DELTASIGMA_WIDE void level7_step_wide(level7_lanes<f8>& s, const level7_input<f8
   level7_lanes<f8> lanes = {pair_of(load(left.c.data()), load(right.c.data())),
                             pair_of(load(left.c.data() + kLanes), load(right.c.data() + kLanes)),
                             {_mm256_setzero_si256()}};
-  const level7_constants<f8> k = {both_halves(kOddScale), both_halves(kEvenG),
-                                  both_halves(kOddAQ),     both_halves(kEvenAQ),
+  const level7_constants<f8> k = {both_halves(kOddScale),    both_halves(kEvenG),
+                                  both_halves(kOddFeedback), both_halves(kEvenFeedback),
                                   {_mm256_set1_ps(kFeedbackFloat)}, {_mm256_set1_ps(-kFeedbackFloat)}};
   for (int n = 0; n < bits; ++n) level7_step_wide(lanes, in, k);
   store(left.c.data(), low_half(lanes.odd));
   store(right.c.data(), high_half(lanes.odd));
-  store(left.c.data() + kLanes, zero_lane3(low_half(lanes.even)));
-  store(right.c.data() + kLanes, zero_lane3(high_half(lanes.even)));
-  out[0] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.inverted.v, 0)) & bit_mask(bits);
-  out[1] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.inverted.v, 4)) & bit_mask(bits);
+  store(left.c.data() + kLanes, low_half(lanes.even));
+  store(right.c.data() + kLanes, high_half(lanes.even));
+  out[0] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.signs.inverted, 0)) & bit_mask(bits);
+  out[1] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.signs.inverted, 4)) & bit_mask(bits);
 }
 #endif
 
@@ -781,7 +859,7 @@ void dsd_bytes_level7(modulator_state* const (&st)[kChannels], const uint16_t (&
       filled += take;
       if (filled == 8) {
         filled = 0;
-        each_channel<kChannels>([&](auto c) { out[c].write(~lane<0>(s[c].inverted)); });
+        each_channel<kChannels>([&](auto c) { out[c].write(recent_bits(s[c].signs)); });
       }
     }
   }
@@ -854,42 +932,70 @@ uint32_t pcm_modulator(int channel, int bits, float x) {
       pcm_level2(states, {level2_input(x)}, bits, out);
       return out[0];
     }
-    case 7: {
-      modulator_state* const states[1] = {&st};
-      pcm_level7(states, {x}, bits, out);
-      return out[0];
-    }
+    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1); return out[0];
     default: return bits == 16 ? pcm_level1<16>(st, x) : pcm_level1<32>(st, x);
   }
 }
 
 void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, uint32_t* right_bits) {
+  const float values[2] = {left, right};
+  uint32_t words[2] = {};
+  pcm_modulate_block(bits, values, words);
+  *left_bits = words[0];
+  *right_bits = words[1];
+}
+
+void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint32_t> words) {
   ensure_initialised();
   bits = normal_bits(bits);
+  const size_t count = std::min(values.size(), words.size()) / 2 * 2;
+  values = values.first(count);
+  words = words.first(count);
   modulator_state* const states[2] = {&channel_state[0], &channel_state[1]};
-  uint32_t out[2] = {};
   switch (level) {
-    case 2: pcm_level2(states, {level2_input(left), level2_input(right)}, bits, out); break;
+    case 2:
+      for (size_t i = 0; i < count; i += 2) {
+        uint32_t out[2] = {};
+        pcm_level2(states, {level2_input(values[i]), level2_input(values[i + 1])}, bits, out);
+        words[i] = out[0];
+        words[i + 1] = out[1];
+      }
+      break;
     case 7:
 #if defined(DELTASIGMA_SSE2)
       if (wide_vectors) {
-        pcm_level7_wide({left, right}, bits, out);
+        for (size_t i = 0; i < count; i += 2) {
+          uint32_t out[2] = {};
+          pcm_level7_wide({values[i], values[i + 1]}, bits, out);
+          words[i] = out[0];
+          words[i + 1] = out[1];
+        }
         break;
       }
 #endif
-      pcm_level7(states, {left, right}, bits, out);
+#if defined(DELTASIGMA_NEON)
+      pcm_level7(channel_state[0], bits, values, words, 0, 2);
+      pcm_level7(channel_state[1], bits, values, words, 1, 2);
+#else
+      for (size_t i = 0; i < count; i += 2) {
+        uint32_t out[2] = {};
+        pcm_level7_pair({values[i], values[i + 1]}, bits, out);
+        words[i] = out[0];
+        words[i + 1] = out[1];
+      }
+#endif
       break;
     default:
-      if (bits == 16) {
-        out[0] = pcm_level1<16>(channel_state[0], left);
-        out[1] = pcm_level1<16>(channel_state[1], right);
-      } else {
-        out[0] = pcm_level1<32>(channel_state[0], left);
-        out[1] = pcm_level1<32>(channel_state[1], right);
+      for (size_t i = 0; i < count; i += 2) {
+        if (bits == 16) {
+          words[i] = pcm_level1<16>(channel_state[0], values[i]);
+          words[i + 1] = pcm_level1<16>(channel_state[1], values[i + 1]);
+        } else {
+          words[i] = pcm_level1<32>(channel_state[0], values[i]);
+          words[i + 1] = pcm_level1<32>(channel_state[1], values[i + 1]);
+        }
       }
   }
-  *left_bits = out[0];
-  *right_bits = out[1];
 }
 
 int32_t dsd_modulator(const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 constexpr int32_t kLevelTableSize = 48;
 constexpr int32_t kMaxAttenuationDb = 48;
@@ -27,9 +28,15 @@ uint32_t pcm_modulator(int channel, int bits, float x);
 
 // One stereo sample: sets *left_bits and *right_bits to exactly what
 // pcm_modulator(0, bits, left) and then pcm_modulator(1, bits, right) would
-// return (same state, same bits), about twice as fast at levels 2 and 7,
-// whose two channels then run interleaved.
+// return (same state, same bits), faster at levels 2 and 7.
 void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, uint32_t* right_bits);
+
+// A block of stereo samples, left and right interleaved: words[2i] and
+// words[2i + 1] become exactly what pcm_modulate_pair(bits, values[2i],
+// values[2i + 1], ...) would set, pair after pair. Runs
+// min(values.size(), words.size()) / 2 pairs; the loop's constants and
+// level 7's states stay in registers across the block.
+void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint32_t> words);
 
 // Re-modulates count interleaved DSD bytes (left at even positions) at ratio
 // r into count * r bytes, same interleaving, earliest bit in bit 7. Returns count.

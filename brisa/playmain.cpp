@@ -6,10 +6,13 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 #include "alsathread.h"
 #include "common.h"
@@ -75,26 +78,39 @@ uint8_t next_dop_marker() {
   return marker;
 }
 
-// One output frame from one oversampled stereo value, at data + write_pos.
-void pack_frame(float left, float right, uint8_t* out) {
+// Packs oversampled values (left/right pairs) into output frames, written
+// in place at the ring buffer's write position: the modulators fill a block
+// of words, the frames go into the contiguous writable span, and each run
+// is committed at once (a frame never straddles the end of the data area,
+// whose length is whole frames). The caller has made room for all of them.
+void pack_values(std::span<const float> values) {
   const int32_t format = output.output_format;
-  uint32_t l = 0, r = 0;
-  if (is_dop_format(format)) {
-    pcm_modulate_pair(16, left, right, &l, &r);
-    store_dop_frame(format, static_cast<uint16_t>(l), static_cast<uint16_t>(r), next_dop_marker(), out);
-  } else {
-    pcm_modulate_pair(32, left, right, &l, &r);
-    store_native_frame(output.swap_words != 0, l, r, out);
-  }
-}
-
-// Packs count oversampled values (pairs) into frames; the caller has made room.
-void pack_values(const float* values, int32_t count) {
+  const bool dop = is_dop_format(format);
+  const bool big_endian = output.swap_words != 0;
   const int32_t frame = output_frame_bytes();
   ringbuffer* rb = state.rb.get();
-  for (int32_t i = 0; i + 1 < count; i += 2) {
-    pack_frame(values[i], values[i + 1], rb->data + rb->write_pos.load(std::memory_order_relaxed));
-    ringbuffer_commit(rb, frame);
+  std::array<uint32_t, kFirBlockFloats> words;
+  while (values.size() >= 2) {
+    const size_t room = static_cast<size_t>(ringbuffer_writable_span(rb) / frame);
+    const size_t frames = std::min({values.size() / 2, words.size() / 2, room});
+    if (frames == 0) return;  // no room after all: nothing is written
+    pcm_modulate_block(dop ? 16 : 32, values.first(2 * frames), words);
+    uint8_t* out = rb->data + rb->write_pos.load(std::memory_order_relaxed);
+    // The layout is chosen once per run, not per frame.
+    const auto store_frames = [&](auto store_frame) {
+      for (size_t i = 0; i < 2 * frames; i += 2, out += frame) store_frame(words[i], words[i + 1], out);
+    };
+    if (dop) {
+      store_frames([format](uint32_t left, uint32_t right, uint8_t* at) {
+        store_dop_frame(format, static_cast<uint16_t>(left), static_cast<uint16_t>(right), next_dop_marker(), at);
+      });
+    } else if (big_endian) {
+      store_frames([](uint32_t left, uint32_t right, uint8_t* at) { store_native_frame(true, left, right, at); });
+    } else {
+      store_frames([](uint32_t left, uint32_t right, uint8_t* at) { store_native_frame(false, left, right, at); });
+    }
+    ringbuffer_commit(rb, static_cast<int32_t>(frames) * frame);
+    values = values.subspan(2 * frames);
   }
 }
 
@@ -131,12 +147,12 @@ int32_t convert_pcm_step() {
     if (frame == nullptr) break;
     const float pair[2] = {sample_value(frame), sample_value(frame + sample_bytes)};
     if (file->format.sample_rate == static_cast<uint32_t>(kOutputRate)) {
-      pack_values(pair, 2);
+      pack_values(pair);
       continue;
     }
     int32_t count = 0;
     const float* values = fir_process(pair, &count);
-    if (values != nullptr) pack_values(values, count);
+    if (values != nullptr) pack_values({values, static_cast<size_t>(count)});
   }
   return -1;
 }

@@ -7,7 +7,9 @@
 // DSD bits below it, the older DSD byte in the middle.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "sample_format.h"
 
@@ -48,13 +50,17 @@ constexpr void store_dop_frame(int32_t format, uint16_t left, uint16_t right, ui
   store_dop_sample(format, right, marker, store_dop_sample(format, left, marker, out));
 }
 
+// One 32-bit word, most significant byte first (big_endian) or last: one
+// byte swap at most and one word store.
+inline void store_word(bool big_endian, uint32_t word, uint8_t* out) noexcept {
+  const bool swap = big_endian != (std::endian::native == std::endian::big);
+  const uint32_t ordered = swap ? __builtin_bswap32(word) : word;
+  std::memcpy(out, &ordered, sizeof ordered);
+}
+
 // One native frame: the two words little-endian (DSD_U32_LE, earliest byte
 // last in memory) or big-endian (DSD_U32_BE, earliest byte first).
-constexpr void store_native_frame(bool big_endian, uint32_t left, uint32_t right, uint8_t* out) noexcept {
-  for (const uint32_t word : {left, right}) {
-    for (int i = 0; i < 4; ++i) {
-      const int shift = big_endian ? 24 - 8 * i : 8 * i;
-      *out++ = static_cast<uint8_t>(word >> shift);
-    }
-  }
+inline void store_native_frame(bool big_endian, uint32_t left, uint32_t right, uint8_t* out) noexcept {
+  store_word(big_endian, left, out);
+  store_word(big_endian, right, out + 4);
 }

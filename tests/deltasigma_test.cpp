@@ -215,6 +215,21 @@ TEST(DeltaSigmaPcm, LevelSevenIsStableFromZeroState) {
   EXPECT_LE(analyser_longest_run(sine16), 6);
 }
 
+TEST(DeltaSigmaPcm, BlockRunsTheWholePairsBothSpansHold) {
+  const float values[5] = {0.1f, -0.2f, 0.3f, -0.4f, 0.5f};
+  for (int32_t level : {1, 2, 7}) {
+    start(level);
+    uint32_t left = 0, right = 0;
+    pcm_modulate_pair(32, values[0], values[1], &left, &right);
+    start(level);
+    uint32_t words[3] = {0, 0, 0x5A5A5A5Au};
+    pcm_modulate_block(32, values, words);  // one pair: the words end there
+    EXPECT_EQ(words[0], left) << level;
+    EXPECT_EQ(words[1], right) << level;
+    EXPECT_EQ(words[2], 0x5A5A5A5Au) << level;
+  }
+}
+
 TEST(DeltaSigmaPcm, VolumeScalesLevelsOneAndTwoNotSeven) {
   for (int32_t level : {1, 2}) {
     start(level);
@@ -521,6 +536,16 @@ TEST(DeltaSigma, FixedTestVectors) {
           pair_hash = fnv1a(fnv1a(pair_hash, left), right);
         }
         EXPECT_EQ(pair_hash, c.hash) << "pair, level " << c.level << " bits " << c.bits << " wide " << wide;
+        // And in blocks of uneven sizes, as the player packs them.
+        start(c.level);
+        uint64_t block_hash = 0xCBF29CE484222325ull;
+        std::vector<uint32_t> words(x.size());
+        for (size_t i = 0, size = 2; i < x.size(); i += size, size = size % 90 + 14) {
+          size = std::min(size, x.size() - i);
+          pcm_modulate_block(c.bits, std::span<const float>(x).subspan(i, size), std::span(words).subspan(i, size));
+        }
+        for (uint32_t w : words) block_hash = fnv1a(block_hash, w);
+        EXPECT_EQ(block_hash, c.hash) << "block, level " << c.level << " bits " << c.bits << " wide " << wide;
       } else {
         std::vector<uint8_t> in(4000), out(4000 * c.bits);
         uint32_t seed = 99;
