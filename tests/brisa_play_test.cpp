@@ -236,7 +236,9 @@ TEST_F(BrisaPlays, ADacThatCannotRunAt352800IsFatalBeforeAnySound) {
 
 TEST_F(BrisaPlays, AnInterruptWhilePrefillingEndsAtOnce) {
   dac({"DSD_U32_BE"});
-  const playback run = play({"-B", "256M", tone_file("long.wav", 30)}, {.interrupt_after = 0.3});
+  // 80 % of the buffer is 76 s of music: a second or more of filling even
+  // on a fast machine, so the interrupt lands in it.
+  const playback run = play({"-B", "256M", tone_file("long.wav", 120)}, {.interrupt_after = 0.3});
   std::string module;
   const int line = reported_line(run.result.err, &module);
   EXPECT_EQ(module, "playmain");
