@@ -12,6 +12,7 @@
 #include <numeric>
 
 #include "fir_tables.h"
+#include "kaiser.h"
 #include "parse_param.h"
 #include "util.h"
 
@@ -156,19 +157,6 @@ const rate_entry* find_entry(const rate_entry* list, int32_t output_rate, int32_
     if (e->output_rate == output_rate && (e->input_rate == wanted_input || e->input_rate == 0)) return e;
   }
   return nullptr;
-}
-
-// The modified Bessel function I0, by its power series.
-double bessel_i0(double x) {
-  double sum = 1.0;
-  double term = 1.0;
-  for (int k = 1; k < 500; ++k) {
-    const double half = x / (2.0 * k);
-    term *= half * half;
-    sum += term;
-    if (term < 1e-17 * sum) break;
-  }
-  return sum;
 }
 
 // The prototype of a rate, in input periods.

@@ -15,6 +15,7 @@
 
 #include "common.h"
 #include "fir_tables.h"
+#include "kaiser.h"
 #include "parse_param.h"
 
 namespace {
@@ -227,14 +228,9 @@ TEST_F(FirTest, ResamplesSinesExactlyAtEveryKindOfRate) {
 std::vector<double> below_16k(const std::vector<double>& x) {
   constexpr int kHalf = 250;
   constexpr double kBand = 2 * 18000 / kRate, kBeta = 10.0;
-  auto i0 = [](double v) {
-    double sum = 1, term = 1;
-    for (int k = 1; k < 60; ++k) term *= (v / (2 * k)) * (v / (2 * k)), sum += term;
-    return sum;
-  };
   std::vector<double> h(2 * kHalf + 1);
   for (int k = -kHalf; k <= kHalf; ++k) {
-    const double w = i0(kBeta * std::sqrt(1.0 - (k / (kHalf + 1.0)) * (k / (kHalf + 1.0)))) / i0(kBeta);
+    const double w = bessel_i0(kBeta * std::sqrt(1.0 - (k / (kHalf + 1.0)) * (k / (kHalf + 1.0)))) / bessel_i0(kBeta);
     h[k + kHalf] = (k == 0 ? kBand : std::sin(kPi * kBand * k) / (kPi * k)) * w;
   }
   std::vector<double> y(x.size(), 0.0);

@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "../common/kaiser.h"
+
 namespace {
 
 constexpr double kRate = 352800.0;
@@ -58,19 +60,6 @@ std::vector<table_design> designs() {
 double hold_droop(double hz) {
   if (hz == 0.0) return 1.0;
   return std::sin(kHold * kPi * hz / kRate) / (kHold * std::sin(kPi * hz / kRate));
-}
-
-// The modified Bessel function I0, by its power series (converges for any x).
-double bessel_i0(double x) {
-  double sum = 1.0;
-  double term = 1.0;
-  for (int k = 1; k < 500; ++k) {
-    const double half = x / (2.0 * k);
-    term *= half * half;
-    sum += term;
-    if (term < 1e-17 * sum) break;
-  }
-  return sum;
 }
 
 // (2 / rate) * integral over 0..cutoff of cos(2 pi f t / rate) / D(f) df:

@@ -11,17 +11,8 @@ build=${1:-"$here/build"}
 tool="$build/tools/dsd_analyse"
 out="$here/docs/noise-spectra.png"
 
-if [ ! -x "$tool" ]; then
-  echo "plot-noise-spectra: $tool not found; build the dsd_analyse target first" >&2
-  exit 1
-fi
-if ! command -v gnuplot >/dev/null 2>&1; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "plot-noise-spectra: gnuplot is missing; run as root to install gnuplot-nox" >&2
-    exit 1
-  fi
-  apt-get install -y gnuplot-nox >/dev/null
-fi
+. "$here/tools/plot-setup.sh"
+plot_setup plot-noise-spectra "$tool" dsd_analyse
 
 data=$(mktemp)
 trap 'rm -f "$data"' EXIT

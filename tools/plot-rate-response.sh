@@ -14,17 +14,8 @@ out=${2:-"$here/docs/rate-response.png"}
 tool="$build/tools/fir_response"
 rates="22050 32000 44100 48000 88200 96000 176400 192000"
 
-if [ ! -x "$tool" ]; then
-  echo "plot-rate-response: $tool not found; build the fir_response target first" >&2
-  exit 1
-fi
-if ! command -v gnuplot >/dev/null 2>&1; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "plot-rate-response: gnuplot is missing; run as root to install gnuplot-nox" >&2
-    exit 1
-  fi
-  apt-get install -y gnuplot-nox >/dev/null
-fi
+. "$here/tools/plot-setup.sh"
+plot_setup plot-rate-response "$tool" fir_response
 
 data=$(mktemp)
 trap 'rm -f "$data"' EXIT
@@ -47,7 +38,7 @@ set format x "%.0s%c"
 set title "Level of the sine at the output"
 set ylabel "dB against the input"
 set xrange [0:24000]
-set yrange [-200:10]
+set yrange [-12:2]
 set mxtics 5
 plot for [i=1:count] "$data" index (i - 1) using 1:2 with lines linewidth 2 title label(i)
 
