@@ -160,7 +160,11 @@ inline sign_history append_sign(sign_history h, level7_q q) noexcept {
 // The bits (1 where the sign was +), the latest in bit 0.
 inline uint32_t recent_bits(sign_history h) noexcept {
   uint32_t reversed = 0;
+#if defined(__aarch64__)
+  asm("rbit %w0, %w1" : "=r"(reversed) : "r"(vget_lane_u32(h.v, 1)));
+#else
   asm("rbit %0, %1" : "=r"(reversed) : "r"(vget_lane_u32(h.v, 1)));
+#endif
   return ~reversed;
 }
 inline u4 splat(uint32_t x) noexcept { return {vdupq_n_u32(x)}; }
