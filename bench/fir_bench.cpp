@@ -19,7 +19,7 @@ void BM_fir_process(benchmark::State& state) {
   const auto short_filter = static_cast<int32_t>(state.range(1));
   fir_release();
   fir_init(rate, kFirOutputRate, 2, short_filter);
-  fir_select_kernel(state.range(2) == kScalar ? simd::dot_kernel_scalar() : nullptr);
+  fir_use_scalar_kernels(state.range(2) == kScalar);
   // 10 ms of a 997 Hz tone, fed again and again.
   const int32_t frames = rate / 100;
   std::vector<float> input(2 * static_cast<size_t>(frames));
@@ -38,7 +38,7 @@ void BM_fir_process(benchmark::State& state) {
     fed += frames;
   }
   state.counters["x_realtime"] = benchmark::Counter(static_cast<double>(fed) / rate, benchmark::Counter::kIsRate);
-  fir_select_kernel(nullptr);
+  fir_use_scalar_kernels(false);
   fir_release();
 }
 

@@ -18,8 +18,8 @@
 
 namespace simd {
 
-dot_kernel dot_kernel_scalar() noexcept { return dot_stereo_scalar; }
-dot_kernel dot_kernel_vec4() noexcept { return dot_stereo_vec4; }
+dot_kernels dot_kernels_scalar() noexcept { return {dot_stereo_scalar, dot_stereo_between_scalar}; }
+dot_kernels dot_kernels_vec4() noexcept { return {dot_stereo_vec4, dot_stereo_between_vec4}; }
 
 }  // namespace simd
 
@@ -146,7 +146,7 @@ struct fir_state {
   int32_t table_skip = 0;  // whole periods the 44.1 kHz table is delayed by
   voice current;
   std::array<voice, kFadingVoices> fading;
-  simd::dot_kernel kernel = simd::dot_kernel_vec4();
+  simd::dot_kernels kernels = simd::dot_kernels_vec4();
   alignas(kAlignment) float output[kFirBlockFloats] = {};
 };
 
@@ -272,18 +272,15 @@ void emit(const voice& v, int64_t position, float* out) {
   const float* l = v.history_l.get() + first;
   const float* r = v.history_r.get() + first;
   if (!b.interpolated()) {
-    fir.kernel(b.bank.get() + position * b.taps, l, r, b.taps, &out[0], &out[1]);
+    fir.kernels.plain(b.bank.get() + position * b.taps, l, r, b.taps, &out[0], &out[1]);
     return;
   }
-  // Between stored phases s and s + 1, linearly.
+  // Taps between stored phases s and s + 1, linearly.
   const int64_t scaled = position * kFirStoredPhases;
   const int64_t s = scaled / b.up;
   const float weight = static_cast<float>(scaled % b.up) / static_cast<float>(b.up);
-  float low[2], high[2];
-  fir.kernel(b.bank.get() + s * b.taps, l, r, b.taps, &low[0], &low[1]);
-  fir.kernel(b.bank.get() + (s + 1) * b.taps, l, r, b.taps, &high[0], &high[1]);
-  out[0] = low[0] + weight * (high[0] - low[0]);
-  out[1] = low[1] + weight * (high[1] - low[1]);
+  const float* low = b.bank.get() + s * b.taps;
+  fir.kernels.between(low, low + b.taps, weight, l, r, b.taps, &out[0], &out[1]);
 }
 
 // Adds a fading voice's share to one output frame and steps it on by one
@@ -377,9 +374,9 @@ const float* fir_process(const float* frame, int32_t* count) {
 }
 
 void fir_release() {
-  const simd::dot_kernel kernel = fir.kernel;
+  const simd::dot_kernels kernels = fir.kernels;
   fir = fir_state{};
-  fir.kernel = kernel;
+  fir.kernels = kernels;
 }
 
 fir_phases_info fir_phases() {
@@ -389,4 +386,6 @@ fir_phases_info fir_phases() {
 
 double fir_delay_seconds() { return fir.delay; }
 
-void fir_select_kernel(simd::dot_kernel kernel) { fir.kernel = kernel ? kernel : simd::dot_kernel_vec4(); }
+void fir_use_scalar_kernels(bool scalar) {
+  fir.kernels = scalar ? simd::dot_kernels_scalar() : simd::dot_kernels_vec4();
+}

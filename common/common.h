@@ -68,6 +68,6 @@ fir_phases_info fir_phases();
 // at every rate of a list.
 double fir_delay_seconds();
 
-// Replaces the dot kernel (the vector one by default), so tests and
-// benchmarks can compare it with the scalar reference; null restores it.
-void fir_select_kernel(simd::dot_kernel kernel);
+// Runs the scalar reference kernels instead of the vector ones, so tests and
+// benchmarks can compare the two.
+void fir_use_scalar_kernels(bool scalar);

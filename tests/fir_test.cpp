@@ -34,7 +34,7 @@ class FirTest : public testing::Test {
   void TearDown() override { reset(); }
   static void reset() {
     fir_release();
-    fir_select_kernel(nullptr);
+    fir_use_scalar_kernels(false);
     params.left_cut = 0;
     params.right_cut = 0;
   }
@@ -291,17 +291,22 @@ TEST_F(FirTest, CutFlagsSilenceOneChannelAt44kOnly) {
   EXPECT_NE(other.back().first, 0.0f);
 }
 
-// The vector kernel gives the scalar reference's bits, alone and in the
+// The vector kernels give the scalar references' bits, alone and in the
 // whole filter.
 TEST_F(FirTest, VectorEqualsScalar) {
   std::mt19937 random(7);
   std::uniform_real_distribution<float> value(-1.0f, 1.0f);
   for (size_t count : {8u, 16u, 104u, 248u}) {
-    std::vector<float> c(count), l(count), r(count);
-    for (size_t k = 0; k < count; ++k) c[k] = value(random), l[k] = value(random), r[k] = value(random);
+    std::vector<float> c(count), d(count), l(count), r(count);
+    for (size_t k = 0; k < count; ++k)
+      c[k] = value(random), d[k] = value(random), l[k] = value(random), r[k] = value(random);
     float want[2], got[2];
-    simd::dot_kernel_scalar()(c.data(), l.data(), r.data(), count, &want[0], &want[1]);
-    simd::dot_kernel_vec4()(c.data(), l.data(), r.data(), count, &got[0], &got[1]);
+    simd::dot_kernels_scalar().plain(c.data(), l.data(), r.data(), count, &want[0], &want[1]);
+    simd::dot_kernels_vec4().plain(c.data(), l.data(), r.data(), count, &got[0], &got[1]);
+    ASSERT_EQ(got[0], want[0]) << count;
+    ASSERT_EQ(got[1], want[1]) << count;
+    simd::dot_kernels_scalar().between(c.data(), d.data(), 0.3f, l.data(), r.data(), count, &want[0], &want[1]);
+    simd::dot_kernels_vec4().between(c.data(), d.data(), 0.3f, l.data(), r.data(), count, &got[0], &got[1]);
     ASSERT_EQ(got[0], want[0]) << count;
     ASSERT_EQ(got[1], want[1]) << count;
   }
@@ -313,10 +318,10 @@ TEST_F(FirTest, VectorEqualsScalar) {
     fir_init(rate, 352800, 2, 0);
     const stereo fast = run(input);
     fir_release();
-    fir_select_kernel(simd::dot_kernel_scalar());
+    fir_use_scalar_kernels(true);
     fir_init(rate, 352800, 2, 0);
     EXPECT_EQ(run(input), fast);
-    fir_select_kernel(nullptr);
+    fir_use_scalar_kernels(false);
   }
 }
 
