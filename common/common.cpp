@@ -108,7 +108,9 @@ struct phase_bank {
   int32_t stored = 0;   // L, or kFirStoredPhases + 1 when interpolating
   int32_t taps = 0;     // per phase, a whole number of dot rounds
   int32_t skip = 0;     // newest frames no tap reaches
+  double stored_per_phase = 0.0;  // kFirStoredPhases / up, when interpolating
   float_block bank;     // stored * taps floats
+  float_block steps;    // interpolating: phase s + 1 less phase s, (stored - 1) * taps
   bool interpolated() const { return stored != up; }
   int32_t reach() const { return skip + taps; }
 };
@@ -214,6 +216,7 @@ bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_r
   b.up = output_rate / common;
   b.down = input_rate / common;
   b.stored = b.up <= kFirMaxExactPhases ? b.up : kFirStoredPhases + 1;
+  b.stored_per_phase = static_cast<double>(kFirStoredPhases) / b.up;
   const double centre = fir.delay * input_rate;  // periods after the newest input
   const prototype p = design_prototype(rule, input_rate, output_rate, centre);
   // Every phase's taps cover the window [centre - half width, centre + half
@@ -221,8 +224,7 @@ bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_r
   b.skip = static_cast<int32_t>(std::floor(centre - p.half_width));
   b.taps = (static_cast<int32_t>(std::ceil(2.0 * p.half_width + 1.0)) + kRound - 1) / kRound * kRound;
   b.bank = allocate_floats(static_cast<size_t>(b.stored) * b.taps);
-  float_block taps = allocate_floats(b.taps);
-  if (!b.bank || !taps) return false;
+  if (!b.bank) return false;
   const double i0_beta = bessel_i0(p.beta);
   const double fractions = b.interpolated() ? kFirStoredPhases : b.up;
   for (int32_t s = 0; s < b.stored; ++s) {
@@ -234,6 +236,12 @@ bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_r
     for (int32_t d = 0; d < b.taps; ++d)
       out[b.taps - 1 - d] = static_cast<float>(prototype_at(p, d + b.skip + s / fractions - centre, i0_beta) / sum);
   }
+  if (!b.interpolated()) return true;
+  // The steps from each stored phase to the next, for the interpolation.
+  const size_t step_floats = static_cast<size_t>(b.stored - 1) * b.taps;
+  b.steps = allocate_floats(step_floats);
+  if (!b.steps) return false;
+  for (size_t i = 0; i < step_floats; ++i) b.steps[i] = b.bank[i + b.taps] - b.bank[i];
   return true;
 }
 
@@ -275,12 +283,14 @@ void emit(const voice& v, int64_t position, float* out) {
     fir.kernels.plain(b.bank.get() + position * b.taps, l, r, b.taps, &out[0], &out[1]);
     return;
   }
-  // Taps between stored phases s and s + 1, linearly.
-  const int64_t scaled = position * kFirStoredPhases;
-  const int64_t s = scaled / b.up;
-  const float weight = static_cast<float>(scaled % b.up) / static_cast<float>(b.up);
-  const float* low = b.bank.get() + s * b.taps;
-  fir.kernels.between(low, low + b.taps, weight, l, r, b.taps, &out[0], &out[1]);
+  // Taps between stored phases s and s + 1, linearly. (A double holds the
+  // stored position exactly enough, and spares a 64-bit division, a library
+  // call on 32-bit ARM.)
+  const double stored = static_cast<double>(position) * b.stored_per_phase;
+  const auto s = static_cast<int32_t>(stored);
+  const auto weight = static_cast<float>(stored - s);
+  const size_t at = static_cast<size_t>(s) * b.taps;
+  fir.kernels.between(b.bank.get() + at, b.steps.get() + at, weight, l, r, b.taps, &out[0], &out[1]);
 }
 
 // Adds a fading voice's share to one output frame and steps it on by one

@@ -32,7 +32,6 @@ struct vec4 {
   static vec4 zero() noexcept { return {vdupq_n_f32(0.0f)}; }
   static vec4 splat(float x) noexcept { return {vdupq_n_f32(x)}; }
   friend vec4 operator+(vec4 a, vec4 b) noexcept { return {vaddq_f32(a.v, b.v)}; }
-  friend vec4 operator-(vec4 a, vec4 b) noexcept { return {vsubq_f32(a.v, b.v)}; }
   // sum + c * x
   static vec4 multiply_add(vec4 sum, vec4 c, vec4 x) noexcept { return {vmlaq_f32(sum.v, c.v, x.v)}; }
   // ((a0 + a1) + (a2 + a3)) of a and of b.
@@ -49,7 +48,6 @@ struct vec4 {
   static vec4 zero() noexcept { return {_mm_setzero_ps()}; }
   static vec4 splat(float x) noexcept { return {_mm_set1_ps(x)}; }
   friend vec4 operator+(vec4 a, vec4 b) noexcept { return {_mm_add_ps(a.v, b.v)}; }
-  friend vec4 operator-(vec4 a, vec4 b) noexcept { return {_mm_sub_ps(a.v, b.v)}; }
   static vec4 multiply_add(vec4 sum, vec4 c, vec4 x) noexcept { return {_mm_add_ps(sum.v, _mm_mul_ps(c.v, x.v))}; }
   static void pair_totals(vec4 a, vec4 b, float* total_a, float* total_b) noexcept {
     // (a0+a1, a2+a3, b0+b1, b2+b3), then the two halves of each added.
@@ -67,9 +65,6 @@ struct vec4 {
   static vec4 splat(float x) noexcept { return {{x, x, x, x}}; }
   friend vec4 operator+(vec4 a, vec4 b) noexcept {
     return {{a.v[0] + b.v[0], a.v[1] + b.v[1], a.v[2] + b.v[2], a.v[3] + b.v[3]}};
-  }
-  friend vec4 operator-(vec4 a, vec4 b) noexcept {
-    return {{a.v[0] - b.v[0], a.v[1] - b.v[1], a.v[2] - b.v[2], a.v[3] - b.v[3]}};
   }
   static vec4 multiply_add(vec4 sum, vec4 c, vec4 x) noexcept {
     for (int i = 0; i < 4; ++i) sum.v[i] = sum.v[i] + c.v[i] * x.v[i];
@@ -113,13 +108,14 @@ inline void dot_stereo_vec4(const float* c, const float* l, const float* r, size
   vec4::pair_totals(l0 + l1, r0 + r1, out_l, out_r);
 }
 
-// The dot product with taps between two sets: c[i] = c0[i] + weight *
-// (c1[i] - c0[i]), rounded step by step, then as dot_stereo_scalar.
-inline void dot_stereo_between_scalar(const float* c0, const float* c1, float weight, const float* l, const float* r,
-                                      size_t count, float* out_l, float* out_r) noexcept {
+// The dot product with taps between two sets, given the first and the step
+// to the second: c[i] = c0[i] + weight * step[i], rounded step by step, then
+// as dot_stereo_scalar.
+inline void dot_stereo_between_scalar(const float* c0, const float* step, float weight, const float* l,
+                                      const float* r, size_t count, float* out_l, float* out_r) noexcept {
   float sl[kDotRound] = {}, sr[kDotRound] = {};
   for (size_t i = 0; i < count; ++i) {
-    const float c = c0[i] + weight * (c1[i] - c0[i]);
+    const float c = c0[i] + weight * step[i];
     sl[i % kDotRound] = sl[i % kDotRound] + c * l[i];
     sr[i % kDotRound] = sr[i % kDotRound] + c * r[i];
   }
@@ -127,15 +123,14 @@ inline void dot_stereo_between_scalar(const float* c0, const float* c1, float we
   *out_r = ((sr[0] + sr[4]) + (sr[1] + sr[5])) + ((sr[2] + sr[6]) + (sr[3] + sr[7]));
 }
 
-inline void dot_stereo_between_vec4(const float* c0, const float* c1, float weight, const float* l, const float* r,
-                                    size_t count, float* out_l, float* out_r) noexcept {
+inline void dot_stereo_between_vec4(const float* c0, const float* step, float weight, const float* l,
+                                    const float* r, size_t count, float* out_l, float* out_r) noexcept {
   const vec4 w = vec4::splat(weight);
   vec4 l0 = vec4::zero(), l1 = l0, r0 = l0, r1 = l0;
   const float* const end = c0 + count;
-  for (; c0 != end; c0 += kDotRound, c1 += kDotRound, l += kDotRound, r += kDotRound) {
-    const vec4 a0 = vec4::load(c0), a1 = vec4::load(c0 + 4);
-    const vec4 t0 = vec4::multiply_add(a0, w, vec4::load(c1) - a0);
-    const vec4 t1 = vec4::multiply_add(a1, w, vec4::load(c1 + 4) - a1);
+  for (; c0 != end; c0 += kDotRound, step += kDotRound, l += kDotRound, r += kDotRound) {
+    const vec4 t0 = vec4::multiply_add(vec4::load(c0), w, vec4::load(step));
+    const vec4 t1 = vec4::multiply_add(vec4::load(c0 + 4), w, vec4::load(step + 4));
     l0 = vec4::multiply_add(l0, t0, vec4::load(l));
     l1 = vec4::multiply_add(l1, t1, vec4::load(l + 4));
     r0 = vec4::multiply_add(r0, t0, vec4::load(r));
@@ -148,8 +143,8 @@ inline void dot_stereo_between_vec4(const float* c0, const float* c1, float weig
 // vector ones give the scalar references' results.
 using dot_kernel = void (*)(const float* c, const float* l, const float* r, size_t count, float* out_l,
                             float* out_r);
-using dot_between_kernel = void (*)(const float* c0, const float* c1, float weight, const float* l, const float* r,
-                                    size_t count, float* out_l, float* out_r);
+using dot_between_kernel = void (*)(const float* c0, const float* step, float weight, const float* l,
+                                    const float* r, size_t count, float* out_l, float* out_r);
 struct dot_kernels {
   dot_kernel plain;
   dot_between_kernel between;
