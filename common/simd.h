@@ -77,6 +77,12 @@ struct vec4 {
 #endif
 };
 
+// The eight running sums of the scalar references, combined in the vector
+// kernels' order.
+inline float total_of_sums(const float (&s)[kDotRound]) noexcept {
+  return ((s[0] + s[4]) + (s[1] + s[5])) + ((s[2] + s[6]) + (s[3] + s[7]));
+}
+
 // The scalar reference of the stereo dot product: *out_l = sum of c[i] * l[i]
 // and *out_r likewise, i = 0..count-1 (count a whole number of rounds),
 // summed in eight running sums s[i % 8] and then combined as
@@ -88,8 +94,8 @@ inline void dot_stereo_scalar(const float* c, const float* l, const float* r, si
     sl[i % kDotRound] = sl[i % kDotRound] + c[i] * l[i];
     sr[i % kDotRound] = sr[i % kDotRound] + c[i] * r[i];
   }
-  *out_l = ((sl[0] + sl[4]) + (sl[1] + sl[5])) + ((sl[2] + sl[6]) + (sl[3] + sl[7]));
-  *out_r = ((sr[0] + sr[4]) + (sr[1] + sr[5])) + ((sr[2] + sr[6]) + (sr[3] + sr[7]));
+  *out_l = total_of_sums(sl);
+  *out_r = total_of_sums(sr);
 }
 
 // The same on vectors: lanes 0..3 of the first sum hold s0..s3, of the
@@ -119,8 +125,8 @@ inline void dot_stereo_between_scalar(const float* c0, const float* step, float 
     sl[i % kDotRound] = sl[i % kDotRound] + c * l[i];
     sr[i % kDotRound] = sr[i % kDotRound] + c * r[i];
   }
-  *out_l = ((sl[0] + sl[4]) + (sl[1] + sl[5])) + ((sl[2] + sl[6]) + (sl[3] + sl[7]));
-  *out_r = ((sr[0] + sr[4]) + (sr[1] + sr[5])) + ((sr[2] + sr[6]) + (sr[3] + sr[7]));
+  *out_l = total_of_sums(sl);
+  *out_r = total_of_sums(sr);
 }
 
 inline void dot_stereo_between_vec4(const float* c0, const float* step, float weight, const float* l,
