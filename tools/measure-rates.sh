@@ -106,18 +106,18 @@ CONF
 }
 
 mkdir -p "$work/results"
-specs=()
+jobs=()
 for rate in $rates; do
   for hz in $(tones_of "$rate"); do
     make_tone "$rate" "$hz"
-    specs+=("brisa $rate $hz" "lumen $rate $hz")
-    if [ "$hz" != 19000 ]; then specs+=("brisa-short $rate $hz"); fi
+    jobs+=("brisa $rate $hz" "lumen $rate $hz")
+    if [ "$hz" != 19000 ]; then jobs+=("brisa-short $rate $hz"); fi
   done
 done
 running=0
-for spec in "${specs[@]}"; do
-  # shellcheck disable=SC2086  # the spec is three words
-  run_job $spec &
+for job in "${jobs[@]}"; do
+  # shellcheck disable=SC2086  # a job is three words
+  run_job $job &
   running=$((running + 1))
   if [ "$running" -ge "$jobs" ]; then
     wait -n
@@ -161,8 +161,8 @@ for rate in $rates; do
     "| $(snr lumen "$rate" 1000) | $(snr lumen "$rate" "$two") | $l19 |"
 done
 # Any job without a measurement fails the run.
-for spec in "${specs[@]}"; do
-  # shellcheck disable=SC2086  # the spec is three words
-  set -- $spec
+for job in "${jobs[@]}"; do
+  # shellcheck disable=SC2086  # a job is three words
+  set -- $job
   if [ "$(field "$1" "$2" "$3" 1)" = fail ]; then exit 1; fi
 done
