@@ -84,17 +84,21 @@ constexpr rate_entry kShortList[] = {
 };
 
 struct free_deleter {
-  void operator()(float* p) const noexcept { std::free(p); }
+  void operator()(void* p) const noexcept { std::free(p); }
 };
-using float_block = std::unique_ptr<float[], free_deleter>;
+template <class T>
+using aligned_block = std::unique_ptr<T[], free_deleter>;
+using float_block = aligned_block<float>;
 
-// A zeroed, kAlignment-aligned array of count floats, or null.
-float_block allocate_floats(size_t count) {
-  const size_t bytes = (count * sizeof(float) + kAlignment - 1) / kAlignment * kAlignment;
-  float_block block(static_cast<float*>(std::aligned_alloc(kAlignment, bytes)));
+// A zeroed, kAlignment-aligned array of count values, or null.
+template <class T>
+aligned_block<T> allocate_zeroed(size_t count) {
+  const size_t bytes = (count * sizeof(T) + kAlignment - 1) / kAlignment * kAlignment;
+  aligned_block<T> block(static_cast<T*>(std::aligned_alloc(kAlignment, bytes)));
   if (block) std::memset(block.get(), 0, bytes);
   return block;
 }
+float_block allocate_floats(size_t count) { return allocate_zeroed<float>(count); }
 
 // The phases of one rate. Output position j * down / up (input periods)
 // has phase (j * down) mod up; phase p's taps, newest input last, are at
@@ -140,7 +144,6 @@ struct voice {
 // starts on silence. Each input frame is thus heard through the filter of
 // its own rate, at its own time.
 struct fir_state {
-  int32_t input_rate = 0;
   int32_t output_rate = 0;
   const rate_entry* e44 = nullptr;   // null: not set up
   const rate_entry* eany = nullptr;
@@ -224,17 +227,20 @@ bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_r
   b.skip = static_cast<int32_t>(std::floor(centre - p.half_width));
   b.taps = (static_cast<int32_t>(std::ceil(2.0 * p.half_width + 1.0)) + kRound - 1) / kRound * kRound;
   b.bank = allocate_floats(static_cast<size_t>(b.stored) * b.taps);
-  if (!b.bank) return false;
+  const aligned_block<double> taps = allocate_zeroed<double>(b.taps);
+  if (!b.bank || !taps) return false;
   const double i0_beta = bessel_i0(p.beta);
   const double fractions = b.interpolated() ? kFirStoredPhases : b.up;
   for (int32_t s = 0; s < b.stored; ++s) {
     // Tap d (input d periods before the newest used) of the output
-    // s / fractions after the newest input; summed in double first.
+    // s / fractions after the newest input, normalised in double.
     double sum = 0.0;
-    for (int32_t d = 0; d < b.taps; ++d) sum += prototype_at(p, d + b.skip + s / fractions - centre, i0_beta);
+    for (int32_t d = 0; d < b.taps; ++d) {
+      taps[d] = prototype_at(p, d + b.skip + s / fractions - centre, i0_beta);
+      sum += taps[d];
+    }
     float* out = b.bank.get() + static_cast<size_t>(s) * b.taps;
-    for (int32_t d = 0; d < b.taps; ++d)
-      out[b.taps - 1 - d] = static_cast<float>(prototype_at(p, d + b.skip + s / fractions - centre, i0_beta) / sum);
+    for (int32_t d = 0; d < b.taps; ++d) out[b.taps - 1 - d] = static_cast<float>(taps[d] / sum);
   }
   if (!b.interpolated()) return true;
   // The steps from each stored phase to the next, for the interpolation.
@@ -319,8 +325,11 @@ bool change_rate(int32_t input_rate) {
       // Fading voices count their time from the newest frame (see add_fading).
       old.position += old.phases.up;
       old.pushed = 0;
-      auto slot = std::find_if(fir.fading.begin(), fir.fading.end(), [](const voice& v) { return !v.active(); });
-      if (slot == fir.fading.end()) slot = fir.fading.begin();  // rate changes every few ms: drop the oldest
+      // A free slot; with rate changes every few ms, the voice nearest its end.
+      const auto frames_left = [](const voice& v) { return v.active() ? v.phases.reach() - v.pushed : 0; };
+      const auto slot = std::min_element(fir.fading.begin(), fir.fading.end(), [&](const voice& a, const voice& b) {
+        return frames_left(a) < frames_left(b);
+      });
       *slot = std::move(old);
     }
   }
@@ -331,7 +340,6 @@ bool change_rate(int32_t input_rate) {
 }  // namespace
 
 int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter) {
-  fir.input_rate = input_rate;
   if (channels != 2) fatal_error("this code supports 2ch stereo only, not %d channels.\n", channels);
   if (input_rate < kFirLowestInputRate || input_rate > kFirHighestInputRate) {
     fatal_error("input rate %d Hz is not supported (%d to %d Hz).\n", input_rate, kFirLowestInputRate,
@@ -339,7 +347,6 @@ int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int3
   }
   if (!fir.e44 || fir.output_rate != output_rate) {
     fir_release();
-    fir.input_rate = input_rate;
     fir.output_rate = output_rate;
     const rate_entry* list = short_filter ? kShortList : kNormalList;
     fir.e44 = find_entry(list, output_rate, kIntegerInputRate);
@@ -362,7 +369,7 @@ int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int3
 }
 
 const float* fir_process(const float* frame, int32_t* count) {
-  if (!fir.e44 || fir.input_rate == 0 || !frame || !count) return nullptr;
+  if (!fir.current.active() || !frame || !count) return nullptr;
   voice& v = fir.current;
   push_frame(v, frame[0], frame[1]);
   const bool cut = v.phases.rate == kIntegerInputRate;
