@@ -48,7 +48,7 @@ constexpr int64_t chunk_cost(uint64_t size, int64_t parent_left) noexcept {
 // Completes the last 8-byte group of a file with the idle byte; returns the
 // new count.
 int pad_to_group(uint8_t* dest, int count) noexcept {
-  while (count % 8 != 0) dest[count++] = kDsdIdleByte;
+  while (count % 8 != 0) dest[count++] = kDsdPaddingByte;
   return count;
 }
 

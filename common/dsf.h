@@ -5,10 +5,8 @@
 #pragma once
 
 #include "music_file.h"
+#include "stream_constants.h"
 
-// The byte that completes a partial 8-byte group at the end of a file: four
-// ones and four zeros, silence in DSD.
-constexpr uint8_t kDsdIdleByte = 0x96;
 
 // Open functions. Each returns 0 when the stream (positioned at the start of
 // the file) holds a file of its kind: file_channels, channel_map (DSDIFF,
@@ -23,7 +21,7 @@ int dsf_open(music_file* file);
 
 // Read functions. Each fills dest with up to max_bytes rounded down to a
 // multiple of 8 and returns the count: always a multiple of 8, the last group
-// of a file completed with kDsdIdleByte. 0 when max_bytes is below 8; -1 when
+// of a file completed with kDsdPaddingByte. 0 when max_bytes is below 8; -1 when
 // the sound data is exhausted (call again until then). The record's byte
 // counts are not touched.
 int dff_read(music_file* file, uint8_t* dest, int max_bytes);

@@ -102,7 +102,7 @@ bytes picked_pairs(const channel_bytes& channels, size_t left, size_t right) {
     out.push_back(channels[left][i]);
     out.push_back(channels[right][i]);
   }
-  while (out.size() % 8 != 0) out.push_back(kDsdIdleByte);
+  while (out.size() % 8 != 0) out.push_back(kDsdPaddingByte);
   return out;
 }
 
@@ -448,7 +448,7 @@ TEST_F(DsfTest, FiveThousandSamplesEndWithoutAHang) {
     const bytes all = dsf.read_all(request, 1000);
     ASSERT_EQ(all.size(), 1256u) << "request " << request;
     EXPECT_EQ(all, dsf_delivery(channels)) << "request " << request;
-    EXPECT_EQ(bytes(all.begin() + 1250, all.end()), bytes(6, kDsdIdleByte));
+    EXPECT_EQ(bytes(all.begin() + 1250, all.end()), bytes(6, kDsdPaddingByte));
   }
 }
 
