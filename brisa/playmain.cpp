@@ -32,7 +32,6 @@ player_state state;
 
 namespace {
 
-constexpr int32_t kDefaultBufferBytes = 1572864;
 constexpr int32_t kPrefillPercent = 80;
 constexpr int32_t kDsdBudgetFrames = 3528;
 constexpr int32_t kDsdMinFreeFrames = 352;

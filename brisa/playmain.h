@@ -7,9 +7,10 @@
 
 #include "music_file.h"
 #include "ringbuffer.h"
+#include "stream_constants.h"
 
 // Every stream brisa sends runs at 352,800 frames per second.
-constexpr int32_t kOutputRate = 352800;
+constexpr int32_t kOutputRate = kOversampledRate;
 
 using convert_function = int32_t (*)();
 

@@ -7,9 +7,8 @@
 
 #include "music_file.h"
 #include "ringbuffer.h"
+#include "stream_constants.h"
 
-// The rate of the oversampled stream (-os).
-constexpr int32_t kOversampledRate = 352800;
 
 using convert_function = int32_t (*)();
 
