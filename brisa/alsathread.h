@@ -1,40 +1,33 @@
-// brisa's ALSA side: finding the converter among the sound cards, choosing
-// native DSD or DoP, the output thread that plays the ring buffer, and the
-// return of the device to a PCM mode afterwards.
+// brisa's ALSA side: finding the converter among the sound cards, the
+// stream it is sent (native DSD or DoP at 352,800 frames per second, with
+// the fallback from one format to the next and two seconds of DSD silence
+// before the music), and the return of the device to a PCM mode afterwards.
 #pragma once
 
 #include <cstdint>
 
-#include "sample_format.h"
+#include "parse_param.h"
+#include "pcm_output.h"
 
-struct brisa_output {
-  int32_t output_format = kFormatDsdU32_BE;  // settled by probe_output
-  int32_t swap_words = 0;  // native words stored big-endian: set exactly when DSD_U32_BE is open
-  int32_t dop_requested = 0;
-};
-extern brisa_output output;
-
-// --dop: DoP in packed 24-bit samples.
+// --dop: DoP in packed 24-bit samples, whatever the DAC.
 void select_dop();
+bool dop_selected();
 
-// -1 when the card's long name is one of the known DACs (which, unless DoP
-// was requested, sets the output format), else 0.
-int32_t identify_dac(const char* long_name);
-// -1 when a card's long name contains text: device_name becomes "hw:N,0".
-int32_t find_card_by_name(const char* text);
-// The known DACs in order, else the last card. -1 when a device was chosen.
-int32_t select_dac_auto();
-// identify_dac for a name of the form "hw:N,0", else 0.
-int32_t select_dac_named(const char* name);
+// The device found and the format to try first on it.
+struct dac_choice {
+  char device_name[kDeviceNameBytes] = {};  // "hw:N,0"; empty when none was found
+  int32_t format = 0;
+};
 
-// Opens and configures the device once, settling output_format through the
-// fallback chain, closes it, and announces the stream. A device that cannot
-// be opened and configured is fatal.
-int32_t probe_output();
+// The named device (-D), or the first of the known DACs among the cards,
+// else the last card. A known DAC's long name settles the format unless DoP
+// was selected.
+dac_choice choose_dac(const char* named);
 
-// Bytes of one output frame of the settled format.
-int32_t output_frame_bytes();
+// The stream for the chosen DAC.
+output_stream dsd_output_stream(const dac_choice& dac);
 
-// The output thread: two seconds of DSD silence, then the ring buffer until
-// it is drained or output_stop is set; the tail plays out on a normal end.
-void* output_thread(void*);
+// Opens and configures the device once, settling the format through the
+// fallback chain, closes it, and (when asked to) announces the stream. A
+// device that cannot be opened and configured is fatal.
+void probe_output(output_stream& stream, bool announce);

@@ -1,36 +1,6 @@
-// brisa's process-wide player state, shared by the main thread (reading,
-// converting, showing progress) and the output thread (playing).
+// brisa: plays every PCM file as a one-bit delta-sigma stream (native DSD or
+// DoP) and re-modulates DSD files to its output rate.
 #pragma once
-
-#include <atomic>
-#include <cstdint>
-
-#include "music_file.h"
-#include "ringbuffer.h"
-#include "stream_constants.h"
-
-// Every stream brisa sends runs at 352,800 frames per second.
-constexpr int32_t kOutputRate = kOversampledRate;
-
-using convert_function = int32_t (*)();
-
-struct player_state {
-  ringbuffer_ptr rb;
-  music_file* shown_file = nullptr;  // whose header was printed last
-  read_function read = nullptr;      // reader of the file opened last
-  convert_function convert = nullptr;
-  music_file* current_file = nullptr;  // being read; the terminator after the last file
-  music_file* files = nullptr;
-  int32_t file_count = 0;
-  // The file being heard: moved by the output thread, read by main's progress line.
-  std::atomic<music_file*> playing_file{nullptr};
-};
-extern player_state state;
 
 // The whole program: start-up, playback of the list, exit status.
 int brisa_main(int argc, char** argv);
-
-// Opens the file and installs its reader and conversion step; every failure
-// is fatal.
-void open_music_file(music_file* file);
-void close_music_file(music_file* file);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -104,3 +105,31 @@ struct play_list {
 
 // Builds the list from a null-terminated array of paths.
 play_list make_play_list(char* const* paths);
+
+// A file reader: how it opens a file and delivers it. Readers that work on
+// the file's stream get it open and rewound; the others (FFmpeg) open the
+// file by name themselves.
+struct music_reader {
+  open_function open;
+  read_function read;
+  void (*close)(music_file* file);  // null: closing the stream is enough
+  int32_t input_format;
+  bool on_stream;
+};
+
+enum class recognised { file, cannot_open, unknown_format, unsupported_bits };
+struct recognition {
+  recognised result;
+  const music_reader* reader = nullptr;  // the one that took the file
+};
+
+// Opens the file and tries the readers in turn, those on the stream first;
+// the first that takes it describes the delivered stream in the record (DSD
+// byte counts: total_bytes for both channels, remaining_bytes for one).
+// The file stays open unless nothing took it.
+recognition recognise_music_file(music_file* file, std::span<const music_reader> readers);
+// Closes what recognise_music_file opened, through the reader that took it.
+void close_music_file(music_file* file, const music_reader* reader);
+
+// The length of the file in whole seconds, from its byte count.
+int64_t total_seconds(const music_file& file);

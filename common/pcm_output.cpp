@@ -6,28 +6,137 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "stream_constants.h"
 #include "util.h"
 
 namespace {
 
-constexpr int64_t kPlayedUnitsPerSecond = 352800;
 constexpr unsigned kDrainPollMicros = 1000;
+constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
 
-}  // namespace
-
-const char* playback_stop_reason = nullptr;
-
-int32_t stop_playback(const char* reason) {
-  if (playback_stop_reason == nullptr) playback_stop_reason = reason;
-  output_stop.store(-1);
+int configure_hardware(snd_pcm_t* pcm, output_stream& stream, snd_pcm_uframes_t* buffer_frames) {
+  snd_pcm_hw_params_t* hw = nullptr;
+  snd_pcm_hw_params_alloca(&hw);
+  int err = snd_pcm_hw_params_any(pcm, hw);
+  if (err < 0) {
+    report_warning("Broken configuration for playback: no configurations available: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
+    report_warning("Access type not available for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_hw_params_set_channels(pcm, hw, 2)) < 0) {
+    report_warning("Channels count (%d) not available for playbacks: %s\n", 2, snd_strerror(err));
+    return err;
+  }
+  if ((err = stream.choose_format(pcm, hw, stream)) < 0) return err;
+  unsigned rate_limit = 0;
+  if ((err = snd_pcm_hw_params_get_rate_min(hw, &rate_limit, nullptr)) < 0) {
+    report_warning("snd_pcm_hw_params_get_rate_min() failed. %s\n", snd_strerror(err));
+    return err;
+  }
+  if (rate_limit > static_cast<unsigned>(stream.rate)) {
+    report_warning("This hardware supports minimum rate %dHz not %dHz\n", static_cast<int>(rate_limit), stream.rate);
+    return -EINVAL;
+  }
+  if ((err = snd_pcm_hw_params_get_rate_max(hw, &rate_limit, nullptr)) < 0) {
+    report_warning("snd_pcm_hw_params_get_rate_max() failed. %s\n", snd_strerror(err));
+    return err;
+  }
+  if (rate_limit < static_cast<unsigned>(stream.rate)) {
+    report_warning("This hardware maximum rate %dHz, do not support %dHz\n", static_cast<int>(rate_limit),
+                   stream.rate);
+    return -EINVAL;
+  }
+  if ((err = snd_pcm_hw_params_set_rate(pcm, hw, static_cast<unsigned>(stream.rate), 0)) < 0) {
+    report_warning("Rate %dHz not available for playback: %s\n", stream.rate, snd_strerror(err));
+    return err;
+  }
+  unsigned buffer_time = kBufferTimeMicros;
+  if ((err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_time, nullptr)) < 0) {
+    report_warning("Unable to set buffer time %d for playback: %s\n", static_cast<int>(buffer_time),
+                   snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_hw_params_get_buffer_size(hw, buffer_frames)) < 0) {
+    report_warning("Unable to get buffer size for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_hw_params(pcm, hw)) < 0) {
+    report_warning("Unable to set hw params for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  stream.frame_bytes = 2 * snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(stream.format)) / 8;
   return 0;
 }
+
+int configure_software(snd_pcm_t* pcm, snd_pcm_uframes_t buffer_frames) {
+  snd_pcm_sw_params_t* sw = nullptr;
+  snd_pcm_sw_params_alloca(&sw);
+  int err = snd_pcm_sw_params_current(pcm, sw);
+  if (err < 0) {
+    report_warning("Unable to determine current swparams for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer_frames / 2)) < 0) {
+    report_warning("Unable to set start threshold mode for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_sw_params_set_avail_min(pcm, sw, buffer_frames)) < 0) {
+    report_warning("Unable to set avail min for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = snd_pcm_sw_params(pcm, sw)) < 0) {
+    report_warning("Unable to set sw params for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  return 0;
+}
+
+}  // namespace
 
 const char* attempt_ordinal(int32_t attempt, char (&text)[16]) {
   static constexpr const char* kFirstThree[] = {"1st ", "2nd ", "3rd "};
   if (attempt >= 0 && attempt < 3) return kFirstThree[attempt];
   snprintf(text, sizeof text, "%dth ", attempt + 1);
   return text;
+}
+
+pcm_handle open_playback_device(const char* device_name, int* open_error) {
+  for (int32_t attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    snd_pcm_t* raw = nullptr;
+    const int err = snd_pcm_open(&raw, device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (err == 0) {
+      if (attempt > 0) fputs("\n", stderr);
+      return pcm_handle(raw);
+    }
+    *open_error = err;
+    char ordinal[16];
+    fprintf(stderr, "%ssnd_pcm_open() failed. retrying snd_pcm_open() ...\r", attempt_ordinal(attempt, ordinal));
+    fflush(stderr);
+    sleep(kOpenRetrySeconds);
+  }
+  fputs("\n", stderr);
+  return nullptr;
+}
+
+pcm_handle open_output(output_stream& stream) {
+  const int32_t attempts = stream.retry_configuration ? kOpenAttempts : 1;
+  for (int32_t attempt = 0; attempt < attempts; ++attempt) {
+    int open_error = 0;
+    pcm_handle pcm = open_playback_device(stream.device_name, &open_error);
+    if (!pcm) fatal_error("snd_pcm_open() failed. %s\n\n", snd_strerror(open_error));
+    snd_pcm_uframes_t buffer_frames = 0;
+    if (configure_hardware(pcm.get(), stream, &buffer_frames) < 0 ||
+        configure_software(pcm.get(), buffer_frames) < 0) {
+      if (attempt + 1 < attempts) sleep(kOpenRetrySeconds);
+      continue;
+    }
+    if (const int err = snd_pcm_prepare(pcm.get()); err < 0) fatal_error("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
+    return pcm;
+  }
+  fatal_error("output device %s could not be opened and configured.\n", stream.device_name);
 }
 
 const char* stopped_state_reason(snd_pcm_state_t state) {
@@ -67,10 +176,11 @@ snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence
 snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_bytes, snd_pcm_sframes_t room,
                                   std::atomic<music_file*>& playing, played_counter& counter) {
   const int32_t queued = ringbuffer_used(rb) / frame_bytes;
-  const auto frames = std::min<snd_pcm_sframes_t>({ringbuffer_readable_span(rb) / frame_bytes, queued, room});
+  const std::span<const uint8_t> area = ringbuffer_read_area(rb);
+  const auto frames = std::min<snd_pcm_sframes_t>(
+      {static_cast<snd_pcm_sframes_t>(area.size()) / frame_bytes, queued, room});
   if (frames <= 0) return 0;
-  const snd_pcm_sframes_t written = snd_pcm_writei(pcm, rb->data + rb->read_pos.load(std::memory_order_relaxed),
-                                                   static_cast<snd_pcm_uframes_t>(frames));
+  const snd_pcm_sframes_t written = snd_pcm_writei(pcm, area.data(), static_cast<snd_pcm_uframes_t>(frames));
   if (written <= 0) return written;
 
   const int32_t crossed = ringbuffer_consume(rb, static_cast<int32_t>(written) * frame_bytes);
@@ -80,7 +190,7 @@ snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_
     playing.store(file, std::memory_order_release);
   }
   // frames x 352800 / rate, without losing the remainder from write to write.
-  const int64_t units = written * kPlayedUnitsPerSecond + counter.remainder;
+  const int64_t units = written * int64_t{kOversampledRate} + counter.remainder;
   counter.remainder = units % counter.rate;
   std::atomic_ref<int64_t>(file->played_count).fetch_add(units / counter.rate, std::memory_order_relaxed);
   return written;
@@ -93,4 +203,105 @@ void play_out(snd_pcm_t* pcm, int64_t buffer_time_micros) {
        waited += kDrainPollMicros) {
     usleep(kDrainPollMicros);
   }
+}
+
+namespace {
+
+// The output thread's working state.
+struct writer {
+  output_job& job;
+  pcm_handle pcm;
+  std::vector<uint8_t> silence;
+  int32_t lead_in_written = 0;
+  played_counter played;
+
+  // Ends playback for that reason: keeps the first reason, sets output_stop.
+  // Returns false (nothing written), for the steps' convenience.
+  bool stop(const char* reason) {
+    if (job.stop_reason == nullptr) job.stop_reason = reason;
+    output_stop.store(-1);
+    return false;
+  }
+
+  // The device's answer to a write or avail that failed: wait and retry, or stop.
+  bool failed(snd_pcm_sframes_t err, const char* call) {
+    if (err == -EAGAIN) return false;
+    if (const char* reason = device_error_reason(err)) return stop(reason);
+    report_warning("%s returned %d\n", call, static_cast<int>(err));
+    return stop("device error");
+  }
+
+  bool lead_in_done() const { return lead_in_written >= lead_in_frames(*job.stream); }
+
+  // One pass: true after writing music or silence, false when nothing was written.
+  bool step() {
+    snd_pcm_t* device = pcm.get();
+    const output_stream& stream = *job.stream;
+    const snd_pcm_state_t state = snd_pcm_state(device);
+    if (const char* reason = stopped_state_reason(state)) return stop(reason);
+    if (state == SND_PCM_STATE_DRAINING) {
+      output_stop.store(-1);
+      return false;
+    }
+    const snd_pcm_sframes_t avail = snd_pcm_avail(device);
+    if (avail < 0) return failed(avail, "snd_pcm_avail()");
+    const snd_pcm_sframes_t room = avail - 1;
+    if (room <= kMinWriteFrames) {
+      // Full before it reached its start threshold: start it.
+      if (state == SND_PCM_STATE_PREPARED) start();
+      return false;
+    }
+    if (!lead_in_done()) {
+      const snd_pcm_sframes_t written =
+          write_silence(device, silence, stream.frame_bytes, room, lead_in_frames(stream), &lead_in_written);
+      return written < 0 ? failed(written, "snd_pcm_writei()") : true;
+    }
+    const snd_pcm_sframes_t written = write_from_ring(device, job.rb, stream.frame_bytes, room, *job.playing, played);
+    if (written < 0) return failed(written, "snd_pcm_writei()");
+    if (written == 0 && ringbuffer_drained(job.rb)) output_stop.store(-1);  // the whole list is out
+    return written > 0;
+  }
+
+  void start() {
+    const snd_pcm_state_t state = snd_pcm_state(pcm.get());
+    if (state == SND_PCM_STATE_PREPARED) {
+      if (const int err = snd_pcm_start(pcm.get()); err < 0) fatal_error("snd_pcm_start() error. %s\n", snd_strerror(err));
+    } else if (state != SND_PCM_STATE_RUNNING && !output_stop.load()) {
+      fatal_error("snd_pcm_state() returned %d. %s\n", static_cast<int>(state), snd_pcm_state_name(state));
+    }
+  }
+
+  // Played to the end of the list, or after an interrupt to the end of
+  // what was queued.
+  bool stream_ended() const {
+    return ringbuffer_drained(job.rb) ||
+           (abort_requested.load() && ringbuffer_used(job.rb) < job.stream->frame_bytes);
+  }
+};
+
+}  // namespace
+
+void* output_thread(void* argument) {
+  output_job& job = *static_cast<output_job*>(argument);
+  output_stream& stream = *job.stream;
+  writer w{job, open_output(stream), {}, 0, played_counter{stream.rate}};
+  w.silence = stream.make_silence(stream);
+  if (w.silence.empty()) fatal_error("no silence for format %d.\n", stream.format);
+
+  while (!w.lead_in_done() && !output_stop.load() && w.step()) usleep(0);
+  w.start();
+  // output_stop ends it at once.
+  while (!output_stop.load() && !w.stream_ended()) {
+    if (w.step()) {
+      usleep(0);
+    } else {
+      usleep(ringbuffer_used(job.rb) < stream.frame_bytes ? kRingPollMicros : device_idle_micros(stream.rate));
+    }
+  }
+  if (job.stop_reason == nullptr && w.stream_ended()) play_out(w.pcm.get(), kBufferTimeMicros);
+  w.silence = {};
+  clear_position_line(true);
+  w.pcm.reset();
+  if (stream.after_close != nullptr) stream.after_close(stream);
+  return nullptr;
 }

@@ -1,7 +1,10 @@
-// What both players' output threads do alike with an ALSA PCM handle: the
-// handle's owner, the silence lead-in, handing ring-buffer frames to the
-// device, and letting the device play out at the end. Errors are returned,
-// not reported: each player reports them under its own module name.
+// The output side both players share: opening the device with retries, its
+// hardware and software parameters from a small description of the stream,
+// the silence lead-in, the writer that hands ring-buffer frames to the
+// device, the output thread's loop, the play-out at the end and the reason
+// playback stopped. What differs between the players (how the format is
+// chosen, what silence sounds like, what follows the close) comes in with
+// the description.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -10,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "music_file.h"
 #include "ringbuffer.h"
@@ -19,22 +23,62 @@ struct pcm_closer {
 };
 using pcm_handle = std::unique_ptr<snd_pcm_t, pcm_closer>;
 
+struct output_stream;
+
+// Sets the stream's format on the device's configuration space (and may
+// change the rate with it); 0, or a negative ALSA error after a report.
+using format_chooser = int (*)(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_stream& stream);
+
+// What the output side needs to know of a stream, and what the device made
+// of it once opened.
+struct output_stream {
+  const char* device_name = nullptr;
+  int32_t rate = 0;            // frames per second
+  int32_t format = 0;          // an snd_pcm_format_t; choose_format may change it
+  int32_t frame_bytes = 0;     // two channels of the format's physical width, once opened
+  int32_t lead_in_seconds = 0;  // silence before the music
+  format_chooser choose_format = nullptr;
+  // The lead-in's silence in the opened format: whole periods of two frames,
+  // so DoP markers alternate across the repeats. Empty when there is none.
+  std::vector<uint8_t> (*make_silence)(const output_stream& stream) = nullptr;
+  // brisa retries a device that refuses the stream (a DAC still switching
+  // modes); lumen gives up at once.
+  bool retry_configuration = false;
+  // Run after the device is closed (brisa returns the DAC to a PCM mode).
+  void (*after_close)(const output_stream& stream) = nullptr;
+};
+
+constexpr int32_t kOpenAttempts = 5;
+constexpr unsigned kOpenRetrySeconds = 2;
+constexpr unsigned kBufferTimeMicros = 500000;
+
 // "1st ", "2nd ", "3rd ", "4th ", ... for open attempt 0, 1, 2, ...
 const char* attempt_ordinal(int32_t attempt, char (&text)[16]);
 
-// Why the device stopped taking frames mid-stream ("underrun", "device
-// disconnected", ...), or null: the output thread sets it, main reports it
-// after the join unless the user interrupted.
-extern const char* playback_stop_reason;
-// Ends playback for that reason: keeps the first reason, sets output_stop.
-// Returns 0 (nothing written), for the writers' convenience.
-int32_t stop_playback(const char* reason);
+// Opens stream.device_name non-blocking for playback: up to kOpenAttempts
+// attempts kOpenRetrySeconds apart, each failure reported on one line that
+// the next overwrites. Null when the device could not be opened; *open_error
+// then holds the last error.
+pcm_handle open_playback_device(const char* device_name, int* open_error);
+
+// The lead-in in frames at the stream's rate: an even count, so the music
+// starts on the first DoP marker.
+constexpr int32_t lead_in_frames(const output_stream& stream) noexcept {
+  return (stream.lead_in_seconds * stream.rate + 1) & ~1;
+}
+
+// Opens the device and configures it for the stream: two interleaved
+// channels, the format, the rate, half a second of buffer, started at half
+// full; then prepared. Sets stream.frame_bytes. A configuration that fails
+// is reported and, with retry_configuration, tried again on a fresh open.
+// Null when it never succeeded.
+pcm_handle open_output(output_stream& stream);
 
 // Why a device in this state takes no more frames ("underrun", ...), or null
 // when it still plays.
 const char* stopped_state_reason(snd_pcm_state_t state);
 // Why a write or avail that returned err stopped the device, or null when
-// err is no device condition (the caller reports it as an error).
+// err is no device condition.
 const char* device_error_reason(snd_pcm_sframes_t err);
 
 // Writes the next run of a silence lead-in of lead_in frames (even): up to
@@ -68,3 +112,19 @@ constexpr unsigned device_idle_micros(int32_t rate) noexcept {
 // Lets the device play what it holds before it is closed, waiting at most
 // twice the buffer time and a second.
 void play_out(snd_pcm_t* pcm, int64_t buffer_time_micros);
+
+// The output thread's record: what it plays, and why it stopped.
+struct output_job {
+  output_stream* stream;
+  ringbuffer* rb;
+  std::atomic<music_file*>* playing;  // moved along the list as files are heard
+  // Why the device stopped taking frames mid-stream ("underrun", "device
+  // disconnected", ...), or null; read by main after the join.
+  const char* stop_reason = nullptr;
+};
+
+// The output thread (its argument is an output_job): opens the device, plays
+// the lead-in, then the ring buffer until it is drained or output_stop is
+// set; after an interrupt, what was queued. The tail plays out on a normal
+// end. An output that cannot be opened again is fatal.
+void* output_thread(void* job);

@@ -191,6 +191,11 @@ int32_t ringbuffer_writable_span(const ringbuffer* rb) {
                   space_of(read, write, rb->length, rb->unit));
 }
 
+std::span<uint8_t> ringbuffer_write_area(ringbuffer* rb) {
+  const int32_t span = ringbuffer_writable_span(rb);
+  return {rb->data + rb->write_pos.load(std::memory_order_relaxed), static_cast<size_t>(span)};
+}
+
 void ringbuffer_commit(ringbuffer* rb, int32_t n) {
   // Publishing more than the span would let the queue overrun read_pos and
   // look empty; a caller's slip loses its bytes, not the whole buffer.
@@ -215,6 +220,11 @@ int32_t ringbuffer_readable_span(const ringbuffer* rb) {
   const int32_t read = rb->read_pos.load(std::memory_order_relaxed);
   const int32_t write = rb->write_pos.load(std::memory_order_acquire);
   return std::min(used_of(read, write, rb->length), rb->length - read);
+}
+
+std::span<const uint8_t> ringbuffer_read_area(const ringbuffer* rb) {
+  const int32_t span = ringbuffer_readable_span(rb);
+  return {rb->data + rb->read_pos.load(std::memory_order_relaxed), static_cast<size_t>(span)};
 }
 
 int32_t ringbuffer_consume(ringbuffer* rb, int32_t n) {

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "music_file.h"
 
@@ -65,6 +66,8 @@ bool ringbuffer_drained(const ringbuffer* rb);
 int32_t ringbuffer_write(ringbuffer* rb, const uint8_t* source, int32_t n);
 // Producer, in place: contiguous bytes writable at data + write_pos.
 int32_t ringbuffer_writable_span(const ringbuffer* rb);
+// Producer, in place: those bytes, at the write position.
+std::span<uint8_t> ringbuffer_write_area(ringbuffer* rb);
 // Producer, in place: publishes n bytes already written at data + write_pos.
 // The caller has checked space and the contiguous span.
 void ringbuffer_commit(ringbuffer* rb, int32_t n);
@@ -79,6 +82,8 @@ void ringbuffer_finish(ringbuffer* rb);
 
 // Consumer: bytes readable at data + read_pos without wrapping.
 int32_t ringbuffer_readable_span(const ringbuffer* rb);
+// Consumer: those bytes, at the read position.
+std::span<const uint8_t> ringbuffer_read_area(const ringbuffer* rb);
 // Consumer: n bytes at data + read_pos have been used. Returns the file index
 // of the last mark crossed, or -1 when none was.
 int32_t ringbuffer_consume(ringbuffer* rb, int32_t n);

@@ -297,20 +297,3 @@ bool describe_wav_stream(music_file* file) {
     default: return false;
   }
 }
-
-// The caller keeps the list for the whole run: records point into names.
-play_list make_play_list(char* const* paths) {
-  play_list list;
-  for (char* const* path = paths; path != nullptr && *path != nullptr; ++path) list.names.emplace_back(*path);
-  // All names are in place before records point into them.
-  const size_t count = list.names.size();
-  list.records.resize(count + 1);  // value-initialised: all zero
-  for (size_t i = 0; i < count; ++i) {
-    music_file& record = list.records[i];
-    record.file_name = list.names[i].data();
-    record.index = static_cast<int32_t>(i);
-    record.next = &list.records[i + 1];
-  }
-  list.records[count].index = -1;
-  return list;
-}

@@ -228,7 +228,7 @@ TEST_F(BrisaPlays, ADacThatCannotRunAt352800IsFatalBeforeAnySound) {
   EXPECT_NE(run.result.err.find("This hardware supports minimum rate 384000Hz not 352800Hz\n"), std::string::npos);
   std::string module;
   const int line = reported_line(run.result.err, &module);
-  EXPECT_EQ(module, "alsathread");
+  EXPECT_EQ(module, "pcm_output");
   EXPECT_EQ(run.result.exit_status, line & 0xFF);
   EXPECT_NE(run.result.err.find("could not be opened and configured"), std::string::npos);
   EXPECT_TRUE(run.capture.empty());
@@ -241,7 +241,7 @@ TEST_F(BrisaPlays, AnInterruptWhilePrefillingEndsAtOnce) {
   const playback run = play({"-B", "256M", tone_file("long.wav", 120)}, {.interrupt_after = 0.3});
   std::string module;
   const int line = reported_line(run.result.err, &module);
-  EXPECT_EQ(module, "playmain");
+  EXPECT_EQ(module, "player");
   EXPECT_NE(run.result.err.find(" exit by interrupt\n"), std::string::npos) << run.result.err;
   EXPECT_EQ(run.result.exit_status, line & 0xFF);
 }

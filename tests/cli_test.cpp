@@ -151,7 +151,7 @@ TEST_F(PlayerCommandLine, WithoutADeviceOrCardThePlayersStop) {
 TEST_F(PlayerCommandLine, AFileOfNoKnownFormatStopsTheProbe) {
   const std::string text = file("notes.wav", "this is not a sound file\n");
   const process_result result = run("lumen-dsf", {"-D", "null", text});
-  expect_fatal(result, "lumen", "file format of " + text + " unknown.\n");
+  expect_fatal(result, "player", "file format of " + text + " unknown.\n");
 }
 
 }  // namespace

@@ -1,0 +1,77 @@
+#include "music_file.h"
+
+#include "dsf.h"
+#include "wav.h"
+
+// The caller keeps the list for the whole run: records point into names.
+play_list make_play_list(char* const* paths) {
+  play_list list;
+  for (char* const* path = paths; path != nullptr && *path != nullptr; ++path) list.names.emplace_back(*path);
+  // All names are in place before records point into them.
+  const size_t count = list.names.size();
+  list.records.resize(count + 1);  // value-initialised: all zero
+  for (size_t i = 0; i < count; ++i) {
+    music_file& record = list.records[i];
+    record.file_name = list.names[i].data();
+    record.index = static_cast<int32_t>(i);
+    record.next = &list.records[i + 1];
+  }
+  list.records[count].index = -1;
+  return list;
+}
+
+namespace {
+
+// The DSD readers count bits per channel; the stream carries both channels' bytes.
+void describe_dsd(music_file* file) {
+  describe_dsd_stream(file);
+  file->remaining_bytes = (file->remaining_bytes + 7) / 8;
+  file->total_bytes = 2 * file->remaining_bytes;
+}
+
+}  // namespace
+
+recognition recognise_music_file(music_file* file, std::span<const music_reader> readers) {
+  file->fp = fopen(file->file_name, "rb");
+  if (file->fp == nullptr) return {recognised::cannot_open};
+  for (const music_reader& reader : readers) {
+    if (!reader.on_stream) continue;
+    rewind(file->fp);
+    if (reader.open(file) != 0) continue;
+    file->input_format = reader.input_format;
+    if (reader.input_format == kInputWav) {
+      if (!describe_wav_stream(file)) return {recognised::unsupported_bits, &reader};
+    } else {
+      describe_dsd(file);
+    }
+    return {recognised::file, &reader};
+  }
+  fclose(file->fp);
+  file->fp = nullptr;
+  for (const music_reader& reader : readers) {
+    if (reader.on_stream || reader.open(file) != 0) continue;
+    file->input_format = reader.input_format;
+    file->bytes_per_sample = file->format.block_align / file->format.channels;
+    return {recognised::file, &reader};
+  }
+  return {recognised::unknown_format};
+}
+
+void close_music_file(music_file* file, const music_reader* reader) {
+  if (file == nullptr || file->index < 0) return;  // the terminator is never opened
+  if (reader != nullptr && reader->close != nullptr) {
+    reader->close(file);
+  } else if (file->fp != nullptr) {
+    fclose(file->fp);
+  }
+  file->fp = nullptr;
+}
+
+int64_t total_seconds(const music_file& file) {
+  const int64_t rate = file.format.sample_rate;
+  const int64_t block_align = file.format.block_align;
+  if (rate <= 0 || block_align <= 0) return 0;
+  // A DSD block is one byte a channel: eight one-bit samples.
+  const int64_t frames_per_block = file.format.bits_per_sample == 1 ? 8 : 1;
+  return file.total_bytes / block_align * frames_per_block / rate;
+}

@@ -1,0 +1,101 @@
+// The engine both players run on. The main thread reads the play list's
+// files one after the other and converts them into output frames in a ring
+// buffer; the output thread (pcm_output) plays the buffer. This module owns
+// that hand-over: the file change, the ring buffer's size, pre-fill, the main
+// loop, the drain and the progress line. Each player brings its readers, its
+// conversion steps and its output stream.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+
+#include "music_file.h"
+#include "pcm_block.h"
+#include "pcm_output.h"
+#include "ringbuffer.h"
+#include "util.h"
+
+struct player;
+
+// A conversion step: reads a little of the current file, writes its frames
+// into the ring buffer and moves on to the next file at the end of one.
+// False when there was nothing to do: no room, or the whole list is read.
+using convert_function = bool (*)(player& p);
+
+// A player's own parts.
+struct player_parts {
+  player_kind kind;
+  std::span<const music_reader> readers;  // tried in order
+  // Installs the conversion step for a recognised file and sets up what it
+  // needs (the filter); reports its own failures.
+  convert_function (*prepare_file)(player& p, music_file& file) = nullptr;
+  // The volume in dB to show, for a player that has one.
+  int32_t (*volume_db)() = nullptr;
+  // A key typed while playing (after Ctrl-C handling), for a player that uses keys.
+  void (*on_key)(int key) = nullptr;
+};
+
+struct player {
+  player_parts parts;
+  bool silent = false;                 // progress as plain numbers, for a front end
+  const char* mode_name = nullptr;     // shown after the position
+  music_file* files = nullptr;
+  int32_t file_count = 0;
+  ringbuffer_ptr rb;
+  music_file* current_file = nullptr;  // being read; the terminator after the last one
+  const music_reader* reader = nullptr;  // of the current file
+  convert_function convert = nullptr;    // of the current file
+  pcm_block pcm;                         // the PCM steps' block of the current file
+  // Until the output thread runs nothing frees room in the ring buffer, so
+  // the steps must not wait for it.
+  bool output_started = false;
+  // The file being heard: moved by the output thread, read by the progress line.
+  std::atomic<music_file*> playing_file{nullptr};
+  music_file* shown_file = nullptr;  // whose header was printed last
+  int32_t seconds_shown = -1;
+};
+
+// Opens the file for playing: recognises it and prepares its step. Every
+// failure is fatal, with the player's texts.
+void player_open_file(player& p, music_file* file);
+
+// Opens and closes every file of the list once, so that a file that cannot
+// be played stops the program before any sound; check (if given) then
+// looks at each file beside the first.
+void player_check_files(player& p, void (*check)(const music_file& first, const music_file& file) = nullptr);
+
+// Moves on to the next file of the list; past the last one current_file is
+// the terminator. Returns true (the step did something).
+bool player_next_file(player& p);
+
+// The ring buffer's size in bytes for -B size (0: not given), with a warning
+// when the size given is below the default.
+int32_t player_buffer_bytes(int32_t requested);
+
+// Creates the ring buffer (unit bytes, a whole number of frames), opens the
+// first file and fills the buffer to 80 percent.
+void player_prefill(player& p, int32_t buffer_bytes, int32_t unit);
+
+// Starts the output thread on the stream, converts the rest of the list
+// while it plays, waits for it to finish and closes the last file. A
+// playback that stopped on the device's account is fatal.
+void player_play(player& p, output_stream& stream);
+
+// A PCM step: one block of the current file's samples, frame by frame
+// through convert_frame, each once room_bytes (all one frame can become)
+// are free in the ring buffer. At the end of the file, the next one.
+using pcm_frame_function = void (*)(player& p, const uint8_t* frame);
+bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_frame);
+
+// A DSD step: reads of kDsdReadBytes (four bytes a channel, interleaved)
+// handed to write_frames, which writes them as frames and counts them, for
+// up to kDsdBudgetFrames frames while at least kDsdMinFreeFrames are free.
+// write_frames returns false when playback stopped while it waited for room.
+constexpr int32_t kDsdReadBytes = 8;
+using dsd_write_function = bool (*)(player& p, const uint8_t* bytes, int32_t count, int32_t* frames_written);
+bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, dsd_write_function write_frames);
+
+// Where the next frame of frame_bytes goes in the ring buffer, once there is
+// room for it; null when playback stopped first. Commit it when written.
+uint8_t* player_frame_slot(player& p, int32_t frame_bytes);
