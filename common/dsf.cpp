@@ -238,7 +238,7 @@ constexpr int32_t kMaxDsdFrameBytes = 8;
 // (rounded down to a multiple of 8) are written or the recorded sound data
 // or the file ends; the last group is padded with the idle byte.
 int read_dsd_frames(music_file* file, uint8_t* dest, int max_bytes) {
-  if (file == nullptr || file->fp == nullptr || feof(file->fp) || file->dsd_bytes_left <= 0) return -1;
+  if (file == nullptr || file->fp == nullptr || feof(file->fp.get()) || file->dsd_bytes_left <= 0) return -1;
   const int32_t channels = file->file_channels;
   const uint8_t left = file->channel_map[0];
   const uint8_t right = file->channel_map[1];
@@ -257,7 +257,7 @@ int read_dsd_frames(music_file* file, uint8_t* dest, int max_bytes) {
     }
     const size_t wanted = std::min({static_cast<size_t>(n - delivered) / 2, run.size() / frame_bytes,
                                     static_cast<size_t>(std::min<int64_t>(frames_left, kRunBytes))});
-    const size_t got = fread(run.data(), frame_bytes, wanted, file->fp);
+    const size_t got = fread(run.data(), frame_bytes, wanted, file->fp.get());
     for (size_t i = 0; i < got; ++i) {
       dest[delivered++] = run[i * frame_bytes + left];
       dest[delivered++] = run[i * frame_bytes + right];
@@ -343,7 +343,7 @@ bool read_block_pair(FILE* fp, const dsf_header& h) {
 // The form must hold "FVER"/"PROP"/other chunks and then the "DSD " sound
 // chunk; every chunk must fit in its parent.
 int dff_open(music_file* file) {
-  FILE* fp = file->fp;
+  FILE* fp = file->fp.get();
   if (fp == nullptr) return -1;
   uint64_t form_size = 0;
   if (!expect_tag(fp, "FRM8", 4) || !read_be64(fp, &form_size) || !expect_tag(fp, "DSD ", 4)) return -1;
@@ -380,7 +380,7 @@ int dff_read(music_file* file, uint8_t* dest, int max_bytes) { return read_dsd_f
 
 // The sound data runs from the data offset to the file size of the header.
 int wsd_open(music_file* file) {
-  FILE* fp = file->fp;
+  FILE* fp = file->fp.get();
   if (fp == nullptr) return -1;
   wsd_header h;
   if (!read_wsd_header(fp, &h)) return -1;
@@ -407,7 +407,7 @@ int wsd_read(music_file* file, uint8_t* dest, int max_bytes) { return read_dsd_f
 // Reads the "DSD ", "fmt " and "data" chunk headers. A block size other than
 // 4096 is reported but played.
 int dsf_open(music_file* file) {
-  FILE* fp = file->fp;
+  FILE* fp = file->fp.get();
   if (fp == nullptr) return -1;
   file->dsf = dsf_header{};
   dsf_header& h = file->dsf;
@@ -440,7 +440,7 @@ int dsf_open(music_file* file) {
 // Delivers the first two channels block pair by block pair, bit-reversed;
 // the zero padding of the last block is never delivered.
 int dsf_read(music_file* file, uint8_t* dest, int max_bytes) {
-  if (file == nullptr || file->fp == nullptr || feof(file->fp)) return -1;
+  if (file == nullptr || file->fp == nullptr || feof(file->fp.get())) return -1;
   dsf_header& h = file->dsf;
   if (h.bytes_per_channel == 0) return -1;
   const uint32_t block = h.block_size;
@@ -454,7 +454,7 @@ int dsf_read(music_file* file, uint8_t* dest, int max_bytes) {
   int delivered = 0;
   while (delivered < n && h.bytes_per_channel > 0) {
     if (dsf_blocks.position >= block) {
-      if (!read_block_pair(file->fp, h)) {
+      if (!read_block_pair(file->fp.get(), h)) {
         h.bytes_per_channel = 0;  // read error or early end of the file
         break;
       }

@@ -235,7 +235,7 @@ bool take_frame(const AVFrame& frame, bool* usable) {
 // One step of the decoder: a frame out, or a packet in. Returns 1 when
 // samples are pending, 0 when the step gave none, -1 at the end.
 int decode_step(music_file* file, int* stalls) {
-  const int got = avcodec_receive_frame(file->codec_context, file->frame);
+  const int got = avcodec_receive_frame(file->codec_context.get(), file->frame.get());
   if (got == 0) {
     bool usable = false;
     if (take_frame(*file->frame, &usable)) return 1;
@@ -244,15 +244,15 @@ int decode_step(music_file* file, int* stalls) {
   if (got != AVERROR(EAGAIN) || state.flushed) return -1;  // drained, or a decode error
 
   if (!state.packet_held) {
-    av_packet_unref(file->packet);
-    if (av_read_frame(file->format_context, file->packet) < 0) {
+    av_packet_unref(file->packet.get());
+    if (av_read_frame(file->format_context.get(), file->packet.get()) < 0) {
       // End of input: the decoder gives up the frames it still holds.
       state.flushed = true;
-      return avcodec_send_packet(file->codec_context, nullptr) < 0 ? -1 : 0;
+      return avcodec_send_packet(file->codec_context.get(), nullptr) < 0 ? -1 : 0;
     }
     if (file->packet->stream_index != state.stream) return 0;
   }
-  const int sent = avcodec_send_packet(file->codec_context, file->packet);
+  const int sent = avcodec_send_packet(file->codec_context.get(), file->packet.get());
   if (sent == AVERROR(EAGAIN)) {
     // Neither output nor room for input: try a few times, then give up.
     state.packet_held = true;
@@ -260,7 +260,7 @@ int decode_step(music_file* file, int* stalls) {
   }
   state.packet_held = false;
   *stalls = 0;
-  av_packet_unref(file->packet);
+  av_packet_unref(file->packet.get());
   return sent < 0 ? -1 : 0;
 }
 
@@ -272,8 +272,8 @@ bool next_chunk(music_file* file) {
   int stalls = 0;
   for (int idle = 0; idle < kMaxIdleSteps; ++idle) {
     if (state.raw) {
-      av_packet_unref(file->packet);
-      if (av_read_frame(file->format_context, file->packet) < 0) break;
+      av_packet_unref(file->packet.get());
+      if (av_read_frame(file->format_context.get(), file->packet.get()) < 0) break;
       if (file->packet->stream_index != state.stream) continue;
       if (take_packet(*file->packet, *file->format_context->streams[state.stream]->codecpar)) return true;
     } else {
@@ -284,6 +284,16 @@ bool next_chunk(music_file* file) {
   }
   state.finished = true;
   return false;
+}
+
+// The record's handles, each with the call that frees it.
+void close_input(AVFormatContext* input) { avformat_close_input(&input); }
+void free_codec_context(AVCodecContext* context) { avcodec_free_context(&context); }
+void free_packet(AVPacket* packet) { av_packet_free(&packet); }
+void free_frame(AVFrame* frame) { av_frame_free(&frame); }
+template <typename T>
+owned_handle<T> owned(T* handle, void (*release)(T*)) {
+  return owned_handle<T>(handle, release);
 }
 
 // The first audio stream, or -1.
@@ -315,12 +325,12 @@ int64_t delivered_bytes(int64_t duration, int32_t block_align, int32_t rate) noe
 // Opens the decoder of the stream into the record; false after the warning.
 bool open_decoder(music_file* file, const AVStream& stream) {
   file->codec = avcodec_find_decoder(stream.codecpar->codec_id);
-  if (file->codec != nullptr) file->codec_context = avcodec_alloc_context3(file->codec);
+  if (file->codec != nullptr) file->codec_context = owned(avcodec_alloc_context3(file->codec), free_codec_context);
   bool opened = file->codec_context != nullptr &&
-                avcodec_parameters_to_context(file->codec_context, stream.codecpar) >= 0;
+                avcodec_parameters_to_context(file->codec_context.get(), stream.codecpar) >= 0;
   if (opened) {
     file->codec_context->pkt_timebase = stream.time_base;
-    opened = avcodec_open2(file->codec_context, file->codec, nullptr) >= 0;
+    opened = avcodec_open2(file->codec_context.get(), file->codec, nullptr) >= 0;
   }
   if (!opened) {
     report_warning("ffmpeg codec could not initialized.\n");
@@ -346,7 +356,7 @@ bool ffmpeg_raw_codec_known(int codec_id) {
 }
 
 int ffmpeg_open(music_file* file) {
-  file->format_context = nullptr;
+  file->format_context.reset();
   AVFormatContext* input = nullptr;
   if (file->file_name == nullptr || avformat_open_input(&input, file->file_name, nullptr, nullptr) < 0) return -1;
   if (avformat_find_stream_info(input, nullptr) < 0) {
@@ -359,11 +369,11 @@ int ffmpeg_open(music_file* file) {
 
 int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   state = {};
-  file->format_context = input;
-  file->codec_context = nullptr;
+  file->format_context = owned(input, close_input);
+  file->codec_context.reset();
   file->codec = nullptr;
-  file->packet = nullptr;
-  file->frame = nullptr;
+  file->packet.reset();
+  file->frame.reset();
   const char* name = file->file_name != nullptr ? file->file_name : "";
   state.stream = first_audio_stream(*input);
   if (state.stream < 0) {
@@ -384,11 +394,11 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   if (state.raw) {
     state.row = find_row(kRawRows, par.codec_id);
     if (state.row == nullptr) fatal_error("ffmpeg codec 0x%x not found\n", static_cast<unsigned>(par.codec_id));
-  } else if (!open_decoder(file, stream) || (file->frame = av_frame_alloc()) == nullptr) {
+  } else if (!open_decoder(file, stream) || (file->frame = owned(av_frame_alloc(), free_frame)) == nullptr) {
     ffmpeg_close(file);
     return -1;
   }
-  file->packet = av_packet_alloc();
+  file->packet = owned(av_packet_alloc(), free_packet);
   if (file->packet == nullptr) {
     ffmpeg_close(file);
     return -1;
@@ -427,9 +437,10 @@ int ffmpeg_read(music_file* file, uint8_t* dest, int max_bytes) {
 
 void ffmpeg_close(music_file* file) {
   state = {};
-  av_packet_free(&file->packet);
-  av_frame_free(&file->frame);
-  avcodec_free_context(&file->codec_context);
-  avformat_close_input(&file->format_context);
+  // The packet, frame and decoder go before the demuxer they came from.
+  file->packet.reset();
+  file->frame.reset();
+  file->codec_context.reset();
+  file->format_context.reset();
   file->codec = nullptr;
 }

@@ -32,11 +32,11 @@ void describe_dsd(music_file* file) {
 }  // namespace
 
 recognition recognise_music_file(music_file* file, std::span<const music_reader> readers) {
-  file->fp = fopen(file->file_name, "rb");
+  file->fp.reset(fopen(file->file_name, "rb"));
   if (file->fp == nullptr) return {recognised::cannot_open};
   for (const music_reader& reader : readers) {
     if (!reader.on_stream) continue;
-    rewind(file->fp);
+    rewind(file->fp.get());
     if (reader.open(file) != 0) continue;
     file->input_format = reader.input_format;
     if (reader.input_format == kInputWav) {
@@ -46,8 +46,7 @@ recognition recognise_music_file(music_file* file, std::span<const music_reader>
     }
     return {recognised::file, &reader};
   }
-  fclose(file->fp);
-  file->fp = nullptr;
+  file->fp.reset();
   for (const music_reader& reader : readers) {
     if (reader.on_stream || reader.open(file) != 0) continue;
     file->input_format = reader.input_format;
@@ -59,12 +58,8 @@ recognition recognise_music_file(music_file* file, std::span<const music_reader>
 
 void close_music_file(music_file* file, const music_reader* reader) {
   if (file == nullptr || file->index < 0) return;  // the terminator is never opened
-  if (reader != nullptr && reader->close != nullptr) {
-    reader->close(file);
-  } else if (file->fp != nullptr) {
-    fclose(file->fp);
-  }
-  file->fp = nullptr;
+  if (reader != nullptr && reader->close != nullptr) reader->close(file);
+  file->fp.reset();
 }
 
 int64_t total_seconds(const music_file& file) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -57,8 +58,20 @@ struct dsf_header {
   uint64_t bytes_per_channel;  // still to deliver
 };
 
+struct file_closer {
+  void operator()(FILE* fp) const noexcept { fclose(fp); }
+};
+using file_stream = std::unique_ptr<FILE, file_closer>;
+
+// A handle freed by the function that goes with it: the FFmpeg adapter sets
+// both, so records need nothing of FFmpeg to be destroyed.
+template <typename T>
+using owned_handle = std::unique_ptr<T, void (*)(T*)>;
+
+// Records are value-initialised (all zero) and own their open stream and
+// decoder: they move, they do not copy.
 struct music_file {
-  FILE* fp;
+  file_stream fp;
   int32_t sample_format;  // ALSA snd_pcm_format_t of the delivered samples
   int32_t bytes_per_sample;
   int32_t file_channels;
@@ -77,11 +90,11 @@ struct music_file {
   // so chunks that follow the sound data are never played.
   int64_t dsd_bytes_left;
   music_file* next;
-  AVFormatContext* format_context;
-  AVCodecContext* codec_context;
+  owned_handle<AVFormatContext> format_context{nullptr, nullptr};
+  owned_handle<AVCodecContext> codec_context{nullptr, nullptr};
   const AVCodec* codec;
-  AVPacket* packet;
-  AVFrame* frame;  // FFmpeg files: the decoded audio being delivered
+  owned_handle<AVPacket> packet{nullptr, nullptr};
+  owned_handle<AVFrame> frame{nullptr, nullptr};  // FFmpeg files: the decoded audio being delivered
 };
 
 // Reader contract: an open function returns 0 when the file is of its kind

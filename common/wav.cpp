@@ -221,7 +221,7 @@ size_t read_frames(FILE* fp, size_t frames, size_t frame_bytes, size_t sample_by
 // delivered stream and the stream at the first audio byte, or -1 (not a PCM
 // WAV file, or damaged); the caller rewinds before trying another reader.
 int wav_open(music_file* file) {
-  FILE* fp = file->fp;
+  FILE* fp = file->fp.get();
   if (fp == nullptr) return -1;
   riff_header header;
   if (!read_riff_header(fp, &header)) return -1;
@@ -272,7 +272,7 @@ int wav_read(music_file* file, uint8_t* dest, int max_bytes) {
   const int64_t n = std::min<int64_t>(file->remaining_bytes, max_bytes);
   if (n < static_cast<int64_t>(out_bytes)) return -1;
   const size_t frames = static_cast<size_t>(n) / out_bytes;
-  const size_t delivered = read_frames(file->fp, frames, frame_bytes, sample_bytes, dest) * out_bytes;
+  const size_t delivered = read_frames(file->fp.get(), frames, frame_bytes, sample_bytes, dest) * out_bytes;
   if (delivered == 0) return -1;
   file->remaining_bytes -= static_cast<int64_t>(delivered);
   return static_cast<int>(delivered);

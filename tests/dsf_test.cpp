@@ -34,10 +34,7 @@ constexpr unsigned kReadAlarmSeconds = 10;
 class memory_dsd {
  public:
   memory_dsd(dsd_reader reader, bytes data) : reader_(reader), bytes_(std::move(data)) {
-    file_.fp = fmemopen(bytes_.data(), bytes_.size(), "rb");
-  }
-  ~memory_dsd() {
-    if (file_.fp != nullptr) fclose(file_.fp);
+    file_.fp.reset(fmemopen(bytes_.data(), bytes_.size(), "rb"));
   }
   memory_dsd(const memory_dsd&) = delete;
   memory_dsd& operator=(const memory_dsd&) = delete;
@@ -122,7 +119,7 @@ TEST(DffOpen, StereoFileIsDeliveredUnchanged) {
   memory_dsd dff(kDff, file);
   ASSERT_EQ(dff.open(), 0);
   const music_file& f = dff.file();
-  EXPECT_EQ(ftello(f.fp), static_cast<off_t>(file.size() - frames.size()));  // at the first sound byte
+  EXPECT_EQ(ftello(f.fp.get()), static_cast<off_t>(file.size() - frames.size()));  // at the first sound byte
   EXPECT_EQ(f.file_channels, 2);
   EXPECT_EQ(f.channel_map[0], 0);
   EXPECT_EQ(f.channel_map[1], 1);
@@ -340,7 +337,7 @@ TEST(WsdOpen, PlainStereoIsDeliveredUnchanged) {
   EXPECT_EQ(wsd.file().format.sample_rate, kDsd64);
   EXPECT_EQ(wsd.file().total_bytes, 3000 * 8);
   EXPECT_EQ(wsd.file().remaining_bytes, 3000 * 8);
-  EXPECT_EQ(ftello(wsd.file().fp), 2048);
+  EXPECT_EQ(ftello(wsd.file().fp.get()), 2048);
   EXPECT_EQ(wsd.read_all(1000), frames);
 }
 
@@ -597,13 +594,13 @@ TEST(DsdOpen, FilesWrittenToAPathOpenThroughStdio) {
   ASSERT_TRUE(write_dsf(dir + "/a.dsf", dsf_spec{}, channels));
   for (const auto& [name, reader] : {std::pair{"/a.dff", kDff}, std::pair{"/a.wsd", kWsd}, std::pair{"/a.dsf", kDsf}}) {
     music_file file{};
-    file.fp = fopen((dir + name).c_str(), "rb");
+    file.fp.reset(fopen((dir + name).c_str(), "rb"));
     ASSERT_NE(file.fp, nullptr);
     ASSERT_EQ(reader.open(&file), 0) << name;
     EXPECT_EQ(file.total_bytes, 512 * 8) << name;
     bytes dest(2048);
     EXPECT_EQ(reader.read(&file, dest.data(), 2048), 1024) << name;
-    fclose(file.fp);
+    file.fp.reset();
     unlink((dir + name).c_str());
   }
   dsf_release();

@@ -24,10 +24,7 @@ static_assert(kFormatU8 == 1 && kFormatS16_LE == 2 && kFormatS24_LE == 6 && kFor
 class memory_wav {
  public:
   explicit memory_wav(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
-    file_.fp = fmemopen(bytes_.data(), bytes_.size(), "rb");
-  }
-  ~memory_wav() {
-    if (file_.fp != nullptr) fclose(file_.fp);
+    file_.fp.reset(fmemopen(bytes_.data(), bytes_.size(), "rb"));
   }
   memory_wav(const memory_wav&) = delete;
   memory_wav& operator=(const memory_wav&) = delete;
@@ -90,7 +87,7 @@ TEST(WavOpen, CanonicalStereoHeader) {
   const std::vector<uint8_t> audio = encode_samples(sample_encoding::s16, samples);
   memory_wav wav(wav_bytes(wav_spec{}, audio));
   ASSERT_EQ(wav.open(), 0);
-  EXPECT_EQ(ftello(wav.file().fp), 44);  // at the first audio byte
+  EXPECT_EQ(ftello(wav.file().fp.get()), 44);  // at the first audio byte
   EXPECT_EQ(wav.file().file_channels, 2);
   EXPECT_EQ(wav.file().total_bytes, 400);
   EXPECT_EQ(wav.file().remaining_bytes, 400);
@@ -216,10 +213,10 @@ TEST(WavRead, FramesLargerThanTheReadBufferAreSplit) {
 TEST(WavRead, RequestSizesRoundDownToWholeFrames) {
   memory_wav s16(wav_bytes(wav_spec{}, tone(440, 0.5, 44100, 0.1)));
   ASSERT_EQ(s16.open(), 0);
-  const off_t start = ftello(s16.file().fp);
+  const off_t start = ftello(s16.file().fp.get());
   std::vector<uint8_t> dest;
   EXPECT_EQ(s16.read(dest, 3), -1);  // less than one frame: nothing read
-  EXPECT_EQ(ftello(s16.file().fp), start);
+  EXPECT_EQ(ftello(s16.file().fp.get()), start);
   EXPECT_EQ(s16.read(dest, 0), -1);
   EXPECT_EQ(s16.read(dest, -5), -1);
   EXPECT_EQ(s16.read(dest, 1000), 1000);
@@ -314,7 +311,7 @@ TEST(WavOpen, SkipsAChunkOfFourGigabytes) {
   ASSERT_EQ(fwrite(tail.data() + 12, 1, tail.size() - 12, fp), tail.size() - 12);
   rewind(fp);
   music_file file{};
-  file.fp = fp;
+  file.fp.reset(fp);
   ASSERT_EQ(wav_open(&file), 0);
   EXPECT_EQ(file.file_channels, 2);
   EXPECT_EQ(file.format.bits_per_sample, 16);
@@ -322,7 +319,6 @@ TEST(WavOpen, SkipsAChunkOfFourGigabytes) {
   EXPECT_EQ(wav_read(&file, dest.data(), 64), 16);
   dest.resize(16);
   EXPECT_EQ(dest, audio);
-  fclose(fp);
 }
 
 TEST(WavOpen, FailedSeekFailsTheOpen) {
@@ -338,10 +334,9 @@ TEST(WavOpen, FailedSeekFailsTheOpen) {
   ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   close(fds[1]);
   music_file file{};
-  file.fp = fdopen(fds[0], "rb");
+  file.fp.reset(fdopen(fds[0], "rb"));
   ASSERT_NE(file.fp, nullptr);
   EXPECT_EQ(wav_open(&file), -1);
-  fclose(file.fp);
 }
 
 TEST(WavOpen, RefusesWhatIsNotRiffWave) {

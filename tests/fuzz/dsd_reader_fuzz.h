@@ -12,10 +12,6 @@
 
 namespace {
 
-struct file_closer {
-  void operator()(FILE* fp) const { fclose(fp); }
-};
-
 // Bounds every run: a file may declare exabytes it does not hold, but the
 // reads end when the bytes do; this only caps a pathological call count.
 constexpr int kMaxReads = 1 << 20;
@@ -30,10 +26,9 @@ inline int fuzz_interleaved_dsd_reader(const uint8_t* data, size_t size, open_fu
                                        read_function read_file) {
   if (size == 0) return 0;
   // fmemopen in read mode never writes to the buffer.
-  std::unique_ptr<FILE, file_closer> fp(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
-  if (!fp) return 0;
   music_file file{};
-  file.fp = fp.get();
+  file.fp.reset(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
+  if (!file.fp) return 0;
   if (open_file(&file) != 0) return 0;
   if (file.file_channels < 2 || file.channel_map[0] >= file.file_channels ||
       file.channel_map[1] >= file.file_channels || file.format.sample_rate == 0 || file.total_bytes < 0) {

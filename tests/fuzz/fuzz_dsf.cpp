@@ -12,10 +12,6 @@
 
 namespace {
 
-struct file_closer {
-  void operator()(FILE* fp) const { fclose(fp); }
-};
-
 // Bounds every run: a file may declare more samples than it holds, but the
 // reads end when the bytes do; this only caps a pathological call count.
 constexpr int kMaxReads = 1 << 20;
@@ -49,15 +45,15 @@ int64_t read_file(music_file* file, const uint8_t* data, size_t size, int reads)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   // fmemopen in read mode never writes to the buffer.
-  std::unique_ptr<FILE, file_closer> fp(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
-  if (!fp) return 0;
   music_file file{};
-  file.fp = fp.get();
+  file.fp.reset(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
+  if (!file.fp) return 0;
   if (dsf_open(&file) == 0) {
     read_file(&file, data, size, kFirstPassReads);
-    rewind(fp.get());
+    file_stream stream = std::move(file.fp);
+    rewind(stream.get());
     file = music_file{};
-    file.fp = fp.get();
+    file.fp = std::move(stream);
     if (dsf_open(&file) != 0) __builtin_trap();  // the same bytes open the same way
     if (file.file_channels < 2 || file.dsf_block_size <= 0 || file.total_bytes < 0) __builtin_trap();
     describe_dsd_stream(&file);

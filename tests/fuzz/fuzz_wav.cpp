@@ -9,10 +9,6 @@
 
 namespace {
 
-struct file_closer {
-  void operator()(FILE* fp) const { fclose(fp); }
-};
-
 // Bounds every run: a file may declare terabytes it does not hold, but the
 // reads end when the bytes do; this only caps a pathological call count.
 constexpr int kMaxReads = 1 << 20;
@@ -23,10 +19,9 @@ constexpr int kMaxRequest = 16384;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   // fmemopen in read mode never writes to the buffer.
-  std::unique_ptr<FILE, file_closer> fp(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
-  if (!fp) return 0;
   music_file file{};
-  file.fp = fp.get();
+  file.fp.reset(fmemopen(const_cast<uint8_t*>(data), size, "rb"));
+  if (!file.fp) return 0;
   if (wav_open(&file) != 0) return 0;
   describe_wav_stream(&file);
 
