@@ -139,9 +139,10 @@ int32_t dsd_ratio(const music_file& file) {
 
 // Re-modulates one read at the rate ratio and writes the bytes (interleaved
 // left/right) as frames; false when playback stopped while waiting for room.
-bool write_dsd_frames(player& p, const uint8_t* input, int32_t count, int32_t* frames_written) {
+bool write_dsd_frames(player& p, std::span<const uint8_t> read, int32_t* frames_written) {
   uint8_t bytes[kDsdReadBytes * kDsdMaxRatio];
-  dsd_modulator(input, bytes, count, layout.dsd_ratio);
+  const auto count = static_cast<int32_t>(read.size());
+  dsd_modulator(read.data(), bytes, count, layout.dsd_ratio);
   const int32_t format = layout.format;
   const int32_t per_frame = layout.dop ? 4 : 8;  // modulated bytes per frame
   constexpr uint16_t kCutDop = dop_word(kDsdPaddingByte, kDsdPaddingByte);

@@ -191,7 +191,7 @@ bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, ds
     uint8_t input[kDsdReadBytes];
     const int32_t n = p.reader->read(file, input, kDsdReadBytes);
     if (n <= 0) return player_next_file(p);
-    if (!write_frames(p, input, n, &written)) return false;
+    if (!write_frames(p, std::span(input, static_cast<size_t>(n)), &written)) return false;
   }
   return true;
 }

@@ -93,7 +93,7 @@ bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_f
 // up to kDsdBudgetFrames frames while at least kDsdMinFreeFrames are free.
 // write_frames returns false when playback stopped while it waited for room.
 constexpr int32_t kDsdReadBytes = 8;
-using dsd_write_function = bool (*)(player& p, const uint8_t* bytes, int32_t count, int32_t* frames_written);
+using dsd_write_function = bool (*)(player& p, std::span<const uint8_t> read, int32_t* frames_written);
 bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, dsd_write_function write_frames);
 
 // Where the next frame of frame_bytes goes in the ring buffer, once there is

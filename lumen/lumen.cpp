@@ -120,9 +120,10 @@ bool convert_pcm_step(player& p) {
 // One DSD read (L0 R0 L1 R1 ...) as frames: one native frame per 8 bytes,
 // one DoP frame per 4. A short read still makes whole frames: the missing
 // bytes are quiet DSD. False when playback stopped while waiting for room.
-bool write_dsd_frames(player& p, const uint8_t* read, int32_t count, int32_t* frames_written) {
+bool write_dsd_frames(player& p, std::span<const uint8_t> read, int32_t* frames_written) {
   uint8_t in[kDsdReadBytes];
-  std::copy_n(read, count, in);
+  const auto count = static_cast<int32_t>(read.size());
+  std::copy(read.begin(), read.end(), in);
   std::fill(in + count, in + kDsdReadBytes, kDsdQuietByte);
   const int32_t format = layout.format;
   const int32_t per_frame = format == kFormatDsdU32_BE ? 8 : 4;
