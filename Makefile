@@ -25,8 +25,8 @@ asan: deps
 
 tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_SANITIZE=thread -DPLAYERS_TSAN_ONLY=ON
-	cmake --build build-tsan -j $(JOBS) --target ringbuffer_test
-	ctest --test-dir build-tsan --output-on-failure -L threaded
+	cmake --build build-tsan -j $(JOBS) --target threaded_tests
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threaded
 
 fuzz: build
 	tools/run-fuzzers.sh build build-fuzz $(FUZZ_SECONDS)

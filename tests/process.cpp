@@ -196,12 +196,29 @@ temp_dir::~temp_dir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-int reported_line(const std::string& text, std::string* module) {
+namespace {
+
+const std::regex& report_head() {
   static const std::regex head("ERROR ([a-z_0-9]+) ([0-9]+) ");
+  return head;
+}
+
+}  // namespace
+
+int reported_line(const std::string& text, std::string* module) {
   int line = -1;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), head); it != std::sregex_iterator(); ++it) {
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), report_head()); it != std::sregex_iterator(); ++it) {
     if (module != nullptr) *module = (*it)[1];
     line = std::stoi((*it)[2]);
+  }
+  return line;
+}
+
+int reported_line_of(const std::string& text, const std::string& message) {
+  int line = -1;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), report_head()); it != std::sregex_iterator(); ++it) {
+    const auto message_at = static_cast<size_t>(it->position() + it->length());
+    if (text.compare(message_at, message.size(), message) == 0) line = std::stoi((*it)[2]);
   }
   return line;
 }

@@ -61,3 +61,7 @@ class temp_dir {
 // fatal one, when the process ended through a report), or -1; module
 // receives the module name.
 int reported_line(const std::string& text, std::string* module = nullptr);
+// The source line of the last report whose message starts with message, or
+// -1: the fatal one when another thread may still report while the process
+// ends.
+int reported_line_of(const std::string& text, const std::string& message);
