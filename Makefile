@@ -28,8 +28,8 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS) --target threaded_tests
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threaded
 
-fuzz: build
-	tools/run-fuzzers.sh build build-fuzz $(FUZZ_SECONDS)
+fuzz: deps
+	CMAKE_FLAGS="$(CMAKE_FLAGS)" JOBS=$(JOBS) tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 # The target board's build: unit tests under qemu-arm (the process tests
 # need the players to run natively, so they stay on the host).
