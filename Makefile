@@ -32,7 +32,7 @@ fuzz: deps
 	CMAKE_FLAGS="$(CMAKE_FLAGS)" JOBS=$(JOBS) tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 # The target board's build: unit tests under qemu-arm (the process tests
-# need the players to run natively, so they stay on the host).
+# need the players to run natively: the cross build leaves them out).
 armhf: deps
 	cmake -S . -B build-armhf $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
 	cmake --build build-armhf -j $(JOBS)

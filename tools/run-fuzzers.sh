@@ -26,7 +26,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
 
 # Only the fuzz targets are built: the tree's tests and front-end stay out.
-CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_dir" ${CMAKE_FLAGS:-} -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+read -r -a cmake_flags <<< "${CMAKE_FLAGS:-}"
+CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_dir" "${cmake_flags[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPLAYERS_FUZZ=ON -DPLAYERS_BUILD_KORVO=OFF
 cmake --build "$fuzz_dir" -j "$jobs" --target fuzz_targets
 fuzz_dir=$(cd "$fuzz_dir" && pwd)
@@ -36,21 +37,38 @@ corpus_dir=$fuzz_dir/corpus
 "$targets_dir/make_fuzz_corpus" "$corpus_dir"
 ffmpeg_seeds "$corpus_dir/ffmpeg"
 
-failed=0
-for source in "$root"/tests/fuzz/fuzz_*.cpp; do
-  name=${source##*/fuzz_}
-  name=${name%.cpp}
-  binary=$targets_dir/fuzz_$name
-  log=$fuzz_dir/fuzz_$name.log
+# Runs one target; on a finding, shows the end of its log and fails.
+fuzz_one() {
+  local name=$1
+  local binary=$targets_dir/fuzz_$name log=$fuzz_dir/fuzz_$name.log
   echo "running fuzz_$name for $seconds s (log: $log)"
-  mkdir -p "$corpus_dir/$name" "$fuzz_dir/artifacts"
+  mkdir -p "$corpus_dir/$name"
   # The readers' own messages on damaged files would flood the log: close
   # the target's stdout and stderr (libFuzzer keeps its reports).
   if ! "$binary" -max_total_time="$seconds" -rss_limit_mb=2048 -close_fd_mask=3 \
        -artifact_prefix="$fuzz_dir/artifacts/$name-" "$corpus_dir/$name" > "$log" 2>&1; then
     echo "fuzz_$name found a problem:" >&2
     tail -n 40 "$log" >&2
-    failed=1
+    return 1
   fi
+}
+
+# Each target runs on one core for the whole time: run as many at once as
+# there are jobs.
+mkdir -p "$fuzz_dir/artifacts"
+failed=0
+running=0
+for source in "$root"/tests/fuzz/fuzz_*.cpp; do
+  name=${source##*/fuzz_}
+  if (( running >= jobs )); then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  fuzz_one "${name%.cpp}" &
+  running=$((running + 1))
+done
+while (( running > 0 )); do
+  wait -n || failed=1
+  running=$((running - 1))
 done
 exit "$failed"
