@@ -25,14 +25,14 @@ asan: deps
 
 tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_SANITIZE=thread -DPLAYERS_TSAN_ONLY=ON
-	cmake --build build-tsan -j $(JOBS) --target ringbuffer_test
-	ctest --test-dir build-tsan --output-on-failure -L threaded
+	cmake --build build-tsan -j $(JOBS) --target threaded_tests
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threaded
 
-fuzz: build
-	tools/run-fuzzers.sh build build-fuzz $(FUZZ_SECONDS)
+fuzz: deps
+	CMAKE_FLAGS="$(CMAKE_FLAGS)" JOBS=$(JOBS) tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 # The target board's build: unit tests under qemu-arm (the process tests
-# need the players to run natively, so they stay on the host).
+# need the players to run natively: the cross build leaves them out).
 armhf: deps
 	cmake -S . -B build-armhf $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
 	cmake --build build-armhf -j $(JOBS)

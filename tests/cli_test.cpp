@@ -49,7 +49,9 @@ class PlayerCommandLine : public testing::Test {
     options.env = {"HOME=" + home_.path()};
     options.working_dir = home_.path();
     options.timeout_seconds = 20;
-    return run_process(words, options);
+    process_result result = run_process(words, options);
+    EXPECT_FALSE(result.timed_out) << result.out << result.err;
+    return result;
   }
 
   // Expects the process to have ended through a fatal report of `module`

@@ -35,7 +35,9 @@ class LumenPlays : public testing::Test {
     words.insert(words.begin(), built_program(program));
     options.env = env_.environment();
     options.working_dir = env_.home();
-    return run_process(words, options);
+    process_result result = run_process(words, options);
+    EXPECT_FALSE(result.timed_out) << result.out << result.err;
+    return result;
   }
   process_result play_on_dac(std::vector<std::string> files, const std::string& program = "lumen") {
     files.insert(files.begin(), {"-D", "dac"});

@@ -6,10 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 extern char** environ;
@@ -49,6 +53,46 @@ bool drain(int fd, std::string& text) {
   return n > 0 || (n < 0 && errno == EINTR);
 }
 
+// Looks for a text in what the child has printed so far; each call reads
+// only what arrived since the last one (and the overlap a text split across
+// two reads needs).
+class text_watch {
+ public:
+  explicit text_watch(std::string text) : text_(std::move(text)) {}
+  bool armed() const { return !text_.empty(); }
+  bool seen(const process_result& result) { return found_in(result.out, out_from_) || found_in(result.err, err_from_); }
+
+ private:
+  bool found_in(const std::string& stream, size_t& from) {
+    if (stream.find(text_, from) != std::string::npos) return true;
+    from = stream.size() >= text_.size() ? stream.size() - text_.size() + 1 : 0;
+    return false;
+  }
+
+  std::string text_;
+  size_t out_from_ = 0;
+  size_t err_from_ = 0;
+};
+
+// Whether sig sent to the process is still waiting for delivery: kill()
+// leaves it in the shared set until a thread takes it to run the handler.
+bool signal_pending(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const uint64_t bit = uint64_t{1} << (sig - 1);
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("ShdPnd:") || line.starts_with("SigPnd:")) {
+      if (std::stoull(line.substr(7), nullptr, 16) & bit) return true;
+    }
+  }
+  return false;
+}
+
+// The summary line every sanitizer ends its report with.
+bool sanitizer_reported(const std::string& err) {
+  static const std::regex summary("SUMMARY: [A-Za-z]+Sanitizer: ");
+  return std::regex_search(err, summary);
+}
+
 }  // namespace
 
 process_result run_process(const std::vector<std::string>& argv, const process_options& options) {
@@ -83,9 +127,11 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
   close(in_pipe[1]);
 
   const auto start = clock_type::now();
+  text_watch interrupt_text(options.interrupt_when);
+  text_watch pause_text(options.pause_when);
+  double paused_at = -1;
+  bool resumed = false;
   bool out_open = true, err_open = true;
-  int interrupts_sent = 0;
-  bool paused = false, resumed = false;
   int status = 0;
   bool exited = false;
   while (out_open || err_open || !exited) {
@@ -94,22 +140,22 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
       result.timed_out = true;
       kill(pid, SIGKILL);
     }
-    if (options.interrupt_after > 0 && interrupts_sent == 0 && elapsed >= options.interrupt_after) {
-      kill(pid, SIGINT);
-      interrupts_sent = 1;
-    }
-    if (options.second_interrupt_after > 0 && interrupts_sent == 1 &&
-        elapsed >= options.interrupt_after + options.second_interrupt_after) {
-      kill(pid, SIGINT);
-      interrupts_sent = 2;
-    }
-    if (options.pause_after > 0 && !paused && elapsed >= options.pause_after) {
-      kill(pid, SIGSTOP);
-      paused = true;
-    }
-    if (paused && !resumed && elapsed >= options.pause_after + options.pause_seconds) {
-      kill(pid, SIGCONT);
-      resumed = true;
+    // Signals go only to a child not yet reaped: its pid may be reused after.
+    if (!exited && !result.timed_out) {
+      if (result.interrupts_sent == 0 && interrupt_text.armed() && interrupt_text.seen(result)) {
+        kill(pid, SIGINT);
+        result.interrupts_sent = 1;
+      } else if (result.interrupts_sent == 1 && options.interrupt_twice && !signal_pending(pid, SIGINT)) {
+        kill(pid, SIGINT);
+        result.interrupts_sent = 2;
+      }
+      if (paused_at < 0 && pause_text.armed() && pause_text.seen(result)) {
+        kill(pid, SIGSTOP);
+        paused_at = elapsed;
+      } else if (paused_at >= 0 && !resumed && elapsed >= paused_at + options.pause_seconds) {
+        kill(pid, SIGCONT);
+        resumed = true;
+      }
     }
     pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0}, {err_open ? err_pipe[0] : -1, POLLIN, 0}};
     poll(fds, 2, 10);
@@ -123,6 +169,7 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
   close(err_pipe[0]);
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
+  if (sanitizer_reported(result.err)) ADD_FAILURE() << argv[0] << " reported a sanitizer finding:\n" << result.err;
   return result;
 }
 
@@ -149,12 +196,29 @@ temp_dir::~temp_dir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-int reported_line(const std::string& text, std::string* module) {
+namespace {
+
+const std::regex& report_head() {
   static const std::regex head("ERROR ([a-z_0-9]+) ([0-9]+) ");
+  return head;
+}
+
+}  // namespace
+
+int reported_line(const std::string& text, std::string* module) {
   int line = -1;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), head); it != std::sregex_iterator(); ++it) {
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), report_head()); it != std::sregex_iterator(); ++it) {
     if (module != nullptr) *module = (*it)[1];
     line = std::stoi((*it)[2]);
+  }
+  return line;
+}
+
+int reported_line_of(const std::string& text, const std::string& message) {
+  int line = -1;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), report_head()); it != std::sregex_iterator(); ++it) {
+    const auto message_at = static_cast<size_t>(it->position() + it->length());
+    if (text.compare(message_at, message.size(), message) == 0) line = std::stoi((*it)[2]);
   }
   return line;
 }

@@ -1,6 +1,7 @@
 // Runs a program as a child process for process-level tests: arguments,
 // environment additions, optional standard input, captured output, exit
-// status, and a time limit after which the child is killed.
+// status, signals sent when the child prints a given text, and a time limit
+// after which the child is killed.
 #pragma once
 
 #include <string>
@@ -10,6 +11,7 @@ struct process_result {
   int exit_status = -1;  // exit code, or -1 when the child did not exit normally
   int term_signal = 0;   // signal that ended the child, 0 if none
   bool timed_out = false;
+  int interrupts_sent = 0;
   std::string out;
   std::string err;
 };
@@ -18,17 +20,24 @@ struct process_options {
   std::vector<std::string> env;  // "NAME=value" added to (or replacing in) the environment
   std::string input;             // written to the child's standard input, which is then closed
   std::string working_dir;       // empty: the test's own
+  // A safety net, not a schedule: a child still running then is killed and
+  // the run counts as timed out.
   double timeout_seconds = 30;
-  // Sent SIGINT after this many seconds (0: never), then again after the
-  // second delay (0: never).
-  double interrupt_after = 0;
-  double second_interrupt_after = 0;
-  // Stopped (SIGSTOP) after this many seconds for pause_seconds, then
-  // continued (0: never): a player that stalls, as on a busy machine.
-  double pause_after = 0;
+  // The signals below wait for a text on the child's standard output or
+  // standard error, so that they land in the state that prints it however
+  // busy the machine is.
+  // SIGINT once this text has appeared (empty: never), and with
+  // interrupt_twice a second SIGINT as soon as the first has been delivered.
+  std::string interrupt_when;
+  bool interrupt_twice = false;
+  // SIGSTOP once this text has appeared (empty: never), SIGCONT
+  // pause_seconds later: a player that stalls, as on a busy machine.
+  std::string pause_when;
   double pause_seconds = 0;
 };
 
+// A sanitizer's report on the child's standard error fails the running test,
+// whatever the child's exit status.
 process_result run_process(const std::vector<std::string>& argv, const process_options& options = {});
 
 // Path of a program built in this tree (brisa, lumen, ...).
@@ -52,3 +61,7 @@ class temp_dir {
 // fatal one, when the process ended through a report), or -1; module
 // receives the module name.
 int reported_line(const std::string& text, std::string* module = nullptr);
+// The source line of the last report whose message starts with message, or
+// -1: the fatal one when another thread may still report while the process
+// ends.
+int reported_line_of(const std::string& text, const std::string& message);

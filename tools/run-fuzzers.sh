@@ -1,19 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every reader fuzz target for a while:
-#   tools/run-fuzzers.sh <plain-build-dir> <fuzz-build-dir> <seconds>
-# The seed corpus comes from <plain-build-dir>/tests/make_fuzz_corpus.
+#   tools/run-fuzzers.sh <fuzz-build-dir> <seconds>
+# The targets are this project's CMake tree configured with PLAYERS_FUZZ
+# (clang); their seed corpus comes from the make_fuzz_corpus it builds.
 # Exits non-zero, with the end of the log, on any finding.
 set -euo pipefail
-
-# target: the common/ modules it links (tests/fuzz/fuzz_<target>.cpp)
-# [| the pkg-config packages it links].
-targets=(
-  "wav: wav readwrite util"
-  "dff: dsf readwrite util"
-  "wsd: dsf readwrite util"
-  "dsf: dsf readwrite util"
-  "ffmpeg: ffmpeg_old util | libavformat libavcodec libavutil"
-)
 
 # Seeds for the FFmpeg adapter: short encoded files of several kinds.
 ffmpeg_seeds() {
@@ -25,49 +16,59 @@ ffmpeg_seeds() {
   done
 }
 
-if [[ $# -ne 3 ]]; then
-  echo "usage: $0 <plain-build-dir> <fuzz-build-dir> <seconds>" >&2
+if [[ $# -ne 2 ]]; then
+  echo "usage: $0 <fuzz-build-dir> <seconds>" >&2
   exit 2
 fi
-plain_dir=$1
-fuzz_dir=$2
-seconds=$3
+fuzz_dir=$1
+seconds=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${JOBS:-$(nproc)}
 
-mkdir -p "$fuzz_dir"
+# Only the fuzz targets are built: the tree's tests and front-end stay out.
+read -r -a cmake_flags <<< "${CMAKE_FLAGS:-}"
+CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_dir" "${cmake_flags[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPLAYERS_FUZZ=ON -DPLAYERS_BUILD_KORVO=OFF
+cmake --build "$fuzz_dir" -j "$jobs" --target fuzz_targets
 fuzz_dir=$(cd "$fuzz_dir" && pwd)
+targets_dir=$fuzz_dir/tests/fuzz
+
 corpus_dir=$fuzz_dir/corpus
-"$plain_dir/tests/make_fuzz_corpus" "$corpus_dir"
+"$targets_dir/make_fuzz_corpus" "$corpus_dir"
 ffmpeg_seeds "$corpus_dir/ffmpeg"
 
-# shellcheck disable=SC2054  # the commas belong to -fsanitize
-flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -D_FILE_OFFSET_BITS=64 -D_GNU_SOURCE -I "$root/common")
-
-failed=0
-for entry in "${targets[@]}"; do
-  name=${entry%%:*}
-  spec=${entry#*:}
-  read -r -a modules <<< "${spec%%|*}"
-  libs=()
-  if [[ $spec == *"|"* ]]; then read -r -a libs <<< "$(pkg-config --cflags --libs ${spec#*|})"; fi
-  sources=("$root/tests/fuzz/fuzz_$name.cpp")
-  for module in "${modules[@]}"; do sources+=("$root/common/$module.cpp"); done
-
-  binary=$fuzz_dir/fuzz_$name
-  log=$fuzz_dir/fuzz_$name.log
-  echo "building fuzz_$name"
-  clang++ "${flags[@]}" "${sources[@]}" "${libs[@]}" -o "$binary"
-
+# Runs one target; on a finding, shows the end of its log and fails.
+fuzz_one() {
+  local name=$1
+  local binary=$targets_dir/fuzz_$name log=$fuzz_dir/fuzz_$name.log
   echo "running fuzz_$name for $seconds s (log: $log)"
-  mkdir -p "$corpus_dir/$name" "$fuzz_dir/artifacts"
+  mkdir -p "$corpus_dir/$name"
   # The readers' own messages on damaged files would flood the log: close
   # the target's stdout and stderr (libFuzzer keeps its reports).
   if ! "$binary" -max_total_time="$seconds" -rss_limit_mb=2048 -close_fd_mask=3 \
        -artifact_prefix="$fuzz_dir/artifacts/$name-" "$corpus_dir/$name" > "$log" 2>&1; then
     echo "fuzz_$name found a problem:" >&2
     tail -n 40 "$log" >&2
-    failed=1
+    return 1
   fi
+}
+
+# Each target runs on one core for the whole time: run as many at once as
+# there are jobs.
+mkdir -p "$fuzz_dir/artifacts"
+failed=0
+running=0
+for source in "$root"/tests/fuzz/fuzz_*.cpp; do
+  name=${source##*/fuzz_}
+  if (( running >= jobs )); then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  fuzz_one "${name%.cpp}" &
+  running=$((running + 1))
+done
+while (( running > 0 )); do
+  wait -n || failed=1
+  running=$((running - 1))
 done
 exit "$failed"
