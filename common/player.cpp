@@ -133,8 +133,7 @@ void player_prefill(player& p, int32_t buffer_bytes, int32_t unit) {
   player_open_file(p, p.current_file);
 
   int32_t percent_shown = -1;
-  while (rb->active.load() && ringbuffer_fill_percent(rb) < kPrefillPercent) {
-    if (abort_requested.load()) fatal_error("exit by interrupt\n");
+  while (rb->active.load() && ringbuffer_fill_percent(rb) < kPrefillPercent && !abort_requested.load()) {
     const int32_t percent = ringbuffer_fill_percent(rb);
     if (!p.silent && percent != percent_shown) {
       print_position_line(p.parts.kind, 0, percent, shown_volume(p), "filling buffer");
@@ -143,6 +142,8 @@ void player_prefill(player& p, int32_t buffer_bytes, int32_t unit) {
     if (!p.convert(p)) break;
     usleep(0);
   }
+  // A step stops short when interrupted: the interrupt ends it, not the fill.
+  if (abort_requested.load()) fatal_error("exit by interrupt\n");
 }
 
 void player_play(player& p, output_stream& stream) {
