@@ -6,25 +6,18 @@
 #include <limits>
 #include <utility>
 
-// Level 7 and the closed form of level 1 run on 4-lane vectors: NEON on ARM,
-// SSE2 on x86, plain arrays elsewhere (define DELTASIGMA_SCALAR to build the
-// plain ones anywhere, e.g. to check them against the vector ones). All three
-// give the same bits: every float lane is one IEEE single-precision multiply
-// or add in the order the scalar recurrence has it (this file is compiled
-// with -ffp-contract=off, so nothing is fused). NEON flushes subnormals to
-// zero; in level 7 the only values that can be subnormal are input terms
-// a_i*u of inputs below 1e-30, and every sum they enter is either at least
-// 1e-9 (which absorbs them whole) or ends in a feedback term of at least
-// 2,000: the states come out the same.
-#if !defined(DELTASIGMA_SCALAR) && (defined(__ARM_NEON) || defined(__ARM_NEON__))
-#include <arm_neon.h>
-#define DELTASIGMA_NEON 1
-#elif !defined(DELTASIGMA_SCALAR) && defined(__SSE2__)
-#include <immintrin.h>
-#define DELTASIGMA_SSE2 1
-#endif
+#include "simd.h"
 
+// Level 7 and the closed form of level 1 run on the vectors of simd.h, and
+// give the same bits on each of its platforms (this file is compiled with
+// -ffp-contract=off). NEON flushes subnormals to zero; in level 7 the only
+// values that can be subnormal are input terms a_i*u of inputs below 1e-30,
+// and every sum they enter is either at least 1e-9 (which absorbs them
+// whole) or ends in a feedback term of at least 2,000: the states come out
+// the same.
 namespace {
+
+using namespace simd;
 
 // 2^31 * 2^(-k/6) for k = 1..6: one sixth of an octave per step.
 constexpr std::array<uint32_t, 6> kSixthOctave = {0x7208F81D, 0x6597FA94, 0x5A827999,
@@ -101,8 +94,6 @@ constexpr auto kAQ = make_feedback_terms();
 // The pad lane stays +0 for good (its coefficients are 0, so every term it
 // adds is a zero, and +0 plus a zero is +0), which is all the c1 lane needs
 // from it: no lane has to be cleared per bit.
-constexpr size_t kLanes = 4;
-using lane_array = std::array<float, kLanes>;
 constexpr lane_array kOddScale = {1.0f, kK1, kK2, kK3};
 constexpr lane_array kEvenG = {0.0f, kG1, kG2, kG3};
 constexpr lane_array kOddA = {kA[0], kA[2], kA[4], kA[6]};
@@ -110,260 +101,6 @@ constexpr lane_array kEvenA = {0.0f, kA[1], kA[3], kA[5]};
 // The feedback terms negated: -a_i*Q, the feedback of a 1 (v = -Q).
 constexpr lane_array kOddFeedback = {-kAQ[0], -kAQ[2], -kAQ[4], -kAQ[6]};
 constexpr lane_array kEvenFeedback = {-0.0f, -kAQ[1], -kAQ[3], -kAQ[5]};
-
-// ---- 4-lane vectors: just the operations the modulators need -------------
-
-#if defined(DELTASIGMA_NEON)
-struct sign_history;
-struct f2 { float32x2_t v; };
-struct f4 {
-  float32x4_t v;
-  using history = sign_history;
-  using u_type = f2;  // level 7's u: q_of reads one half, so the loop holds no more
-};
-struct u4 { uint32x4_t v; };
-inline f4 load(const float* p) noexcept { return {vld1q_f32(p)}; }
-inline void store(float* p, f4 a) noexcept { vst1q_f32(p, a.v); }
-inline f4 splat(float x) noexcept { return {vdupq_n_f32(x)}; }
-inline f4 operator+(f4 a, f4 b) noexcept { return {vaddq_f32(a.v, b.v)}; }
-inline f4 operator-(f4 a, f4 b) noexcept { return {vsubq_f32(a.v, b.v)}; }
-inline f4 operator*(f4 a, f4 b) noexcept { return {vmulq_f32(a.v, b.v)}; }
-// a + b*c and a - b*c with the product rounded first: ARMv7 NEON's VMLA and
-// VMLS are chained, not fused, so each is exactly the multiply and the add.
-inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return {vmlaq_f32(a.v, b.v, c.v)}; }
-inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return {vmlsq_f32(a.v, b.v, c.v)}; }
-// y limited to [lo, hi] (no NaN reaches it).
-inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {vminq_f32(vmaxq_f32(y.v, lo.v), hi.v)}; }
-// (z, a0, a1, a2), z being lane 3 of zero, a zero of either sign.
-inline f4 shift_up(f4 a, f4 zero) noexcept { return {vextq_f32(zero.v, a.v, 3)}; }
-// Level 7's q = u + c7 (u is the same in every lane, c7 is lane 3 of odd),
-// added on the high halves only: q is lane 1.
-struct level7_q { float32x2_t v; };
-inline f2 u_lanes(float u) noexcept { return {vdup_n_f32(u)}; }
-inline level7_q q_of(f2 u, f4 odd) noexcept { return {vadd_f32(u.v, vget_high_f32(odd.v))}; }
-// q's sign bit in every lane, nothing else. (Bits, not a float compare:
-// GCC turns NEON's, which is not an IEEE compare, into scalar code.)
-inline f4 sign_bit(level7_q q) noexcept {
-  return {vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(vdupq_lane_f32(q.v, 1)), vdupq_n_u32(0x80000000u)))};
-}
-// m with its sign flipped where t (a sign_bit result) has it set.
-inline f4 flip_sign(f4 m, f4 t) noexcept {
-  return {vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(m.v), vreinterpretq_u32_f32(t.v)))};
-}
-// Level 7's bits so far as the signs of q, the latest in bit 31 of lane 1:
-// appending is one shift-right-and-insert into q's own register.
-struct sign_history { uint32x2_t v; };
-inline sign_history no_signs() noexcept { return {vdup_n_u32(0)}; }
-inline sign_history append_sign(sign_history h, level7_q q) noexcept {
-  return {vsri_n_u32(vreinterpret_u32_f32(q.v), h.v, 1)};
-}
-// The bits (1 where the sign was +), the latest in bit 0.
-inline uint32_t recent_bits(sign_history h) noexcept {
-  uint32_t reversed = 0;
-#if defined(__aarch64__)
-  asm("rbit %w0, %w1" : "=r"(reversed) : "r"(vget_lane_u32(h.v, 1)));
-#else
-  asm("rbit %0, %1" : "=r"(reversed) : "r"(vget_lane_u32(h.v, 1)));
-#endif
-  return ~reversed;
-}
-inline u4 splat(uint32_t x) noexcept { return {vdupq_n_u32(x)}; }
-inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept {
-  const uint32_t lanes[4] = {a, b, c, d};
-  return {vld1q_u32(lanes)};
-}
-inline u4 operator+(u4 a, u4 b) noexcept { return {vaddq_u32(a.v, b.v)}; }
-inline u4 operator-(u4 a, u4 b) noexcept { return {vsubq_u32(a.v, b.v)}; }
-inline u4 operator&(u4 a, u4 b) noexcept { return {vandq_u32(a.v, b.v)}; }
-inline u4 operator|(u4 a, u4 b) noexcept { return {vorrq_u32(a.v, b.v)}; }
-// All ones where a > b (both below 2^31).
-inline u4 greater(u4 a, u4 b) noexcept { return {vcgtq_u32(a.v, b.v)}; }
-inline u4 min_unsigned(u4 a, u4 b) noexcept { return {vminq_u32(a.v, b.v)}; }
-// a | (mask & b), a having none of b's bits: one select, by b's bits.
-inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return {vbslq_u32(b.v, mask.v, a.v)}; }
-template <int kShift>
-inline u4 shift_right(u4 a) noexcept { return {vshrq_n_u32(a.v, kShift)}; }
-inline uint32_t or_lanes(u4 a) noexcept {
-  const uint32x2_t half = vorr_u32(vget_low_u32(a.v), vget_high_u32(a.v));
-  return vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
-}
-template <int kLane>
-inline uint32_t lane(u4 a) noexcept { return vgetq_lane_u32(a.v, kLane); }
-// All ones where a lane is negative as int32.
-inline u4 negative(u4 a) noexcept { return {vreinterpretq_u32_s32(vshrq_n_s32(vreinterpretq_s32_u32(a.v), 31))}; }
-// a, as a value the compiler may not re-associate with later additions.
-inline u4 settled(u4 a) noexcept {
-  asm("" : "+w"(a.v));
-  return a;
-}
-#elif defined(DELTASIGMA_SSE2)
-struct sign_history;
-struct f4 {
-  __m128 v;
-  using history = sign_history;
-  using u_type = f4;
-};
-struct u4 { __m128i v; };
-inline f4 load(const float* p) noexcept { return {_mm_loadu_ps(p)}; }
-inline void store(float* p, f4 a) noexcept { _mm_storeu_ps(p, a.v); }
-inline f4 splat(float x) noexcept { return {_mm_set1_ps(x)}; }
-inline f4 operator+(f4 a, f4 b) noexcept { return {_mm_add_ps(a.v, b.v)}; }
-inline f4 operator-(f4 a, f4 b) noexcept { return {_mm_sub_ps(a.v, b.v)}; }
-inline f4 operator*(f4 a, f4 b) noexcept { return {_mm_mul_ps(a.v, b.v)}; }
-inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return {_mm_add_ps(a.v, _mm_mul_ps(b.v, c.v))}; }
-inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return {_mm_sub_ps(a.v, _mm_mul_ps(b.v, c.v))}; }
-inline f4 limit(f4 y, f4 lo, f4 hi) noexcept { return {_mm_min_ps(_mm_max_ps(y.v, lo.v), hi.v)}; }
-inline f4 shift_up(f4 a, f4) noexcept { return {_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(a.v), 4))}; }
-inline f4 u_lanes(float u) noexcept { return splat(u); }
-// q in every lane.
-inline f4 q_of(f4 u, f4 odd) noexcept { return {_mm_add_ps(u.v, _mm_shuffle_ps(odd.v, odd.v, 0xFF))}; }
-inline f4 sign_bit(f4 q) noexcept { return {_mm_and_ps(q.v, _mm_set1_ps(-0.0f))}; }
-inline f4 flip_sign(f4 m, f4 t) noexcept { return {_mm_xor_ps(m.v, t.v)}; }
-// The bits so far, inverted (a 1 for each sign -), the latest in bit 0.
-struct sign_history { __m128i inverted; };
-inline sign_history no_signs() noexcept { return {_mm_setzero_si128()}; }
-inline sign_history append_sign(sign_history h, f4 q) noexcept {
-  return {_mm_sub_epi32(_mm_add_epi32(h.inverted, h.inverted), _mm_srai_epi32(_mm_castps_si128(q.v), 31))};
-}
-inline uint32_t recent_bits(sign_history h) noexcept { return ~static_cast<uint32_t>(_mm_cvtsi128_si32(h.inverted)); }
-inline u4 splat(uint32_t x) noexcept { return {_mm_set1_epi32(static_cast<int32_t>(x))}; }
-inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept {
-  return {_mm_set_epi32(static_cast<int32_t>(d), static_cast<int32_t>(c), static_cast<int32_t>(b),
-                        static_cast<int32_t>(a))};
-}
-inline u4 operator+(u4 a, u4 b) noexcept { return {_mm_add_epi32(a.v, b.v)}; }
-inline u4 operator-(u4 a, u4 b) noexcept { return {_mm_sub_epi32(a.v, b.v)}; }
-inline u4 operator&(u4 a, u4 b) noexcept { return {_mm_and_si128(a.v, b.v)}; }
-inline u4 operator|(u4 a, u4 b) noexcept { return {_mm_or_si128(a.v, b.v)}; }
-// SSE2 compares signed: right for values below 2^31, which is all we compare.
-inline u4 greater(u4 a, u4 b) noexcept { return {_mm_cmpgt_epi32(a.v, b.v)}; }
-inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return {_mm_or_si128(a.v, _mm_and_si128(mask.v, b.v))}; }
-template <int kShift>
-inline u4 shift_right(u4 a) noexcept { return {_mm_srli_epi32(a.v, kShift)}; }
-inline uint32_t or_lanes(u4 a) noexcept {
-  const __m128i half = _mm_or_si128(a.v, _mm_shuffle_epi32(a.v, _MM_SHUFFLE(1, 0, 3, 2)));
-  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(2, 3, 0, 1)))));
-}
-template <int kLane>
-inline uint32_t lane(u4 a) noexcept {
-  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(a.v, _MM_SHUFFLE(kLane, kLane, kLane, kLane))));
-}
-inline u4 negative(u4 a) noexcept { return {_mm_srai_epi32(a.v, 31)}; }
-inline u4 settled(u4 a) noexcept {
-  asm("" : "+x"(a.v));
-  return a;
-}
-#else
-struct sign_history;
-struct f4 {
-  lane_array v;
-  using history = sign_history;
-  using u_type = f4;
-};
-struct u4 { std::array<uint32_t, kLanes> v; };
-template <class V, class F>
-constexpr V lanewise(const V& a, const V& b, F op) noexcept {
-  V r{};
-  for (size_t i = 0; i < kLanes; ++i) r.v[i] = op(a.v[i], b.v[i]);
-  return r;
-}
-inline f4 load(const float* p) noexcept { return {{p[0], p[1], p[2], p[3]}}; }
-inline void store(float* p, f4 a) noexcept { std::copy(a.v.begin(), a.v.end(), p); }
-inline f4 splat(float x) noexcept { return {{x, x, x, x}}; }
-inline f4 operator+(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x + y; }); }
-inline f4 operator-(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x - y; }); }
-inline f4 operator*(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x * y; }); }
-inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return a + b * c; }
-inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return a - b * c; }
-inline f4 limit(f4 y, f4 lo, f4 hi) noexcept {
-  for (size_t i = 0; i < kLanes; ++i) {
-    const float above = y.v[i] < lo.v[i] ? lo.v[i] : y.v[i];
-    y.v[i] = above > hi.v[i] ? hi.v[i] : above;
-  }
-  return y;
-}
-inline f4 shift_up(f4 a, f4) noexcept { return {{0.0f, a.v[0], a.v[1], a.v[2]}}; }
-inline f4 u_lanes(float u) noexcept { return splat(u); }
-inline f4 q_of(f4 u, f4 odd) noexcept { return splat(u.v[3] + odd.v[3]); }
-inline f4 sign_bit(f4 q) noexcept {
-  return lanewise(q, q, [](float x, float) { return std::copysign(0.0f, x); });
-}
-inline f4 flip_sign(f4 m, f4 t) noexcept {
-  return lanewise(m, t, [](float x, float y) { return std::signbit(y) ? -x : x; });
-}
-struct sign_history { uint32_t inverted; };
-inline sign_history no_signs() noexcept { return {0}; }
-inline sign_history append_sign(sign_history h, f4 q) noexcept {
-  return {(h.inverted << 1) | (std::signbit(q.v[0]) ? 1u : 0u)};
-}
-inline uint32_t recent_bits(sign_history h) noexcept { return ~h.inverted; }
-inline u4 splat(uint32_t x) noexcept { return {{x, x, x, x}}; }
-inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept { return {{a, b, c, d}}; }
-inline u4 operator+(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x + y; }); }
-inline u4 operator-(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x - y; }); }
-inline u4 operator&(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x & y; }); }
-inline u4 operator|(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x | y; }); }
-inline u4 greater(u4 a, u4 b) noexcept {
-  return lanewise(a, b, [](uint32_t x, uint32_t y) { return x > y ? ~0u : 0u; });
-}
-inline u4 or_where(u4 a, u4 mask, u4 b) noexcept { return a | (mask & b); }
-template <int kShift>
-inline u4 shift_right(u4 a) noexcept {
-  for (auto& x : a.v) x >>= kShift;
-  return a;
-}
-inline uint32_t or_lanes(u4 a) noexcept { return a.v[0] | a.v[1] | a.v[2] | a.v[3]; }
-template <int kLane>
-inline uint32_t lane(u4 a) noexcept { return a.v[kLane]; }
-inline u4 negative(u4 a) noexcept {
-  for (auto& x : a.v) x = x >= 0x80000000u ? ~0u : 0u;
-  return a;
-}
-inline u4 settled(u4 a) noexcept { return a; }
-#endif
-
-inline f4 load(const lane_array& a) noexcept { return load(a.data()); }
-
-#if defined(DELTASIGMA_SSE2)
-// 8 lanes on x86 with AVX2: two channels' 4-lane vectors side by side (left
-// low, right high), so one instruction serves both. Only ever used inside
-// functions compiled with target("avx2"), run after the CPU said it has it.
-#define DELTASIGMA_WIDE [[gnu::target("avx2"), gnu::always_inline]] inline
-struct sign_history8;
-struct f8 {
-  __m256 v;
-  using history = sign_history8;
-  using u_type = f8;
-};
-DELTASIGMA_WIDE f8 operator+(f8 a, f8 b) noexcept { return {_mm256_add_ps(a.v, b.v)}; }
-DELTASIGMA_WIDE f8 operator-(f8 a, f8 b) noexcept { return {_mm256_sub_ps(a.v, b.v)}; }
-DELTASIGMA_WIDE f8 operator*(f8 a, f8 b) noexcept { return {_mm256_mul_ps(a.v, b.v)}; }
-DELTASIGMA_WIDE f8 mul_add(f8 a, f8 b, f8 c) noexcept { return {_mm256_add_ps(a.v, _mm256_mul_ps(b.v, c.v))}; }
-DELTASIGMA_WIDE f8 mul_sub(f8 a, f8 b, f8 c) noexcept { return {_mm256_sub_ps(a.v, _mm256_mul_ps(b.v, c.v))}; }
-DELTASIGMA_WIDE f8 limit(f8 y, f8 lo, f8 hi) noexcept { return {_mm256_min_ps(_mm256_max_ps(y.v, lo.v), hi.v)}; }
-DELTASIGMA_WIDE f8 shift_up(f8 a) noexcept { return {_mm256_castsi256_ps(_mm256_slli_si256(_mm256_castps_si256(a.v), 4))}; }
-DELTASIGMA_WIDE f8 q_of(f8 u, f8 odd) noexcept { return {_mm256_add_ps(u.v, _mm256_permute_ps(odd.v, 0xFF))}; }
-DELTASIGMA_WIDE f8 sign_bit(f8 q) noexcept { return {_mm256_and_ps(q.v, _mm256_set1_ps(-0.0f))}; }
-DELTASIGMA_WIDE f8 flip_sign(f8 m, f8 t) noexcept { return {_mm256_xor_ps(m.v, t.v)}; }
-// The bits so far per half, inverted, the latest in bit 0 of lanes 0 and 4.
-struct sign_history8 { __m256i inverted; };
-DELTASIGMA_WIDE sign_history8 append_sign(sign_history8 h, f8 q) noexcept {
-  return {_mm256_sub_epi32(_mm256_add_epi32(h.inverted, h.inverted), _mm256_srai_epi32(_mm256_castps_si256(q.v), 31))};
-}
-DELTASIGMA_WIDE f8 pair_of(f4 low, f4 high) noexcept { return {_mm256_set_m128(high.v, low.v)}; }
-DELTASIGMA_WIDE f4 low_half(f8 a) noexcept { return {_mm256_castps256_ps128(a.v)}; }
-DELTASIGMA_WIDE f4 high_half(f8 a) noexcept { return {_mm256_extractf128_ps(a.v, 1)}; }
-DELTASIGMA_WIDE f8 both_halves(const std::array<float, 4>& a) noexcept {
-  return {_mm256_broadcast_ps(reinterpret_cast<const __m128*>(a.data()))};
-}
-
-bool cpu_has_avx2() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-#else
-constexpr bool cpu_has_avx2() noexcept { return false; }
-#endif
 
 // Whether the 8-lane code runs (see select_modulator_vectors).
 bool wide_vectors = cpu_has_avx2();
@@ -512,12 +249,7 @@ inline uint32_t level2_input(float x) noexcept {
 
 // x mod 2Q for x < 4Q.
 constexpr uint32_t reduce(uint32_t x) noexcept { return x >= kTwoQ ? x - kTwoQ : x; }
-#if defined(DELTASIGMA_NEON)
-// x - 2Q wraps above x unless x >= 2Q, so the smaller of the two is x mod 2Q.
-inline u4 reduce(u4 x) noexcept { return min_unsigned(x, x - splat(kTwoQ)); }
-#else
-inline u4 reduce(u4 x) noexcept { return x - (greater(x, splat(kTwoQ - 1)) & splat(kTwoQ)); }
-#endif
+inline u4 reduce(u4 x) noexcept { return subtract_if_at_least(x, splat(kTwoQ)); }
 
 // The first-order loop in closed form. With R = i1 + Q in [0, 2Q) and
 // d = s + Q in [0, 2Q], each bit is R + d >= 2Q and R becomes (R + d) mod 2Q,
@@ -577,12 +309,12 @@ template <class F>
 struct level7_input {
   F odd;
   F even;
-  typename F::u_type u;
+  typename F::top_type u;
 };
 
 inline level7_input<f4> make_level7_input(float u) noexcept {
   const f4 uu = splat(u);
-  return {load(kOddA) * uu, load(kEvenA) * uu, u_lanes(u)};
+  return {load(kOddA) * uu, load(kEvenA) * uu, top_splat(u)};
 }
 
 // The lanes of one channel (or two, in f8), held in registers while it runs.
@@ -637,8 +369,8 @@ inline level7_constants<f4> make_level7_constants() noexcept {
 template <bool kClamp, class F>
 [[gnu::always_inline]] inline void level7_step(level7_lanes<F>& s, const level7_input<F>& in,
                                                const level7_constants<F>& k) noexcept {
-  const auto q = q_of(in.u, s.odd);
-  const F sign = sign_bit(q);
+  const auto q = add_top(in.u, s.odd);
+  const F sign = sign_mask(q);
   s.signs = append_sign(s.signs, q);
   const F odd = mul_add(s.even + in.odd, k.odd_scale, s.odd) + flip_sign(k.odd_feedback, sign);
   const F even =
@@ -709,41 +441,43 @@ void pcm_level7(modulator_state& st, int bits, std::span<const float> x, std::sp
   out[1] = recent_bits(right.signs) & bit_mask(bits);
 }
 
-#if defined(DELTASIGMA_SSE2)
-// level7_step on 8 lanes, both channels at once: the same operations in the
-// same order (a copy, because GCC does not inline AVX2 code into the shared
-// template; the tests run both and compare them with fixed bits).
-DELTASIGMA_WIDE void level7_step_wide(level7_lanes<f8>& s, const level7_input<f8>& in,
-                                      const level7_constants<f8>& k) noexcept {
-  const f8 q = q_of(in.u, s.odd);
-  const f8 sign = sign_bit(q);
-  s.signs = append_sign(s.signs, q);
-  const f8 odd = mul_add(s.even + in.odd, k.odd_scale, s.odd) + flip_sign(k.odd_feedback, sign);
-  const f8 even = (mul_sub(s.even, k.even_g, s.odd) + (shift_up(s.odd) + in.even)) + flip_sign(k.even_feedback, sign);
-  s.odd = limit(odd, k.low, k.high);
-  s.even = limit(even, k.low, k.high);
+#if defined(SIMD_AVX2)
+// Two channels' records side by side in 8 lanes (left low), and back.
+[[gnu::always_inline]] inline level7_input<f8> pair_of(const level7_input<f4>& l,
+                                                       const level7_input<f4>& r) noexcept {
+  return {pair_of(l.odd, r.odd), pair_of(l.even, r.even), pair_of(l.u, r.u)};
+}
+[[gnu::always_inline]] inline level7_constants<f8> pair_of(const level7_constants<f4>& l,
+                                                           const level7_constants<f4>& r) noexcept {
+  return {pair_of(l.odd_scale, r.odd_scale),         pair_of(l.even_g, r.even_g),
+          pair_of(l.odd_feedback, r.odd_feedback),   pair_of(l.even_feedback, r.even_feedback),
+          pair_of(l.high, r.high),                   pair_of(l.low, r.low)};
+}
+[[gnu::always_inline]] inline level7_lanes<f8> pair_of(const level7_lanes<f4>& l, const level7_lanes<f4>& r) noexcept {
+  return {pair_of(l.odd, r.odd), pair_of(l.even, r.even), f8::history{}};
+}
+[[gnu::always_inline]] inline level7_lanes<f4> low_half(const level7_lanes<f8>& s) noexcept {
+  return {low_half(s.odd), low_half(s.even), no_signs()};
+}
+[[gnu::always_inline]] inline level7_lanes<f4> high_half(const level7_lanes<f8>& s) noexcept {
+  return {high_half(s.odd), high_half(s.even), no_signs()};
 }
 
-// pcm_level7 on both channels in one set of 8-lane vectors.
-[[gnu::target("avx2")]] void pcm_level7_wide(const float (&x)[2], int bits, uint32_t (&out)[2]) noexcept {
+// pcm_level7 on both channels in one set of 8-lane vectors, left in the low
+// half.
+SIMD_AVX2_FUNCTION void pcm_level7_wide(const float (&x)[2], int bits, uint32_t (&out)[2]) noexcept {
   modulator_state& left = channel_state[0];
   modulator_state& right = channel_state[1];
-  const level7_input<f4> l = make_level7_input(level7_pcm_input(x[0]));
-  const level7_input<f4> r = make_level7_input(level7_pcm_input(x[1]));
-  const level7_input<f8> in = {pair_of(l.odd, r.odd), pair_of(l.even, r.even), pair_of(l.u, r.u)};
-  level7_lanes<f8> lanes = {pair_of(load(left.c.data()), load(right.c.data())),
-                            pair_of(load(left.c.data() + kLanes), load(right.c.data() + kLanes)),
-                            {_mm256_setzero_si256()}};
-  const level7_constants<f8> k = {both_halves(kOddScale),    both_halves(kEvenG),
-                                  both_halves(kOddFeedback), both_halves(kEvenFeedback),
-                                  {_mm256_set1_ps(kFeedbackFloat)}, {_mm256_set1_ps(-kFeedbackFloat)}};
-  for (int n = 0; n < bits; ++n) level7_step_wide(lanes, in, k);
-  store(left.c.data(), low_half(lanes.odd));
-  store(right.c.data(), high_half(lanes.odd));
-  store(left.c.data() + kLanes, low_half(lanes.even));
-  store(right.c.data() + kLanes, high_half(lanes.even));
-  out[0] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.signs.inverted, 0)) & bit_mask(bits);
-  out[1] = ~static_cast<uint32_t>(_mm256_extract_epi32(lanes.signs.inverted, 4)) & bit_mask(bits);
+  const level7_input<f8> in = pair_of(make_level7_input(level7_pcm_input(x[0])),
+                                      make_level7_input(level7_pcm_input(x[1])));
+  const level7_constants<f4> k4 = make_level7_constants();
+  const level7_constants<f8> k = pair_of(k4, k4);
+  level7_lanes<f8> s = pair_of(load_level7(left), load_level7(right));
+  for (int n = 0; n < bits; ++n) level7_step<true>(s, in, k);
+  store_level7(left, low_half(s));
+  store_level7(right, high_half(s));
+  out[0] = recent_bits<0>(s.signs) & bit_mask(bits);
+  out[1] = recent_bits<1>(s.signs) & bit_mask(bits);
 }
 #endif
 
@@ -966,7 +700,7 @@ void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint3
       }
       break;
     case 7:
-#if defined(DELTASIGMA_SSE2)
+#if defined(SIMD_AVX2)
       if (wide_vectors) {
         for (size_t i = 0; i < count; i += 2) {
           uint32_t out[2] = {};
@@ -977,7 +711,7 @@ void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint3
         break;
       }
 #endif
-#if defined(DELTASIGMA_NEON)
+#if defined(SIMD_NEON)
       pcm_level7(channel_state[0], bits, values, words, 0, 2);
       pcm_level7(channel_state[1], bits, values, words, 1, 2);
 #else

@@ -1,6 +1,5 @@
-// The FIR oversampling filter (see common.h): the phases of each rate, the
-// input history and the dot kernels. Compiled with -ffp-contract=off: the
-// vector kernel and the scalar reference must round the same way.
+// The FIR oversampling filter (see common.h): the phases of each rate and
+// the input history; the dot products are in fir_kernels.cpp.
 #include "common.h"
 
 #include <algorithm>
@@ -11,17 +10,11 @@
 #include <memory>
 #include <numeric>
 
+#include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"
 #include "parse_param.h"
 #include "util.h"
-
-namespace simd {
-
-dot_kernels dot_kernels_scalar() noexcept { return {dot_stereo_scalar, dot_stereo_between_scalar}; }
-dot_kernels dot_kernels_vec4() noexcept { return {dot_stereo_vec4, dot_stereo_between_vec4}; }
-
-}  // namespace simd
 
 namespace {
 

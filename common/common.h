@@ -18,8 +18,6 @@
 
 #include <cstdint>
 
-#include "simd.h"
-
 constexpr int32_t kFirOutputRate = 352800;
 // Lowest and highest input rates fir_init accepts. The output block holds
 // the most frames one input frame can complete at the lowest rate.

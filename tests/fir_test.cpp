@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.h"
+#include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"
 #include "parse_param.h"
