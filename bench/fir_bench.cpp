@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common.h"
+#include "fir.h"
 
 namespace {
 

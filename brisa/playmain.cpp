@@ -15,7 +15,7 @@
 #include <span>
 
 #include "alsathread.h"
-#include "common.h"
+#include "fir.h"
 #include "deltasigma.h"
 #include "dir2files.h"
 #include "dsd_frame.h"

@@ -1,6 +1,6 @@
-// The FIR oversampling filter (see common.h): the phases of each rate and
+// The FIR oversampling filter (see fir.h): the phases of each rate and
 // the input history; the dot products are in fir_kernels.cpp.
-#include "common.h"
+#include "fir.h"
 
 #include <algorithm>
 #include <array>

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "alsathread.h"
-#include "common.h"
+#include "fir.h"
 #include "dir2files.h"
 #include "dsd_frame.h"
 #include "dsf.h"

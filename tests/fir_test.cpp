@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "common.h"
+#include "fir.h"
 #include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"

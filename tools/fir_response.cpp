@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "analyser.h"
-#include "common.h"
+#include "fir.h"
 
 namespace {
 
