@@ -24,7 +24,7 @@ constexpr double kPi = 3.14159265358979323846;
 // folded into one filter whose 8 phases are its every 8th tap.
 constexpr int32_t kIntegerInputRate = 44100;
 constexpr int32_t kHold = 8;
-static_assert(kFirOutputRate / kIntegerInputRate == kHold && 2 * kHold <= kFirBlockFloats);
+static_assert(kOversampledRate / kIntegerInputRate == kHold && 2 * kHold <= kFirBlockFloats);
 // That path's gain: headroom for the modulators.
 constexpr double kIntegerPathGain = 0.9;
 constexpr int32_t kRound = static_cast<int32_t>(simd::kDotRound);
@@ -64,15 +64,15 @@ struct rate_entry {
 };
 
 constexpr rate_entry kNormalList[] = {
-    {kIntegerInputRate, kFirOutputRate, {kFirTaps44kNormal, fir_coeffs_44k_normal}, {}},
-    {0, kFirOutputRate, {0, nullptr}, {140.0, 20000.0, 0.45}},
+    {kIntegerInputRate, kOversampledRate, {kFirTaps44kNormal, fir_coeffs_44k_normal}, {}},
+    {0, kOversampledRate, {0, nullptr}, {140.0, 20000.0, 0.45}},
     {0, -1, {0, nullptr}, {}},
 };
 
 // The short list: fewer taps, for boards with little to spare.
 constexpr rate_entry kShortList[] = {
-    {kIntegerInputRate, kFirOutputRate, {kFirTaps44kShort, fir_coeffs_44k_short}, {}},
-    {0, kFirOutputRate, {0, nullptr}, {120.0, 19000.0, 0.45}},
+    {kIntegerInputRate, kOversampledRate, {kFirTaps44kShort, fir_coeffs_44k_short}, {}},
+    {0, kOversampledRate, {0, nullptr}, {120.0, 19000.0, 0.45}},
     {0, -1, {0, nullptr}, {}},
 };
 

@@ -1,5 +1,5 @@
 // The FIR oversampling filter: stereo float frames at the input rate in,
-// stereo float frames at 352800 Hz out.
+// stereo float frames at kOversampledRate (352800 Hz) out.
 //
 // A polyphase interpolator. Output frame j sits at an exact position on the
 // input's time grid: with out / in = L / M in lowest terms, j * M / L input
@@ -18,12 +18,13 @@
 
 #include <cstdint>
 
-constexpr int32_t kFirOutputRate = 352800;
+#include "stream_constants.h"
+
 // Lowest and highest input rates fir_init accepts. The output block holds
 // the most frames one input frame can complete at the lowest rate.
 constexpr int32_t kFirLowestInputRate = 8000;
 constexpr int32_t kFirHighestInputRate = 1 << 24;
-constexpr int32_t kFirBlockFrames = (kFirOutputRate + kFirLowestInputRate - 1) / kFirLowestInputRate;  // 45
+constexpr int32_t kFirBlockFrames = (kOversampledRate + kFirLowestInputRate - 1) / kFirLowestInputRate;  // 45
 constexpr int32_t kFirBlockFloats = 2 * kFirBlockFrames;
 
 // Most phases a rate keeps exactly (441 at 8, 16, 32 and 64 kHz; 882 at
@@ -32,8 +33,8 @@ constexpr int32_t kFirMaxExactPhases = 1024;
 constexpr int32_t kFirStoredPhases = 2048;
 
 // Sets the filter up for input_rate -> output_rate (the players always ask
-// for 352800) with the normal or, when short_filter is non-zero, the short
-// list. Returns -1 (true). Every failure is fatal: channels other than 2, an
+// for kOversampledRate) with the normal or, when short_filter is non-zero,
+// the short list. Returns -1 (true). Every failure is fatal: channels other than 2, an
 // input rate outside kFirLowestInputRate..kFirHighestInputRate, no table for
 // the output rate, no memory. Once set up, a later call with the same output
 // rate keeps the list and the input history and carries the output position
