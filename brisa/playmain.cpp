@@ -347,7 +347,7 @@ void open_music_file(music_file* file) {
     // The filter follows each file's rate; the output rate stays, so this
     // only switches the path, it resets nothing.
     if (file->format.sample_rate != static_cast<uint32_t>(kOutputRate) &&
-        !fir_init(static_cast<int32_t>(file->format.sample_rate), kOutputRate, 2, params.short_filter)) {
+        !fir_init(static_cast<int32_t>(file->format.sample_rate), kOutputRate, 2, params.short_filter, {params.left_cut != 0, params.right_cut != 0})) {
       fatal_error("coeff filter initialize failed.\n");
     }
     state.convert = convert_pcm_step;

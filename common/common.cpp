@@ -13,7 +13,6 @@
 #include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"
-#include "parse_param.h"
 #include "util.h"
 
 namespace {
@@ -142,6 +141,7 @@ struct fir_state {
   const rate_entry* eany = nullptr;
   double delay = 0.0;      // seconds
   int32_t table_skip = 0;  // whole periods the 44.1 kHz table is delayed by
+  channel_cuts cuts;       // written as silence at 44.1 kHz
   voice current;
   std::array<voice, kFadingVoices> fading;
   simd::dot_kernels kernels = simd::dot_kernels_vec4();
@@ -332,7 +332,8 @@ bool change_rate(int32_t input_rate) {
 
 }  // namespace
 
-int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter) {
+int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter,
+                 channel_cuts cuts) {
   if (channels != 2) fatal_error("this code supports 2ch stereo only, not %d channels.\n", channels);
   if (input_rate < kFirLowestInputRate || input_rate > kFirHighestInputRate) {
     fatal_error("input rate %d Hz is not supported (%d to %d Hz).\n", input_rate, kFirLowestInputRate,
@@ -358,6 +359,7 @@ int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int3
     fir_release();
     fatal_error("work area could not allocated.");
   }
+  fir.cuts = cuts;
   return -1;
 }
 
@@ -375,8 +377,8 @@ const float* fir_process(const float* frame, int32_t* count) {
     for (voice& fading : fir.fading) {
       if (fading.active()) add_fading(fading, out);
     }
-    if (cut && params.left_cut) out[0] = 0.0f;
-    if (cut && params.right_cut) out[1] = 0.0f;
+    if (cut && fir.cuts.left) out[0] = 0.0f;
+    if (cut && fir.cuts.right) out[1] = 0.0f;
   }
   v.position = std::max(v.position, static_cast<int64_t>(v.phases.up)) - v.phases.up;
   *count = written;

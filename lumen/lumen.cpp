@@ -118,7 +118,7 @@ void open_music_file(music_file* file) {
       // The filter follows each file's rate; the output rate stays, so this
       // only switches its path.
       if (params.oversample && !is_dsd(*file) &&
-          !fir_init(static_cast<int32_t>(file->format.sample_rate), kOversampledRate, 2, 0)) {
+          !fir_init(static_cast<int32_t>(file->format.sample_rate), kOversampledRate, 2, 0, {params.left_cut != 0, params.right_cut != 0})) {
         fatal_error("coeff filter initialize failed.\n");
       }
       return;
