@@ -156,23 +156,23 @@ struct dsd_setting {
 // The input bytes at pos (and pos + 1 when kChannels is 2) of channels
 // pos & 1 onwards, through the front end and the modulator of the level.
 template <int kChannels>
-void dsd_bytes(const dsd_setting& set, const uint8_t* input, uint8_t* output, const uint8_t* output_end,
+void dsd_bytes(const dsd_setting& setting, const uint8_t* input, uint8_t* output, const uint8_t* output_end,
                int32_t pos, int32_t ratio) noexcept {
   channel_state* st[kChannels];
   uint16_t word[kChannels];
   byte_slot out[kChannels] = {};
   for (int c = 0; c < kChannels; ++c) {
     const int32_t ch = (pos + c) & 1;
-    st[c] = &set.states[ch];
+    st[c] = &setting.states[ch];
     word[c] = cancel_pairs(*st[c], input[pos + c]);
     out[c] = {output + 2 * ratio * ((pos + c) >> 1) + ch, output_end};
   }
-  if (set.level == 7) {
-    dsd_bytes_level7(st, word, set.level7_inputs, out, ratio);
-  } else if (set.level == 2) {
-    dsd_bytes_integer<true>(st, word, set.value / 2, out, ratio);
+  if (setting.level == 7) {
+    dsd_bytes_level7(st, word, setting.level7_inputs, out, ratio);
+  } else if (setting.level == 2) {
+    dsd_bytes_integer<true>(st, word, setting.value / 2, out, ratio);
   } else {
-    dsd_bytes_integer<false>(st, word, set.value, out, ratio);
+    dsd_bytes_integer<false>(st, word, setting.value, out, ratio);
   }
 }
 
@@ -184,14 +184,14 @@ int32_t dsd_modulator(const uint8_t* input, uint8_t* output, int32_t count, int3
   std::array<channel_state, 2>& states = channels();
   if (ratio < 1 || count < 1) return count;
   const int32_t entry = volume_level(global.attenuation);
-  dsd_setting set{states, global.level, static_cast<uint32_t>(entry), {}};
-  if (set.level == 7) {
+  dsd_setting setting{states, global.level, static_cast<uint32_t>(entry), {}};
+  if (setting.level == 7) {
     const float value7 = static_cast<float>(entry) * kLevel7DsdScale;
-    set.level7_inputs = {make_level7_input(-value7), make_level7_input(0.0f), make_level7_input(value7)};
+    setting.level7_inputs = {make_level7_input(-value7), make_level7_input(0.0f), make_level7_input(value7)};
   }
   const uint8_t* end = output + static_cast<size_t>(count) * static_cast<size_t>(ratio);
   int32_t pos = 0;
-  for (; pos + 1 < count; pos += 2) dsd_bytes<2>(set, input, output, end, pos, ratio);
-  if (pos < count) dsd_bytes<1>(set, input, output, end, pos, ratio);
+  for (; pos + 1 < count; pos += 2) dsd_bytes<2>(setting, input, output, end, pos, ratio);
+  if (pos < count) dsd_bytes<1>(setting, input, output, end, pos, ratio);
   return count;
 }

@@ -251,17 +251,18 @@ using namespace modulator;
 uint32_t pcm_modulator(int channel, int bits, float x) {
   channel_state& st = channels()[channel & 1];
   bits = normal_bits(bits);
-  const int32_t level_value = volume_level(global.attenuation);
   uint32_t out[1] = {};
-  switch (global.level) {
-    case 2: {
-      channel_state* const states[1] = {&st};
-      pcm_level2(states, {level2_input(x, level_value)}, bits, out);
-      return out[0];
-    }
-    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1); return out[0];
-    default: return pcm_level1(st, bits, x, level_value);
+  if (global.level == 7) {
+    pcm_level7(st, bits, {&x, 1}, out, 0, 1);
+    return out[0];
   }
+  const int32_t level_value = volume_level(global.attenuation);
+  if (global.level == 2) {
+    channel_state* const states[1] = {&st};
+    pcm_level2(states, {level2_input(x, level_value)}, bits, out);
+    return out[0];
+  }
+  return pcm_level1(st, bits, x, level_value);
 }
 
 void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, uint32_t* right_bits) {
@@ -278,24 +279,23 @@ void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint3
   const size_t count = std::min(values.size(), words.size()) / 2 * 2;
   values = values.first(count);
   words = words.first(count);
+  if (global.level == 7) {
+    pcm_level7_block(st, bits, values, words);
+    return;
+  }
   const int32_t level_value = volume_level(global.attenuation);
-  switch (global.level) {
-    case 2: {
-      channel_state* const states[2] = {&st[0], &st[1]};
-      for (size_t i = 0; i < count; i += 2) {
-        uint32_t out[2] = {};
-        pcm_level2(states, {level2_input(values[i], level_value), level2_input(values[i + 1], level_value)}, bits,
-                   out);
-        words[i] = out[0];
-        words[i + 1] = out[1];
-      }
-      break;
+  if (global.level == 2) {
+    channel_state* const states[2] = {&st[0], &st[1]};
+    for (size_t i = 0; i < count; i += 2) {
+      uint32_t out[2] = {};
+      pcm_level2(states, {level2_input(values[i], level_value), level2_input(values[i + 1], level_value)}, bits, out);
+      words[i] = out[0];
+      words[i + 1] = out[1];
     }
-    case 7: pcm_level7_block(st, bits, values, words); break;
-    default:
-      for (size_t i = 0; i < count; i += 2) {
-        words[i] = pcm_level1(st[0], bits, values[i], level_value);
-        words[i + 1] = pcm_level1(st[1], bits, values[i + 1], level_value);
-      }
+    return;
+  }
+  for (size_t i = 0; i < count; i += 2) {
+    words[i] = pcm_level1(st[0], bits, values[i], level_value);
+    words[i + 1] = pcm_level1(st[1], bits, values[i + 1], level_value);
   }
 }
