@@ -252,17 +252,15 @@ uint32_t pcm_modulator(int channel, int bits, float x) {
   channel_state& st = channels()[channel & 1];
   bits = normal_bits(bits);
   uint32_t out[1] = {};
-  if (global.level == 7) {
-    pcm_level7(st, bits, {&x, 1}, out, 0, 1);
-    return out[0];
+  switch (global.level) {
+    case 2: {
+      channel_state* const states[1] = {&st};
+      pcm_level2(states, {level2_input(x, volume_level(global.attenuation))}, bits, out);
+      return out[0];
+    }
+    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1); return out[0];
+    default: return pcm_level1(st, bits, x, volume_level(global.attenuation));
   }
-  const int32_t level_value = volume_level(global.attenuation);
-  if (global.level == 2) {
-    channel_state* const states[1] = {&st};
-    pcm_level2(states, {level2_input(x, level_value)}, bits, out);
-    return out[0];
-  }
-  return pcm_level1(st, bits, x, level_value);
 }
 
 void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, uint32_t* right_bits) {
