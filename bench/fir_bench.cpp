@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common.h"
+#include "fir.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ void BM_fir_process(benchmark::State& state) {
   const auto rate = static_cast<int32_t>(state.range(0));
   const auto short_filter = static_cast<int32_t>(state.range(1));
   fir_release();
-  fir_init(rate, kFirOutputRate, 2, short_filter);
+  fir_init(rate, kOversampledRate, 2, short_filter);
   fir_use_scalar_kernels(state.range(2) == kScalar);
   // 10 ms of a 997 Hz tone, fed again and again.
   const int32_t frames = rate / 100;

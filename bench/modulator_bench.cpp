@@ -10,11 +10,9 @@
 #include <vector>
 
 #include "deltasigma.h"
+#include "stream_constants.h"
 
 namespace {
-
-constexpr double kPcmRate = 352800;
-constexpr double kOutputBitRate = 11289600;
 
 // args: level, bits per sample
 void BM_pcm_modulator(benchmark::State& state) {
@@ -33,7 +31,7 @@ void BM_pcm_modulator(benchmark::State& state) {
     benchmark::DoNotOptimize(sink);
   }
   const double stereo_samples = static_cast<double>(state.iterations()) * static_cast<double>(input.size());
-  state.counters["x_realtime"] = benchmark::Counter(stereo_samples / kPcmRate, benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] = benchmark::Counter(stereo_samples / kOversampledRate, benchmark::Counter::kIsRate);
 }
 
 // The same through the stereo entry point the packers use.
@@ -58,7 +56,7 @@ void BM_pcm_modulate_pair(benchmark::State& state) {
   }
   select_modulator_vectors(true);
   const double stereo_samples = static_cast<double>(state.iterations()) * static_cast<double>(input.size());
-  state.counters["x_realtime"] = benchmark::Counter(stereo_samples / kPcmRate, benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] = benchmark::Counter(stereo_samples / kOversampledRate, benchmark::Counter::kIsRate);
 }
 
 // The block entry point, in blocks of 8 stereo samples (what the filter
@@ -84,7 +82,7 @@ void BM_pcm_modulate_block(benchmark::State& state) {
   }
   select_modulator_vectors(true);
   const double stereo_samples = static_cast<double>(state.iterations()) * static_cast<double>(input.size() / 2);
-  state.counters["x_realtime"] = benchmark::Counter(stereo_samples / kPcmRate, benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] = benchmark::Counter(stereo_samples / kOversampledRate, benchmark::Counter::kIsRate);
 }
 
 // args: level, ratio
@@ -106,7 +104,7 @@ void BM_dsd_modulator(benchmark::State& state) {
   }
   const double bits_per_channel = static_cast<double>(state.iterations()) * static_cast<double>(input.size()) * 4;
   state.counters["x_realtime"] =
-      benchmark::Counter(bits_per_channel / (kOutputBitRate / ratio), benchmark::Counter::kIsRate);
+      benchmark::Counter(bits_per_channel / (static_cast<double>(kNativeDsdBitRate) / ratio), benchmark::Counter::kIsRate);
 }
 
 }  // namespace

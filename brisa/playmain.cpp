@@ -11,7 +11,7 @@
 #include <span>
 
 #include "alsathread.h"
-#include "common.h"
+#include "fir.h"
 #include "deltasigma.h"
 #include "dir2files.h"
 #include "dsd_frame.h"
@@ -179,8 +179,9 @@ convert_function prepare_file(player&, music_file& file) {
   }
   // The filter follows each file's rate; the output rate stays, so this
   // only switches the path, it resets nothing.
+  const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};
   if (file.format.sample_rate != static_cast<uint32_t>(kOversampledRate) &&
-      !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, params.short_filter)) {
+      !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, params.short_filter, cuts)) {
     fatal_error("coeff filter initialize failed.\n");
   }
   return convert_pcm_step;
@@ -224,6 +225,8 @@ int brisa_main(int argc, char** argv) {
   p.mode_name = params.mode_name;
   p.files = list.first();
   p.file_count = list.count();
+  layout.left_cut = params.left_cut != 0;
+  layout.right_cut = params.right_cut != 0;
   player_check_files(p);
 
   output_stream stream = dsd_output_stream(dac);
@@ -232,8 +235,6 @@ int brisa_main(int argc, char** argv) {
   layout.frame_bytes = stream.frame_bytes;
   layout.dop = is_dop_format(stream.format);
   layout.big_endian = stream.format == kFormatDsdU32_BE;
-  layout.left_cut = params.left_cut != 0;
-  layout.right_cut = params.right_cut != 0;
 
   // Two frames a unit, so the buffer's length is a whole number of DoP marker pairs.
   player_prefill(p, buffer_bytes, 2 * stream.frame_bytes);

@@ -1,7 +1,6 @@
-// The FIR oversampling filter (see common.h): the phases of each rate, the
-// input history and the dot kernels. Compiled with -ffp-contract=off: the
-// vector kernel and the scalar reference must round the same way.
-#include "common.h"
+// The FIR oversampling filter (see fir.h): the phases of each rate and
+// the input history; the dot products are in fir_kernels.cpp.
+#include "fir.h"
 
 #include <algorithm>
 #include <array>
@@ -11,17 +10,10 @@
 #include <memory>
 #include <numeric>
 
+#include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"
-#include "parse_param.h"
 #include "util.h"
-
-namespace simd {
-
-dot_kernels dot_kernels_scalar() noexcept { return {dot_stereo_scalar, dot_stereo_between_scalar}; }
-dot_kernels dot_kernels_vec4() noexcept { return {dot_stereo_vec4, dot_stereo_between_vec4}; }
-
-}  // namespace simd
 
 namespace {
 
@@ -31,7 +23,7 @@ constexpr double kPi = 3.14159265358979323846;
 // folded into one filter whose 8 phases are its every 8th tap.
 constexpr int32_t kIntegerInputRate = 44100;
 constexpr int32_t kHold = 8;
-static_assert(kFirOutputRate / kIntegerInputRate == kHold && 2 * kHold <= kFirBlockFloats);
+static_assert(kOversampledRate / kIntegerInputRate == kHold && 2 * kHold <= kFirBlockFloats);
 // That path's gain: headroom for the modulators.
 constexpr double kIntegerPathGain = 0.9;
 constexpr int32_t kRound = static_cast<int32_t>(simd::kDotRound);
@@ -71,15 +63,15 @@ struct rate_entry {
 };
 
 constexpr rate_entry kNormalList[] = {
-    {kIntegerInputRate, kFirOutputRate, {kFirTaps44kNormal, fir_coeffs_44k_normal}, {}},
-    {0, kFirOutputRate, {0, nullptr}, {140.0, 20000.0, 0.45}},
+    {kIntegerInputRate, kOversampledRate, {kFirTaps44kNormal, fir_coeffs_44k_normal}, {}},
+    {0, kOversampledRate, {0, nullptr}, {140.0, 20000.0, 0.45}},
     {0, -1, {0, nullptr}, {}},
 };
 
 // The short list: fewer taps, for boards with little to spare.
 constexpr rate_entry kShortList[] = {
-    {kIntegerInputRate, kFirOutputRate, {kFirTaps44kShort, fir_coeffs_44k_short}, {}},
-    {0, kFirOutputRate, {0, nullptr}, {120.0, 19000.0, 0.45}},
+    {kIntegerInputRate, kOversampledRate, {kFirTaps44kShort, fir_coeffs_44k_short}, {}},
+    {0, kOversampledRate, {0, nullptr}, {120.0, 19000.0, 0.45}},
     {0, -1, {0, nullptr}, {}},
 };
 
@@ -149,6 +141,7 @@ struct fir_state {
   const rate_entry* eany = nullptr;
   double delay = 0.0;      // seconds
   int32_t table_skip = 0;  // whole periods the 44.1 kHz table is delayed by
+  channel_cuts cuts;       // written as silence at 44.1 kHz
   voice current;
   std::array<voice, kFadingVoices> fading;
   simd::dot_kernels kernels = simd::dot_kernels_vec4();
@@ -339,7 +332,8 @@ bool change_rate(int32_t input_rate) {
 
 }  // namespace
 
-int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter) {
+int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter,
+                 channel_cuts cuts) {
   if (channels != 2) fatal_error("this code supports 2ch stereo only, not %d channels.\n", channels);
   if (input_rate < kFirLowestInputRate || input_rate > kFirHighestInputRate) {
     fatal_error("input rate %d Hz is not supported (%d to %d Hz).\n", input_rate, kFirLowestInputRate,
@@ -365,6 +359,7 @@ int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int3
     fir_release();
     fatal_error("work area could not allocated.");
   }
+  fir.cuts = cuts;
   return -1;
 }
 
@@ -382,8 +377,8 @@ const float* fir_process(const float* frame, int32_t* count) {
     for (voice& fading : fir.fading) {
       if (fading.active()) add_fading(fading, out);
     }
-    if (cut && params.left_cut) out[0] = 0.0f;
-    if (cut && params.right_cut) out[1] = 0.0f;
+    if (cut && fir.cuts.left) out[0] = 0.0f;
+    if (cut && fir.cuts.right) out[1] = 0.0f;
   }
   v.position = std::max(v.position, static_cast<int64_t>(v.phases.up)) - v.phases.up;
   *count = written;

@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "alsathread.h"
-#include "common.h"
+#include "fir.h"
 #include "dir2files.h"
 #include "dsd_frame.h"
 #include "dsf.h"
@@ -159,7 +159,8 @@ convert_function prepare_file(player&, music_file& file) {
   }
   // The filter follows each file's rate; the output rate stays, so this
   // only switches its path.
-  if (params.oversample && !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0)) {
+  const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};
+  if (params.oversample && !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
     fatal_error("coeff filter initialize failed.\n");
   }
   return convert_pcm_step;
@@ -237,6 +238,9 @@ int lumen_main(int argc, char** argv) {
   p.mode_name = params.mode_name;
   p.files = list.first();
   p.file_count = list.count();
+  layout.oversample = params.oversample != 0;
+  layout.left_cut = params.left_cut != 0;
+  layout.right_cut = params.right_cut != 0;
   player_check_files(p, check_joins_stream);
 
   output_stream stream = lumen_output_stream(p.files[0], device_name, params.oversample != 0);
@@ -244,9 +248,6 @@ int lumen_main(int argc, char** argv) {
   layout.format = stream.format;
   layout.frame_bytes = stream.frame_bytes;
   layout.sample_bytes = stream.frame_bytes / 2;
-  layout.oversample = params.oversample != 0;
-  layout.left_cut = params.left_cut != 0;
-  layout.right_cut = params.right_cut != 0;
 
   player_prefill(p, player_buffer_bytes(params.buffer_size), stream.frame_bytes);
   player_play(p, stream);

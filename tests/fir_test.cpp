@@ -13,10 +13,10 @@
 #include <span>
 #include <vector>
 
-#include "common.h"
+#include "fir.h"
+#include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"
-#include "parse_param.h"
 
 namespace {
 
@@ -35,8 +35,6 @@ class FirTest : public testing::Test {
   static void reset() {
     fir_release();
     fir_use_scalar_kernels(false);
-    params.left_cut = 0;
-    params.right_cut = 0;
   }
 };
 
@@ -277,8 +275,7 @@ TEST_F(FirTest, CutFlagsSilenceOneChannelAt44kOnly) {
   fir_init(44100, 352800, 2, 0);
   const stereo plain = run(input);
   fir_release();
-  params.left_cut = -1;
-  fir_init(44100, 352800, 2, 0);
+  fir_init(44100, 352800, 2, 0, {.left = true});
   const stereo cut = run(input);
   ASSERT_EQ(cut.size(), plain.size());
   for (size_t i = 0; i < cut.size(); ++i) {

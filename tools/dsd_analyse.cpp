@@ -32,10 +32,10 @@
 
 #include "analyser.h"
 #include "deltasigma.h"
+#include "stream_constants.h"
 
 namespace {
 
-constexpr double kPcmRate = 352800;
 constexpr int64_t kMaxBits = int64_t{1} << 24;  // analysed at most: 1.5 s at 11.2896 MHz
 
 // float32 is mono float PCM, s32le stereo signed 32-bit PCM (full scale 2^31).
@@ -117,11 +117,11 @@ constexpr size_t channel_bytes_per_frame(layout lay) {
 constexpr double default_rate(layout lay) {
   switch (lay) {
     case layout::u32le:
-    case layout::u32be: return 11289600;
+    case layout::u32be: return kNativeDsdBitRate;
     case layout::dop3:
     case layout::dop4: return 5644800;
     case layout::float32:
-    case layout::s32le: return kPcmRate;
+    case layout::s32le: return kOversampledRate;
     default: return 2822400;
   }
 }
@@ -156,14 +156,14 @@ int demo_spectra(const char* path) {
     std::vector<float> stream;
     stream.reserve(static_cast<size_t>(kSamples) * 32);
     for (int64_t i = 0; i < kSamples; ++i) {
-      const double x = 0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(i) / kPcmRate);
+      const double x = 0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(i) / kOversampledRate);
       analyser_append_word(stream, pcm_modulator(0, 32, static_cast<float>(x)), 32);
     }
     analyser_options options;
     options.tone_hz = 1000;
     options.keep_spectrum = true;
     const std::span<const float> tail = std::span<const float>(stream).subspan(stream.size() / 4);
-    const analyser_result r = analyser_run(tail, 32 * kPcmRate, options);
+    const analyser_result r = analyser_run(tail, kNativeDsdBitRate, options);
     std::printf("level %d: tone %.2f dBFS, in-band noise %.2f dBFS, SNR %.2f dB\n", lev, r.tone_dbfs, r.noise_dbfs,
                 r.snr_db);
     curves.push_back(analyser_smooth_spectrum(r, 100, 5e6, 12));

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "analyser.h"
-#include "common.h"
+#include "fir.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ constexpr double kAmplitude = 0.5;
 const double kInputDbfs = 20 * std::log10(kAmplitude);
 // Output frames dropped before the analysis: the filter's delay and the
 // previous frequency's tail, with a wide margin for long filters.
-constexpr int64_t kSettleFrames = kFirOutputRate / 8;
+constexpr int64_t kSettleFrames = kOversampledRate / 8;
 constexpr size_t kAnalysedFrames = size_t{1} << 16;  // 0.19 s, 5.4 Hz bins
 constexpr int64_t kHighestHz = 24000;
 
@@ -76,7 +76,7 @@ point measure(int64_t rate, int64_t hz) {
   }
   analyser_options options;
   options.tone_hz = static_cast<double>(hz);
-  const analyser_result r = analyser_run(out, kFirOutputRate, options);
+  const analyser_result r = analyser_run(out, kOversampledRate, options);
   return {hz, r.tone_dbfs - kInputDbfs, r.noise_dbfs - kInputDbfs};
 }
 
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
   }
   const char* filter = short_filter ? "short" : "normal";
   for (const int64_t rate : rates) {
-    fir_init(static_cast<int32_t>(rate), kFirOutputRate, 2, short_filter ? 1 : 0);
+    fir_init(static_cast<int32_t>(rate), kOversampledRate, 2, short_filter ? 1 : 0);
     std::vector<point> points;
     for (const int64_t hz : grid(rate)) points.push_back(measure(rate, hz));
     fir_release();

@@ -22,10 +22,11 @@
 #include <vector>
 
 #include "../common/kaiser.h"
+#include "../common/stream_constants.h"
 
 namespace {
 
-constexpr double kRate = 352800.0;
+constexpr double kRate = kOversampledRate;
 constexpr int kHold = 8;
 constexpr double kPi = 3.14159265358979323846;
 // Simpson intervals for the transform of the ideal response (about 200 per

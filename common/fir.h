@@ -1,5 +1,5 @@
 // The FIR oversampling filter: stereo float frames at the input rate in,
-// stereo float frames at 352800 Hz out.
+// stereo float frames at kOversampledRate (352800 Hz) out.
 //
 // A polyphase interpolator. Output frame j sits at an exact position on the
 // input's time grid: with out / in = L / M in lowest terms, j * M / L input
@@ -18,14 +18,13 @@
 
 #include <cstdint>
 
-#include "simd.h"
+#include "stream_constants.h"
 
-constexpr int32_t kFirOutputRate = 352800;
 // Lowest and highest input rates fir_init accepts. The output block holds
 // the most frames one input frame can complete at the lowest rate.
 constexpr int32_t kFirLowestInputRate = 8000;
 constexpr int32_t kFirHighestInputRate = 1 << 24;
-constexpr int32_t kFirBlockFrames = (kFirOutputRate + kFirLowestInputRate - 1) / kFirLowestInputRate;  // 45
+constexpr int32_t kFirBlockFrames = (kOversampledRate + kFirLowestInputRate - 1) / kFirLowestInputRate;  // 45
 constexpr int32_t kFirBlockFloats = 2 * kFirBlockFrames;
 
 // Most phases a rate keeps exactly (441 at 8, 16, 32 and 64 kHz; 882 at
@@ -33,21 +32,29 @@ constexpr int32_t kFirBlockFloats = 2 * kFirBlockFrames;
 constexpr int32_t kFirMaxExactPhases = 1024;
 constexpr int32_t kFirStoredPhases = 2048;
 
+// Channels written as silence (the 44.1 kHz path's cut options).
+struct channel_cuts {
+  bool left = false;
+  bool right = false;
+};
+
 // Sets the filter up for input_rate -> output_rate (the players always ask
-// for 352800) with the normal or, when short_filter is non-zero, the short
-// list. Returns -1 (true). Every failure is fatal: channels other than 2, an
-// input rate outside kFirLowestInputRate..kFirHighestInputRate, no table for
-// the output rate, no memory. Once set up, a later call with the same output
-// rate keeps the list and the input history and carries the output position
-// over to the new rate; only the phases are made anew (when the rate differs).
-int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter);
+// for kOversampledRate) with the normal or, when short_filter is non-zero,
+// the short list, and the channels to cut at 44.1 kHz. Returns -1 (true).
+// Every failure is fatal: channels other than 2, an input rate outside
+// kFirLowestInputRate..kFirHighestInputRate, no table for the output rate,
+// no memory. Once set up, a later call with the same output rate keeps the
+// list and the input history and carries the output position over to the
+// new rate; only the phases are made anew (when the rate differs).
+int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter,
+                 channel_cuts cuts = {});
 
 // Feeds one input frame {left, right}. Returns the output block, whose first
 // *count floats are the output frames this input completed, left then right:
 // 16 at 44.1 kHz, 0 to kFirBlockFloats (even) at other rates. The block
 // is overwritten by the next call; copy what you need first. Returns null,
 // leaving *count alone, when the filter is not set up or a pointer is null.
-// With params.left_cut / right_cut the 44.1 kHz rate writes that channel as 0.
+// At 44.1 kHz the channels fir_init was told to cut are written as 0.
 const float* fir_process(const float* frame, int32_t* count);
 
 // Frees every array of the instance and forgets its set-up; the next fir_init

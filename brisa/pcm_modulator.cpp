@@ -1,0 +1,299 @@
+// The PCM modulators: each 352.8 kHz sample becomes 16 or 32 bits through
+// level 1 (in closed form), level 2 or level 7, one channel or both at once.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <span>
+
+#include "deltasigma.h"
+#include "integer_loop.h"
+#include "level7_loop.h"
+#include "modulator_state.h"
+#include "simd.h"
+
+namespace modulator {
+namespace {
+
+using simd::u4;
+
+// x * L truncated toward zero, saturated to int32 (a plain conversion of an
+// out-of-range float is undefined and gives INT32_MIN on x86), then limited
+// to [-Q, Q]. NaN counts as silence.
+inline int32_t scaled_input(float x, int32_t level_value) noexcept {
+  const float s = x * static_cast<float>(level_value);
+  int32_t value = 0;
+  if (s >= 2147483648.0f) {
+    value = std::numeric_limits<int32_t>::max();
+  } else if (s > -2147483648.0f) {
+    value = static_cast<int32_t>(s);
+  } else if (s <= -2147483648.0f) {
+    value = std::numeric_limits<int32_t>::min();
+  }  // else NaN: 0
+  return std::clamp(value, -kFeedback, kFeedback);
+}
+
+int normal_bits(int bits) noexcept { return bits == 16 ? 16 : 32; }
+
+// ---- level 2 -----------------------------------------------------------------
+
+// Level 2 on one or two channels; in[c] = s/2 of channel c.
+template <int kChannels>
+inline void pcm_level2(channel_state* const (&st)[kChannels], const uint32_t (&in)[kChannels], int bits,
+                       uint32_t (&out)[kChannels]) noexcept {
+  uint32_t i1[kChannels], i2[kChannels];
+  each_channel<kChannels>([&](auto c) { i1[c] = st[c]->i1, i2[c] = st[c]->i2; });
+  const u4 x = channel_lanes(in);
+  integer_lanes s = enter_integer(channel_lanes(i1), channel_lanes(i2), x);
+  run_integer<true>(s, x, bits);
+  const u4 new_i1 = exit_i1(s), new_i2 = exit_i2(s);
+  each_channel<kChannels>([&](auto c) {
+    st[c]->i1 = simd::lane<c>(new_i1);
+    st[c]->i2 = simd::lane<c>(new_i2);
+    out[c] = ~simd::lane<c>(s.inverted) & bit_mask(bits);
+  });
+}
+
+inline uint32_t level2_input(float x, int32_t level_value) noexcept {
+  return static_cast<uint32_t>(scaled_input(x, level_value) / 2);
+}
+
+// ---- level 1 -----------------------------------------------------------------
+
+// x mod 2Q for x < 4Q.
+constexpr uint32_t reduce(uint32_t x) noexcept { return x >= kTwoQ ? x - kTwoQ : x; }
+inline u4 reduce(u4 x) noexcept { return simd::subtract_if_at_least(x, simd::splat(kTwoQ)); }
+
+// The first-order loop in closed form. With R = i1 + Q in [0, 2Q) and
+// d = s + Q in [0, 2Q], each bit is R + d >= 2Q and R becomes (R + d) mod 2Q,
+// so after bit k R is R_k = (R + (k+1)d) mod 2Q and bit k is R_k < d: the bits
+// do not depend on each other. Four lanes hold four consecutive R_k and step
+// by 4d mod 2Q; everything stays below 2^31 and no division is needed.
+// Returns the kBits bits and sets r to its value after them.
+template <int kBits>
+inline uint32_t level1_closed_form(uint32_t& r, uint32_t d) noexcept {
+  using simd::set, simd::splat;
+  static_assert(kBits % 4 == 0);
+  const uint32_t step = d == kTwoQ ? 0 : d;  // d mod 2Q
+  const uint32_t m2 = reduce(2 * step);
+  const uint32_t m3 = reduce(m2 + step);
+  const uint32_t m4 = reduce(2 * m2);
+  const u4 stride = splat(m4);
+  const u4 limit_d = splat(d);
+  u4 after = reduce(splat(r) + set(step, m2, m3, m4));
+  u4 weight = set(1u << (kBits - 1), 1u << (kBits - 2), 1u << (kBits - 3), 1u << (kBits - 4));
+  u4 bits = splat(0u);
+#pragma GCC unroll 8
+  for (int k = 0; k < kBits; k += 4) {
+    bits = simd::or_where(bits, simd::greater(limit_d, after), weight);
+    weight = simd::shift_right<4>(weight);
+    after = reduce(after + stride);
+  }
+  // R after all the bits straight from R (4d -> 8d -> 16d -> 32d), so that
+  // the next call does not wait for the lanes.
+  uint32_t all = m4;
+  for (int k = 4; k < kBits; k *= 2) all = reduce(2 * all);
+  r = reduce(r + all);
+  return simd::or_lanes(bits);
+}
+
+template <int kBits>
+uint32_t pcm_level1(channel_state& st, float x, int32_t level_value) noexcept {
+  using simd::splat;
+  const int32_t s = scaled_input(x, level_value);
+  const uint32_t d = static_cast<uint32_t>(s) + kQ;
+  uint32_t r = st.i1 + kQ;
+  if (r < kTwoQ) {  // i1 in [-Q, Q): always, once level 1 has run a bit
+    const uint32_t out = level1_closed_form<kBits>(r, d);
+    st.i1 = r - kQ;
+    return out;
+  }
+  // i1 outside [-Q, Q), where level 2 left it: the loop itself.
+  integer_lanes lanes = enter_integer(splat(st.i1), splat(0u), splat(static_cast<uint32_t>(s)));
+  run_integer<false>(lanes, splat(static_cast<uint32_t>(s)), kBits);
+  st.i1 = simd::lane<0>(exit_i1(lanes));
+  return ~simd::lane<0>(lanes.inverted) & bit_mask(kBits);
+}
+
+uint32_t pcm_level1(channel_state& st, int bits, float x, int32_t level_value) noexcept {
+  return bits == 16 ? pcm_level1<16>(st, x, level_value) : pcm_level1<32>(st, x, level_value);
+}
+
+// ---- level 7 -----------------------------------------------------------------
+
+// The PCM input of level 7 is scaled by the -6 dB entry whatever the volume.
+constexpr float kLevel7Input = static_cast<float>(kLevelTable[6]);
+
+// Calls step() `bits` (16 or 32) times, eight to a loop turn.
+template <class Step>
+[[gnu::always_inline]] inline void repeat_pcm_bits(int bits, Step&& step) noexcept {
+  for (int n = 0; n < bits; n += 8) {
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) step();
+  }
+}
+
+float level7_pcm_input(float x) noexcept {
+  // NaN would poison the float states for good: take it as silence.
+  const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * kLevel7Input, -kLevel7Input, kLevel7Input);
+  return scaled * 0.5f;
+}
+
+// One channel through level 7: the samples x[first], x[first + step], ...
+// become the words at the same places of out (out as long as x). The states
+// stay in registers from sample to sample. (Plain locals, no arrays: GCC
+// copies arrays of vector records through the stack.)
+void pcm_level7(channel_state& st, int bits, std::span<const float> x, std::span<uint32_t> out, size_t first,
+                size_t step) noexcept {
+  const level7_constants<f4> k = make_level7_constants();
+  level7_lanes<f4> s = load_level7(st);
+  for (size_t i = first; i < x.size(); i += step) {
+    const level7_input<f4> in = make_level7_input(level7_pcm_input(x[i]));
+    repeat_pcm_bits(bits, [&] { level7_step<true>(s, in, k); });
+    out[i] = recent_bits(s.signs) & bit_mask(bits);
+  }
+  store_level7(st, s);
+}
+
+// Both channels, interleaved: the two independent chains hide each other's
+// latency. Not on NEON: its 16 q registers hold one channel's states and
+// inputs beside the loop's constants, and two channels would spill and
+// reload on every bit; there the channels run one after the other.
+[[maybe_unused]] void pcm_level7_pair(channel_state& left_state, channel_state& right_state, const float (&x)[2],
+                                      int bits, uint32_t (&out)[2]) noexcept {
+  const level7_input<f4> left_in = make_level7_input(level7_pcm_input(x[0]));
+  const level7_input<f4> right_in = make_level7_input(level7_pcm_input(x[1]));
+  const level7_constants<f4> k = make_level7_constants();
+  level7_lanes<f4> left = load_level7(left_state);
+  level7_lanes<f4> right = load_level7(right_state);
+  repeat_pcm_bits(bits, [&] {
+    level7_step<true>(left, left_in, k);
+    level7_step<true>(right, right_in, k);
+  });
+  store_level7(left_state, left);
+  store_level7(right_state, right);
+  out[0] = recent_bits(left.signs) & bit_mask(bits);
+  out[1] = recent_bits(right.signs) & bit_mask(bits);
+}
+
+#if defined(SIMD_AVX2)
+using simd::f8;
+
+// Two channels' records side by side in 8 lanes (left low), and back.
+[[gnu::always_inline]] inline level7_input<f8> pair_of(const level7_input<f4>& l,
+                                                       const level7_input<f4>& r) noexcept {
+  return {pair_of(l.odd, r.odd), pair_of(l.even, r.even), pair_of(l.u, r.u)};
+}
+[[gnu::always_inline]] inline level7_constants<f8> pair_of(const level7_constants<f4>& l,
+                                                           const level7_constants<f4>& r) noexcept {
+  return {pair_of(l.odd_scale, r.odd_scale),       pair_of(l.even_g, r.even_g),
+          pair_of(l.odd_feedback, r.odd_feedback), pair_of(l.even_feedback, r.even_feedback),
+          pair_of(l.high, r.high),                 pair_of(l.low, r.low)};
+}
+[[gnu::always_inline]] inline level7_lanes<f8> pair_of(const level7_lanes<f4>& l, const level7_lanes<f4>& r) noexcept {
+  return {pair_of(l.odd, r.odd), pair_of(l.even, r.even), f8::history{}};
+}
+[[gnu::always_inline]] inline level7_lanes<f4> low_half(const level7_lanes<f8>& s) noexcept {
+  return {low_half(s.odd), low_half(s.even), simd::no_signs()};
+}
+[[gnu::always_inline]] inline level7_lanes<f4> high_half(const level7_lanes<f8>& s) noexcept {
+  return {high_half(s.odd), high_half(s.even), simd::no_signs()};
+}
+
+// pcm_level7 on both channels in one set of 8-lane vectors, left in the low
+// half.
+SIMD_AVX2_FUNCTION void pcm_level7_wide(channel_state& left, channel_state& right, const float (&x)[2], int bits,
+                                        uint32_t (&out)[2]) noexcept {
+  const level7_input<f8> in =
+      pair_of(make_level7_input(level7_pcm_input(x[0])), make_level7_input(level7_pcm_input(x[1])));
+  const level7_constants<f4> k4 = make_level7_constants();
+  const level7_constants<f8> k = pair_of(k4, k4);
+  level7_lanes<f8> s = pair_of(load_level7(left), load_level7(right));
+  for (int n = 0; n < bits; ++n) level7_step<true>(s, in, k);
+  store_level7(left, low_half(s));
+  store_level7(right, high_half(s));
+  out[0] = simd::recent_bits<0>(s.signs) & bit_mask(bits);
+  out[1] = simd::recent_bits<1>(s.signs) & bit_mask(bits);
+}
+#endif
+
+// Level 7 on the pairs of a block, by the fastest way this CPU has.
+void pcm_level7_block(std::array<channel_state, 2>& st, int bits, std::span<const float> values,
+                      std::span<uint32_t> words) noexcept {
+#if defined(SIMD_AVX2)
+  if (global.wide) {
+    for (size_t i = 0; i < values.size(); i += 2) {
+      uint32_t out[2] = {};
+      pcm_level7_wide(st[0], st[1], {values[i], values[i + 1]}, bits, out);
+      words[i] = out[0];
+      words[i + 1] = out[1];
+    }
+    return;
+  }
+#endif
+#if defined(SIMD_NEON)
+  pcm_level7(st[0], bits, values, words, 0, 2);
+  pcm_level7(st[1], bits, values, words, 1, 2);
+#else
+  for (size_t i = 0; i < values.size(); i += 2) {
+    uint32_t out[2] = {};
+    pcm_level7_pair(st[0], st[1], {values[i], values[i + 1]}, bits, out);
+    words[i] = out[0];
+    words[i + 1] = out[1];
+  }
+#endif
+}
+
+}  // namespace
+}  // namespace modulator
+
+using namespace modulator;
+
+uint32_t pcm_modulator(int channel, int bits, float x) {
+  channel_state& st = channels()[channel & 1];
+  bits = normal_bits(bits);
+  uint32_t out[1] = {};
+  switch (global.level) {
+    case 2: {
+      channel_state* const states[1] = {&st};
+      pcm_level2(states, {level2_input(x, volume_level(global.attenuation))}, bits, out);
+      return out[0];
+    }
+    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1); return out[0];
+    default: return pcm_level1(st, bits, x, volume_level(global.attenuation));
+  }
+}
+
+void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, uint32_t* right_bits) {
+  const float values[2] = {left, right};
+  uint32_t words[2] = {};
+  pcm_modulate_block(bits, values, words);
+  *left_bits = words[0];
+  *right_bits = words[1];
+}
+
+void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint32_t> words) {
+  std::array<channel_state, 2>& st = channels();
+  bits = normal_bits(bits);
+  const size_t count = std::min(values.size(), words.size()) / 2 * 2;
+  values = values.first(count);
+  words = words.first(count);
+  if (global.level == 7) {
+    pcm_level7_block(st, bits, values, words);
+    return;
+  }
+  const int32_t level_value = volume_level(global.attenuation);
+  if (global.level == 2) {
+    channel_state* const states[2] = {&st[0], &st[1]};
+    for (size_t i = 0; i < count; i += 2) {
+      uint32_t out[2] = {};
+      pcm_level2(states, {level2_input(values[i], level_value), level2_input(values[i + 1], level_value)}, bits, out);
+      words[i] = out[0];
+      words[i + 1] = out[1];
+    }
+    return;
+  }
+  for (size_t i = 0; i < count; i += 2) {
+    words[i] = pcm_level1(st[0], bits, values[i], level_value);
+    words[i + 1] = pcm_level1(st[1], bits, values[i + 1], level_value);
+  }
+}
