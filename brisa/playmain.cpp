@@ -216,15 +216,13 @@ int brisa_main(int argc, char** argv) {
   dir2files_release_all();
 
   player p;
-  p.parts = {.kind = player_kind::brisa,
-             .readers = kReaders,
-             .prepare_file = prepare_file,
-             .volume_db = shown_volume,
-             .on_key = on_key};
-  p.silent = params.silent != 0;
-  p.mode_name = params.mode_name;
-  p.files = list.first();
-  p.file_count = list.count();
+  player_setup(p,
+               {.kind = player_kind::brisa,
+                .readers = kReaders,
+                .prepare_file = prepare_file,
+                .volume_db = shown_volume,
+                .on_key = on_key},
+               list, params.silent != 0, params.mode_name);
   layout.left_cut = params.left_cut != 0;
   layout.right_cut = params.right_cut != 0;
   player_check_files(p);

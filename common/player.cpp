@@ -80,6 +80,14 @@ void drain(player& p) {
 
 }  // namespace
 
+void player_setup(player& p, const player_parts& parts, play_list& list, bool silent, const char* mode_name) {
+  p.parts = parts;
+  p.silent = silent;
+  p.mode_name = mode_name;
+  p.files = list.first();
+  p.file_count = list.count();
+}
+
 void player_open_file(player& p, music_file* file) {
   const recognition found = recognise_music_file(file, p.parts.readers);
   switch (found.result) {

@@ -56,6 +56,9 @@ struct player {
   int32_t seconds_shown = -1;
 };
 
+// Sets the engine up for the list, its progress shown as asked.
+void player_setup(player& p, const player_parts& parts, play_list& list, bool silent, const char* mode_name);
+
 // Opens the file for playing: recognises it and prepares its step. Every
 // failure is fatal, with the player's texts.
 void player_open_file(player& p, music_file* file);

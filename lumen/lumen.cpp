@@ -233,11 +233,8 @@ int lumen_main(int argc, char** argv) {
   if (params.count_only) count_playable_files(list);
 
   player p;
-  p.parts = {.kind = player_kind::lumen, .readers = kReaders, .prepare_file = prepare_file};
-  p.silent = params.silent != 0;
-  p.mode_name = params.mode_name;
-  p.files = list.first();
-  p.file_count = list.count();
+  player_setup(p, {.kind = player_kind::lumen, .readers = kReaders, .prepare_file = prepare_file}, list,
+               params.silent != 0, params.mode_name);
   layout.oversample = params.oversample != 0;
   layout.left_cut = params.left_cut != 0;
   layout.right_cut = params.right_cut != 0;
