@@ -91,26 +91,28 @@ uint8_t* store_sample(int32_t v, bool cut, uint8_t* out) {
   return out;
 }
 
-// The step has made room for the frame.
-void emit_frame(ringbuffer* rb, int32_t left, int32_t right) {
-  uint8_t* out = ringbuffer_write_area(rb).data();
-  store_sample(right, layout.right_cut, store_sample(left, layout.left_cut, out));
-  ringbuffer_commit(rb, layout.frame_bytes);
+uint8_t* store_frame(int32_t left, int32_t right, uint8_t* out) {
+  return store_sample(right, layout.right_cut, store_sample(left, layout.left_cut, out));
 }
 
+// The frames one input frame becomes go into the ring buffer in one write
+// (the step has made room for them).
 void convert_pcm_frame(player& p, const uint8_t* frame) {
   const int32_t sample_bytes = p.current_file->bytes_per_sample;
   const int32_t left = sample_value(p, frame), right = sample_value(p, frame + sample_bytes);
+  uint8_t frames[kFirBlockFrames * 2 * sizeof(int32_t)];
+  uint8_t* out = frames;
   if (!layout.oversample) {
-    emit_frame(p.rb.get(), left, right);
-    return;
+    out = store_frame(left, right, out);
+  } else {
+    const float pair[2] = {static_cast<float>(left) * 0x1p-31f, static_cast<float>(right) * 0x1p-31f};
+    int32_t count = 0;
+    const float* values = fir_process(pair, &count);
+    for (int32_t i = 0; values != nullptr && i + 1 < count; i += 2) {
+      out = store_frame(float_to_int32(values[i]), float_to_int32(values[i + 1]), out);
+    }
   }
-  const float pair[2] = {static_cast<float>(left) * 0x1p-31f, static_cast<float>(right) * 0x1p-31f};
-  int32_t count = 0;
-  const float* values = fir_process(pair, &count);
-  for (int32_t i = 0; values != nullptr && i + 1 < count; i += 2) {
-    emit_frame(p.rb.get(), float_to_int32(values[i]), float_to_int32(values[i + 1]));
-  }
+  ringbuffer_write(p.rb.get(), frames, static_cast<int32_t>(out - frames));
 }
 
 bool convert_pcm_step(player& p) {
