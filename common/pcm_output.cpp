@@ -13,6 +13,9 @@ namespace {
 
 constexpr unsigned kDrainPollMicros = 1000;
 constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
+// After an interrupt the stream ends in this much of its own silence, so
+// the DAC sees a clean end rather than music cut off.
+constexpr int32_t kEndSilenceDivisor = 10;  // a tenth of a second
 
 int configure_hardware(snd_pcm_t* pcm, output_stream& stream, snd_pcm_uframes_t* buffer_frames) {
   snd_pcm_hw_params_t* hw = nullptr;
@@ -207,12 +210,24 @@ void play_out(snd_pcm_t* pcm, int64_t buffer_time_micros) {
 
 namespace {
 
+// A run of the stream's silence: the lead-in, or the end after an interrupt.
+// Both frame counts keep the parity of the whole stream, so the silence's
+// DoP markers carry on the alternation of what came before.
+struct silence_run {
+  int32_t written = 0;
+  int32_t until = 0;
+  bool done() const { return written >= until; }
+};
+
 // The output thread's working state.
 struct writer {
   output_job& job;
   pcm_handle pcm;
-  std::vector<uint8_t> silence;
-  int32_t lead_in_written = 0;
+  std::vector<uint8_t> silence{};
+  silence_run lead_in{};
+  silence_run ending{};
+  bool ending_started = false;
+  int64_t frames_out = 0;  // every frame handed to the device
   played_counter played;
 
   // Ends playback for that reason: keeps the first reason, sets output_stop.
@@ -230,8 +245,6 @@ struct writer {
     report_warning("%s returned %d\n", call, static_cast<int>(err));
     return stop("device error");
   }
-
-  bool lead_in_done() const { return lead_in_written >= lead_in_frames(*job.stream); }
 
   // One pass: true after writing music or silence, false when nothing was written.
   bool step() {
@@ -251,13 +264,16 @@ struct writer {
       if (state == SND_PCM_STATE_PREPARED) start();
       return false;
     }
-    if (!lead_in_done()) {
-      const snd_pcm_sframes_t written =
-          write_silence(device, silence, stream.frame_bytes, room, lead_in_frames(stream), &lead_in_written);
-      return written < 0 ? failed(written, "snd_pcm_writei()") : true;
+    silence_run* run = !lead_in.done() ? &lead_in : ending_started ? &ending : nullptr;
+    if (run != nullptr) {
+      const snd_pcm_sframes_t written = write_silence(device, silence, stream.frame_bytes, room, run->until, &run->written);
+      if (written < 0) return failed(written, "snd_pcm_writei()");
+      frames_out += written;
+      return true;
     }
     const snd_pcm_sframes_t written = write_from_ring(device, job.rb, stream.frame_bytes, room, *job.playing, played);
     if (written < 0) return failed(written, "snd_pcm_writei()");
+    frames_out += written;
     if (written == 0 && ringbuffer_drained(job.rb)) output_stop.store(-1);  // the whole list is out
     return written > 0;
   }
@@ -271,12 +287,16 @@ struct writer {
     }
   }
 
-  // Played to the end of the list, or after an interrupt to the end of
-  // what was queued.
-  bool stream_ended() const {
-    return ringbuffer_drained(job.rb) ||
-           (abort_requested.load() && ringbuffer_used(job.rb) < job.stream->frame_bytes);
+  // No more music after an interrupt: what is queued stays unplayed, and
+  // the stream's silence follows at once, from the marker the music reached.
+  void end_early() {
+    const auto parity = static_cast<int32_t>(frames_out % 2);
+    ending = {parity, (parity + job.stream->rate / kEndSilenceDivisor + 1) & ~1};
+    ending_started = true;
   }
+
+  // Played to the end of the list, or after an interrupt to the end of its silence.
+  bool stream_ended() const { return ringbuffer_drained(job.rb) || (ending_started && ending.done()); }
 };
 
 }  // namespace
@@ -284,14 +304,16 @@ struct writer {
 void* output_thread(void* argument) {
   output_job& job = *static_cast<output_job*>(argument);
   output_stream& stream = *job.stream;
-  writer w{job, open_output(stream), {}, 0, played_counter{stream.rate}};
+  writer w{.job = job, .pcm = open_output(stream), .played = played_counter{stream.rate}};
   w.silence = stream.make_silence(stream);
   if (w.silence.empty()) fatal_error("no silence for format %d.\n", stream.format);
+  w.lead_in.until = lead_in_frames(stream);
 
-  while (!w.lead_in_done() && !output_stop.load() && w.step()) usleep(0);
+  while (!w.lead_in.done() && !output_stop.load() && w.step()) usleep(0);
   w.start();
   // output_stop ends it at once.
   while (!output_stop.load() && !w.stream_ended()) {
+    if (abort_requested.load() && !w.ending_started) w.end_early();
     if (w.step()) {
       usleep(0);
     } else {

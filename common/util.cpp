@@ -132,7 +132,7 @@ int poll_keyboard() {
   // read(2), not getc: stdio would read ahead and keep typed keys from later polls.
   unsigned char byte = 0;
   if (read(STDIN_FILENO, &byte, 1) != 1) return -1;
-  if (byte == 3) output_stop.store(-1);
+  if (byte == 3) abort_requested.store(-1);  // as a first interrupt: a prompt, clean stop
   return byte;
 }
 

@@ -69,8 +69,8 @@ void enter_key_mode();
 void leave_key_mode() noexcept;
 
 // Reads one pending byte from standard input without blocking, or returns -1.
-// The Ctrl-C byte (3) sets output_stop; every byte is also returned, so brisa
-// can act on its volume keys.
+// The Ctrl-C byte (3) stops playback as a first interrupt does; every byte
+// is also returned, so brisa can act on its volume keys.
 int poll_keyboard();
 
 // brisa's number entry for the volume: digits typed before Enter.

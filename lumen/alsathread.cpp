@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "dsd_frame.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
@@ -60,11 +61,20 @@ int choose_delta_sigma_format(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_st
   fatal_error("sound_hwparams() failed. %s\n", snd_strerror(err));
 }
 
-// Zero frames for PCM and DoP, quiet DSD bytes for native DSD (zero bytes
-// there would be a second of full negative DC).
+// Zero frames for PCM, quiet DSD bytes for native DSD (zero bytes there
+// would be full negative DC), DoP silence under alternating markers for
+// DoP, so the DAC stays in DSD mode through the lead-in and the end.
 std::vector<uint8_t> make_silence(const output_stream& stream) {
-  const uint8_t fill = stream.format == kFormatDsdU32_BE ? kDsdQuietByte : 0;
-  return std::vector<uint8_t>(static_cast<size_t>(kSilenceFrames) * static_cast<size_t>(stream.frame_bytes), fill);
+  const auto frames = static_cast<size_t>(kSilenceFrames);
+  const auto frame_bytes = static_cast<size_t>(stream.frame_bytes);
+  if (stream.choose_format == choose_pcm_format) return std::vector<uint8_t>(frames * frame_bytes, 0);
+  if (stream.format == kFormatDsdU32_BE) return std::vector<uint8_t>(frames * frame_bytes, kDsdQuietByte);
+  std::vector<uint8_t> silence(frames * frame_bytes);
+  constexpr uint16_t kSilentWord = dop_word(kDopSilenceByte, kDopSilenceByte);
+  for (size_t i = 0; i < frames; ++i) {
+    store_dop_frame(stream.format, kSilentWord, kSilentWord, kDopMarkers[i % 2], silence.data() + i * frame_bytes);
+  }
+  return silence;
 }
 
 // "2.8MHzfs" and the like: the DSD rate a DoP stream carries.

@@ -248,14 +248,23 @@ TEST_F(BrisaPlays, AnInterruptWhilePrefillingEndsAtOnce) {
   EXPECT_EQ(run.result.exit_status, line & 0xFF);
 }
 
-TEST_F(BrisaPlays, AnInterruptPlaysOutTheQueueAndASecondOneAborts) {
-  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true});
+// After an interrupt little more music goes out, however much is queued:
+// the stream ends in its own silence, markers unbroken.
+TEST_F(BrisaPlays, AnInterruptEndsTheMusicPromptlyInSilenceAndASecondOneAborts) {
+  dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
   const std::string file = tone_file("long.wav", 20);
-  // A second of music has been played when the position line says so.
-  const playback once = play({file}, {.timeout_seconds = 20, .interrupt_when = "position 00:01"});
+  // A second of music has gone out when the position line says so; ten
+  // megabytes hold nearly four seconds more.
+  const playback once = play({"-B", "10M", file}, {.timeout_seconds = 20, .interrupt_when = "position 00:01"});
   EXPECT_EQ(once.result.interrupts_sent, 1);
   EXPECT_EQ(once.result.exit_status, 0) << once.result.err;
-  EXPECT_LT(once.capture.size(), 10 * kMusicFramesPerSecond * 8);
+  expect_alternating_markers(once.capture, kFormatS24_3LE);
+  const std::vector<uint8_t> left = music_bytes(once, kFormatS24_3LE, 0);
+  size_t music_end = left.size();
+  while (music_end > 0 && left[music_end - 1] == 0xAA) --music_end;
+  constexpr double kBytesPerSecond = kDopBitRate / 8;
+  EXPECT_LT(static_cast<double>(music_end) / kBytesPerSecond, 1.0 + 0.3 + 0.15);
+  EXPECT_GE(static_cast<double>(left.size() - music_end) / kBytesPerSecond, 0.05);
 
   const playback twice =
       play({file}, {.timeout_seconds = 20, .interrupt_when = "position 00:01", .interrupt_twice = true});

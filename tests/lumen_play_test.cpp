@@ -44,19 +44,23 @@ class LumenPlays : public testing::Test {
     return play(files, program);
   }
 
-  // What the DAC got after `lead_in` frames of frame_bytes, which must all be `fill`.
-  bytes music(size_t lead_in, size_t frame_bytes, uint8_t fill = 0) {
+  // What the DAC got after `lead_in` frames of frame_bytes, which must all
+  // repeat `silence` (whole frames).
+  bytes music(size_t lead_in, size_t frame_bytes, const bytes& silence) {
     const std::string all = read_captured(env_.dac_output("dac"));
     const size_t skip = lead_in * frame_bytes;
     EXPECT_GE(all.size(), skip);
     if (all.size() < skip) return {};
     for (size_t i = 0; i < skip; ++i) {
-      if (static_cast<uint8_t>(all[i]) != fill) {
+      if (static_cast<uint8_t>(all[i]) != silence[i % silence.size()]) {
         ADD_FAILURE() << "lead-in byte " << i << " is " << int(static_cast<uint8_t>(all[i]));
         break;
       }
     }
     return bytes(all.begin() + static_cast<std::ptrdiff_t>(skip), all.end());
+  }
+  bytes music(size_t lead_in, size_t frame_bytes, uint8_t fill = 0) {
+    return music(lead_in, frame_bytes, bytes(frame_bytes, fill));
   }
 
   alsa_env env_;
@@ -197,6 +201,9 @@ TEST_F(LumenPlays, DsdiffAsNativeDsd) {
 }
 
 // DoP frames [L1 L0 M R1 R0 M] with markers alternating from 0xFA.
+// DoP silence in S24_3LE, two frames: silent DSD bytes under both markers.
+const bytes kDopSilence = {0x55, 0x55, 0xFA, 0x55, 0x55, 0xFA, 0x55, 0x55, 0x05, 0x55, 0x55, 0x05};
+
 bytes dop_frames(const channel_bytes& channels, bool left_cut = false) {
   bytes out;
   uint8_t marker = 0xFA;
@@ -219,11 +226,11 @@ TEST_F(LumenPlays, DsdiffAsDopWithAlternatingMarkersAndCuts) {
   process_result run = play_on_dac({file});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_NE(run.err.find("Open 2.8MHzfs DoP stream\n"), std::string::npos) << run.err;
-  EXPECT_EQ(music(176400, 6), dop_frames(channels));
+  EXPECT_EQ(music(176400, 6, kDopSilence), dop_frames(channels));
 
   run = play({"-D", "dac", "--left-cut", file});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_EQ(music(176400, 6), dop_frames(channels, true));
+  EXPECT_EQ(music(176400, 6, kDopSilence), dop_frames(channels, true));
 }
 
 TEST_F(LumenPlays, WsdAndDsfPlayLikeDsdiff) {
@@ -231,7 +238,7 @@ TEST_F(LumenPlays, WsdAndDsfPlayLikeDsdiff) {
   const channel_bytes channels = numbered_channels(2, kDsdBytes);
   process_result run = play_on_dac({write("a.wsd", wsd_bytes(wsd_spec{}, interleave_channels(channels)))});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_EQ(music(176400, 6), dop_frames(channels));
+  EXPECT_EQ(music(176400, 6, kDopSilence), dop_frames(channels));
 
   // DSF stores the earliest bit in bit 0: the reader reverses each byte.
   channel_bytes stored = channels;
@@ -244,7 +251,27 @@ TEST_F(LumenPlays, WsdAndDsfPlayLikeDsdiff) {
   }
   run = play_on_dac({write("a.dsf", dsf_bytes(dsf_spec{}, stored))}, "lumen-dsf");
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_EQ(music(176400, 6), dop_frames(channels));
+  EXPECT_EQ(music(176400, 6, kDopSilence), dop_frames(channels));
+}
+
+// An interrupt ends the stream within a few tenths, however much is
+// queued, in DoP silence that keeps the markers' alternation.
+TEST_F(LumenPlays, AnInterruptEndsTheStreamPromptlyInItsSilence) {
+  dac({"S24_3LE"}, {.paced = true});
+  const channel_bytes channels = numbered_channels(2, 2822400 / 8 * 10);
+  const std::string file = write("long.dff", dff_bytes(dff_spec{}, interleave_channels(channels)));
+  const process_result run = play({"-D", "dac", "-B", "10M", file}, "lumen",
+                                  {.timeout_seconds = 20, .interrupt_when = "position 00:01"});
+  EXPECT_EQ(run.interrupts_sent, 1);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const bytes got = music(176400, 6, kDopSilence);
+  ASSERT_EQ(got.size() % 12, 0u);
+  for (size_t at = 0; at < got.size(); at += 6) ASSERT_EQ(got[at + 2], (at / 6) % 2 == 0 ? 0xFA : 0x05) << at;
+  size_t music_end = got.size();
+  while (music_end >= 6 && got[music_end - 6] == 0x55 && got[music_end - 5] == 0x55) music_end -= 6;
+  constexpr double kBytesPerSecond = 176400 * 6;
+  EXPECT_LT(static_cast<double>(music_end) / kBytesPerSecond, 1.0 + 0.3 + 0.15);
+  EXPECT_GE(static_cast<double>(got.size() - music_end) / kBytesPerSecond, 0.05);
 }
 
 TEST_F(LumenPlays, Dsd256GoesOutAsDopAt705600) {
@@ -253,7 +280,8 @@ TEST_F(LumenPlays, Dsd256GoesOutAsDopAt705600) {
   const process_result run =
       play_on_dac({write("a.dff", dff_bytes(dff_spec{.sample_rate = 11289600}, interleave_channels(channels)))});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  const bytes got = music(705600, 8);
+  const bytes kDopSilence32 = {0, 0x55, 0x55, 0xFA, 0, 0x55, 0x55, 0xFA, 0, 0x55, 0x55, 0x05, 0, 0x55, 0x55, 0x05};
+  const bytes got = music(705600, 8, kDopSilence32);
   ASSERT_EQ(got.size(), kDsdBytes / 2 * 8);
   EXPECT_EQ(got[0], 0);
   EXPECT_EQ(got[1], channels[0][1]);

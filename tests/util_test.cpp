@@ -90,16 +90,16 @@ void with_stdin(const std::string& typed, Body body) {
 }
 
 TEST(PollKeyboard, ReturnsOneByteAPollAndStopsOnCtrlC) {
-  output_stop.store(0);
+  abort_requested.store(0);
   with_stdin("+6\x03", [] {
     EXPECT_EQ(poll_keyboard(), '+');
     EXPECT_EQ(poll_keyboard(), '6');  // not swallowed by a read-ahead buffer
-    EXPECT_EQ(output_stop.load(), 0);
+    EXPECT_EQ(abort_requested.load(), 0);
     EXPECT_EQ(poll_keyboard(), 3);
-    EXPECT_EQ(output_stop.load(), -1);
+    EXPECT_EQ(abort_requested.load(), -1);
     EXPECT_EQ(poll_keyboard(), -1);  // nothing more typed: no wait
   });
-  output_stop.store(0);
+  abort_requested.store(0);
 }
 
 // A child process whose standard input is a pseudo-terminal; returns the
