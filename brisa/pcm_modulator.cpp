@@ -120,8 +120,17 @@ uint32_t pcm_level1(channel_state& st, int bits, float x, int32_t level_value) n
 
 // ---- level 7 -----------------------------------------------------------------
 
-// The PCM input of level 7 is scaled by the -6 dB entry whatever the volume.
+// The PCM input of level 7 is scaled by the -6 dB entry, and the volume
+// applies as a factor before that.
 constexpr float kLevel7Input = static_cast<float>(kLevelTable[6]);
+
+// The volume as level 7's input factor: the level table's entry relative to
+// full volume, so a dB sounds as it does at levels 1 and 2. Exactly 1 at 0 dB
+// (the bits are those of full volume), 0 from 48 dB, never above 1, which
+// keeps the loop as stable as at full volume.
+float level7_gain(int32_t attenuation) noexcept {
+  return static_cast<float>(volume_level(attenuation)) / static_cast<float>(kLevelTable[0]);
+}
 
 // Calls step() `bits` (16 or 32) times, eight to a loop turn.
 template <class Step>
@@ -132,9 +141,9 @@ template <class Step>
   }
 }
 
-float level7_pcm_input(float x) noexcept {
+float level7_pcm_input(float x, float gain) noexcept {
   // NaN would poison the float states for good: take it as silence.
-  const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * kLevel7Input, -kLevel7Input, kLevel7Input);
+  const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * gain * kLevel7Input, -kLevel7Input, kLevel7Input);
   return scaled * 0.5f;
 }
 
@@ -143,11 +152,11 @@ float level7_pcm_input(float x) noexcept {
 // stay in registers from sample to sample. (Plain locals, no arrays: GCC
 // copies arrays of vector records through the stack.)
 void pcm_level7(channel_state& st, int bits, std::span<const float> x, std::span<uint32_t> out, size_t first,
-                size_t step) noexcept {
+                size_t step, float gain) noexcept {
   const level7_constants<f4> k = make_level7_constants();
   level7_lanes<f4> s = load_level7(st);
   for (size_t i = first; i < x.size(); i += step) {
-    const level7_input<f4> in = make_level7_input(level7_pcm_input(x[i]));
+    const level7_input<f4> in = make_level7_input(level7_pcm_input(x[i], gain));
     repeat_pcm_bits(bits, [&] { level7_step<true>(s, in, k); });
     out[i] = recent_bits(s.signs) & bit_mask(bits);
   }
@@ -159,9 +168,9 @@ void pcm_level7(channel_state& st, int bits, std::span<const float> x, std::span
 // inputs beside the loop's constants, and two channels would spill and
 // reload on every bit; there the channels run one after the other.
 [[maybe_unused]] void pcm_level7_pair(channel_state& left_state, channel_state& right_state, const float (&x)[2],
-                                      int bits, uint32_t (&out)[2]) noexcept {
-  const level7_input<f4> left_in = make_level7_input(level7_pcm_input(x[0]));
-  const level7_input<f4> right_in = make_level7_input(level7_pcm_input(x[1]));
+                                      int bits, float gain, uint32_t (&out)[2]) noexcept {
+  const level7_input<f4> left_in = make_level7_input(level7_pcm_input(x[0], gain));
+  const level7_input<f4> right_in = make_level7_input(level7_pcm_input(x[1], gain));
   const level7_constants<f4> k = make_level7_constants();
   level7_lanes<f4> left = load_level7(left_state);
   level7_lanes<f4> right = load_level7(right_state);
@@ -202,9 +211,9 @@ using simd::f8;
 // pcm_level7 on both channels in one set of 8-lane vectors, left in the low
 // half.
 SIMD_AVX2_FUNCTION void pcm_level7_wide(channel_state& left, channel_state& right, const float (&x)[2], int bits,
-                                        uint32_t (&out)[2]) noexcept {
-  const level7_input<f8> in =
-      pair_of(make_level7_input(level7_pcm_input(x[0])), make_level7_input(level7_pcm_input(x[1])));
+                                        float gain, uint32_t (&out)[2]) noexcept {
+  const level7_input<f8> in = pair_of(make_level7_input(level7_pcm_input(x[0], gain)),
+                                      make_level7_input(level7_pcm_input(x[1], gain)));
   const level7_constants<f4> k4 = make_level7_constants();
   const level7_constants<f8> k = pair_of(k4, k4);
   level7_lanes<f8> s = pair_of(load_level7(left), load_level7(right));
@@ -218,12 +227,12 @@ SIMD_AVX2_FUNCTION void pcm_level7_wide(channel_state& left, channel_state& righ
 
 // Level 7 on the pairs of a block, by the fastest way this CPU has.
 void pcm_level7_block(std::array<channel_state, 2>& st, int bits, std::span<const float> values,
-                      std::span<uint32_t> words) noexcept {
+                      std::span<uint32_t> words, float gain) noexcept {
 #if defined(SIMD_AVX2)
   if (global.wide) {
     for (size_t i = 0; i < values.size(); i += 2) {
       uint32_t out[2] = {};
-      pcm_level7_wide(st[0], st[1], {values[i], values[i + 1]}, bits, out);
+      pcm_level7_wide(st[0], st[1], {values[i], values[i + 1]}, bits, gain, out);
       words[i] = out[0];
       words[i + 1] = out[1];
     }
@@ -231,12 +240,12 @@ void pcm_level7_block(std::array<channel_state, 2>& st, int bits, std::span<cons
   }
 #endif
 #if defined(SIMD_NEON)
-  pcm_level7(st[0], bits, values, words, 0, 2);
-  pcm_level7(st[1], bits, values, words, 1, 2);
+  pcm_level7(st[0], bits, values, words, 0, 2, gain);
+  pcm_level7(st[1], bits, values, words, 1, 2, gain);
 #else
   for (size_t i = 0; i < values.size(); i += 2) {
     uint32_t out[2] = {};
-    pcm_level7_pair(st[0], st[1], {values[i], values[i + 1]}, bits, out);
+    pcm_level7_pair(st[0], st[1], {values[i], values[i + 1]}, bits, gain, out);
     words[i] = out[0];
     words[i + 1] = out[1];
   }
@@ -258,7 +267,7 @@ uint32_t pcm_modulator(int channel, int bits, float x) {
       pcm_level2(states, {level2_input(x, volume_level(global.attenuation))}, bits, out);
       return out[0];
     }
-    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1); return out[0];
+    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1, level7_gain(global.attenuation)); return out[0];
     default: return pcm_level1(st, bits, x, volume_level(global.attenuation));
   }
 }
@@ -278,7 +287,7 @@ void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint3
   values = values.first(count);
   words = words.first(count);
   if (global.level == 7) {
-    pcm_level7_block(st, bits, values, words);
+    pcm_level7_block(st, bits, values, words, level7_gain(global.attenuation));
     return;
   }
   const int32_t level_value = volume_level(global.attenuation);

@@ -187,8 +187,11 @@ convert_function prepare_file(player&, music_file& file) {
   return convert_pcm_step;
 }
 
-void on_key(int key) {
-  if (const auto request = volume_key_request(keys, key, params.volume_db)) params.volume_db = set_volume(*request);
+bool on_key(int key) {
+  const auto request = volume_key_request(keys, key, params.volume_db);
+  if (!request) return false;
+  params.volume_db = set_volume(*request);
+  return true;
 }
 
 int32_t shown_volume() { return params.volume_db; }

@@ -44,7 +44,8 @@ void progress_step(player& p) {
 
 void poll_keys(player& p) {
   const int key = poll_keyboard();
-  if (key >= 0 && p.parts.on_key != nullptr) p.parts.on_key(key);
+  // A change shows at once, not with the next second.
+  if (key >= 0 && p.parts.on_key != nullptr && p.parts.on_key(key)) p.seconds_shown = -1;
 }
 
 // Converts until the list has been read or playback stops.

@@ -32,8 +32,9 @@ struct player_parts {
   convert_function (*prepare_file)(player& p, music_file& file) = nullptr;
   // The volume in dB to show, for a player that has one.
   int32_t (*volume_db)() = nullptr;
-  // A key typed while playing (after Ctrl-C handling), for a player that uses keys.
-  void (*on_key)(int key) = nullptr;
+  // A key typed while playing (after Ctrl-C handling), for a player that
+  // uses keys; true when it changed what the progress line shows.
+  bool (*on_key)(int key) = nullptr;
 };
 
 struct player {

@@ -112,7 +112,8 @@ void enter_key_mode() {
   struct termios settings;
   if (tcgetattr(STDIN_FILENO, &settings) != 0) return;
   saved_termios = settings;
-  settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  // Keys act at once and are not printed over the position line.
+  settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   // TCSAFLUSH is what the System V TCSETAF ioctl does: drain, drop pending input, set.
   if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &settings) != 0) return;
   key_mode_entered.store(true);

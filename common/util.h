@@ -62,7 +62,7 @@ bool repeated_interrupt() noexcept;
 // (exit on another thread would run destructors under the main thread's feet).
 [[noreturn]] void exit_program(int status);
 
-// Clears ICANON on standard input (everything else stays, echo and signal
+// Clears ICANON and ECHO on standard input (everything else stays, signal
 // keys included). Does nothing the second time, or when stdin is no terminal.
 void enter_key_mode();
 // Restores the settings saved by enter_key_mode; nothing if it was not entered.

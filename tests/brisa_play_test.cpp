@@ -171,6 +171,13 @@ TEST_F(BrisaPlays, VolumeAndChannelCuts) {
   const playback quieter = play({"--volume=-6", file});
   ASSERT_EQ(quieter.result.exit_status, 0) << quieter.result.err;
   EXPECT_NEAR(dsd_tone(music_bytes(quieter, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs, -12.9, 0.4);
+  // Level 7 follows the volume as well: 20 table steps of 1.0034 dB.
+  const playback level7 = play({"-L7", file});
+  const playback level7_down = play({"-L7", "--volume=-20", file});
+  ASSERT_EQ(level7_down.result.exit_status, 0) << level7_down.result.err;
+  EXPECT_NEAR(dsd_tone(music_bytes(level7, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs -
+                  dsd_tone(music_bytes(level7_down, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs,
+              20.07, 0.3);
 
   const playback cut = play({"--left-cut", file});
   ASSERT_EQ(cut.result.exit_status, 0) << cut.result.err;

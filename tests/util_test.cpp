@@ -124,7 +124,7 @@ tcflag_t terminal_flags_after(Body child_body, int* exit_status) {
   return settings.c_lflag;
 }
 
-TEST(KeyMode, ClearsOnlyICanonAndIsRestoredByAFatalError) {
+TEST(KeyMode, ClearsOnlyICanonAndEchoAndIsRestoredByAFatalError) {
   int status = 0;
   const tcflag_t after = terminal_flags_after(
       [] {
@@ -134,8 +134,8 @@ TEST(KeyMode, ClearsOnlyICanonAndIsRestoredByAFatalError) {
         enter_key_mode();  // the second call must not save the changed settings
         struct termios changed {};
         tcgetattr(STDIN_FILENO, &changed);
-        if ((changed.c_lflag & ICANON) != 0) _exit(10);
-        if ((changed.c_lflag | ICANON) != before.c_lflag) _exit(11);
+        if ((changed.c_lflag & (ICANON | ECHO)) != 0) _exit(10);
+        if ((changed.c_lflag | ICANON | ECHO) != before.c_lflag) _exit(11);
         fatal_error("stop here\n");
       },
       &status);
