@@ -109,18 +109,34 @@ float sample_value(const player& p, const uint8_t* bytes) {
   return std::isfinite(value) ? value : 0.0f;
 }
 
+bool filtered(const music_file& file) {
+  return file.format.bits_per_sample != 1 && file.format.sample_rate != static_cast<uint32_t>(kOversampledRate);
+}
+
+void filter_pair(player& p, const float (&pair)[2]) {
+  int32_t count = 0;
+  const float* values = fir_process(pair, &count);
+  if (values != nullptr) pack_values(p.rb.get(), {values, static_cast<size_t>(count)});
+}
+
 // One stereo frame through the filter (unless it is at the output rate
 // already) and the modulators.
 void convert_pcm_frame(player& p, const uint8_t* frame) {
   const int32_t sample_bytes = p.current_file->bytes_per_sample;
   const float pair[2] = {sample_value(p, frame), sample_value(p, frame + sample_bytes)};
-  if (p.current_file->format.sample_rate == static_cast<uint32_t>(kOversampledRate)) {
+  if (filtered(*p.current_file)) {
+    filter_pair(p, pair);
+  } else {
     pack_values(p.rb.get(), pair);
-    return;
   }
-  int32_t count = 0;
-  const float* values = fir_process(pair, &count);
-  if (values != nullptr) pack_values(p.rb.get(), {values, static_cast<size_t>(count)});
+}
+
+// The last file's last frames are still inside the filter.
+void end_of_list(player& p) {
+  const music_file& last = p.files[p.file_count - 1];
+  if (!filtered(last)) return;
+  player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), kFirBlockFrames * layout.frame_bytes,
+                      filter_pair);
 }
 
 bool convert_pcm_step(player& p) {
@@ -224,6 +240,7 @@ int brisa_main(int argc, char** argv) {
                 .readers = kReaders,
                 .prepare_file = prepare_file,
                 .volume_db = shown_volume,
+                .end_of_list = end_of_list,
                 .on_key = on_key},
                list, params.silent != 0, params.mode_name);
   layout.left_cut = params.left_cut != 0;

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+
+#include "fir.h"
 
 #include "sample_format.h"
 #include "stream_constants.h"
@@ -65,6 +68,7 @@ void main_loop(player& p) {
     } else if (p.current_file->index >= 0) {
       usleep(kRingPollMicros);  // the buffer is full: let the output side play
     } else {
+      if (p.parts.end_of_list != nullptr) p.parts.end_of_list(p);
       ringbuffer_finish(rb);
       return;
     }
@@ -204,6 +208,16 @@ bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, ds
     if (!write_frames(p, std::span(input, static_cast<size_t>(n)), &written)) return false;
   }
   return true;
+}
+
+void player_flush_filter(player& p, int32_t input_rate, int32_t room_bytes, float_pair_function filter_pair) {
+  // The taps reach as far after an input frame as before it: twice the delay.
+  const auto frames = static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * input_rate)) + 1;
+  constexpr float kSilence[2] = {0.0f, 0.0f};
+  for (int64_t i = 0; i < frames; ++i) {
+    if (!ringbuffer_wait_space(p.rb.get(), room_bytes)) return;
+    filter_pair(p, kSilence);
+  }
 }
 
 uint8_t* player_frame_slot(player& p, int32_t frame_bytes) {

@@ -32,6 +32,9 @@ struct player_parts {
   convert_function (*prepare_file)(player& p, music_file& file) = nullptr;
   // The volume in dB to show, for a player that has one.
   int32_t (*volume_db)() = nullptr;
+  // Runs once the whole list has been read, before the buffer is closed:
+  // what the player still holds (the filter's tail) goes out.
+  void (*end_of_list)(player& p) = nullptr;
   // A key typed while playing (after Ctrl-C handling), for a player that
   // uses keys; true when it changed what the progress line shows.
   bool (*on_key)(int key) = nullptr;
@@ -99,6 +102,12 @@ bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_f
 constexpr int32_t kDsdReadBytes = 8;
 using dsd_write_function = bool (*)(player& p, std::span<const uint8_t> read, int32_t* frames_written);
 bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, dsd_write_function write_frames);
+
+// The filter's tail: feeds it silence at input_rate until every input frame
+// has passed all its taps, each pair through filter_pair once room_bytes are
+// free. For the end of the list, when the last file went through the filter.
+using float_pair_function = void (*)(player& p, const float (&pair)[2]);
+void player_flush_filter(player& p, int32_t input_rate, int32_t room_bytes, float_pair_function filter_pair);
 
 // Where the next frame of frame_bytes goes in the ring buffer, once there is
 // room for it; null when playback stopped first. Commit it when written.

@@ -97,22 +97,34 @@ uint8_t* store_frame(int32_t left, int32_t right, uint8_t* out) {
 
 // The frames one input frame becomes go into the ring buffer in one write
 // (the step has made room for them).
+void filter_pair(player& p, const float (&pair)[2]) {
+  uint8_t frames[kFirBlockFrames * 2 * sizeof(int32_t)];
+  uint8_t* out = frames;
+  int32_t count = 0;
+  const float* values = fir_process(pair, &count);
+  for (int32_t i = 0; values != nullptr && i + 1 < count; i += 2) {
+    out = store_frame(float_to_int32(values[i]), float_to_int32(values[i + 1]), out);
+  }
+  ringbuffer_write(p.rb.get(), frames, static_cast<int32_t>(out - frames));
+}
+
 void convert_pcm_frame(player& p, const uint8_t* frame) {
   const int32_t sample_bytes = p.current_file->bytes_per_sample;
   const int32_t left = sample_value(p, frame), right = sample_value(p, frame + sample_bytes);
-  uint8_t frames[kFirBlockFrames * 2 * sizeof(int32_t)];
-  uint8_t* out = frames;
-  if (!layout.oversample) {
-    out = store_frame(left, right, out);
-  } else {
-    const float pair[2] = {static_cast<float>(left) * 0x1p-31f, static_cast<float>(right) * 0x1p-31f};
-    int32_t count = 0;
-    const float* values = fir_process(pair, &count);
-    for (int32_t i = 0; values != nullptr && i + 1 < count; i += 2) {
-      out = store_frame(float_to_int32(values[i]), float_to_int32(values[i + 1]), out);
-    }
+  if (layout.oversample) {
+    filter_pair(p, {static_cast<float>(left) * 0x1p-31f, static_cast<float>(right) * 0x1p-31f});
+    return;
   }
-  ringbuffer_write(p.rb.get(), frames, static_cast<int32_t>(out - frames));
+  uint8_t one[2 * sizeof(int32_t)];
+  ringbuffer_write(p.rb.get(), one, static_cast<int32_t>(store_frame(left, right, one) - one));
+}
+
+// With -os the last file's last frames are still inside the filter.
+void end_of_list(player& p) {
+  const music_file& last = p.files[p.file_count - 1];
+  if (!layout.oversample || is_dsd(last)) return;
+  player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), kFirBlockFrames * layout.frame_bytes,
+                      filter_pair);
 }
 
 bool convert_pcm_step(player& p) {
@@ -235,8 +247,9 @@ int lumen_main(int argc, char** argv) {
   if (params.count_only) count_playable_files(list);
 
   player p;
-  player_setup(p, {.kind = player_kind::lumen, .readers = kReaders, .prepare_file = prepare_file}, list,
-               params.silent != 0, params.mode_name);
+  player_setup(p, {.kind = player_kind::lumen, .readers = kReaders, .prepare_file = prepare_file,
+                   .end_of_list = end_of_list},
+               list, params.silent != 0, params.mode_name);
   layout.oversample = params.oversample != 0;
   layout.left_cut = params.left_cut != 0;
   layout.right_cut = params.right_cut != 0;

@@ -344,6 +344,27 @@ TEST_F(LumenPlays, OversamplingToTheDacsHighRate) {
   EXPECT_GT(result.snr_db, 80);  // no images of the tone above the audio band
 }
 
+// The filter's tail plays at the end of the list: the last sample, an
+// impulse, reaches the DAC whole.
+TEST_F(LumenPlays, TheLastSampleLeavesTheFilter) {
+  dac({"S32_LE"});
+  std::vector<int32_t> samples(2 * 2000, 0);
+  samples[samples.size() - 2] = 16384;  // half of full scale, left
+  const process_result run = play({"-D", "dac", "-os", write("impulse.wav", wav_bytes(wav_spec{}, samples))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const bytes got = music(352800, 8);
+  int32_t peak = 0;
+  for (size_t at = 0; at + 8 <= got.size(); at += 8) {
+    int32_t v;
+    memcpy(&v, got.data() + at, 4);
+    peak = std::max(peak, v);
+  }
+  // Its centre: about the 0.9 the 44.1 kHz path passes of a half-scale sample.
+  EXPECT_GT(static_cast<double>(peak) * 0x1p-31, 0.2);
+  // And the output runs on for the filter's reach after it.
+  EXPECT_GE(got.size() / 8, 2000u * 8 + 2000u);
+}
+
 TEST_F(LumenPlays, SilentLinesFollowTheFileBeingHeard) {
   dac({"S32_LE"}, {.paced = true});
   const std::string a = env_.file("a.wav"), b = env_.file("b.wav");
