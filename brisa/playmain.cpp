@@ -36,6 +36,7 @@ constexpr music_reader kReaders[] = {
     {wav_open, wav_read, nullptr, kInputWav, true},
     {dff_open, dff_read, nullptr, kInputDsdiff, true},
     {wsd_open, wsd_read, nullptr, kInputWsd, true},
+    {dsf_open, dsf_read, nullptr, kInputDsf, true},
     {ffmpeg_open, ffmpeg_read, ffmpeg_close, kInputFfmpeg, false},
 };
 
@@ -260,6 +261,7 @@ int brisa_main(int argc, char** argv) {
     printf("mode alsa device name %s illegal\nauto search device.\n", dac.device_name);
   }
   player_play(p, stream);
+  dsf_release();
   leave_key_mode();
   return 0;
 }

@@ -36,10 +36,8 @@ constexpr const char* kBanner = "by the Orvalis developers: bit-perfect PCM, DoP
 constexpr music_reader kReaders[] = {
     {wav_open, wav_read, nullptr, kInputWav, true},
     {dff_open, dff_read, nullptr, kInputDsdiff, true},
-#ifndef LUMEN_WITH_FFMPEG
-    {dsf_open, dsf_read, nullptr, kInputDsf, true},
-#endif
     {wsd_open, wsd_read, nullptr, kInputWsd, true},
+    {dsf_open, dsf_read, nullptr, kInputDsf, true},
 #ifdef LUMEN_WITH_FFMPEG
     {ffmpeg_open, ffmpeg_read, ffmpeg_close, kInputFfmpeg, false},
 #endif
@@ -263,9 +261,7 @@ int lumen_main(int argc, char** argv) {
 
   player_prefill(p, player_buffer_bytes(params.buffer_size), stream.frame_bytes);
   player_play(p, stream);
-#ifndef LUMEN_WITH_FFMPEG
   dsf_release();
-#endif
   leave_key_mode();
   return 0;
 }

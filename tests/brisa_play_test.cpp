@@ -333,6 +333,21 @@ TEST_F(BrisaPlays, Dsd64IsRemodulatedNativelyAndAsDop) {
   expect_alternating_markers(dop.capture, kFormatS24_3LE);
   EXPECT_NEAR(dsd_tone(music_bytes(dop, kFormatS24_3LE, 0), kDopBitRate, 1000).tone_dbfs, -6.0, 0.5);
 
+  // DSF is read natively too, its bytes stored earliest bit last.
+  channel_bytes stored = dsd64_tone(1000, 0.5, 0.6);
+  for (auto& channel : stored) {
+    for (uint8_t& b : channel) {
+      uint8_t reversed = 0;
+      for (int i = 0; i < 8; ++i) reversed = static_cast<uint8_t>(reversed | ((b >> i) & 1) << (7 - i));
+      b = reversed;
+    }
+  }
+  const std::string dsf = env_.file("tone.dsf");
+  ASSERT_TRUE(write_dsf(dsf, dsf_spec{}, stored));
+  const playback from_dsf = play({dsf});
+  ASSERT_EQ(from_dsf.result.exit_status, 0) << from_dsf.result.err;
+  EXPECT_EQ(from_dsf.capture, native.capture);
+
   const std::string dsd256 = env_.file("fast.dff");
   ASSERT_TRUE(write_dff(dsd256, dff_spec{.sample_rate = 11289600}, interleave_channels(dsd64_tone(1000, 0.5, 0.1))));
   const playback refused = play({"--dop", dsd256});

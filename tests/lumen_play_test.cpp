@@ -249,9 +249,14 @@ TEST_F(LumenPlays, WsdAndDsfPlayLikeDsdiff) {
       b = r;
     }
   }
-  run = play_on_dac({write("a.dsf", dsf_bytes(dsf_spec{}, stored))}, "lumen-dsf");
-  ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_EQ(music(176400, 6, kDopSilence), dop_frames(channels));
+  // Every build reads DSF itself: DSD goes out as DSD.
+  const std::string dsf = write("a.dsf", dsf_bytes(dsf_spec{}, stored));
+  for (const char* program : {"lumen-dsf", "lumen"}) {
+    run = play_on_dac({dsf}, program);
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_NE(run.err.find("Open 2.8MHzfs DoP stream\n"), std::string::npos) << program << run.err;
+    EXPECT_EQ(music(176400, 6, kDopSilence), dop_frames(channels)) << program;
+  }
 }
 
 // An interrupt ends the stream within a few tenths, however much is
