@@ -1,10 +1,11 @@
 # Two entry points: `make demo` installs, builds and plays; `make check`
-# installs, builds and runs every test (plain, ASan+UBSan, TSan, fuzzing).
+# installs, builds and runs every test (plain, ASan+UBSan, TSan, fuzzing,
+# the board's build, the Debian packages).
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test asan tsan fuzz armhf check demo clean
+.PHONY: all deps build test asan tsan fuzz armhf deb deb-check check demo clean
 
 all: build
 
@@ -38,10 +39,20 @@ armhf: deps
 	cmake --build build-armhf -j $(JOBS)
 	ctest --test-dir build-armhf --output-on-failure -j $(JOBS) -LE process
 
-check: test asan tsan fuzz armhf
+# Debian packages (brisa, lumen, korvo) for this machine and for the board,
+# built from a copy of the sources in build-deb/ and checked by lintian.
+deb: deps
+	JOBS=$(JOBS) tools/make-debs.sh build-deb armhf
+
+# The packages installed into a throw-away root and run there; the board's
+# checked by their contents.
+deb-check: deb
+	tools/check-debs.sh build-deb armhf
+
+check: test asan tsan fuzz armhf deb-check
 
 demo: build
 	@tools/demo.sh build
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-armhf
+	rm -rf build build-asan build-tsan build-fuzz build-armhf build-deb

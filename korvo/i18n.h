@@ -5,6 +5,7 @@
 #include <libintl.h>
 
 inline constexpr const char* kTextDomain = "Korvo";
-inline constexpr const char* kLocaleDir = "/usr/share/locale";
+// The build passes the folder it installs the catalogues in.
+inline constexpr const char* kLocaleDir = KORVO_LOCALE_DIR;
 
 #define _(text) gettext(text)
