@@ -143,7 +143,9 @@ template <class Step>
 
 float level7_pcm_input(float x, float gain) noexcept {
   // NaN would poison the float states for good: take it as silence.
-  const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * gain * kLevel7Input, -kLevel7Input, kLevel7Input);
+  // The volume applies after the limit, so an infinite sample at no volume
+  // is silence, not inf x 0.
+  const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * kLevel7Input, -kLevel7Input, kLevel7Input) * gain;
   return scaled * 0.5f;
 }
 

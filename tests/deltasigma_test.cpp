@@ -146,6 +146,9 @@ TEST(DeltaSigmaPcm, NanIsSilence) {
     const auto silence = modulate_constant(0.0f, 32, 64);
     start(level);
     EXPECT_EQ(modulate_constant(std::numeric_limits<float>::quiet_NaN(), 32, 64), silence) << level;
+    // So is an infinite sample with the volume all the way down.
+    start(level, -48);
+    EXPECT_EQ(modulate_constant(std::numeric_limits<float>::infinity(), 32, 64), silence) << level;
   }
 }
 
@@ -330,7 +333,7 @@ class reference_modulators {
     if (level_ == 7) {
       const float l7 = static_cast<float>(level_table_entry(6));
       const float gain = static_cast<float>(level_table_entry(-volume_)) / static_cast<float>(level_table_entry(0));
-      const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * gain * l7, -l7, l7);
+      const float scaled = std::isnan(x) ? 0.0f : std::clamp(x * l7, -l7, l7) * gain;
       return level7(c, scaled * 0.5f, bits, true);
     }
     const int32_t s = scaled(x);
