@@ -65,10 +65,6 @@ uint8_t next_dop_marker() {
   return marker;
 }
 
-bool is_float(const music_file& file) {
-  return file.sample_format == kFormatFloat_LE || file.sample_format == kFormatFloat_BE;
-}
-
 // Packs oversampled values (left/right pairs) into output frames, written
 // in place at the ring buffer's write position: the modulators fill a block
 // of words, the frames go into the contiguous writable area, and each run
@@ -111,7 +107,7 @@ float sample_value(const player& p, const uint8_t* bytes) {
 }
 
 bool filtered(const music_file& file) {
-  return file.format.bits_per_sample != 1 && file.format.sample_rate != static_cast<uint32_t>(kOversampledRate);
+  return !is_dsd(file) && file.format.sample_rate != static_cast<uint32_t>(kOversampledRate);
 }
 
 void filter_pair(player& p, const float (&pair)[2]) {
@@ -190,8 +186,8 @@ bool convert_dsd_step(player& p) {
 }
 
 convert_function prepare_file(player&, music_file& file) {
-  if (file.format.bits_per_sample == 1) return convert_dsd_step;
-  if (!is_float(file) && find_sample_descriptor(file.sample_format) == nullptr) {
+  if (is_dsd(file)) return convert_dsd_step;
+  if (!pcm_samples_known(file)) {
     fatal_error("input format %d not match.", file.sample_format);
   }
   // The filter follows each file's rate; the output rate stays, so this

@@ -1,6 +1,7 @@
 #include "music_file.h"
 
 #include "dsf.h"
+#include "sample_format.h"
 #include "wav.h"
 
 // The caller keeps the list for the whole run: records point into names.
@@ -67,6 +68,11 @@ int64_t total_seconds(const music_file& file) {
   const int64_t block_align = file.format.block_align;
   if (rate <= 0 || block_align <= 0) return 0;
   // A DSD block is one byte a channel: eight one-bit samples.
-  const int64_t frames_per_block = file.format.bits_per_sample == 1 ? 8 : 1;
+  const int64_t frames_per_block = is_dsd(file) ? 8 : 1;
   return file.total_bytes / block_align * frames_per_block / rate;
+}
+
+bool pcm_samples_known(const music_file& file) {
+  return file.sample_format == kFormatFloat_LE || file.sample_format == kFormatFloat_BE ||
+         find_sample_descriptor(file.sample_format) != nullptr;
 }

@@ -144,5 +144,11 @@ recognition recognise_music_file(music_file* file, std::span<const music_reader>
 // Closes what recognise_music_file opened, through the reader that took it.
 void close_music_file(music_file* file, const music_reader* reader);
 
+// One-bit samples: a DSD file.
+inline bool is_dsd(const music_file& file) { return file.format.bits_per_sample == 1; }
+// PCM samples the players can decode: float, or an integer layout of the
+// sample table.
+bool pcm_samples_known(const music_file& file);
+
 // The length of the file in whole seconds, from its byte count.
 int64_t total_seconds(const music_file& file);

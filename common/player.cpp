@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "fir.h"
-
 #include "sample_format.h"
 #include "stream_constants.h"
 

@@ -112,7 +112,7 @@ bool find_last_card(char (&device_name)[kDeviceNameBytes]) {
 output_stream lumen_output_stream(const music_file& first, const char* device_name, bool oversample) {
   output_stream stream;
   stream.device_name = device_name;
-  if (first.format.bits_per_sample == 1) {
+  if (is_dsd(first)) {
     if (first.format.sample_rate > static_cast<uint32_t>(kHighestDsdRate)) {
       fatal_error("Delta Sigma frequency too high %dHz\n", static_cast<int>(first.format.sample_rate));
     }

@@ -59,12 +59,6 @@ void interrupt_handler(int) {
   if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
 }
 
-bool is_dsd(const music_file& file) { return file.format.bits_per_sample == 1; }
-
-bool is_float(const music_file& file) {
-  return file.sample_format == kFormatFloat_LE || file.sample_format == kFormatFloat_BE;
-}
-
 // f x 2^31 rounded toward zero, saturated to int32; NaN is silence.
 int32_t float_to_int32(float f) {
   const float scaled = f * 2147483648.0f;
@@ -166,7 +160,7 @@ bool convert_dsd_step(player& p) {
 
 convert_function prepare_file(player&, music_file& file) {
   if (is_dsd(file)) return convert_dsd_step;
-  if (!is_float(file) && find_sample_descriptor(file.sample_format) == nullptr) {
+  if (!pcm_samples_known(file)) {
     fatal_error("Unsupported input format %d.\n", file.sample_format);
   }
   // The filter follows each file's rate; the output rate stays, so this
