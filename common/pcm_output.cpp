@@ -225,8 +225,7 @@ struct writer {
   pcm_handle pcm;
   std::vector<uint8_t> silence{};
   silence_run lead_in{};
-  silence_run ending{};
-  bool ending_started = false;
+  silence_run ending{};  // set by end_early
   int64_t frames_out = 0;  // every frame handed to the device
   played_counter played;
 
@@ -264,7 +263,7 @@ struct writer {
       if (state == SND_PCM_STATE_PREPARED) start();
       return false;
     }
-    silence_run* run = !lead_in.done() ? &lead_in : ending_started ? &ending : nullptr;
+    silence_run* run = !lead_in.done() ? &lead_in : ending_early() ? &ending : nullptr;
     if (run != nullptr) {
       const snd_pcm_sframes_t written = write_silence(device, silence, stream.frame_bytes, room, run->until, &run->written);
       if (written < 0) return failed(written, "snd_pcm_writei()");
@@ -291,12 +290,13 @@ struct writer {
   // the stream's silence follows at once, from the marker the music reached.
   void end_early() {
     const auto parity = static_cast<int32_t>(frames_out % 2);
-    ending = {parity, (parity + job.stream->rate / kEndSilenceDivisor + 1) & ~1};
-    ending_started = true;
+    const int32_t frames = std::max(job.stream->rate / kEndSilenceDivisor, 1);  // never none: until > 0
+    ending = {parity, (parity + frames + 1) & ~1};
   }
+  bool ending_early() const { return ending.until > 0; }
 
   // Played to the end of the list, or after an interrupt to the end of its silence.
-  bool stream_ended() const { return ringbuffer_drained(job.rb) || (ending_started && ending.done()); }
+  bool stream_ended() const { return ringbuffer_drained(job.rb) || (ending_early() && ending.done()); }
 };
 
 }  // namespace
@@ -313,7 +313,7 @@ void* output_thread(void* argument) {
   w.start();
   // output_stop ends it at once.
   while (!output_stop.load() && !w.stream_ended()) {
-    if (abort_requested.load() && !w.ending_started) w.end_early();
+    if (abort_requested.load() && !w.ending_early()) w.end_early();
     if (w.step()) {
       usleep(0);
     } else {

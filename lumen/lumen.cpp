@@ -128,14 +128,11 @@ bool convert_pcm_step(player& p) {
 // bytes are quiet DSD. False when playback stopped while waiting for room.
 bool write_dsd_frames(player& p, std::span<const uint8_t> read, int32_t* frames_written) {
   uint8_t in[kDsdReadBytes];
-  const auto count = static_cast<int32_t>(read.size());
-  std::copy(read.begin(), read.end(), in);
-  std::fill(in + count, in + kDsdReadBytes, kDsdQuietByte);
+  std::fill(std::copy(read.begin(), read.end(), in), std::end(in), kDsdQuietByte);
   const int32_t format = layout.format;
   const int32_t per_frame = format == kFormatDsdU32_BE ? 8 : 4;
-  const int32_t whole = (count + kDsdReadBytes - 1) / kDsdReadBytes * kDsdReadBytes;
   constexpr uint16_t kCutDop = dop_word(kDopSilenceByte, kDopSilenceByte);
-  for (int32_t at = 0; at + per_frame <= whole; at += per_frame) {
+  for (int32_t at = 0; at + per_frame <= kDsdReadBytes; at += per_frame) {
     uint8_t* out = player_frame_slot(p, layout.frame_bytes);
     if (out == nullptr) return false;
     const uint8_t* b = in + at;
