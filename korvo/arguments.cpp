@@ -38,8 +38,15 @@ std::string quoted_word(std::string_view text) {
   return word + "\"";
 }
 
+std::string open_argument_string(std::string_view device_words, std::span<const std::string> names) {
+  std::string arguments(device_words);
+  for (size_t i = 0; i < names.size(); ++i) arguments += (i > 0 ? " " : "") + quoted_word(names[i]);
+  return arguments;
+}
+
 std::string open_argument_string(std::string_view device_words, std::string_view file_name) {
-  return std::string(device_words) + quoted_word(file_name);
+  const std::string name(file_name);
+  return open_argument_string(device_words, std::span(&name, 1));
 }
 
 bool drop_is_accepted(std::string_view text) noexcept {

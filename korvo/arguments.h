@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +31,9 @@ device_part build_device_part(const device_entry& entry, bool convert_format);
 // `text` between double quotes, with its double quotes and backslashes escaped.
 std::string quoted_word(std::string_view text);
 
-// Argument string of File/Open: the device words and the chosen file.
+// Argument string of File/Open: the device words and the chosen files or
+// folders, separated by blanks.
+std::string open_argument_string(std::string_view device_words, std::span<const std::string> names);
 std::string open_argument_string(std::string_view device_words, std::string_view file_name);
 
 // Whether a drop is taken at all: its text begins with "file://" or "cdda://".

@@ -24,11 +24,17 @@ int32_t choices_command_row(const std::vector<std::string>& commands, std::strin
   return 0;
 }
 
+int32_t choices_buffer_clamp(long value) noexcept {
+  if (value < kMinBufferMb) return kDefaultBufferMb;
+  if (value > kMaxBufferMb) return kMaxBufferMb;
+  return static_cast<int32_t>(value);
+}
+
 int32_t choices_buffer_from_entry(const char* text) noexcept {
   char* end = nullptr;
   errno = 0;
   const long value = strtol(text, &end, 10);
-  if (end == text || value < kMinBufferMb) return kDefaultBufferMb;
-  if (value > kMaxBufferMb || errno == ERANGE) return kMaxBufferMb;
-  return static_cast<int32_t>(value);
+  if (end == text) return kDefaultBufferMb;
+  if (errno == ERANGE && value > 0) return kMaxBufferMb;
+  return choices_buffer_clamp(value);
 }

@@ -49,3 +49,6 @@ int32_t choices_command_row(const std::vector<std::string>& commands, std::strin
 // The buffer size a settings entry text gives: not a number or below 1
 // gives 10, above 100 gives 100.
 int32_t choices_buffer_from_entry(const char* text) noexcept;
+
+// The same rule for a number: below 1 gives 10, above 100 gives 100.
+int32_t choices_buffer_clamp(long value) noexcept;

@@ -10,6 +10,7 @@
 
 #include "choices.h"
 #include "discovery.h"
+#include "fatal.h"
 
 namespace {
 
@@ -32,6 +33,10 @@ std::array<config_entry, 4> table = {{
     {kKeyBitperfect, value_kind::number, false, 0, {}},
     {kKeyBufferSize, value_kind::number, false, 0, {}},
 }};
+
+// The file was there but not taken: it is kept as "<path>.bak" before
+// config_write replaces it.
+bool keep_as_backup = false;
 
 constexpr size_t kMaxHomeLength = 900;
 constexpr size_t kLineBufferSize = 1024;  // a line fills at most 1022 characters of it
@@ -59,8 +64,7 @@ bool read_line(FILE* file, std::string& line) {
     if (c == '\n') return true;
     line.push_back(static_cast<char>(c));
     if (line.size() >= kLineBufferSize - 1) {
-      fputs("Config file has too long line.\nAbort.\n", stderr);
-      exit(1);
+      fatal_exit("Config file has too long line.\nAbort.\n");
     }
   }
   return got_any;
@@ -87,10 +91,17 @@ std::string config_path() {
 
 bool config_read(const std::string& path) {
   const file_handle file(fopen(path.c_str(), "r"));
-  if (!file) return false;
+  if (!file) {
+    if (errno != ENOENT) {
+      fprintf(stderr, "Config file %s cannot be read: %s\n", path.c_str(), strerror(errno));
+      keep_as_backup = true;
+    }
+    return false;
+  }
   std::string line;
   if (!read_line(file.get(), line) || !std::string_view(line).starts_with(kConfigHeader)) {
     fprintf(stderr, "Config file %s header unmatched.\nIgnored.\n", path.c_str());
+    keep_as_backup = !line.empty();
     return false;
   }
   int32_t line_number = 1;
@@ -107,6 +118,7 @@ bool config_read(const std::string& path) {
     size_t at = strlen(entry->key);
     if (at >= line.size() || line[at] != ':') {
       fprintf(stderr, "Config file line %d could not understand.\n", line_number);
+      keep_as_backup = true;
       return false;
     }
     ++at;
@@ -123,6 +135,13 @@ bool config_read(const std::string& path) {
 }
 
 bool config_write(const std::string& path) {
+  if (keep_as_backup) {
+    const std::string backup = path + ".bak";
+    if (rename(path.c_str(), backup.c_str()) == 0) {
+      fprintf(stderr, "Config file %s was kept as %s.\n", path.c_str(), backup.c_str());
+    }
+    keep_as_backup = false;
+  }
   const file_handle file(fopen(path.c_str(), "w"));
   if (!file) return false;
   fprintf(file.get(), "%.*s\n", static_cast<int>(kConfigHeader.size()), kConfigHeader.data());
@@ -164,6 +183,7 @@ std::optional<std::string> config_get_text(std::string_view key) {
 }
 
 void config_clear() noexcept {
+  keep_as_backup = false;
   for (config_entry& entry : table) {
     entry.set = false;
     entry.number = 0;
@@ -191,5 +211,5 @@ void config_apply(korvo_choices& target) {
     }
   }
   if (const auto bitperfect = config_get_number(kKeyBitperfect)) target.convert_format = *bitperfect == 0;
-  if (const auto buffer = config_get_number(kKeyBufferSize)) target.buffer_mb = *buffer;
+  if (const auto buffer = config_get_number(kKeyBufferSize)) target.buffer_mb = choices_buffer_clamp(*buffer);
 }

@@ -29,7 +29,9 @@ std::string config_path();
 // known key had its colon; false for a missing file, an empty file or a
 // wrong header (reported), or a key without a colon (reported; what was
 // read before it keeps its value). A line of 1023 characters or more ends
-// the program with status 1.
+// the program with status 1. A file that is there but not taken (not
+// readable, wrong header, a key without its colon) is kept: the next
+// config_write first renames it to "<path>.bak".
 bool config_read(const std::string& path);
 
 // Writes the header and every entry that has a value, replacing the file.
@@ -51,5 +53,6 @@ void config_clear() noexcept;
 // Applies what was read to the choices (after a successful config_read):
 // the device label only when some discovered entry has exactly that label,
 // the command name and its position in the command list, the convert flag
-// (on when bitperfect-flag is 0) and the buffer size, unchecked.
+// (on when bitperfect-flag is 0) and the buffer size, brought into range as
+// the Settings entry does.
 void config_apply(korvo_choices& target);

@@ -2,7 +2,9 @@
 
 #include <gtk/gtk.h>
 
+#include <array>
 #include <string>
+#include <vector>
 
 #include "arguments.h"
 #include "choices.h"
@@ -14,10 +16,19 @@
 
 namespace {
 
-constexpr int kMessageMargin = 10;
-constexpr int kSettingsSpacing = 5;
-constexpr int kRowSpacing = 2;
+// GNOME's layout: 18 px around a dialog's content, 12 px between its parts,
+// 6 px between a label and what it names.
+constexpr int kDialogMargin = 18;
+constexpr int kDialogSpacing = 12;
+constexpr int kLabelSpacing = 6;
 constexpr int kBufferEntryChars = 4;
+constexpr int kPlayFolderResponse = 1;
+
+// What the players read: their own WAV/RF64 and DSD readers, and the usual
+// files FFmpeg decodes for them.
+constexpr std::array<const char*, 22> kAudioExtensions = {
+    "wav", "rf64", "w64", "dsf", "dff", "wsd", "flac", "aif", "aiff", "aifc", "alac",
+    "ape", "wv",   "m4a", "mp3", "ogg", "oga", "opus", "wma", "mka",  "caf",  "tta"};
 
 // The settings dialog's inputs, read by its Ok button.
 struct settings_widgets {
@@ -25,6 +36,8 @@ struct settings_widgets {
   GtkEntry* buffer = nullptr;
 };
 settings_widgets settings;
+
+std::string last_folder;  // of the last Open; empty until then
 
 void close_dialog(GtkWidget* dialog) {
   gtk_grab_remove(dialog);
@@ -45,8 +58,36 @@ GtkWidget* new_dialog(const char* title) {
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_MOUSE);
   gtk_window_set_transient_for(GTK_WINDOW(dialog), window_main());
   gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+  gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
   g_signal_connect(dialog, "delete-event", G_CALLBACK(on_dialog_delete), nullptr);
   return dialog;
+}
+
+// The dialog's content box, with the margins around it.
+GtkWidget* content_box(GtkWidget* dialog) {
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, kDialogSpacing);
+  gtk_container_set_border_width(GTK_CONTAINER(box), kDialogMargin);
+  gtk_container_add(GTK_CONTAINER(dialog), box);
+  return box;
+}
+
+// The title as a heading inside the dialog: shown without a window manager
+// too, and where a decoration leaves it out.
+GtkWidget* heading(const char* text) {
+  GtkWidget* label = gtk_label_new(text);
+  PangoAttrList* bold = pango_attr_list_new();
+  pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+  gtk_label_set_attributes(GTK_LABEL(label), bold);
+  pango_attr_list_unref(bold);
+  gtk_label_set_xalign(GTK_LABEL(label), 0);
+  return label;
+}
+
+GtkWidget* button_row() {
+  GtkWidget* row = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
+  gtk_button_box_set_layout(GTK_BUTTON_BOX(row), GTK_BUTTONBOX_END);
+  gtk_box_set_spacing(GTK_BOX(row), kLabelSpacing);
+  return row;
 }
 
 void show_dialog(GtkWidget* dialog) {
@@ -54,27 +95,24 @@ void show_dialog(GtkWidget* dialog) {
   gtk_grab_add(dialog);
 }
 
-GtkWidget* margined_label(const char* text) {
-  GtkWidget* label = gtk_label_new(text);
-  gtk_widget_set_margin_start(label, kMessageMargin);
-  gtk_widget_set_margin_end(label, kMessageMargin);
-  gtk_widget_set_margin_top(label, kMessageMargin);
-  gtk_widget_set_margin_bottom(label, kMessageMargin);
-  return label;
-}
-
-// A message and one button (the default) that closes the dialog.
+// A heading, a message and one button (the default) that closes the dialog.
 void message_dialog(const char* title, const char* message, const char* button_label) {
   GtkWidget* dialog = new_dialog(title);
-  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-  gtk_box_pack_start(GTK_BOX(box), margined_label(message), TRUE, TRUE, 0);
+  GtkWidget* box = content_box(dialog);
+  gtk_box_pack_start(GTK_BOX(box), heading(title), FALSE, FALSE, 0);
+  GtkWidget* text = gtk_label_new(message);
+  gtk_label_set_xalign(GTK_LABEL(text), 0);
+  gtk_label_set_selectable(GTK_LABEL(text), TRUE);
+  gtk_box_pack_start(GTK_BOX(box), text, TRUE, TRUE, 0);
+  GtkWidget* buttons = button_row();
   GtkWidget* button = gtk_button_new_with_label(button_label);
   g_signal_connect(button, "clicked", G_CALLBACK(on_close_clicked), dialog);
-  gtk_box_pack_start(GTK_BOX(box), button, FALSE, FALSE, 0);
-  gtk_container_add(GTK_CONTAINER(dialog), box);
+  gtk_container_add(GTK_CONTAINER(buttons), button);
+  gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
   gtk_widget_set_can_default(button, TRUE);
   gtk_widget_grab_default(button);
   show_dialog(dialog);
+  gtk_widget_grab_focus(button);
 }
 
 void on_settings_ok(GtkButton*, gpointer dialog) {
@@ -85,62 +123,120 @@ void on_settings_ok(GtkButton*, gpointer dialog) {
   close_dialog(GTK_WIDGET(dialog));
 }
 
+void add_filters(GtkFileChooser* chooser) {
+  GtkFileFilter* audio = gtk_file_filter_new();
+  gtk_file_filter_set_name(audio, _("Audio files"));
+  for (const char* extension : kAudioExtensions) {
+    const std::string lower = std::string("*.") + extension;
+    gchar* upper = g_ascii_strup(lower.c_str(), -1);
+    gtk_file_filter_add_pattern(audio, lower.c_str());
+    gtk_file_filter_add_pattern(audio, upper);
+    g_free(upper);
+  }
+  gtk_file_chooser_add_filter(chooser, audio);
+  GtkFileFilter* all = gtk_file_filter_new();
+  gtk_file_filter_set_name(all, _("All files"));
+  gtk_file_filter_add_pattern(all, "*");
+  gtk_file_chooser_add_filter(chooser, all);
+}
+
+std::string start_folder() {
+  if (!last_folder.empty()) return last_folder;
+  const char* music = g_get_user_special_dir(G_USER_DIRECTORY_MUSIC);
+  return music != nullptr && g_file_test(music, G_FILE_TEST_IS_DIR) ? music : g_get_home_dir();
+}
+
+// The chosen local names; for Play Folder the chosen folders, or the
+// folder shown when none is chosen.
+std::vector<std::string> chosen_names(GtkFileChooser* chooser, bool folders_only) {
+  std::vector<std::string> names;
+  GSList* files = gtk_file_chooser_get_filenames(chooser);
+  for (GSList* item = files; item != nullptr; item = item->next) {
+    const char* name = static_cast<const char*>(item->data);
+    if (!folders_only || g_file_test(name, G_FILE_TEST_IS_DIR)) names.emplace_back(name);
+  }
+  g_slist_free_full(files, g_free);
+  if (folders_only && names.empty()) {
+    if (gchar* folder = gtk_file_chooser_get_current_folder(chooser)) {
+      names.emplace_back(folder);
+      g_free(folder);
+    }
+  }
+  return names;
+}
+
 }  // namespace
 
-void dialog_open_file() {
-  GtkWidget* chooser = gtk_file_chooser_dialog_new(_("Korvo - Open File"), window_main(), GTK_FILE_CHOOSER_ACTION_OPEN,
-                                                   _("_Cancel"), GTK_RESPONSE_CANCEL, _("_Open"),
+void dialog_open_files() {
+  GtkWidget* chooser = gtk_file_chooser_dialog_new(_("Korvo - Open Files"), window_main(),
+                                                   GTK_FILE_CHOOSER_ACTION_OPEN, _("_Cancel"), GTK_RESPONSE_CANCEL,
+                                                   _("Play _Folder"), kPlayFolderResponse, _("_Open"),
                                                    GTK_RESPONSE_ACCEPT, nullptr);
-  gtk_window_set_position(GTK_WINDOW(chooser), GTK_WIN_POS_MOUSE);
-  if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
-    gchar* file_name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
-    gtk_widget_destroy(chooser);
-    if (file_name == nullptr) return;  // not a local file
-    const std::string name = file_name;
-    g_free(file_name);
-    const device_part part = build_device_part(window_take_device(), choices.convert_format);
-    choices.device_kind = part.kind;
-    process_start_playback(_("playing"), window_command_row(), open_argument_string(part.words, name));
-    return;
+  GtkFileChooser* files = GTK_FILE_CHOOSER(chooser);
+  gtk_file_chooser_set_select_multiple(files, TRUE);
+  gtk_file_chooser_set_local_only(files, TRUE);
+  gtk_file_chooser_set_current_folder(files, start_folder().c_str());
+  add_filters(files);
+  gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+  const gint response = gtk_dialog_run(GTK_DIALOG(chooser));
+  std::vector<std::string> names;
+  if (response == GTK_RESPONSE_ACCEPT || response == kPlayFolderResponse) {
+    names = chosen_names(files, response == kPlayFolderResponse);
+    if (gchar* folder = gtk_file_chooser_get_current_folder(files)) {
+      last_folder = folder;
+      g_free(folder);
+    }
   }
   gtk_widget_destroy(chooser);
+  if (names.empty()) return;
+  const device_part part = build_device_part(window_take_device(), choices.convert_format);
+  choices.device_kind = part.kind;
+  window_play(open_argument_string(part.words, names));
 }
 
 void dialog_settings() {
   GtkWidget* dialog = new_dialog(_("Korvo - Playback Settings"));
-  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, kSettingsSpacing);
+  GtkWidget* box = content_box(dialog);
+  gtk_box_pack_start(GTK_BOX(box), heading(_("Korvo - Playback Settings")), FALSE, FALSE, 0);
 
   GtkWidget* convert = gtk_check_button_new_with_label(_("convert format when necessary"));
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(convert), choices.convert_format);
   settings.convert = GTK_TOGGLE_BUTTON(convert);
   gtk_box_pack_start(GTK_BOX(box), convert, FALSE, FALSE, 0);
 
-  GtkWidget* size_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, kRowSpacing);
+  GtkWidget* size_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, kLabelSpacing);
   gtk_box_pack_start(GTK_BOX(size_row), gtk_label_new(_("Sound Buffer Size")), FALSE, FALSE, 0);
   GtkWidget* entry = gtk_entry_new();
   gtk_entry_set_max_length(GTK_ENTRY(entry), kBufferEntryChars);
+  gtk_entry_set_width_chars(GTK_ENTRY(entry), kBufferEntryChars);
   gtk_entry_set_text(GTK_ENTRY(entry), std::to_string(choices.buffer_mb).c_str());
   settings.buffer = GTK_ENTRY(entry);
   gtk_box_pack_start(GTK_BOX(size_row), entry, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(size_row), gtk_label_new("MBytes"), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(box), size_row, FALSE, FALSE, 0);
 
-  GtkWidget* button_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, kRowSpacing);
-  GtkWidget* ok = gtk_button_new_with_label(_("Ok"));
-  g_signal_connect(ok, "clicked", G_CALLBACK(on_settings_ok), dialog);
+  GtkWidget* buttons = button_row();
   GtkWidget* cancel = gtk_button_new_with_label(_("Cancel"));
   g_signal_connect(cancel, "clicked", G_CALLBACK(on_close_clicked), dialog);
-  gtk_box_pack_start(GTK_BOX(button_row), ok, TRUE, TRUE, 0);
-  gtk_box_pack_start(GTK_BOX(button_row), cancel, TRUE, TRUE, 0);
-  gtk_box_pack_start(GTK_BOX(box), button_row, FALSE, FALSE, 0);
-
-  gtk_container_add(GTK_CONTAINER(dialog), box);
+  GtkWidget* ok = gtk_button_new_with_label(_("Ok"));
+  g_signal_connect(ok, "clicked", G_CALLBACK(on_settings_ok), dialog);
+  gtk_container_add(GTK_CONTAINER(buttons), cancel);
+  gtk_container_add(GTK_CONTAINER(buttons), ok);
+  gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
   show_dialog(dialog);
 }
 
 void dialog_version() {
-  message_dialog(_("Korvo version"), "Korvo Ver.1.0\n", _("Ok"));
-  process_start_playback(_("version"), window_command_row(), kVersionArguments);
+  const std::string text = "Korvo Ver.1.0\n\n" + process_version_text(window_command_row());
+  message_dialog(_("Korvo version"), text.c_str(), _("Ok"));
 }
 
 void dialog_confirm(const char* message) { message_dialog(_("Korvo - Confirm"), message, _("Confirm")); }
+
+void dialog_fatal(const char* message) {
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE,
+                                             "%s", message);
+  gtk_window_set_title(GTK_WINDOW(dialog), "Korvo");
+  gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+}

@@ -1,16 +1,22 @@
-// The dialogs of the window: open a file, playback settings, version and
-// the confirmation of a message. Each sits at the mouse position and holds
-// a modal grab until it is closed.
+// The dialogs of the window: open files, playback settings, version, the
+// confirmation of a message and the error that ends Korvo. Each is modal
+// above the main window, laid out with GNOME's 12/18 px spacing.
 #pragma once
 
-// Asks for one file and plays it on the chosen device.
-void dialog_open_file();
+// Asks for files or folders and plays them on the chosen device. The
+// dialog starts in the folder last used (the music folder at first).
+void dialog_open_files();
 
 // Lets the user change "convert format when necessary" and the buffer size.
 void dialog_settings();
 
-// Shows Korvo's version and runs the chosen player with --version.
+// Shows Korvo's version and the chosen player's answer to --version; a
+// running player goes on playing.
 void dialog_version();
 
 // Shows a message until the user confirms it.
 void dialog_confirm(const char* message);
+
+// Shows an error that ends Korvo and waits until it is closed. Needs GTK
+// initialised with a display.
+void dialog_fatal(const char* message);

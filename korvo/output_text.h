@@ -1,6 +1,9 @@
 // The text a running player has printed and the window has not shown yet,
-// handed from the reader thread to the window's refresh. One semaphore
-// guards the text, its flags and the pending title.
+// handed from the reader thread to the window's refresh, and what the
+// player says it is playing. One semaphore guards the text, its flags, the
+// pending title and the record. However fast a player prints, at most
+// kMaxPendingBytes wait: older text gives way, and the view starts again
+// from what is kept.
 #pragma once
 
 #include <optional>
@@ -8,7 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "now_playing.h"
 #include "text_render.h"
+
+inline constexpr size_t kMaxPendingBytes = 64 * 1024;
 
 // Creates the semaphore (value 1). False when that fails (errno tells why).
 bool output_init() noexcept;
@@ -16,7 +22,8 @@ bool output_init() noexcept;
 // Adds text (valid UTF-8) to what the next refresh shows. Any thread.
 void output_append(std::string_view text);
 
-// Drops what was not shown and asks the next refresh to empty the view.
+// Drops what was not shown and asks the next refresh to empty the view;
+// forgets what was playing.
 void output_clear();
 
 // Sets the text the next refresh puts into the window title.
@@ -27,6 +34,7 @@ void output_set_pending_title(std::string_view title);
 struct output_update {
   std::vector<render_op> ops;  // empty when nothing new has come
   std::optional<std::string> title;
+  std::optional<now_playing> playing;  // when it changed
 };
 
 // Takes the new text and the pending title, for the window's 100 ms timer.

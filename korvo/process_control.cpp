@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,34 +31,36 @@ using namespace std::chrono_literals;
 
 constexpr size_t kReadBufferSize = 10240;
 constexpr int kPollMilliseconds = 100;
-constexpr auto kStopPollInterval = 100ms;
 constexpr auto kProbePollInterval = 1ms;
-// A player that is still running this long after an interrupt gets another
-// one (the players take a second interrupt as "stop at once"); one that
-// ignores interrupts is killed after kKillAfter.
-constexpr auto kInterruptRepeat = 1s;
+// The players stop promptly on one interrupt (a second one is their "stuck,
+// show where" path, so none is sent); one that ignores it is killed.
 constexpr auto kKillAfter = 10s;
+constexpr auto kVersionPatience = 3s;
 constexpr int kExecFailedStatus = 127;
+// Sent to the child when Korvo ends, however it ends. SIGTERM rather than
+// SIGKILL: the players do not catch it, so it ends them at once all the
+// same, while a player that does catch it (aplay) still closes its device.
+constexpr int kParentDeathSignal = SIGTERM;
 
 // Shared with the reader thread. The window's thread sets `playing` and
-// clears `stop_request`; the reader thread clears `child_pid`, `playing`
-// and `reader_alive` when its child has ended.
+// `stop_since_ns`; the reader thread clears `child_pid` and then `playing`
+// when its child has ended.
 std::atomic<pid_t> child_pid{-1};
 std::atomic<bool> playing{false};
-std::atomic<bool> stop_request{false};
-std::atomic<bool> reader_alive{false};
-std::atomic<int64_t> last_interrupt_ns{0};  // steady clock, when SIGINT was last sent
+std::atomic<int64_t> stop_since_ns{0};  // steady clock when SIGINT was sent; 0: not stopping
 
-std::thread reader;  // the window's thread only
+// The window's thread only.
+struct pending_start {
+  std::string title;
+  std::string arguments;
+};
+std::thread reader;
+int key_fd = -1;  // write end of the running child's standard input
+std::optional<pending_start> pending;
 
 int64_t now_ns() noexcept {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-void interrupt_child(pid_t pid) {
-  last_interrupt_ns.store(now_ns(), std::memory_order_release);
-  if (kill(pid, SIGINT) != 0) perror("");
 }
 
 std::string formatted(const char* format, const char* argument) {
@@ -85,45 +88,64 @@ void write_text(int fd, const char* text) noexcept {
   (void)ignored;
 }
 
+// The child starts as a fresh program would: every signal at its default
+// (Korvo's own choices, such as SIGPIPE ignored, are inherited otherwise),
+// none blocked, and it ends with Korvo. Async-signal-safe calls only.
+void reset_child_signals(pid_t parent) noexcept {
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &fallback, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  prctl(PR_SET_PDEATHSIG, kParentDeathSignal);
+  // Korvo may have ended before the request took effect.
+  if (getppid() != parent) _exit(1);
+}
+
 struct spawned_child {
   pid_t pid;
   int read_fd;
 };
 
 // Forks and executes the command with its standard output and error on a
-// new pipe. Everything the child needs is built here, before fork: the
-// program is multi-threaded, and allocating in the child could deadlock.
-// A failure is reported in the text view and gives none.
-std::optional<spawned_child> spawn_child(const child_command& command) {
+// new pipe, and `input_fd` as its standard input (-1: Korvo's own).
+// Everything the child needs is built here, before fork: the program is
+// multi-threaded, and allocating in the child could deadlock. A failure
+// gives none and its message in `error`.
+std::optional<spawned_child> spawn_child(const child_command& command, int input_fd, std::string& error) {
   std::vector<std::string> words = command.words;
   std::vector<char*> argv;
   argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   const std::string exec_failed = formatted(_("cannot start %s: "), command.program.c_str());
+  const pid_t parent = getpid();
 
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
-    finish_without_child(formatted(_("cannot create a pipe: %s\n"), strerror(errno)));
+    error = formatted(_("cannot create a pipe: %s\n"), strerror(errno));
     return std::nullopt;
   }
   const pid_t pid = fork();
   if (pid < 0) {
-    const int error = errno;
+    const int fork_error = errno;
     close(fds[0]);
     close(fds[1]);
-    finish_without_child(formatted(_("cannot start a process: %s\n"), strerror(error)));
+    error = formatted(_("cannot start a process: %s\n"), strerror(fork_error));
     return std::nullopt;
   }
   if (pid == 0) {
-    if (!redirect(fds[1], STDOUT_FILENO) || !redirect(fds[1], STDERR_FILENO)) {
+    reset_child_signals(parent);
+    if (!redirect(fds[1], STDOUT_FILENO) || !redirect(fds[1], STDERR_FILENO) ||
+        (input_fd >= 0 && !redirect(input_fd, STDIN_FILENO))) {
       write_text(STDERR_FILENO, "dup() failed.\n");
       _exit(1);
     }
     execvp(command.program.c_str(), argv.data());
-    const int error = errno;
+    const int exec_error = errno;
     write_text(STDOUT_FILENO, exec_failed.c_str());
-    write_text(STDOUT_FILENO, strerrordesc_np(error));
+    write_text(STDOUT_FILENO, strerrordesc_np(exec_error));
     write_text(STDOUT_FILENO, "\n");
     _exit(kExecFailedStatus);
   }
@@ -152,27 +174,35 @@ pipe_read read_some(int fd, std::string& utf8_tail) {
   return pipe_read::data;
 }
 
+// The last line of a run: how the player ended.
+std::string end_message(int status) {
+  char text[256];
+  if (WIFSIGNALED(status)) {
+    snprintf(text, sizeof text, _("\n\nEnd of playback: ended by signal %d\n"), WTERMSIG(status));
+  } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+    snprintf(text, sizeof text, _("\n\nEnd of playback: exit status %d\n"), WEXITSTATUS(status));
+  } else {
+    snprintf(text, sizeof text, "%s", _("\n\nEnd of playback\n"));
+  }
+  return text;
+}
+
 void reader_main(pid_t pid, int fd) {
   std::string utf8_tail;
   bool pipe_open = true;
-  std::optional<int64_t> stop_since;
+  bool killed = false;
   while (!child_ended(pid)) {
-    if (stop_request.load(std::memory_order_acquire)) {
-      const int64_t now = now_ns();
-      if (!stop_since) stop_since = now;
-      if (now - *stop_since >= std::chrono::nanoseconds(kKillAfter).count()) {
-        kill(pid, SIGKILL);
-      } else if (now - last_interrupt_ns.load(std::memory_order_acquire) >=
-                 std::chrono::nanoseconds(kInterruptRepeat).count()) {
-        interrupt_child(pid);
-      }
+    const int64_t stop_since = stop_since_ns.load(std::memory_order_acquire);
+    if (!killed && stop_since != 0 && now_ns() - stop_since >= std::chrono::nanoseconds(kKillAfter).count()) {
+      kill(pid, SIGKILL);
+      killed = true;
     }
     // The pipe is read while stopping too, or a talkative player could
     // block on a full pipe and never see its interrupt through.
     if (pipe_open) {
       pipe_open = read_some(fd, utf8_tail) != pipe_read::closed;
     } else {
-      std::this_thread::sleep_for(kStopPollInterval);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
     }
   }
   // What the child printed just before it ended (an error, most often) is
@@ -183,44 +213,70 @@ void reader_main(pid_t pid, int fd) {
   output_append(utf8_flush(utf8_tail));
   close(fd);
   child_pid.store(-1, std::memory_order_release);
-  waitpid(pid, nullptr, 0);
-  output_append(_("\n\nEnd of playback\n"));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  output_append(end_message(status));
   output_set_pending_title("");
   playing.store(false, std::memory_order_release);
-  reader_alive.store(false, std::memory_order_release);
 }
 
 void start_command(int32_t index, std::string_view arguments) {
-  if (reader.joinable()) reader.join();
   const child_command command = player_command(command_list(), index, choices.buffer_mb, arguments);
-  const std::optional<spawned_child> child = spawn_child(command);
-  if (!child) return;
+  int keys[2];
+  if (pipe2(keys, O_CLOEXEC) != 0) {
+    finish_without_child(formatted(_("cannot create a pipe: %s\n"), strerror(errno)));
+    return;
+  }
+  std::string error;
+  const std::optional<spawned_child> child = spawn_child(command, keys[0], error);
+  close(keys[0]);
+  if (!child) {
+    close(keys[1]);
+    finish_without_child(error);
+    return;
+  }
+  fcntl(keys[1], F_SETFL, O_NONBLOCK);  // a player that reads no keys never holds the window
+  key_fd = keys[1];
   child_pid.store(child->pid, std::memory_order_release);
-  stop_request.store(false, std::memory_order_release);
-  reader_alive.store(true, std::memory_order_release);
+  stop_since_ns.store(0, std::memory_order_release);
   reader = std::thread(reader_main, child->pid, child->read_fd);
 }
 
-// Runs lumen --count on the files and waits for its status (what it
-// prints is read and dropped, so it never blocks on a full pipe).
-std::optional<int> run_count_probe(std::string_view arguments) {
-  const std::optional<spawned_child> probe = spawn_child(count_probe_command(arguments));
+// Runs a command to its end and gives its exit status (0 when it did not
+// exit by itself); what it prints is collected into `text` when given, so
+// it never blocks on a full pipe. Past `patience` it is killed. When it
+// cannot be started, none, and the reason in `error`.
+std::optional<int> run_to_end(const child_command& command, std::string* text,
+                              std::optional<std::chrono::milliseconds> patience, std::string& error) {
+  const std::optional<spawned_child> probe = spawn_child(command, -1, error);
   if (!probe) return std::nullopt;
   fcntl(probe->read_fd, F_SETFL, O_NONBLOCK);
+  const auto limit = std::chrono::steady_clock::now() + patience.value_or(0ms);
   int status = 0;
-  char discard[kReadBufferSize];
+  char buffer[kReadBufferSize];
   while (waitpid(probe->pid, &status, WNOHANG) == 0) {
-    while (read(probe->read_fd, discard, sizeof discard) > 0) {
+    ssize_t count = 0;
+    while ((count = read(probe->read_fd, buffer, sizeof buffer)) > 0) {
+      if (text != nullptr) text->append(buffer, static_cast<size_t>(count));
     }
+    if (patience && std::chrono::steady_clock::now() >= limit) kill(probe->pid, SIGKILL);
     std::this_thread::sleep_for(kProbePollInterval);
+  }
+  ssize_t count = 0;
+  while (text != nullptr && (count = read(probe->read_fd, buffer, sizeof buffer)) > 0) {
+    text->append(buffer, static_cast<size_t>(count));
   }
   close(probe->read_fd);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
 }
 
 void auto_detect(std::string_view arguments) {
-  const std::optional<int> status = run_count_probe(arguments);
-  if (!status) return;
+  std::string error;
+  const std::optional<int> status = run_to_end(count_probe_command(arguments), nullptr, std::nullopt, error);
+  if (!status) {
+    finish_without_child(error);
+    return;
+  }
   const std::string_view name = auto_detect_choice(choices.device_kind, *status);
   const std::vector<std::string>& commands = command_list();
   for (size_t i = 0; i < commands.size(); ++i) {
@@ -233,10 +289,29 @@ void auto_detect(std::string_view arguments) {
   finish_without_child(formatted(_("auto detect chose %s, which is not installed.\n"), std::string(name).c_str()));
 }
 
+void launch(const pending_start& start) {
+  output_clear();
+  output_set_pending_title(start.title);
+  playing.store(true, std::memory_order_release);
+  const std::vector<std::string>& commands = command_list();
+  if (choices.selected_command >= 0 && static_cast<size_t>(choices.selected_command) < commands.size()) {
+    start_command(choices.selected_command, start.arguments);
+  } else {
+    auto_detect(start.arguments);
+  }
+}
+
+// Joins the reader of a child that has ended.
+void reap_reader() {
+  if (playing.load(std::memory_order_acquire) || !reader.joinable()) return;
+  reader.join();
+  close(key_fd);
+  key_fd = -1;
+}
+
 }  // namespace
 
 void process_start_playback(std::string_view title, int32_t active_row, std::string_view arguments) {
-  output_set_pending_title(title);
   const std::vector<std::string>& commands = command_list();
   if (active_row >= 0) {
     if (static_cast<size_t>(active_row) < commands.size()) {
@@ -247,25 +322,62 @@ void process_start_playback(std::string_view title, int32_t active_row, std::str
     }
     choices.selected_command = active_row;
   }
-  while (playing.load(std::memory_order_acquire)) {
-    process_stop_player();
-    std::this_thread::sleep_for(kStopPollInterval);
-  }
-  output_clear();
-  playing.store(true, std::memory_order_release);
-  if (choices.selected_command >= 0 && static_cast<size_t>(choices.selected_command) < commands.size()) {
-    start_command(choices.selected_command, arguments);
-  } else {
-    auto_detect(arguments);
-  }
+  pending = pending_start{std::string(title), std::string(arguments)};
+  process_stop_player();
+  process_poll();
 }
 
 void process_stop_player() {
   const pid_t pid = child_pid.load(std::memory_order_acquire);
-  if (pid > 0) interrupt_child(pid);
-  if (!reader.joinable()) return;
-  if (reader_alive.load(std::memory_order_acquire)) stop_request.store(true, std::memory_order_release);
-  reader.join();
+  if (pid <= 0 || stop_since_ns.load(std::memory_order_acquire) != 0) return;
+  stop_since_ns.store(now_ns(), std::memory_order_release);
+  if (kill(pid, SIGINT) != 0) perror("");
 }
 
-bool process_playing() noexcept { return playing.load(std::memory_order_acquire); }
+void process_cancel_pending() noexcept { pending.reset(); }
+
+process_state process_poll() {
+  reap_reader();
+  if (pending && !playing.load(std::memory_order_acquire)) {
+    const pending_start start = std::move(*pending);
+    pending.reset();
+    launch(start);
+  }
+  if (!playing.load(std::memory_order_acquire)) return process_state::idle;
+  return stop_since_ns.load(std::memory_order_acquire) != 0 ? process_state::stopping : process_state::playing;
+}
+
+bool process_playing() noexcept { return playing.load(std::memory_order_acquire) || pending.has_value(); }
+
+bool process_send_key(char key) {
+  if (key_fd < 0 || child_pid.load(std::memory_order_acquire) <= 0) return false;
+  // A player that has just ended leaves a pipe without a reader: that write
+  // fails with EPIPE, and the SIGPIPE it raises is taken here, not by Korvo.
+  sigset_t pipe_signal;
+  sigset_t saved;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &saved);
+  const bool written = write(key_fd, &key, 1) == 1;
+  if (!written && errno == EPIPE) {
+    const timespec no_wait{};
+    sigtimedwait(&pipe_signal, nullptr, &no_wait);
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return written;
+}
+
+std::string process_version_text(int32_t row) {
+  const std::vector<std::string>& commands = command_list();
+  if (commands.empty()) return {};
+  const size_t index = row >= 0 && static_cast<size_t>(row) < commands.size() ? static_cast<size_t>(row) : 0;
+  child_command command = player_command(commands, static_cast<int32_t>(index), choices.buffer_mb, "");
+  command.words = {command.words.front(), "--version"};
+  std::string text;
+  std::string error;
+  if (!run_to_end(command, &text, std::chrono::duration_cast<std::chrono::milliseconds>(kVersionPatience), error)) {
+    return error;
+  }
+  std::string tail;
+  return utf8_sanitise(tail, text) + utf8_flush(tail);
+}

@@ -2,22 +2,31 @@
 
 std::vector<render_op> render_output(std::string_view text, bool& overwrite) {
   std::vector<render_op> ops;
+  if (text.empty()) return ops;
+  // New text replaces a "\r" line the view ends with.
+  if (overwrite) ops.push_back({render_op::delete_last_line, {}});
+  // What the view gains, built here so that a burst of "\r" lines comes to
+  // one append of the last of them.
+  std::string shown;
+  size_t last_line = 0;  // where the last line of `shown` starts
   size_t line_start = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c != '\r' && c != '\n') continue;
-    if (overwrite) ops.push_back({render_op::delete_last_line, {}});
+    if (overwrite) shown.erase(last_line);
+    last_line = shown.size();
     // A "\r" line is shown without its "\r"; a "\n" line keeps its newline.
     const size_t end = c == '\n' ? i + 1 : i;
-    ops.push_back({render_op::append, std::string(text.substr(line_start, end - line_start))});
+    shown.append(text.substr(line_start, end - line_start));
     overwrite = c == '\r';
     line_start = i + 1;
   }
   if (line_start < text.size()) {
-    if (overwrite) ops.push_back({render_op::delete_last_line, {}});
+    if (overwrite) shown.erase(last_line);
     overwrite = false;
-    ops.push_back({render_op::append, std::string(text.substr(line_start))});
+    shown.append(text.substr(line_start));
   }
+  ops.push_back({render_op::append, std::move(shown)});
   return ops;
 }
 

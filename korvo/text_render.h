@@ -7,6 +7,11 @@
 #include <string_view>
 #include <vector>
 
+// The view keeps the last lines of a run: at most this many lines and
+// characters (the window drops the oldest).
+inline constexpr int kMaxViewLines = 3000;
+inline constexpr int kMaxViewChars = 500000;
+
 struct render_op {
   enum kind_t {
     clear_view,        // empty the whole view
@@ -18,7 +23,8 @@ struct render_op {
 
 // The view changes for new output `text`. `overwrite` carries across calls:
 // true when the view's last line ended in "\r" and is to be replaced.
-// Lines of any length are shown whole.
+// Lines of any length are shown whole. A burst of "\r" lines gives at most
+// one delete and one append.
 std::vector<render_op> render_output(std::string_view text, bool& overwrite);
 
 // Applies changes to a text held as a string (what the view would show).

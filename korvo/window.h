@@ -1,14 +1,17 @@
-// The Korvo window: menus, the device and command boxes, the player's
-// output, drops, and the 100 ms refresh. GTK's main thread only.
+// The Korvo window: menus, the toolbar, the device and command boxes, what
+// is playing (file, "n of m", a progress bar), the player's output in an
+// expander, drops, and the 100 ms refresh. GTK's main thread only.
 #pragma once
 
 #include <gtk/gtk.h>
 
 #include <cstdint>
+#include <string_view>
 
 struct device_entry;
 
-// Builds and shows the window; the refresh timer runs from then on.
+// Builds and shows the window; the refresh timer runs from then on, and
+// SIGTERM and SIGHUP quit as File/Quit does.
 void window_build();
 
 // The top-level window, for dialogs to sit on.
@@ -21,5 +24,10 @@ int32_t window_command_row() noexcept;
 // active), which becomes the chosen device and is stored.
 const device_entry& window_take_device() noexcept;
 
-// Stops a running player, writes the configuration and exits with status 0.
-[[noreturn]] void window_quit();
+// Plays an argument string with the chosen command; Play plays it again
+// once playback has ended.
+void window_play(std::string_view arguments);
+
+// Stops a running player without waiting for it; once it has ended, writes
+// the configuration and exits with status 0.
+void window_quit();

@@ -58,6 +58,8 @@ TEST(SplitWords, EscapedQuotesAndBackslashesInsideQuotes) {
 TEST(ArgumentString, OpenQuotesTheChosenFile) {
   EXPECT_EQ(open_argument_string("-D hw:1,0 ", "/music/a b.wav"), "-D hw:1,0 \"/music/a b.wav\"");
   EXPECT_EQ(split_words(open_argument_string("", R"(/music/"live".flac)")), words{R"(/music/"live".flac)"});
+  const std::vector<std::string> names = {"/music/a.wav", "/music/live"};
+  EXPECT_EQ(open_argument_string("-D hw:1,0 ", names), "-D hw:1,0 \"/music/a.wav\" \"/music/live\"");
 }
 
 TEST(ArgumentString, DropTakesFileAndCdUris) {

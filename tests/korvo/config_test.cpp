@@ -1,6 +1,8 @@
 // The configuration file: what is read, what is applied, what is written.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -138,14 +140,14 @@ TEST_F(ConfigTest, ApplyTakesOnlyKnownDevicesAndFindsTheCommand) {
   config_set_text(kKeyDevice, "Fake DAC at usb-1 USB Audio");
   config_set_text(kKeyCommand, "auto detect");
   config_set_number(kKeyBitperfect, 0);
-  config_set_number(kKeyBufferSize, 250);  // unchecked here
+  config_set_number(kKeyBufferSize, 250);  // as the Settings entry would take it
   korvo_choices target;
   target.selected_command = 3;
   config_apply(target);
   EXPECT_EQ(target.device_label, "Fake DAC at usb-1 USB Audio");
   EXPECT_EQ(target.command_name, "auto detect");
   EXPECT_TRUE(target.convert_format);
-  EXPECT_EQ(target.buffer_mb, 250);
+  EXPECT_EQ(target.buffer_mb, 100);
 
   config_set_text(kKeyDevice, "Gone DAC USB Audio");
   config_set_number(kKeyBitperfect, 1);
@@ -154,6 +156,31 @@ TEST_F(ConfigTest, ApplyTakesOnlyKnownDevicesAndFindsTheCommand) {
   config_apply(other);
   EXPECT_EQ(other.device_label, "default");
   EXPECT_FALSE(other.convert_format);
+  for (const auto& [stored, applied] : {std::pair{-5, 10}, {0, 10}, {1, 1}, {100, 100}}) {
+    config_set_number(kKeyBufferSize, stored);
+    config_apply(other);
+    EXPECT_EQ(other.buffer_mb, applied) << stored;
+  }
+}
+
+TEST_F(ConfigTest, FileNotTakenIsKeptBesideTheNewOne) {
+  const std::string user_file = "Korvo config file 0.9\nmy own notes\n";
+  for (const std::string& text : {user_file, std::string("Korvo config file version 1.0\ncommand-select lumen\n")}) {
+    write(text);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(config_read(path));
+    config_set_text(kKeyCommand, "brisa");
+    ASSERT_TRUE(config_write(path));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("was kept as " + path + ".bak"), std::string::npos);
+    std::ifstream backup(path + ".bak");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(backup), {}), text);
+    EXPECT_EQ(read(), "Korvo config file version 1.0\ncommand-select:\tbrisa\n");
+  }
+  // A file that was taken, or none at all, is simply replaced.
+  unlink((path + ".bak").c_str());
+  EXPECT_TRUE(config_read(path));
+  ASSERT_TRUE(config_write(path));
+  EXPECT_NE(access((path + ".bak").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -3,13 +3,22 @@
 // words it was started with to $FAKE_PLAYER_RECORD (one line per run, the
 // words separated by tabs, the first word as Korvo passed it), answers
 // --version and --count, and otherwise behaves as $FAKE_PLAYER_MODE says:
-//   progress  a file line, five progress lines ending in "\r", then waits
-//             for SIGINT (at most $FAKE_PLAYER_SECONDS, default 20)
+//   progress  the first file's header and three position lines ending in
+//             "\r", as the players print them, then waits for SIGINT (at
+//             most $FAKE_PLAYER_SECONDS, default 20) and takes
+//             $FAKE_PLAYER_WIND_DOWN_MS (default 300) to end
 //   error     an error on standard error, exit status 42 at once
+//   killed    ends by SIGKILL at once
 //   bytes     Latin-1 and split UTF-8 output, then exit
 //   long      one 5000-character line, then exit
 //   chatty    output without pause; after SIGINT 256 KiB more, then exit
 //   orphan    leaves a child holding the output open for 5 s, then exits
+// While it waits it reads keys from standard input as the players do:
+// "n" and "p" print the next or previous file's header, "q" ends as an
+// interrupt does. $FAKE_PLAYER_STATE, when set, gets lines "pid <pid>",
+// "signals default|inherited" (whether Korvo left any signal ignored or
+// blocked) and "key <k>" for each key ("space" for a blank).
+#include <poll.h>
 #include <signal.h>
 #include <sys/auxv.h>
 #include <unistd.h>
@@ -19,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -31,26 +41,83 @@ std::string env_or(const char* name, const char* fallback) {
   return value != nullptr ? value : fallback;
 }
 
-void record_words(int argc, char** argv) {
-  const char* record = getenv("FAKE_PLAYER_RECORD");
-  if (record == nullptr) return;
-  std::string line;
-  for (int i = 0; i < argc; ++i) line += std::string(i > 0 ? "\t" : "") + argv[i];
-  line += "\n";
-  if (FILE* file = fopen(record, "a")) {
-    fputs(line.c_str(), file);
+void append_line(const char* file_variable, const std::string& line) {
+  const char* path = getenv(file_variable);
+  if (path == nullptr) return;
+  if (FILE* file = fopen(path, "a")) {
+    fputs((line + "\n").c_str(), file);
     fclose(file);
   }
 }
 
+void record_words(int argc, char** argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) line += std::string(i > 0 ? "\t" : "") + argv[i];
+  append_line("FAKE_PLAYER_RECORD", line);
+}
+
+// Whether the signals a player relies on are as a fresh program has them.
+bool signals_at_default() {
+  sigset_t blocked;
+  sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  for (const int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction action {};
+    sigaction(sig, nullptr, &action);
+    if (action.sa_handler != SIG_DFL || sigismember(&blocked, sig)) return false;
+  }
+  return true;
+}
+
 void pause_ms(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
-int wait_for_interrupt() {
+struct play_list {
+  std::vector<std::string> files;
+  size_t current = 0;
+};
+
+void print_header(const play_list& list) {
+  const std::string& path = list.files[list.current];
+  const size_t slash = path.rfind('/');
+  printf("playing file %zu/%zu total 00:05 \"%s\" \"%s\"\n", list.current + 1, list.files.size(),
+         path.substr(slash == std::string::npos ? 0 : slash + 1).c_str(), path.c_str());
+}
+
+// Takes a key from standard input when one is there; false at its end.
+bool take_key(play_list& list, bool& input_open) {
+  pollfd ready{STDIN_FILENO, POLLIN, 0};
+  if (!input_open || poll(&ready, 1, 10) <= 0) return false;
+  char key = 0;
+  if (read(STDIN_FILENO, &key, 1) != 1) {
+    input_open = false;
+    return false;
+  }
+  append_line("FAKE_PLAYER_STATE", std::string("key ") + (key == ' ' ? "space" : std::string(1, key)));
+  if (key == 'n' && list.current + 1 < list.files.size()) {
+    ++list.current;
+    print_header(list);
+  } else if (key == 'p') {
+    if (list.current > 0) --list.current;
+    print_header(list);
+  } else if (key == 'q') {
+    interrupts.fetch_add(1);
+  }
+  return true;
+}
+
+int play(play_list& list) {
+  print_header(list);
+  for (int second = 1; second <= 3; ++second) {
+    printf("\rposition 00:0%d buffer 80[%%] \r", second);
+    pause_ms(20);
+  }
   const int seconds = atoi(env_or("FAKE_PLAYER_SECONDS", "20").c_str());
-  for (int i = 0; i < seconds * 100 && interrupts.load() == 0; ++i) pause_ms(10);
+  bool input_open = true;
+  for (int i = 0; i < seconds * 100 && interrupts.load() == 0; ++i) {
+    if (!take_key(list, input_open)) pause_ms(10);
+  }
   // A real player needs a moment to wind down; a second interrupt would
   // show as a count of 2.
-  pause_ms(300);
+  pause_ms(atoi(env_or("FAKE_PLAYER_WIND_DOWN_MS", "300").c_str()));
   printf("\nexit by interrupt (%d)\n", interrupts.load());
   return 0;
 }
@@ -62,6 +129,8 @@ int main(int argc, char** argv) {
   const char* slash = path != nullptr ? strrchr(path, '/') : nullptr;
   const std::string name = slash != nullptr ? slash + 1 : (path != nullptr ? path : "player");
   record_words(argc, argv);
+  append_line("FAKE_PLAYER_STATE", "pid " + std::to_string(getpid()));
+  append_line("FAKE_PLAYER_STATE", signals_at_default() ? "signals default" : "signals inherited");
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc > 1 && strcmp(argv[1], "--version") == 0) {
     printf("%s Ver.0.0 test player\n", name.c_str());
@@ -77,6 +146,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "\nERROR %s 42 cannot open the device\n", name.c_str());
     return 42;
   }
+  if (mode == "killed") raise(SIGKILL);
   if (mode == "bytes") {
     fputs("caf\xe9 au lait\n", stdout);  // Latin-1
     fputs("na\xc3", stdout);             // U+00EF cut in two
@@ -103,11 +173,10 @@ int main(int argc, char** argv) {
     printf("parent leaves\n");
     return 0;
   }
-  // progress
-  printf("%s: playing %d files\n", name.c_str(), argc - 1);
-  for (int second = 1; second <= 5; ++second) {
-    printf("\r  0:0%d \r", second);
-    pause_ms(20);
+  play_list list;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '/') list.files.emplace_back(argv[i]);
   }
-  return wait_for_interrupt();
+  if (list.files.empty()) list.files.emplace_back("/music/tone.wav");
+  return play(list);
 }

@@ -1,10 +1,12 @@
 // Starting, watching and stopping players: fake players on PATH record
 // the words they get and print what real ones print.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -27,10 +29,13 @@ constexpr auto kPatience = 10s;  // only a broken run waits this long
 struct view_model {
   std::string text;
   std::string title;
+  now_playing now;  // what the label and the progress bar would show
 
   void refresh() {
+    process_poll();
     const output_update update = output_refresh();
     if (update.title) title = *update.title;
+    if (update.playing) now = *update.playing;
     render_apply(text, update.ops);
   }
   // Refreshes every 10 ms until `done` holds; false after kPatience.
@@ -43,6 +48,10 @@ struct view_model {
     }
     return false;
   }
+  // The next run has started and printed its third position line.
+  bool wait_for_run(const fake_players& players, size_t runs) {
+    return wait_for([&] { return players.runs().size() == runs && text.find("position 00:03") != std::string::npos; });
+  }
   bool wait_for_text(const std::string& part) {
     return wait_for([&] { return text.find(part) != std::string::npos; });
   }
@@ -53,7 +62,15 @@ struct view_model {
 
 class ProcessControlTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(output_init()); }
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(output_init());
+    // As a desktop may start Korvo: the players must not inherit these.
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    sigprocmask(SIG_BLOCK, &hangup, nullptr);
+  }
 
   void install(const std::vector<std::string>& names) {
     players = std::make_unique<fake_players>(names);
@@ -65,7 +82,9 @@ class ProcessControlTest : public ::testing::Test {
     view = view_model{};
   }
   void TearDown() override {
+    process_cancel_pending();
     process_stop_player();
+    view.wait_until_idle();
     unsetenv("FAKE_PLAYER_MODE");
     unsetenv("FAKE_COUNT_STATUS");
   }
@@ -94,18 +113,23 @@ TEST_F(ProcessControlTest, DropRunsThePlayerShowsProgressOnOneLineAndStops) {
   install({"lumen", "brisa"});
   process_start_playback("playing", row_of("lumen"), drop_on_card({"/music/a.wav", "/music/b b.wav"}));
   EXPECT_TRUE(process_playing());
-  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  ASSERT_TRUE(view.wait_for_text("position 00:03"));
   EXPECT_EQ(last_run(), (words{"lumen", "-B", "10M", "-D", "hw:1,0", "/music/a.wav", "/music/b b.wav"}));
-  EXPECT_EQ(view.text, "lumen: playing 6 files\n  0:05 ");
+  EXPECT_EQ(view.text, "playing file 1/2 total 00:05 \"a.wav\" \"/music/a.wav\"\nposition 00:03 buffer 80[%] ");
   EXPECT_EQ(view.title, "playing Korvo");
   EXPECT_EQ(config_get_text(kKeyCommand), "lumen");
   EXPECT_EQ(choices.command_name, "lumen");
 
+  // Stop returns at once; the window shows the player's last words later.
+  const auto asked = std::chrono::steady_clock::now();
   process_stop_player();
-  EXPECT_FALSE(process_playing());
-  view.refresh();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 50ms);
+  EXPECT_EQ(process_poll(), process_state::stopping);
+  process_stop_player();  // a second Stop sends nothing more
+  ASSERT_TRUE(view.wait_until_idle());
   // One interrupt was enough; the progress line gave way to the player's last words.
-  EXPECT_EQ(view.text, "lumen: playing 6 files\n\nexit by interrupt (1)\n\n\nEnd of playback\n");
+  EXPECT_EQ(view.text,
+            "playing file 1/2 total 00:05 \"a.wav\" \"/music/a.wav\"\n\nexit by interrupt (1)\n\n\nEnd of playback\n");
   EXPECT_EQ(view.title, " Korvo");
 }
 
@@ -129,28 +153,62 @@ TEST_F(ProcessControlTest, ErrorPrintedAtOnceIsShown) {
   for (int run = 0; run < 5; ++run) {
     process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
     ASSERT_TRUE(view.wait_until_idle());
-    EXPECT_EQ(view.text, "\nERROR brisa 42 cannot open the device\n\n\nEnd of playback\n") << "run " << run;
+    EXPECT_EQ(view.text, "\nERROR brisa 42 cannot open the device\n\n\nEnd of playback: exit status 42\n") << "run " << run;
   }
 }
 
-TEST_F(ProcessControlTest, VersionRunsTheChosenPlayerWithOneWord) {
+TEST_F(ProcessControlTest, VersionAsksTheChosenPlayerAndLeavesTheRunningOneAlone) {
   install({"lumen", "brisa"});
-  process_start_playback("version", row_of("brisa"), kVersionArguments);
-  ASSERT_TRUE(view.wait_for([&] { return view.title == "version Korvo"; }));
-  ASSERT_TRUE(view.wait_until_idle());
+  process_start_playback("playing", row_of("lumen"), drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_for_text("position 00:03"));
+  EXPECT_EQ(process_version_text(row_of("brisa")), "brisa Ver.0.0 test player\n");
   EXPECT_EQ(last_run(), (words{"brisa", "--version"}));
-  EXPECT_EQ(view.text, "brisa Ver.0.0 test player\n\n\nEnd of playback\n");
-  EXPECT_EQ(view.title, " Korvo");
+  EXPECT_EQ(process_version_text(static_cast<int32_t>(command_list().size())), "lumen Ver.0.0 test player\n");
+  view.refresh();
+  EXPECT_EQ(process_poll(), process_state::playing);
+  EXPECT_EQ(view.title, "playing Korvo");
+  EXPECT_EQ(view.text.find("Ver.0.0"), std::string::npos);
+}
+
+TEST_F(ProcessControlTest, KeysReachThePlayerAndItsHeaderTellsWhatPlays) {
+  install({"lumen"});
+  const temp_dir scratch;
+  setenv("FAKE_PLAYER_STATE", scratch.file("state").c_str(), 1);
+  process_start_playback("playing", 0, drop_on_card({"/m/a.wav", "/m/b.wav"}));
+  ASSERT_TRUE(view.wait_for([&] { return view.now.position_seconds == 3; }));
+  EXPECT_EQ(view.now, (now_playing{"a.wav", 1, 2, 5, 3}));
+  EXPECT_TRUE(process_send_key(' '));
+  EXPECT_TRUE(process_send_key('n'));
+  ASSERT_TRUE(view.wait_for([&] { return view.now.file_number == 2; }));
+  EXPECT_EQ(view.now, (now_playing{"b.wav", 2, 2, 5, 0}));
+  EXPECT_TRUE(process_send_key('q'));
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_FALSE(process_send_key(' '));
+  // The player saw the keys, started with the signals of a fresh program
+  // although this process ignores SIGPIPE and blocks SIGHUP.
+  std::ifstream state(scratch.file("state"));
+  std::string pid_line;
+  std::getline(state, pid_line);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(state), {}), "signals default\nkey space\nkey n\nkey q\n");
+  unsetenv("FAKE_PLAYER_STATE");
+}
+
+TEST_F(ProcessControlTest, HowThePlayerEndedIsShown) {
+  install({"lumen"});
+  setenv("FAKE_PLAYER_MODE", "killed", 1);
+  process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_EQ(view.text, "\n\nEnd of playback: ended by signal 9\n");
 }
 
 TEST_F(ProcessControlTest, StartWhilePlayingStopsTheRunningPlayerFirst) {
   install({"lumen"});
   process_start_playback("playing", 0, drop_on_card({"/m/first.wav"}));
-  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  ASSERT_TRUE(view.wait_for_text("position 00:03"));
   process_start_playback("playing", 0, drop_on_card({"/m/second.wav"}));
-  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  ASSERT_TRUE(view.wait_for_run(*players, 2));
   // The view was cleared for the second run.
-  EXPECT_EQ(view.text, "lumen: playing 5 files\n  0:05 ");
+  EXPECT_EQ(view.text, "playing file 1/1 total 00:05 \"second.wav\" \"/m/second.wav\"\nposition 00:03 buffer 80[%] ");
   EXPECT_EQ(last_run().back(), "/m/second.wav");
   EXPECT_EQ(players->runs().size(), 2u);
 }
@@ -183,7 +241,7 @@ TEST_F(ProcessControlTest, TalkativePlayerIsReadWhileItStops) {
   process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
   ASSERT_TRUE(view.wait_for_text("cccc\n"));
   process_stop_player();
-  view.refresh();
+  ASSERT_TRUE(view.wait_until_idle());
   EXPECT_NE(view.text.find("chatty done\n\n\nEnd of playback\n"), std::string::npos);
 }
 
@@ -203,7 +261,7 @@ TEST_F(ProcessControlTest, CommandGoneSinceDiscoveryIsReportedAndBackToIdle) {
   ASSERT_EQ(unlink((players->dir() + "/lumen").c_str()), 0);
   process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
   ASSERT_TRUE(view.wait_until_idle());
-  EXPECT_EQ(view.text, "cannot start lumen: No such file or directory\n\n\nEnd of playback\n");
+  EXPECT_EQ(view.text, "cannot start lumen: No such file or directory\n\n\nEnd of playback: exit status 127\n");
 }
 
 TEST_F(ProcessControlTest, FailedPipeIsReportedAndBackToIdle) {
@@ -228,7 +286,7 @@ TEST_F(ProcessControlTest, AutoDetectAsksLumenAndStartsTheChosenPlayer) {
   const std::string args = drop_on_card({"/m/a.wav", "/m/b.wav"});
 
   process_start_playback("playing", auto_row, args);
-  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  ASSERT_TRUE(view.wait_for_text("position 00:03"));
   auto runs = players->runs();
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0], (words{"lumen", "--count", "-D", "hw:1,0", "/m/a.wav", "/m/b.wav"}));
@@ -237,18 +295,18 @@ TEST_F(ProcessControlTest, AutoDetectAsksLumenAndStartsTheChosenPlayer) {
 
   setenv("FAKE_COUNT_STATUS", "1", 1);
   process_start_playback("playing", auto_row, args);
-  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  ASSERT_TRUE(view.wait_for_run(*players, 4));
   EXPECT_EQ(last_run().at(0), "tarvo");
 
   // A default device counts as an ALSA device; a converter card always gets ondra.
   setenv("FAKE_COUNT_STATUS", "0", 1);
   choices.device_kind = kind_unknown;
   process_start_playback("playing", auto_row, "-D default \"/m/a.wav\"");
-  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  ASSERT_TRUE(view.wait_for_run(*players, 6));
   EXPECT_EQ(last_run().at(0), "lumen");
   choices.device_kind = kind_converter_card;
   process_start_playback("playing", auto_row, "-D hw:2,0 \"/m/a.wav\"");
-  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  ASSERT_TRUE(view.wait_for_run(*players, 8));
   EXPECT_EQ(last_run().at(0), "ondra");
 }
 
@@ -262,7 +320,7 @@ TEST_F(ProcessControlTest, AutoDetectOfAPlayerThatIsNotInstalledReturnsToIdle) {
   EXPECT_EQ(players->runs().size(), 1u);  // the probe only
   // The next start is not held up.
   process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
-  ASSERT_TRUE(view.wait_for_text(" 0:05 "));
+  ASSERT_TRUE(view.wait_for_text("position 00:03"));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // What the text view shows of a player's output: "\r" lines overwrite
-// each other, "\n" lines stay, and only valid UTF-8 reaches the view.
+// each other, "\n" lines stay, and only valid UTF-8 reaches the view; what
+// the label reads from it.
 #include <gtest/gtest.h>
 
+#include "now_playing.h"
 #include "text_render.h"
 #include "utf8_text.h"
 
@@ -29,6 +31,37 @@ TEST(Render, PlainLinesAndLeftovers) {
   EXPECT_EQ(rendered({""}), "");
   const std::string long_line(5000, 'x');
   EXPECT_EQ(rendered({long_line + "\n" + long_line + "\r"}), long_line + "\n" + long_line);
+}
+
+TEST(Render, BurstOfPositionLinesIsOneChange) {
+  std::string burst = "head\n";
+  for (int i = 0; i < 10000; ++i) burst += "\rposition 00:01 buffer 80[%] \r";
+  bool overwrite = true;
+  const std::vector<render_op> ops = render_output(burst, overwrite);
+  ASSERT_EQ(ops.size(), 2u);
+  EXPECT_EQ(ops[0].kind, render_op::delete_last_line);
+  EXPECT_EQ(ops[1].text, "head\nposition 00:01 buffer 80[%] ");
+  EXPECT_TRUE(overwrite);
+}
+
+// What the players print (see common/util.cpp), a few bytes at a time.
+TEST(NowPlaying, HeaderAndPositionOfBothPlayers) {
+  now_playing_reader reader;
+  const std::string lumen =
+      "\r          \nplaying file 2/3 total 4:05 \"b \"x\".wav\" \"/m/b \"x\".wav\"\n"
+      "\rposition 00:07 buffer 80[%]   \r\rposition 01:02:03 buffer 79[%]   \r";
+  bool changed = false;
+  for (size_t at = 0; at < lumen.size(); at += 7) changed = now_playing_feed(reader, lumen.substr(at, 7)) || changed;
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(reader.now, (now_playing{"b \"x\".wav", 2, 3, 245, 3723}));
+  EXPECT_FALSE(now_playing_feed(reader, "\rposition 01:02:03 buffer 79[%]   \r"));
+  // brisa, an hour long, and a path long enough for a line of its own.
+  EXPECT_TRUE(now_playing_feed(reader, "playing file 1/1 total 1:00:00 \"c.dsf\" \n\"/a/long/enough/path/to/be/put/on/its/own/line/c.dsf\"\n"));
+  EXPECT_EQ(reader.now, (now_playing{"c.dsf", 1, 1, 3600, 0}));
+  // Other lines, and a header cut short, change nothing.
+  EXPECT_FALSE(now_playing_feed(reader, "playing file 2/ total\nposition x\nERROR lumen 3 no\n"));
+  EXPECT_EQ(format_duration(245), "4:05");
+  EXPECT_EQ(format_duration(3723), "1:02:03");
 }
 
 TEST(Render, ClearAndTitle) {
