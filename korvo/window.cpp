@@ -225,8 +225,8 @@ bool modal_dialog_open() {
   bool open = false;
   for (GList* item = windows; item != nullptr; item = item->next) {
     GtkWindow* window = GTK_WINDOW(item->data);
-    if (window != GTK_WINDOW(widgets.window) && gtk_window_get_modal(window) &&
-        gtk_widget_get_visible(GTK_WIDGET(window))) {
+    if (window != GTK_WINDOW(widgets.window) && gtk_window_get_window_type(window) == GTK_WINDOW_TOPLEVEL &&
+        gtk_window_get_modal(window) && gtk_widget_get_visible(GTK_WIDGET(window))) {
       open = true;
     }
   }
@@ -404,6 +404,7 @@ GtkWidget* build_output_view() {
   GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
   gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
   gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_IN);
+  gtk_widget_set_vexpand(scrolled, TRUE);
   widgets.text_view = GTK_TEXT_VIEW(gtk_text_view_new());
   gtk_text_view_set_editable(widgets.text_view, FALSE);
   gtk_text_view_set_monospace(widgets.text_view, TRUE);

@@ -2,7 +2,8 @@
 // (lumen, brisa, ...) as links in a test's PATH directory. It appends the
 // words it was started with to $FAKE_PLAYER_RECORD (one line per run, the
 // words separated by tabs, the first word as Korvo passed it), answers
-// --version and --count, and otherwise behaves as $FAKE_PLAYER_MODE says:
+// --version and --count, and otherwise behaves as $FAKE_PLAYER_MODE says,
+// or a file named "mode-<mode>" among its words (the window test drops one):
 //   progress  the first file's header and three position lines ending in
 //             "\r", as the players print them, then waits for SIGINT (at
 //             most $FAKE_PLAYER_SECONDS, default 20) and takes
@@ -141,7 +142,10 @@ int main(int argc, char** argv) {
     return atoi(env_or("FAKE_COUNT_STATUS", "0").c_str());
   }
   signal(SIGINT, on_interrupt);
-  const std::string mode = env_or("FAKE_PLAYER_MODE", "progress");
+  std::string mode = env_or("FAKE_PLAYER_MODE", "progress");
+  for (int i = 1; i < argc; ++i) {
+    if (const char* named = strstr(argv[i], "/mode-")) mode = named + strlen("/mode-");
+  }
   if (mode == "error") {
     fprintf(stderr, "\nERROR %s 42 cannot open the device\n", name.c_str());
     return 42;

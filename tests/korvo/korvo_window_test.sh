@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Korvo's window under Xvfb: it starts with fake sound cards and fake
-# players, a drag of two files from a drag source starts the chosen player
-# with the right words, the player's progress shows as one changing line,
-# File/Stop ends it with "End of playback", and File/Quit writes the
-# settings. Screenshots go to the output directory.
+# Korvo's window under Xvfb, with fake sound cards and fake players: a drag
+# of two files starts the chosen player with the right words; the title
+# and label tell the file heard now and "n of m"; Space and Ctrl+Right
+# reach the player as its keys; File/Stop shows "stopping" at once and the
+# window answers while the player winds down; a flood of output keeps the
+# window answering and its memory bounded; SIGTERM quits as File/Quit does
+# and leaves no player behind, and neither does SIGKILL. Screenshots go to
+# the output directory.
 #
 #   korvo_window_test.sh KORVO FAKE_PLAYER DRAG_SOURCE FAKECARDS_SHIM OUTPUT_DIR
 # Exit status 77 (skipped) when xvfb-run is not installed.
@@ -17,7 +20,7 @@ if [[ -z "${KORVO_IN_XVFB:-}" ]]; then
   for tool in xdotool import; do
     command -v "$tool" >/dev/null || { echo "$tool is missing"; exit 1; }
   done
-  KORVO_IN_XVFB=1 exec timeout 50 xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
+  KORVO_IN_XVFB=1 exec timeout 110 xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
 fi
 
 korvo=$1 fake_player=$2 drag_source=$3 shim=$4 out=$5
@@ -38,6 +41,7 @@ fail() {
   import -window root "$out/korvo-failure.png" || true
   echo "--- Korvo's output:"; cat "$work/korvo.log" || true
   echo "--- player runs:"; cat "$work/record" 2>/dev/null || true
+  echo "--- player state:"; cat "$work/state" 2>/dev/null || true
   exit 1
 }
 
@@ -49,80 +53,144 @@ wait_for() {
   done
   return 1
 }
+title_is() { [[ "$(xdotool getwindowname "$window")" == "$1" ]]; }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# The pid of the last player run, from what the fake player wrote.
+last_player() { grep '^pid ' "$work/state" | tail -1 | cut -d' ' -f2; }
 
 mkdir "$work/bin" "$work/home"
 for name in lumen brisa; do ln -s "$fake_player" "$work/bin/$name"; done
 printf 'Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Audio\ncommand-select:\tlumen\n' \
   > "$work/home/.Korvo"
 
-env PATH="$work/bin" HOME="$work/home" FAKE_PLAYER_RECORD="$work/record" \
-  LD_PRELOAD="$shim" FAKE_ALSA_CARDS="1|Fake DAC at usb-1|pcm=0;2|Orvalis Quellform at usb-2|pcm=0,1" \
-  ASAN_OPTIONS="$ASAN_OPTIONS:verify_asan_link_order=0" \
-  "$korvo" > "$work/korvo.log" 2>&1 &
-korvo_pid=$!
-pids+=("$korvo_pid")
+start_korvo() {
+  # A player that takes 3 s to end after its interrupt, as a slow one would.
+  env PATH="$work/bin" HOME="$work/home" FAKE_PLAYER_RECORD="$work/record" FAKE_PLAYER_STATE="$work/state" \
+    FAKE_PLAYER_WIND_DOWN_MS=3000 \
+    LD_PRELOAD="$shim" FAKE_ALSA_CARDS="1|Fake DAC at usb-1|pcm=0;2|Orvalis Quellform at usb-2|pcm=0,1" \
+    ASAN_OPTIONS="$ASAN_OPTIONS:verify_asan_link_order=0" \
+    "$korvo" >> "$work/korvo.log" 2>&1 &
+  korvo_pid=$!
+  pids+=("$korvo_pid")
+  window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Korvo$' | head -1) || fail "no Korvo window"
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  wx=$X wy=$Y
+}
 
-window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Korvo$' | head -1) || fail "no Korvo window"
-eval "$(xdotool getwindowgeometry --shell "$window")"
-wx=$X wy=$Y
+# Drags these paths from a drag source onto the window.
+drag() {
+  "$drag_source" "$@" &
+  local source_pid=$!
+  source_window=$(timeout 10 xdotool search --sync --onlyvisible --name '^korvo drag source$' | head -1) ||
+    fail "no drag source window"
+  eval "$(xdotool getwindowgeometry --shell "$source_window")"
+  local sx=$((X + WIDTH / 2)) sy=$((Y + HEIGHT / 2)) tx=$((wx + 300)) ty=$((wy + 150))
+  xdotool mousemove "$sx" "$sy"
+  sleep 0.2
+  xdotool mousedown 1
+  for step in 1 2 3 4 5 6 7 8; do
+    xdotool mousemove $((sx + step * (tx - sx) / 8)) $((sy + step * (ty - sy) / 8))
+    sleep 0.1
+  done
+  sleep 0.2
+  xdotool mouseup 1
+  sleep 0.2
+  kill "$source_pid"
+  wait "$source_pid" 2>/dev/null || true
+}
+
+# What the text view shows, through the clipboard.
+view_text() {
+  xdotool mousemove $((wx + 300)) $((wy + 330)) click 1
+  xdotool key ctrl+a ctrl+c
+  sleep 0.3
+  "$drag_source" --clipboard
+}
+
+# The window answers: Ctrl+O opens the Open dialog, Escape closes it.
+answers() {
+  xdotool key ctrl+o
+  timeout 5 xdotool search --sync --onlyvisible --name '^Korvo - Open Files$' >/dev/null || return 1
+  xdotool key Escape
+  wait_for '! xdotool search --onlyvisible --name "^Korvo - Open Files$" >/dev/null'
+}
+
+start_korvo
 sleep 0.5
 import -window root "$out/korvo-start.png"
 
 # The device box lists the fake cards: open it for a screenshot.
-xdotool mousemove $((wx + 300)) $((wy + 45)) click 1
+xdotool mousemove $((wx + 300)) $((wy + 116)) click 1
 sleep 0.5
 import -window root "$out/korvo-devices.png"
 xdotool key Escape
 sleep 0.3
 
-"$drag_source" /music/a.wav "/music/b b.wav" &
-pids+=("$!")
-source_window=$(timeout 10 xdotool search --sync --onlyvisible --name '^korvo drag source$' | head -1) ||
-  fail "no drag source window"
-eval "$(xdotool getwindowgeometry --shell "$source_window")"
-sx=$((X + WIDTH / 2)) sy=$((Y + HEIGHT / 2)) tx=$((wx + 300)) ty=$((wy + 150))
-xdotool mousemove "$sx" "$sy"
-sleep 0.2
-xdotool mousedown 1
-for step in 1 2 3 4 5 6 7 8; do
-  xdotool mousemove $((sx + step * (tx - sx) / 8)) $((sy + step * (ty - sy) / 8))
-  sleep 0.1
-done
-sleep 0.2
-xdotool mouseup 1
-
+drag /music/a.wav "/music/b b.wav"
 expected=$(printf 'lumen\t-B\t10M\t-D\thw:1,0\t/music/a.wav\t/music/b b.wav')
 wait_for 'grep -qxF "$expected" "$work/record" 2>/dev/null' || fail "lumen was not started with the dropped files"
-wait_for '[[ "$(xdotool getwindowname "$window")" == "playing Korvo" ]]' || fail "title is not 'playing Korvo'"
-sleep 0.6  # the fake player's progress is done after 0.1 s, the view a refresh later
-import -window "$window" "$out/korvo-playing.png"
+wait_for 'title_is "a.wav (1 of 2) Korvo"' || fail "title does not name the first file"
 
-# What the text view shows, through the clipboard.
-view_text() {
-  xdotool mousemove $((wx + 300)) $((wy + 150)) click 1
-  xdotool key ctrl+a ctrl+c
-  sleep 0.3
-  "$drag_source" --clipboard
-}
-text=$(view_text)
-[[ "$text" == $'lumen: playing 6 files\n  0:05 ' ]] || fail "view shows: $(printf %q "$text")"
-
-# File/Stop.
-xdotool mousemove $((wx + 20)) $((wy + 12)) click 1
+# Play/Pause and Next reach the player as its keys.
+xdotool key space
+wait_for 'grep -qx "key space" "$work/state"' || fail "Play/Pause did not reach the player"
+xdotool key ctrl+Right
+wait_for 'title_is "b b.wav (2 of 2) Korvo"' || fail "Next did not reach the player"
 sleep 0.3
-xdotool key Down Down Return
-wait_for '[[ "$(xdotool getwindowname "$window")" == " Korvo" ]]' || fail "playback did not end"
+import -window "$window" "$out/korvo-playing.png"
+text=$(view_text)
+[[ "$text" == $'playing file 1/2 total 00:05 "a.wav" "/music/a.wav"\nplaying file 2/2 total 00:05 "b b.wav" "/music/b b.wav"' ]] ||
+  fail "view shows: $(printf %q "$text")"
+
+# File/Stop: "stopping" at once, and the window answers while the player
+# takes its 3 s to end.
+asked=$(now_ms)
+xdotool key alt+f s
+wait_for 'title_is "stopping Korvo"' || fail "Stop did not show 'stopping'"
+took=$(($(now_ms) - asked))
+((took < 500)) || fail "Stop took $took ms to show"
+import -window "$window" "$out/korvo-stopping.png"
+answers || fail "the window did not answer while the player was stopping"
+title_is "stopping Korvo" || fail "the player ended before the window was tried"
+wait_for 'title_is " Korvo"' || fail "playback did not end"
 sleep 0.3
 text=$(view_text)
 [[ "$text" == *$'exit by interrupt (1)\n\n\nEnd of playback'* ]] || fail "after Stop the view shows: $(printf %q "$text")"
-import -window root "$out/korvo-stopped.png"
 
-# File/Quit writes the settings and ends with status 0.
-xdotool mousemove $((wx + 20)) $((wy + 12)) click 1
-sleep 0.3
-xdotool key Down Down Down Return
-wait_for '! kill -0 "$korvo_pid" 2>/dev/null' || fail "Korvo did not quit"
-wait "$korvo_pid" || fail "Korvo ended with status $?"
+# A player that prints without pause: memory stays bounded, the window answers.
+rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$korvo_pid/status"; }
+before=$(rss_kb)
+drag /music/mode-chatty
+wait_for 'grep -q "mode-chatty" "$work/record"' || fail "the talkative player did not start"
+peak=$before
+for _ in $(seq 20); do
+  sleep 0.25
+  rss=$(rss_kb)
+  ((rss > peak)) && peak=$rss
+done
+answers || fail "the window did not answer during a flood of output"
+((peak - before < 100000)) || fail "memory grew by $((peak - before)) kB during a flood of output"
+echo "flood: Korvo's resident memory $before kB before, at most $peak kB during 5 s"
+xdotool key alt+f s
+wait_for 'title_is " Korvo"' || fail "the talkative player did not end"
+
+# SIGTERM quits as File/Quit does: the player ends, the settings are written.
+drag /music/a.wav
+wait_for 'title_is "a.wav (1 of 1) Korvo"' || fail "the second run did not start"
+player=$(last_player)
+kill -TERM "$korvo_pid"
+wait_for '! kill -0 "$korvo_pid" 2>/dev/null' || fail "Korvo did not end on SIGTERM"
+wait "$korvo_pid" || fail "Korvo ended with status $? on SIGTERM"
+kill -0 "$player" 2>/dev/null && fail "the player outlived Korvo"
 grep -qxF "$(printf 'device-select:\tFake DAC at usb-1 USB Audio')" "$work/home/.Korvo" || fail "device not stored"
 grep -qxF "$(printf 'command-select:\tlumen')" "$work/home/.Korvo" || fail "command not stored"
+
+# Killed outright, Korvo still takes its player along.
+start_korvo
+drag /music/a.wav
+wait_for 'title_is "a.wav (1 of 1) Korvo"' || fail "the run after the restart did not start"
+player=$(last_player)
+kill -KILL "$korvo_pid"
+{ wait "$korvo_pid"; } 2>/dev/null || true
+wait_for '! kill -0 "$player" 2>/dev/null' || fail "the player outlived a killed Korvo"
 echo "Korvo window test passed; screenshots in $out"
