@@ -234,9 +234,13 @@ void dialog_version() {
 void dialog_confirm(const char* message) { message_dialog(_("Korvo - Confirm"), message, _("Confirm")); }
 
 void dialog_fatal(const char* message) {
+  std::string text = message;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
   GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE,
-                                             "%s", message);
+                                             "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "Korvo");
+  gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
   gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
 }

@@ -254,7 +254,14 @@ gboolean on_delete(GtkWidget*, GdkEvent*, gpointer) {
   window_quit();
   return TRUE;
 }
-void on_destroy(GtkWidget*, gpointer) { window_quit(); }
+// Not reached while Korvo runs (a close is taken by on_delete); without
+// its widgets the refresh cannot wait for the player, which gets its
+// parent-death signal instead.
+void on_destroy(GtkWidget*, gpointer) {
+  process_cancel_pending();
+  process_stop_player();
+  finish_quit();
+}
 gboolean on_quit_signal(gpointer) {
   window_quit();
   return G_SOURCE_CONTINUE;

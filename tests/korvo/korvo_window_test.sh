@@ -54,6 +54,7 @@ wait_for() {
   return 1
 }
 title_is() { [[ "$(xdotool getwindowname "$window")" == "$1" ]]; }
+visible_windows() { xdotool search --onlyvisible --maxdepth 1 --name '' 2>/dev/null | wc -l; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # The pid of the last player run, from what the fake player wrote.
 last_player() { grep '^pid ' "$work/state" | tail -1 | cut -d' ' -f2; }
@@ -63,11 +64,11 @@ for name in lumen brisa; do ln -s "$fake_player" "$work/bin/$name"; done
 printf 'Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Audio\ncommand-select:\tlumen\n' \
   > "$work/home/.Korvo"
 
+# Starts Korvo on these fake cards (FAKE_ALSA_CARDS).
 start_korvo() {
   # A player that takes 3 s to end after its interrupt, as a slow one would.
   env PATH="$work/bin" HOME="$work/home" FAKE_PLAYER_RECORD="$work/record" FAKE_PLAYER_STATE="$work/state" \
-    FAKE_PLAYER_WIND_DOWN_MS=3000 \
-    LD_PRELOAD="$shim" FAKE_ALSA_CARDS="1|Fake DAC at usb-1|pcm=0;2|Orvalis Quellform at usb-2|pcm=0,1" \
+    FAKE_PLAYER_WIND_DOWN_MS=3000 LD_PRELOAD="$shim" FAKE_ALSA_CARDS="$1" \
     ASAN_OPTIONS="$ASAN_OPTIONS:verify_asan_link_order=0" \
     "$korvo" >> "$work/korvo.log" 2>&1 &
   korvo_pid=$!
@@ -85,6 +86,7 @@ drag() {
     fail "no drag source window"
   eval "$(xdotool getwindowgeometry --shell "$source_window")"
   local sx=$((X + WIDTH / 2)) sy=$((Y + HEIGHT / 2)) tx=$((wx + 300)) ty=$((wy + 150))
+  # The pauses pace the pointer as a hand would, for GTK to see a drag.
   xdotool mousemove "$sx" "$sy"
   sleep 0.2
   xdotool mousedown 1
@@ -99,12 +101,13 @@ drag() {
   wait "$source_pid" 2>/dev/null || true
 }
 
-# What the text view shows, through the clipboard.
-view_text() {
+# Whether the text view shows what matches the pattern $1: its text goes
+# to the clipboard, which is read until it matches (or 10 s have passed).
+view_matches() {
+  local pattern=$1
   xdotool mousemove $((wx + 300)) $((wy + 330)) click 1
   xdotool key ctrl+a ctrl+c
-  sleep 0.3
-  "$drag_source" --clipboard
+  wait_for 'text=$("$drag_source" --clipboard 2>/dev/null) && [[ "$text" == $pattern ]]'
 }
 
 # The window answers: Ctrl+O opens the Open dialog, Escape closes it.
@@ -115,16 +118,28 @@ answers() {
   wait_for '! xdotool search --onlyvisible --name "^Korvo - Open Files$" >/dev/null'
 }
 
-start_korvo
-sleep 0.5
+# Without any player Korvo ends with status 1, and says why in a dialog too.
+env PATH="$work/home" HOME="$work/home" "$korvo" > "$work/alone.log" 2>&1 &
+alone=$!
+pids+=("$alone")
+dialog=$(timeout 10 xdotool search --sync --onlyvisible --name '^Korvo$' | head -1) || fail "no dialog for a missing player"
+eval "$(xdotool getwindowgeometry --shell "$dialog")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 20)) click 1  # its Close button
+wait_for '! kill -0 "$alone" 2>/dev/null' || fail "Korvo without players did not end"
+status=0
+wait "$alone" || status=$?
+((status == 1)) && grep -q "Command vesko,aplay are not found." "$work/alone.log" || fail "Korvo without players: status $status"
+
+start_korvo "1|Fake DAC at usb-1|pcm=0;2|Orvalis Quellform at usb-2|pcm=0,1"
+sleep 0.5  # for the screenshot only: the window has drawn itself
 import -window root "$out/korvo-start.png"
 
 # The device box lists the fake cards: open it for a screenshot.
 xdotool mousemove $((wx + 300)) $((wy + 116)) click 1
-sleep 0.5
+sleep 0.5  # for the screenshot only
 import -window root "$out/korvo-devices.png"
 xdotool key Escape
-sleep 0.3
+sleep 0.3  # the menu lets the pointer go
 
 drag /music/a.wav "/music/b b.wav"
 expected=$(printf 'lumen\t-B\t10M\t-D\thw:1,0\t/music/a.wav\t/music/b b.wav')
@@ -136,11 +151,9 @@ xdotool key space
 wait_for 'grep -qx "key space" "$work/state"' || fail "Play/Pause did not reach the player"
 xdotool key ctrl+Right
 wait_for 'title_is "b b.wav (2 of 2) Korvo"' || fail "Next did not reach the player"
-sleep 0.3
-import -window "$window" "$out/korvo-playing.png"
-text=$(view_text)
-[[ "$text" == $'playing file 1/2 total 00:05 "a.wav" "/music/a.wav"\nplaying file 2/2 total 00:05 "b b.wav" "/music/b b.wav"' ]] ||
+view_matches $'playing file 1/2 total 00:05 "a.wav" "/music/a.wav"\nplaying file 2/2 total 00:05 "b b.wav" "/music/b b.wav"' ||
   fail "view shows: $(printf %q "$text")"
+import -window "$window" "$out/korvo-playing.png"
 
 # File/Stop: "stopping" at once, and the window answers while the player
 # takes its 3 s to end.
@@ -153,9 +166,7 @@ import -window "$window" "$out/korvo-stopping.png"
 answers || fail "the window did not answer while the player was stopping"
 title_is "stopping Korvo" || fail "the player ended before the window was tried"
 wait_for 'title_is " Korvo"' || fail "playback did not end"
-sleep 0.3
-text=$(view_text)
-[[ "$text" == *$'exit by interrupt (1)\n\n\nEnd of playback'* ]] || fail "after Stop the view shows: $(printf %q "$text")"
+view_matches *$'exit by interrupt (1)\n\n\nEnd of playback' || fail "after Stop the view shows: $(printf %q "$text")"
 
 # A player that prints without pause: memory stays bounded, the window answers.
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$korvo_pid/status"; }
@@ -185,10 +196,21 @@ kill -0 "$player" 2>/dev/null && fail "the player outlived Korvo"
 grep -qxF "$(printf 'device-select:\tFake DAC at usb-1 USB Audio')" "$work/home/.Korvo" || fail "device not stored"
 grep -qxF "$(printf 'command-select:\tlumen')" "$work/home/.Korvo" || fail "command not stored"
 
-# Killed outright, Korvo still takes its player along.
-start_korvo
+# Two cards with one label: a drop plays on the entry chosen (the last one
+# with the stored label), and Device Scan keeps the one the user chose.
+start_korvo "1|Fake DAC at usb-1|pcm=0;2|Fake DAC at usb-1|pcm=0"
 drag /music/a.wav
-wait_for 'title_is "a.wav (1 of 1) Korvo"' || fail "the run after the restart did not start"
+wait_for 'tail -1 "$work/record" | grep -q "hw:2,0"' || fail "the drop did not use the chosen entry: $(tail -1 "$work/record")"
+windows=$(visible_windows)
+xdotool mousemove $((wx + 300)) $((wy + 116)) click 1
+wait_for '(($(visible_windows) > windows))' || fail "the device box did not open"
+xdotool key Up Return
+xdotool mousemove $((wx + 570)) $((wy + 116)) click 1
+drag /music/b.wav
+wait_for 'tail -1 "$work/record" | grep -q "hw:1,0.*b.wav"' || fail "Device Scan lost the chosen entry: $(tail -1 "$work/record")"
+
+# Killed outright, Korvo still takes its player along.
+wait_for 'title_is "b.wav (1 of 1) Korvo"' || fail "the run after the restart did not start"
 player=$(last_player)
 kill -KILL "$korvo_pid"
 { wait "$korvo_pid"; } 2>/dev/null || true
