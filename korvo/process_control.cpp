@@ -69,6 +69,8 @@ std::string formatted(const char* format, const char* argument) {
   return text;
 }
 
+std::string pipe_failure() { return formatted(_("cannot create a pipe: %s\n"), strerror(errno)); }
+
 // Back to idle without a child having run.
 void finish_without_child(const std::string& message) {
   output_append(message);
@@ -124,7 +126,7 @@ std::optional<spawned_child> spawn_child(const child_command& command, int input
 
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
-    error = formatted(_("cannot create a pipe: %s\n"), strerror(errno));
+    error = pipe_failure();
     return std::nullopt;
   }
   const pid_t pid = fork();
@@ -224,7 +226,7 @@ void start_command(int32_t index, std::string_view arguments) {
   const child_command command = player_command(command_list(), index, choices.buffer_mb, arguments);
   int keys[2];
   if (pipe2(keys, O_CLOEXEC) != 0) {
-    finish_without_child(formatted(_("cannot create a pipe: %s\n"), strerror(errno)));
+    finish_without_child(pipe_failure());
     return;
   }
   std::string error;

@@ -186,6 +186,10 @@ void show_process_state(process_state now) {
     gtk_widget_set_sensitive(widget, playing);
   }
   if (now != process_state::playing) state.paused = false;
+  if (now == process_state::idle) {
+    state.now = now_playing{};
+    show_now_playing();
+  }
   set_play_pause_icon(playing && !state.paused);
   if (now == process_state::stopping) {
     gtk_window_set_title(GTK_WINDOW(widgets.window), render_window_title(_("stopping")).c_str());

@@ -24,7 +24,10 @@ using namespace std::chrono_literals;
 
 struct view_model {
   std::string text;
-  void refresh() { render_apply(text, output_refresh().ops); }
+  void refresh() {
+    process_poll();
+    render_apply(text, output_refresh().ops);
+  }
   bool wait_for(const std::string& part, std::chrono::seconds patience = 10s) {
     for (auto limit = std::chrono::steady_clock::now() + patience; std::chrono::steady_clock::now() < limit;) {
       refresh();
@@ -59,30 +62,28 @@ TEST(RealPlayers, FoundStartedShownStoppedAndAutoDetected) {
   choices.device_kind = card.kind;
   view_model view;
 
-  process_start_playback("version", 2, kVersionArguments);
-  ASSERT_TRUE(view.wait_for("End of playback")) << view.text;
-  EXPECT_EQ(view.text.rfind("brisa Ver.1.1 ", 0), 0u) << view.text;
+  EXPECT_EQ(process_version_text(2).rfind("brisa Ver.1.1 ", 0), 0u);
 
   // A player's error reaches the view.
   process_start_playback("playing", 0, open_argument_string(card.words, env.file("missing.wav")));
   ASSERT_TRUE(view.wait_for("End of playback")) << view.text;
   EXPECT_NE(view.text.find("ERROR lumen "), std::string::npos) << view.text;
 
-  // Playing: the position line keeps to one line of the view until Stop.
+  // Playing: the position line keeps to one line of the view until Stop,
+  // which one interrupt brings about.
   process_start_playback("playing", 0, open_argument_string(card.words, song));
-  std::this_thread::sleep_for(2s);
-  view.refresh();
+  ASSERT_TRUE(view.wait_for("position 00:01")) << view.text;
   EXPECT_TRUE(process_playing()) << view.text;
   const auto lines = std::count(view.text.begin(), view.text.end(), '\n');
   EXPECT_LT(lines, 12) << view.text;
   process_stop_player();
+  ASSERT_TRUE(view.wait_for("\nEnd of playback\n")) << view.text;
   EXPECT_FALSE(process_playing());
-  ASSERT_TRUE(view.wait_for("End of playback")) << view.text;
   EXPECT_NE(view.text.find("playing file 1/1"), std::string::npos) << view.text;
 
   // Auto detect: one PCM file makes one bit-perfect stream, so lumen plays it.
   process_start_playback("playing", static_cast<int32_t>(command_list().size()), open_argument_string(card.words, song));
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(view.wait_for("position 00:0")) << view.text;
   EXPECT_TRUE(process_playing()) << view.text;
   EXPECT_EQ(choices.selected_command, 0);
   process_stop_player();
