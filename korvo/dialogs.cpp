@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ constexpr int kDialogSpacing = 12;
 constexpr int kLabelSpacing = 6;
 constexpr int kBufferEntryChars = 4;
 constexpr int kPlayFolderResponse = 1;
+constexpr int kChooserWidth = 760;
+constexpr int kChooserHeight = 520;
 
 // What the players read: their own WAV/RF64 and DSD readers, and the usual
 // files FFmpeg decodes for them.
@@ -102,7 +105,6 @@ void message_dialog(const char* title, const char* message, const char* button_l
   gtk_box_pack_start(GTK_BOX(box), heading(title), FALSE, FALSE, 0);
   GtkWidget* text = gtk_label_new(message);
   gtk_label_set_xalign(GTK_LABEL(text), 0);
-  gtk_label_set_selectable(GTK_LABEL(text), TRUE);
   gtk_box_pack_start(GTK_BOX(box), text, TRUE, TRUE, 0);
   GtkWidget* buttons = button_row();
   GtkWidget* button = gtk_button_new_with_label(button_label);
@@ -178,6 +180,18 @@ void dialog_open_files() {
   gtk_file_chooser_set_current_folder(files, start_folder().c_str());
   add_filters(files);
   gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+  // The chooser sizes itself when shown (to most of the screen): a size of
+  // our own, centred on the window, comes after.
+  gtk_widget_show(chooser);
+  gtk_window_resize(GTK_WINDOW(chooser), kChooserWidth, kChooserHeight);
+  gint x = 0;
+  gint y = 0;
+  gint width = 0;
+  gint height = 0;
+  gtk_window_get_position(window_main(), &x, &y);
+  gtk_window_get_size(window_main(), &width, &height);
+  gtk_window_move(GTK_WINDOW(chooser), std::max(0, x + (width - kChooserWidth) / 2),
+                  std::max(0, y + (height - kChooserHeight) / 2));
   const gint response = gtk_dialog_run(GTK_DIALOG(chooser));
   std::vector<std::string> names;
   if (response == GTK_RESPONSE_ACCEPT || response == kPlayFolderResponse) {

@@ -59,7 +59,8 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # The pid of the last player run, from what the fake player wrote.
 last_player() { grep '^pid ' "$work/state" | tail -1 | cut -d' ' -f2; }
 
-mkdir "$work/bin" "$work/home"
+mkdir -p "$work/bin" "$work/home/Music" "$work/home/.config"
+echo 'XDG_MUSIC_DIR="$HOME/Music"' > "$work/home/.config/user-dirs.dirs"
 for name in lumen brisa; do ln -s "$fake_player" "$work/bin/$name"; done
 printf 'Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Audio\ncommand-select:\tlumen\n' \
   > "$work/home/.Korvo"
@@ -146,7 +147,8 @@ expected=$(printf 'lumen\t-B\t10M\t-D\thw:1,0\t/music/a.wav\t/music/b b.wav')
 wait_for 'grep -qxF "$expected" "$work/record" 2>/dev/null' || fail "lumen was not started with the dropped files"
 wait_for 'title_is "a.wav (1 of 2) Korvo"' || fail "title does not name the first file"
 view_matches '*position 00:03*' || fail "view shows: $(printf %q "$text")"
-sleep 0.2  # for the screenshot only: the bar has followed
+xdotool click 1  # leaves the selection
+sleep 0.2        # for the screenshot only: the bar has followed
 import -window "$window" "$out/korvo-playing.png"
 
 # Play/Pause and Next reach the player as its keys.
@@ -189,9 +191,17 @@ echo "flood: Korvo's resident memory $before kB before, at most $peak kB during 
 xdotool key alt+f s
 wait_for 'title_is " Korvo"' || fail "the talkative player did not end"
 
+# Open starts in the music folder (not in "Recent"): Play Folder at once
+# plays it.
+xdotool key ctrl+o
+chooser=$(timeout 5 xdotool search --sync --onlyvisible --name '^Korvo - Open Files$' | head -1) || fail "no Open dialog"
+eval "$(xdotool getwindowgeometry --shell "$chooser")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) key alt+f
+expected=$(printf 'lumen\t-B\t10M\t-D\thw:1,0\t%s' "$work/home/Music")
+wait_for 'grep -qxF "$expected" "$work/record"' || fail "Play Folder did not play the music folder: $(tail -1 "$work/record")"
+
 # SIGTERM quits as File/Quit does: the player ends, the settings are written.
-drag /music/a.wav
-wait_for 'title_is "a.wav (1 of 1) Korvo"' || fail "the second run did not start"
+wait_for 'title_is "Music (1 of 1) Korvo"' || fail "the folder's run did not start"
 player=$(last_player)
 kill -TERM "$korvo_pid"
 wait_for '! kill -0 "$korvo_pid" 2>/dev/null' || fail "Korvo did not end on SIGTERM"
