@@ -54,6 +54,13 @@ gboolean on_dialog_delete(GtkWidget* dialog, GdkEvent*, gpointer) {
 
 void on_close_clicked(GtkButton*, gpointer dialog) { close_dialog(GTK_WIDGET(dialog)); }
 
+// Escape closes a dialog as its Cancel or Ok would.
+gboolean on_dialog_key(GtkWidget* dialog, GdkEventKey* event, gpointer) {
+  if (event->keyval != GDK_KEY_Escape) return FALSE;
+  close_dialog(dialog);
+  return TRUE;
+}
+
 // A modal window at the mouse position above the main window.
 GtkWidget* new_dialog(const char* title) {
   GtkWidget* dialog = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -63,6 +70,7 @@ GtkWidget* new_dialog(const char* title) {
   gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
   gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
   g_signal_connect(dialog, "delete-event", G_CALLBACK(on_dialog_delete), nullptr);
+  g_signal_connect(dialog, "key-press-event", G_CALLBACK(on_dialog_key), nullptr);
   return dialog;
 }
 

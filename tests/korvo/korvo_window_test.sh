@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Korvo's window under Xvfb, with fake sound cards and fake players: a drag
-# of two files starts the chosen player with the right words; the title
-# and label tell the file heard now and "n of m"; Space and Ctrl+Right
-# reach the player as its keys; File/Stop shows "stopping" at once and the
-# window answers while the player winds down; a flood of output keeps the
-# window answering and its memory bounded; SIGTERM quits as File/Quit does
-# and leaves no player behind, and neither does SIGKILL. Screenshots go to
-# the output directory.
+# Korvo's window under Xvfb, with fake sound cards and fake players.
+# Without players Korvo ends with a dialog. A drag of two files starts the
+# chosen player with the right words; the title and label tell the file
+# heard now and "n of m"; Space and Ctrl+Right reach the player as its keys;
+# File/Stop shows "stopping" at once and the window answers while the player
+# winds down; a flood of output keeps the window answering and its memory
+# bounded; Open starts in the music folder; SIGTERM quits as File/Quit does
+# and leaves no player behind. With two entries of one label a drop plays
+# on the chosen one and Device Scan keeps it; a drop while a dialog is
+# open is not taken; SIGKILL leaves no player either. Screenshots go to the output directory.
 #
 #   korvo_window_test.sh KORVO FAKE_PLAYER DRAG_SOURCE FAKECARDS_SHIM OUTPUT_DIR
 # Exit status 77 (skipped) when xvfb-run is not installed.
@@ -223,8 +225,17 @@ xdotool mousemove $((wx + 570)) $((wy + 116)) click 1
 drag /music/b.wav
 wait_for 'tail -1 "$work/record" | grep -q "hw:1,0.*b.wav"' || fail "Device Scan lost the chosen entry: $(tail -1 "$work/record")"
 
+# While a dialog is open a drop is not taken; after it, one is.
+xdotool mousemove $((wx + 570)) $((wy + 116)) key alt+e s  # the dialog opens there, off the drop's way
+timeout 5 xdotool search --sync --onlyvisible --name '^Korvo - Playback Settings$' >/dev/null || fail "no Settings dialog"
+drag /music/modal.wav
+xdotool mousemove $((wx + 570)) $((wy + 116)) key Escape  # over the dialog, which opened at the pointer
+wait_for '! xdotool search --onlyvisible --name "^Korvo - Playback Settings$" >/dev/null' || fail "Escape kept the dialog"
+drag /music/c.wav
+wait_for 'title_is "c.wav (1 of 1) Korvo"' || fail "the drop after the dialog did not play"
+grep -q modal.wav "$work/record" && fail "a drop was taken while a dialog was open"
+
 # Killed outright, Korvo still takes its player along.
-wait_for 'title_is "b.wav (1 of 1) Korvo"' || fail "the run after the restart did not start"
 player=$(last_player)
 kill -KILL "$korvo_pid"
 { wait "$korvo_pid"; } 2>/dev/null || true
