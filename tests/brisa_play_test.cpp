@@ -263,8 +263,9 @@ TEST_F(BrisaPlays, AnInterruptWhilePrefillingEndsAtOnce) {
 TEST_F(BrisaPlays, AnInterruptEndsTheMusicPromptlyInSilenceAndASecondOneAborts) {
   dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
   const std::string file = tone_file("long.wav", 20);
-  // A second of music has gone out when the position line says so; ten
-  // megabytes hold nearly four seconds more.
+  // A second of music has been heard when the position line says so, and
+  // the device holds half a second more; ten megabytes hold nearly four
+  // seconds beyond.
   const playback once = play({"-B", "10M", file}, {.timeout_seconds = 20, .interrupt_when = "position 00:01"});
   EXPECT_EQ(once.result.interrupts_sent, 1);
   EXPECT_EQ(once.result.exit_status, 0) << once.result.err;
@@ -273,7 +274,7 @@ TEST_F(BrisaPlays, AnInterruptEndsTheMusicPromptlyInSilenceAndASecondOneAborts) 
   size_t music_end = left.size();
   while (music_end > 0 && left[music_end - 1] == 0xAA) --music_end;
   constexpr double kBytesPerSecond = kDopBitRate / 8;
-  EXPECT_LT(static_cast<double>(music_end) / kBytesPerSecond, 1.0 + 0.3 + 0.15);
+  EXPECT_LT(static_cast<double>(music_end) / kBytesPerSecond, 1.0 + 0.5 + 0.3 + 0.15);
   EXPECT_GE(static_cast<double>(left.size() - music_end) / kBytesPerSecond, 0.05);
 
   const playback twice =
