@@ -255,8 +255,9 @@ struct writer {
       output_stop.store(-1);
       return false;
     }
-    const snd_pcm_sframes_t avail = snd_pcm_avail(device);
-    if (avail < 0) return failed(avail, "snd_pcm_avail()");
+    snd_pcm_sframes_t avail = 0, delay = 0;
+    if (const int err = snd_pcm_avail_delay(device, &avail, &delay); err < 0) return failed(err, "snd_pcm_avail_delay()");
+    follow_device(delay);
     const snd_pcm_sframes_t room = avail - 1;
     if (room <= kMinWriteFrames) {
       // Full before it reached its start threshold: start it.
@@ -302,18 +303,18 @@ struct writer {
     music_frames += written;
   }
 
-  // Moves the play list's file and position to what the device plays now.
-  void follow_device() {
-    snd_pcm_sframes_t delay = 0;
-    if (snd_pcm_delay(pcm.get(), &delay) != 0) return;
+  // Moves the play list's file and position to what the device plays now:
+  // the frame delay frames before the next one written.
+  void follow_device(snd_pcm_sframes_t delay) {
     heard_advance(heard, *job.playing, frames_out - std::max<snd_pcm_sframes_t>(delay, 0));
   }
 
-  // A skip: everything queued goes, an even count of frames so that DoP
-  // markers keep alternating (at most one frame of the old music stays).
+  // A skip: everything queued goes. The dropped frames count as music, so
+  // that after an odd count one silent frame keeps DoP markers alternating.
   void drop_queued() {
-    const int32_t frame_bytes = job.stream->frame_bytes;
-    ringbuffer_consume(job.rb, (ringbuffer_used(job.rb) / frame_bytes & ~1) * frame_bytes);
+    const int32_t frames = ringbuffer_used(job.rb) / job.stream->frame_bytes;
+    ringbuffer_consume(job.rb, frames * job.stream->frame_bytes);
+    music_frames += frames;
     job.control->drop_queued.store(false);
   }
 
@@ -358,9 +359,7 @@ void* output_thread(void* argument) {
   while (!output_stop.load() && !w.stream_ended()) {
     if (abort_requested.load() && !w.ending_early()) w.end_early();
     if (job.control->drop_queued.load()) w.drop_queued();
-    const bool wrote = w.step();
-    w.follow_device();
-    if (wrote) {
+    if (w.step()) {
       usleep(0);
     } else {
       usleep(ringbuffer_used(job.rb) < stream.frame_bytes ? kRingPollMicros : device_idle_micros(stream.rate));

@@ -102,10 +102,10 @@ bool skip_to(player& p, int32_t target) {
   return true;
 }
 
-// Acts on a key typed or sent through a pipe; true when a skip has the main
-// loop read on.
-bool poll_keys(player& p) {
-  const int key = poll_keyboard();
+// Acts on a key typed or sent through a pipe. A step waiting for room
+// cannot be left half-way: there n and p wait for the main loop. True when
+// a skip has the main loop read on.
+bool act_on_key(player& p, int key, bool may_skip) {
   switch (key) {
     case -1: return false;
     case ' ':
@@ -113,13 +113,34 @@ bool poll_keys(player& p) {
       p.seconds_shown = -1;  // the line says so at once
       return false;
     case 'n':
-    case 'p': return skip_to(p, skip_target(p, key));
+    case 'p':
+      if (may_skip) return skip_to(p, skip_target(p, key));
+      p.pending_skip = key;
+      return false;
     case 'q': abort_requested.store(-1); return false;  // as Ctrl-C
     default:
       // A change shows at once, not with the next second.
       if (p.parts.on_key != nullptr && p.parts.on_key(key)) p.seconds_shown = -1;
       return false;
   }
+}
+
+bool poll_keys(player& p) {
+  if (p.pending_skip >= 0) return act_on_key(p, std::exchange(p.pending_skip, -1), true);
+  return act_on_key(p, poll_keyboard(), true);
+}
+
+// Waits until bytes fit in the ring buffer, showing progress and taking
+// keys meanwhile (the output side may be paused); false when playback stops
+// or a skip is waiting, and the step is to be left.
+bool wait_for_room(player& p, int32_t bytes) {
+  while (ringbuffer_space(p.rb.get()) < bytes) {
+    if (stop_requested() || p.pending_skip >= 0) return false;
+    progress_step(p);
+    act_on_key(p, poll_keyboard(), false);
+    usleep(kRingPollMicros);
+  }
+  return true;
 }
 
 // What the player still holds goes out, and the stream takes no more.
@@ -288,7 +309,7 @@ bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_f
   ringbuffer* rb = p.rb.get();
   while (p.pcm.pending > 0) {
     // Room for all one input frame can become, so it never waits half-way.
-    if (ringbuffer_space(rb) < room_bytes && (!p.output_started || !ringbuffer_wait_space(rb, room_bytes))) {
+    if (ringbuffer_space(rb) < room_bytes && (!p.output_started || !wait_for_room(p, room_bytes))) {
       return true;
     }
     const uint8_t* frame = pcm_block_next_frame(p.pcm, sample_bytes);
@@ -346,12 +367,12 @@ void player_flush_filter(player& p, int32_t input_rate, int32_t room_bytes, floa
   const auto frames = static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * input_rate)) + 1;
   constexpr float kSilence[2] = {0.0f, 0.0f};
   for (int64_t i = 0; i < frames; ++i) {
-    if (!ringbuffer_wait_space(p.rb.get(), room_bytes)) return;
+    if (!wait_for_room(p, room_bytes)) return;
     filter_pair(p, kSilence);
   }
 }
 
 uint8_t* player_frame_slot(player& p, int32_t frame_bytes) {
-  if (!ringbuffer_wait_space(p.rb.get(), frame_bytes)) return nullptr;
+  if (!wait_for_room(p, frame_bytes)) return nullptr;
   return ringbuffer_write_area(p.rb.get()).data();
 }

@@ -76,6 +76,7 @@ struct player {
   // line and the skip keys.
   std::atomic<music_file*> playing_file{nullptr};
   playback_control control;
+  int pending_skip = -1;  // n or p, typed while a step waited for room
   music_file* shown_file = nullptr;  // whose header was printed last
   int32_t seconds_shown = -1;
 };

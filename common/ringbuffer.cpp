@@ -1,6 +1,5 @@
 #include "ringbuffer.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -251,12 +250,4 @@ int32_t ringbuffer_consume(ringbuffer* rb, int32_t n) {
 
   rb->read_pos.store(index_advance(read, n, rb->length), std::memory_order_release);
   return crossed;
-}
-
-bool ringbuffer_wait_space(const ringbuffer* rb, int32_t bytes) {
-  while (ringbuffer_space(rb) < bytes) {
-    if (stop_requested()) return false;
-    usleep(kRingPollMicros);
-  }
-  return true;
 }

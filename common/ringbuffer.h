@@ -72,10 +72,8 @@ std::span<uint8_t> ringbuffer_write_area(ringbuffer* rb);
 // Producer, in place: publishes n bytes already written at data + write_pos.
 // The caller has checked space and the contiguous span.
 void ringbuffer_commit(ringbuffer* rb, int32_t n);
-// Producer: waits, polling every kRingPollMicros, until bytes fit; false
-// when playback stops first (then no room will come).
+// How often a side waiting for the other looks again.
 constexpr unsigned kRingPollMicros = 2000;
-bool ringbuffer_wait_space(const ringbuffer* rb, int32_t bytes);
 // Producer: file `index` begins after the bytes queued now.
 void ringbuffer_mark_file(ringbuffer* rb, int32_t index);
 // Producer: nothing more will come.

@@ -286,6 +286,43 @@ TEST_F(BrisaPlays, AnInterruptEndsTheMusicPromptlyInSilenceAndASecondOneAborts) 
   EXPECT_EQ(twice.result.exit_status, reported_line_of(twice.result.err, "Interrupt stack. Abort\n") & 0xFF) << twice.result.err;
 }
 
+// Space pauses and resumes: the DAC gets the music with the stream's
+// silence inserted, markers alternating across it, nothing lost or played
+// twice; q then stops like Ctrl-C. The keys come through a pipe.
+TEST_F(BrisaPlays, PauseInsertsSilenceIntoTheMusicAndQuitStops) {
+  dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
+  const std::string file = tone_file("tone.wav", 4);
+  const playback whole = play({file});
+  ASSERT_EQ(whole.result.exit_status, 0) << whole.result.err;
+  const playback paused = play({file}, {.keys = {{"position 00:01", " "},
+                                                 {"pause", " ", 1.0},
+                                                 {"position 00:02", "q"}}});
+  ASSERT_EQ(paused.result.exit_status, 0) << paused.result.err;
+  expect_alternating_markers(paused.capture, kFormatS24_3LE);
+
+  const std::string& a = whole.capture;
+  const std::string& b = paused.capture;
+  constexpr size_t kFrameBytes = 6;
+  const size_t cut = static_cast<size_t>(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin()) /
+                     kFrameBytes * kFrameBytes;
+  // Silent frames: idle DSD under the marker.
+  size_t resume = cut;
+  while (resume + kFrameBytes <= b.size() && static_cast<uint8_t>(b[resume]) == 0xAA &&
+         static_cast<uint8_t>(b[resume + 1]) == 0xAA && static_cast<uint8_t>(b[resume + 3]) == 0xAA &&
+         static_cast<uint8_t>(b[resume + 4]) == 0xAA) {
+    resume += kFrameBytes;
+  }
+  const double paused_seconds = static_cast<double>(resume - cut) / kFrameBytes / 176400;
+  EXPECT_GE(paused_seconds, 0.5) << "the pause lasted a second";
+  EXPECT_GT(cut / kFrameBytes, size_t{176400 * 2}) << "music before the pause";
+  // After the pause the music goes on where it stopped, until q ends it.
+  size_t music_end = b.size();
+  while (music_end >= resume + kFrameBytes && static_cast<uint8_t>(b[music_end - kFrameBytes]) == 0xAA) music_end -= kFrameBytes;
+  ASSERT_GT(music_end, resume + 176400 * kFrameBytes / 2) << "music after the pause";
+  EXPECT_LT(cut + (music_end - resume), a.size()) << "q ended it early";
+  EXPECT_EQ(b.substr(resume, music_end - resume), a.substr(cut, music_end - resume));
+}
+
 TEST_F(BrisaPlays, AnUnderrunOrADisconnectStopsWithAReport) {
   dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true});
   const std::string file = tone_file("long.wav", 8);

@@ -331,6 +331,54 @@ TEST_F(LumenPlays, AMixedListPlaysAsOneBitPerfectStreamPerRateAndKind) {
   EXPECT_EQ(differ.first, got_bytes.end()) << "first difference at byte " << (differ.first - got_bytes.begin());
 }
 
+// n drops what is queued of the file heard and the next starts at once; p
+// after a file's first three seconds starts it again. The DAC gets the
+// first file cut, the second cut then whole, the third whole.
+TEST_F(LumenPlays, SkipKeysDropTheQueuedMusicAndStartAFileFromItsBeginning) {
+  dac({"S24_3LE"}, {.paced = true});
+  const std::vector<std::vector<int32_t>> samples = {ramp_samples(110250, 1000), ramp_samples(220500, 3000),
+                                                     ramp_samples(44100, 5000)};
+  std::vector<std::string> words = {"-D", "dac", "-B", "10M"};
+  std::vector<bytes> expected;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    words.push_back(write(std::string(1, static_cast<char>('a' + i)) + ".wav", wav_bytes(wav_spec{}, samples[i])));
+    expected.push_back(top_bytes(scaled(samples[i], 16), 3));
+  }
+  const process_result run = play(words, "lumen",
+                                  {.timeout_seconds = 30,
+                                   .keys = {{"position 00:01", "n"}, {"playing file 2/3", ""}, {"position 00:03", "p"}}});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const bytes got = music(44100, 6);
+  size_t at = 0;
+  // Frames from `at` on that begin `file`.
+  const auto prefix_of = [&](const bytes& file) {
+    size_t n = 0;
+    while (at + n < got.size() && n < file.size() && got[at + n] == file[n]) ++n;
+    return n / 6;
+  };
+  // After a skip one silent frame may keep the stream's frame count even.
+  const auto silent_frame = [&] {
+    if (at + 6 <= got.size() && std::all_of(got.begin() + static_cast<std::ptrdiff_t>(at), got.begin() + static_cast<std::ptrdiff_t>(at + 6), [](uint8_t b) { return b == 0; })) at += 6;
+  };
+  const size_t first_frames = prefix_of(expected[0]);
+  at += first_frames * 6;
+  silent_frame();
+  const size_t second_frames = prefix_of(expected[1]);
+  at += second_frames * 6;
+  silent_frame();
+  const double first = static_cast<double>(first_frames) / 44100, second = static_cast<double>(second_frames) / 44100;
+  // Heard for a second, then the half second the device held, and no more
+  // than 0.3 s beyond.
+  EXPECT_GE(first, 1.0);
+  EXPECT_LT(first, 1.0 + 0.5 + 0.3 + 0.15);
+  EXPECT_GE(second, 3.0);
+  EXPECT_LT(second, 3.0 + 0.5 + 0.3 + 0.15);
+  ASSERT_EQ(got.size(), at + expected[1].size() + expected[2].size());
+  EXPECT_TRUE(std::equal(expected[1].begin(), expected[1].end(), got.begin() + static_cast<std::ptrdiff_t>(at)));
+  EXPECT_TRUE(std::equal(expected[2].begin(), expected[2].end(),
+                         got.begin() + static_cast<std::ptrdiff_t>(at + expected[1].size())));
+}
+
 TEST_F(LumenPlays, CountTellsWhetherTheListIsOneStream) {
   const std::string a = write("a.wav", wav_bytes(wav_spec{}, ramp_samples(100, 1000)));
   const std::string b = write("b.wav", wav_bytes(wav_spec{}, ramp_samples(100, 1000)));
