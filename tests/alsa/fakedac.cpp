@@ -154,7 +154,8 @@ int dac_start(snd_pcm_ioplug_t* io) {
   clock_gettime(CLOCK_MONOTONIC, &dac.started_at);
   dac.consumed_at_start = dac.consumed;
   dac.clock_running = true;
-  log_event(dac, "start queued=%" PRIu64, dac.written - dac.consumed);
+  log_event(dac, "start queued=%" PRIu64 " at=%lld.%09ld", dac.written - dac.consumed,
+            static_cast<long long>(dac.started_at.tv_sec), dac.started_at.tv_nsec);
   return 0;
 }
 
