@@ -129,8 +129,7 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
 }
 
 // The last file's last frames are still inside the filter.
-void end_of_list(player& p) {
-  const music_file& last = p.files[p.file_count - 1];
+void end_of_stream(player& p, const music_file& last) {
   if (!filtered(last)) return;
   player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), kFirBlockFrames * layout.frame_bytes,
                       filter_pair);
@@ -237,7 +236,7 @@ int brisa_main(int argc, char** argv) {
                 .readers = kReaders,
                 .prepare_file = prepare_file,
                 .volume_db = shown_volume,
-                .end_of_list = end_of_list,
+                .end_of_stream = end_of_stream,
                 .on_key = on_key},
                list, params.silent != 0, params.mode_name);
   layout.left_cut = params.left_cut != 0;

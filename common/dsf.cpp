@@ -45,13 +45,6 @@ constexpr int64_t chunk_cost(uint64_t size, int64_t parent_left) noexcept {
   return static_cast<int64_t>(std::min(padded, static_cast<uint64_t>(parent_left)));
 }
 
-// Completes the last 8-byte group of a file with the idle byte; returns the
-// new count.
-int pad_to_group(uint8_t* dest, int count) noexcept {
-  while (count % 8 != 0) dest[count++] = kDsdPaddingByte;
-  return count;
-}
-
 // ---- DSDIFF ---------------------------------------------------------------
 
 constexpr int64_t kChunkHeaderBytes = 12;  // id and 64-bit size
@@ -236,7 +229,8 @@ constexpr int32_t kMaxDsdFrameBytes = 8;
 
 // Delivers the left and right bytes of whole file frames until max_bytes
 // (rounded down to a multiple of 8) are written or the recorded sound data
-// or the file ends; the last group is padded with the idle byte.
+// or the file ends. The last group may be short: the player carries it into
+// the next file or completes it.
 int read_dsd_frames(music_file* file, uint8_t* dest, int max_bytes) {
   if (file == nullptr || file->fp == nullptr || feof(file->fp.get()) || file->dsd_bytes_left <= 0) return -1;
   const int32_t channels = file->file_channels;
@@ -269,7 +263,7 @@ int read_dsd_frames(music_file* file, uint8_t* dest, int max_bytes) {
     }
   }
   if (delivered == 0) return -1;
-  return pad_to_group(dest, delivered);
+  return delivered;
 }
 
 // ---- DSF ------------------------------------------------------------------
@@ -472,7 +466,7 @@ int dsf_read(music_file* file, uint8_t* dest, int max_bytes) {
     h.bytes_per_channel -= k;
   }
   if (delivered == 0) return -1;
-  return pad_to_group(dest, delivered);
+  return delivered;
 }
 
 void dsf_release() {

@@ -28,7 +28,14 @@ constexpr const char* kBrisaUsage =
     "params:\t\t--short-filter\tpower less machine mode\n"
     "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
-    "params:\t\t--right-cut\tkeep right channel silent\n";
+    "params:\t\t--right-cut\tkeep right channel silent\n"
+    "keys:\t\tspace\tpause and resume\n"
+    "keys:\t\tn\tnext file\n"
+    "keys:\t\tp\tstart of the file, or previous file within its first 3 seconds\n"
+    "keys:\t\tq\tquit (as Ctrl-C)\n"
+    "keys:\t\t+ -\tvolume up or down 1dB\n"
+    "keys:\t\tdigits Enter\tvolume minus that many dB\n"
+    "keys:\t\t(read from a terminal or a pipe on standard input)\n";
 
 constexpr const char* kLumenUsage =
     "params:\t\t-D device_name\tdefine device name(Cf. -D hw:1,0)\n"
@@ -38,7 +45,12 @@ constexpr const char* kLumenUsage =
     "params:\t\t--version\tprint out program version\n"
     "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
-    "params:\t\t--right-cut\tkeep right channel silent\n";
+    "params:\t\t--right-cut\tkeep right channel silent\n"
+    "keys:\t\tspace\tpause and resume\n"
+    "keys:\t\tn\tnext file\n"
+    "keys:\t\tp\tstart of the file, or previous file within its first 3 seconds\n"
+    "keys:\t\tq\tquit (as Ctrl-C)\n"
+    "keys:\t\t(read from a terminal or a pipe on standard input)\n";
 
 // A decimal number at the start of text, as scanf's %d reads it (leading
 // blanks and a sign allowed). Sets *end past the digits.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "heard_position.h"
 #include "stream_constants.h"
 #include "util.h"
 
@@ -176,26 +177,22 @@ snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence
   return written;
 }
 
+int64_t played_units(played_counter& counter, int64_t frames) {
+  const int64_t units = frames * kOversampledRate + counter.remainder;
+  counter.remainder = units % counter.rate;
+  return units / counter.rate;
+}
+
 snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_bytes, snd_pcm_sframes_t room,
-                                  std::atomic<music_file*>& playing, played_counter& counter) {
+                                  int32_t* crossed) {
+  *crossed = -1;
   const int32_t queued = ringbuffer_used(rb) / frame_bytes;
   const std::span<const uint8_t> area = ringbuffer_read_area(rb);
   const auto frames = std::min<snd_pcm_sframes_t>(
       {static_cast<snd_pcm_sframes_t>(area.size()) / frame_bytes, queued, room});
   if (frames <= 0) return 0;
   const snd_pcm_sframes_t written = snd_pcm_writei(pcm, area.data(), static_cast<snd_pcm_uframes_t>(frames));
-  if (written <= 0) return written;
-
-  const int32_t crossed = ringbuffer_consume(rb, static_cast<int32_t>(written) * frame_bytes);
-  music_file* file = playing.load(std::memory_order_relaxed);
-  if (crossed >= 0 && file->index >= 0 && crossed > file->index) {
-    file = ringbuffer_follow_mark(file, crossed);
-    playing.store(file, std::memory_order_release);
-  }
-  // frames x 352800 / rate, without losing the remainder from write to write.
-  const int64_t units = written * int64_t{kOversampledRate} + counter.remainder;
-  counter.remainder = units % counter.rate;
-  std::atomic_ref<int64_t>(file->played_count).fetch_add(units / counter.rate, std::memory_order_relaxed);
+  if (written > 0) *crossed = ringbuffer_consume(rb, static_cast<int32_t>(written) * frame_bytes);
   return written;
 }
 
@@ -226,8 +223,11 @@ struct writer {
   std::vector<uint8_t> silence{};
   silence_run lead_in{};
   silence_run ending{};  // set by end_early
-  int64_t frames_out = 0;  // every frame handed to the device
+  int64_t frames_out = 0;    // every frame handed to the device
+  int64_t music_frames = 0;  // of them, frames from the ring buffer
   played_counter played;
+  music_file* handing = nullptr;  // whose frames go to the device now
+  heard_position heard{};
 
   // Ends playback for that reason: keeps the first reason, sets output_stop.
   // Returns false (nothing written), for the steps' convenience.
@@ -255,8 +255,9 @@ struct writer {
       output_stop.store(-1);
       return false;
     }
-    const snd_pcm_sframes_t avail = snd_pcm_avail(device);
-    if (avail < 0) return failed(avail, "snd_pcm_avail()");
+    snd_pcm_sframes_t avail = 0, delay = 0;
+    if (const int err = snd_pcm_avail_delay(device, &avail, &delay); err < 0) return failed(err, "snd_pcm_avail_delay()");
+    follow_device(delay);
     const snd_pcm_sframes_t room = avail - 1;
     if (room <= kMinWriteFrames) {
       // Full before it reached its start threshold: start it.
@@ -270,11 +271,51 @@ struct writer {
       frames_out += written;
       return true;
     }
-    const snd_pcm_sframes_t written = write_from_ring(device, job.rb, stream.frame_bytes, room, *job.playing, played);
+    // Paused, or resuming after an odd count of silent frames: DoP markers
+    // go on alternating across the pause.
+    const bool paused = job.control->paused.load();
+    if (paused || (frames_out - music_frames) % 2 != 0) return write_pause(paused ? room : 1);
+    int32_t crossed = -1;
+    const snd_pcm_sframes_t written = write_from_ring(device, job.rb, stream.frame_bytes, room, &crossed);
     if (written < 0) return failed(written, "snd_pcm_writei()");
-    frames_out += written;
+    if (written > 0) note_music(written, crossed);
     if (written == 0 && ringbuffer_drained(job.rb)) output_stop.store(-1);  // the whole list is out
     return written > 0;
+  }
+
+  // The stream's silence from the current frame on, its pattern in step.
+  bool write_pause(snd_pcm_sframes_t frames) {
+    const auto frame_bytes = static_cast<size_t>(job.stream->frame_bytes);
+    const auto odd = static_cast<size_t>(frames_out % 2);
+    frames = std::min(frames, static_cast<snd_pcm_sframes_t>(silence.size() / frame_bytes - odd));
+    const snd_pcm_sframes_t written =
+        snd_pcm_writei(pcm.get(), silence.data() + odd * frame_bytes, static_cast<snd_pcm_uframes_t>(frames));
+    if (written < 0) return failed(written, "snd_pcm_writei()");
+    frames_out += written;
+    return written > 0;
+  }
+
+  // The listener hears these frames once the device has played what it holds.
+  void note_music(snd_pcm_sframes_t written, int32_t crossed) {
+    if (crossed >= 0) handing = &job.files[crossed];
+    heard_note(heard, *job.playing, {frames_out, handing, played_units(played, written), crossed >= 0});
+    frames_out += written;
+    music_frames += written;
+  }
+
+  // Moves the play list's file and position to what the device plays now:
+  // the frame delay frames before the next one written.
+  void follow_device(snd_pcm_sframes_t delay) {
+    heard_advance(heard, *job.playing, frames_out - std::max<snd_pcm_sframes_t>(delay, 0));
+  }
+
+  // A skip: everything queued goes. The dropped frames count as music, so
+  // that after an odd count one silent frame keeps DoP markers alternating.
+  void drop_queued() {
+    const int32_t frames = ringbuffer_used(job.rb) / job.stream->frame_bytes;
+    ringbuffer_consume(job.rb, frames * job.stream->frame_bytes);
+    music_frames += frames;
+    job.control->drop_queued.store(false);
   }
 
   void start() {
@@ -304,7 +345,10 @@ struct writer {
 void* output_thread(void* argument) {
   output_job& job = *static_cast<output_job*>(argument);
   output_stream& stream = *job.stream;
-  writer w{.job = job, .pcm = open_output(stream), .played = played_counter{stream.rate}};
+  writer w{.job = job,
+           .pcm = open_output(stream),
+           .played = played_counter{stream.rate},
+           .handing = job.playing->load(std::memory_order_relaxed)};
   w.silence = stream.make_silence(stream);
   if (w.silence.empty()) fatal_error("no silence for format %d.\n", stream.format);
   w.lead_in.until = lead_in_frames(stream);
@@ -314,6 +358,7 @@ void* output_thread(void* argument) {
   // output_stop ends it at once.
   while (!output_stop.load() && !w.stream_ended()) {
     if (abort_requested.load() && !w.ending_early()) w.end_early();
+    if (job.control->drop_queued.load()) w.drop_queued();
     if (w.step()) {
       usleep(0);
     } else {
@@ -321,6 +366,7 @@ void* output_thread(void* argument) {
     }
   }
   if (job.stop_reason == nullptr && w.stream_ended()) play_out(w.pcm.get(), kBufferTimeMicros);
+  heard_all(w.heard, *job.playing);
   w.silence = {};
   clear_position_line(true);
   w.pcm.reset();

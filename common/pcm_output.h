@@ -89,18 +89,20 @@ const char* device_error_reason(snd_pcm_sframes_t err);
 snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence, int32_t frame_bytes,
                                 snd_pcm_sframes_t room, int32_t lead_in, int32_t* frames_written);
 
-// Progress of the file being heard, in 1/352800 s, whatever the stream rate.
+// frames x 352800 / rate, in 1/352800 s, whatever the stream rate, without
+// losing the remainder from one run of frames to the next.
 struct played_counter {
   int32_t rate;            // frames per second of the stream
-  int64_t remainder = 0;   // of frames x 352800 / rate, carried to the next write
+  int64_t remainder = 0;   // of frames x 352800 / rate, carried to the next run
 };
+int64_t played_units(played_counter& counter, int64_t frames);
 
 // Hands up to room frames from the ring buffer to the device (one contiguous
-// run, no copy), consumes them, moves `playing` along the play list when a
-// file mark is crossed and advances its played_count. Returns frames
-// written (0 when nothing is queued), or a negative ALSA error.
+// run, no copy) and consumes them. Returns frames written (0 when nothing is
+// queued), or a negative ALSA error; *crossed is then the index of the last
+// file whose first frame went out with them, or -1.
 snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_bytes, snd_pcm_sframes_t room,
-                                  std::atomic<music_file*>& playing, played_counter& counter);
+                                  int32_t* crossed);
 
 // How long a writer sleeps when the device has no room for a write: the
 // time the device takes to play half of the 1024 frames a write waits for.
@@ -113,11 +115,23 @@ constexpr unsigned device_idle_micros(int32_t rate) noexcept {
 // twice the buffer time and a second.
 void play_out(snd_pcm_t* pcm, int64_t buffer_time_micros);
 
+// What the listener asks of the output while it plays: set by the main
+// thread's keys, obeyed by the output thread.
+struct playback_control {
+  // The device gets the stream's silence instead of music.
+  std::atomic<bool> paused{false};
+  // Set by the main thread, which then writes nothing until the output
+  // thread has dropped everything queued and cleared it.
+  std::atomic<bool> drop_queued{false};
+};
+
 // The output thread's record: what it plays, and why it stopped.
 struct output_job {
   output_stream* stream;
   ringbuffer* rb;
-  std::atomic<music_file*>* playing;  // moved along the list as files are heard
+  music_file* files;                  // the play list, by index
+  std::atomic<music_file*>* playing;  // the file heard now
+  playback_control* control;
   // Why the device stopped taking frames mid-stream ("underrun", "device
   // disconnected", ...), or null; read by main after the join.
   const char* stop_reason = nullptr;
@@ -125,6 +139,7 @@ struct output_job {
 
 // The output thread (its argument is an output_job): opens the device, plays
 // the lead-in, then the ring buffer until it is drained or output_stop is
-// set; after an interrupt, what was queued. The tail plays out on a normal
+// set, pausing and dropping as the control asks; after an interrupt, a
+// short silence instead of what was queued. The tail plays out on a normal
 // end. An output that cannot be opened again is fatal.
 void* output_thread(void* job);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "fir.h"
 #include "sample_format.h"
@@ -17,8 +18,15 @@ constexpr int32_t kPrefillPercent = 80;
 constexpr int32_t kDsdBudgetFrames = 3528;
 constexpr int32_t kDsdMinFreeFrames = 352;
 constexpr unsigned kDrainPollMicros = 500;
+// p within a file's first seconds goes back to the file before it.
+constexpr int64_t kBackToPreviousSeconds = 3;
 
 int32_t shown_volume(const player& p) { return p.parts.volume_db != nullptr ? p.parts.volume_db() : 0; }
+
+int64_t seconds_heard(const music_file& file) {
+  return std::atomic_ref<int64_t>(const_cast<music_file&>(file).played_count).load(std::memory_order_relaxed) /
+         kOversampledRate;
+}
 
 void progress_step(player& p) {
   music_file* playing = p.playing_file.load(std::memory_order_acquire);
@@ -27,8 +35,7 @@ void progress_step(player& p) {
     print_file_header(p.parts.kind, playing->index + 1, p.file_count, total_seconds(*playing), playing->file_name);
     p.shown_file = playing;
   }
-  const auto seconds = static_cast<int32_t>(
-      std::atomic_ref<int64_t>(playing->played_count).load(std::memory_order_relaxed) / kOversampledRate);
+  const auto seconds = static_cast<int32_t>(seconds_heard(*playing));
   if (seconds != p.seconds_shown) {
     p.seconds_shown = seconds;
     if (p.silent && p.parts.volume_db != nullptr) {
@@ -38,19 +45,111 @@ void progress_step(player& p) {
     } else if (ringbuffer_drained(p.rb.get())) {
       clear_position_line(false);
     } else {
-      print_position_line(p.parts.kind, seconds, ringbuffer_fill_percent(p.rb.get()), shown_volume(p), p.mode_name);
+      const char* status = p.control.paused.load() ? "pause" : p.mode_name;
+      print_position_line(p.parts.kind, seconds, ringbuffer_fill_percent(p.rb.get()), shown_volume(p), status);
     }
   }
   fflush(stdout);
 }
 
-void poll_keys(player& p) {
-  const int key = poll_keyboard();
-  // A change shows at once, not with the next second.
-  if (key >= 0 && p.parts.on_key != nullptr && p.parts.on_key(key)) p.seconds_shown = -1;
+bool joins_stream(const player& p, const music_file& file) {
+  return p.parts.joins_stream == nullptr || p.parts.joins_stream(*p.stream_file, file);
 }
 
-// Converts until the list has been read or playback stops.
+// Opens file as the one read now. A file the stream cannot carry is left
+// unmarked: it begins the next stream.
+void begin_file(player& p, music_file* file) {
+  p.current_file = file;
+  player_open_file(p, file);
+  if (!joins_stream(p, *file)) {
+    p.stream_ends = true;
+    return;
+  }
+  ringbuffer_mark_file(p.rb.get(), file->index);
+}
+
+// The file to skip to for n (the one after the file heard) or p (the start
+// of the file heard, or the one before it within its first seconds).
+int32_t skip_target(const player& p, int key) {
+  const music_file& heard = *p.playing_file.load(std::memory_order_acquire);
+  if (key == 'n') return heard.index + 1;
+  return heard.index > 0 && seconds_heard(heard) < kBackToPreviousSeconds ? heard.index - 1 : heard.index;
+}
+
+// Drops everything queued and reads on from the start of file target;
+// past the last file nothing more is read. True when reading goes on.
+bool skip_to(player& p, int32_t target) {
+  ringbuffer* rb = p.rb.get();
+  const bool reads_on = target < p.file_count;
+  // Open again before the drop, so the output side never finds the list played out.
+  if (reads_on) ringbuffer_reopen(rb);
+  p.control.drop_queued.store(true);
+  while (p.control.drop_queued.load()) {
+    if (stop_requested()) return false;
+    usleep(kDrainPollMicros);
+  }
+  close_music_file(p.current_file, p.reader);
+  p.pcm = {};
+  p.dsd_carry_bytes = 0;
+  p.stream_ends = false;
+  p.last_read = nullptr;  // the skip cut it: no tail to play
+  if (!reads_on) {
+    p.current_file = &p.files[p.file_count];
+    ringbuffer_finish(rb);
+    return false;
+  }
+  begin_file(p, &p.files[target]);
+  return true;
+}
+
+// Acts on a key typed or sent through a pipe. A step waiting for room
+// cannot be left half-way: there n and p wait for the main loop. True when
+// a skip has the main loop read on.
+bool act_on_key(player& p, int key, bool may_skip) {
+  switch (key) {
+    case -1: return false;
+    case ' ':
+      p.control.paused.store(!p.control.paused.load());
+      p.seconds_shown = -1;  // the line says so at once
+      return false;
+    case 'n':
+    case 'p':
+      if (may_skip) return skip_to(p, skip_target(p, key));
+      p.pending_skip = key;
+      return false;
+    case 'q': abort_requested.store(-1); return false;  // as Ctrl-C
+    default:
+      // A change shows at once, not with the next second.
+      if (p.parts.on_key != nullptr && p.parts.on_key(key)) p.seconds_shown = -1;
+      return false;
+  }
+}
+
+bool poll_keys(player& p) {
+  if (p.pending_skip >= 0) return act_on_key(p, std::exchange(p.pending_skip, -1), true);
+  return act_on_key(p, poll_keyboard(), true);
+}
+
+// Waits until bytes fit in the ring buffer, showing progress and taking
+// keys meanwhile (the output side may be paused); false when playback stops
+// or a skip is waiting, and the step is to be left.
+bool wait_for_room(player& p, int32_t bytes) {
+  while (ringbuffer_space(p.rb.get()) < bytes) {
+    if (stop_requested() || p.pending_skip >= 0) return false;
+    progress_step(p);
+    act_on_key(p, poll_keyboard(), false);
+    usleep(kRingPollMicros);
+  }
+  return true;
+}
+
+// What the player still holds goes out, and the stream takes no more.
+void end_stream(player& p) {
+  if (p.parts.end_of_stream != nullptr && p.last_read != nullptr) p.parts.end_of_stream(p, *p.last_read);
+  ringbuffer_finish(p.rb.get());
+}
+
+// Converts until the stream has taken all it can carry or playback stops.
 void main_loop(player& p) {
   ringbuffer* rb = p.rb.get();
   for (;;) {
@@ -62,24 +161,70 @@ void main_loop(player& p) {
     progress_step(p);
     poll_keys(p);
     if (!rb->active.load()) return;
+    if (p.stream_ends || p.current_file->index < 0) {
+      end_stream(p);
+      return;
+    }
     if (p.convert(p)) {
       usleep(0);
     } else if (p.current_file->index >= 0) {
       usleep(kRingPollMicros);  // the buffer is full: let the output side play
-    } else {
-      if (p.parts.end_of_list != nullptr) p.parts.end_of_list(p);
-      ringbuffer_finish(rb);
-      return;
     }
   }
 }
 
-void drain(player& p) {
+// Waits for the output side to take everything queued; true when a skip
+// has the main loop read on.
+bool drain(player& p) {
   while (ringbuffer_used(p.rb.get()) > 0 && !stop_requested()) {
     progress_step(p);
-    poll_keys(p);
+    if (poll_keys(p)) return true;
     usleep(kDrainPollMicros);
   }
+  return false;
+}
+
+// Creates the ring buffer for a stream that begins with the current file
+// (open already) and fills it to 80 percent.
+void fill_ring(player& p, int32_t unit) {
+  p.rb = ringbuffer_new(p.buffer_bytes, unit, p.file_count);
+  if (!p.rb) fatal_error("ringbuffer_new() failed.\n");
+  ringbuffer* rb = p.rb.get();
+  ringbuffer_mark_file(rb, p.current_file->index);
+  p.stream_file = p.current_file;
+  p.playing_file.store(p.current_file);
+
+  int32_t percent_shown = -1;
+  while (rb->active.load() && ringbuffer_fill_percent(rb) < kPrefillPercent && !abort_requested.load() &&
+         !p.stream_ends) {
+    const int32_t percent = ringbuffer_fill_percent(rb);
+    if (!p.silent && percent != percent_shown) {
+      print_position_line(p.parts.kind, 0, percent, shown_volume(p), "filling buffer");
+      percent_shown = percent;
+    }
+    if (!p.convert(p)) break;
+    usleep(0);
+  }
+  // A step stops short when interrupted: the interrupt ends it, not the fill.
+  if (abort_requested.load()) fatal_error("exit by interrupt\n");
+}
+
+// Plays the ring buffer as one stream: the output thread plays it while
+// the main loop fills it, until the stream ends.
+void play_stream(player& p, output_stream& stream) {
+  output_stop.store(0);
+  p.output_started = true;
+  output_job job{&stream, p.rb.get(), p.files, &p.playing_file, &p.control};
+  pthread_t output_thread_id;
+  if (pthread_create(&output_thread_id, nullptr, output_thread, &job) != 0) fatal_error("pthread_create() failed.\n");
+  do {
+    main_loop(p);
+  } while (drain(p));
+  clear_position_line(true);
+  if (pthread_join(output_thread_id, nullptr) != 0) fatal_error("pthread_join() failed.\n");
+  printf("\n");
+  p.output_started = false;
+  if (job.stop_reason != nullptr && !abort_requested.load()) fatal_error("playback stopped: %s.\n", job.stop_reason);
 }
 
 }  // namespace
@@ -105,11 +250,10 @@ void player_open_file(player& p, music_file* file) {
   p.convert = p.parts.prepare_file(p, *file);
 }
 
-void player_check_files(player& p, void (*check)(const music_file& first, const music_file& file)) {
+void player_check_files(player& p) {
   for (int32_t i = 0; i < p.file_count; ++i) {
     player_open_file(p, &p.files[i]);
     close_music_file(&p.files[i], p.reader);
-    if (check != nullptr) check(p.files[0], p.files[i]);
   }
 }
 
@@ -118,11 +262,9 @@ bool player_next_file(player& p) {
   music_file* file = p.current_file;
   if (file->index < 0) return true;
   close_music_file(file, p.reader);
+  p.last_read = file;
   p.current_file = file->next;
-  if (p.current_file->index >= 0) {
-    ringbuffer_mark_file(p.rb.get(), p.current_file->index);
-    player_open_file(p, p.current_file);
-  }
+  if (p.current_file->index >= 0) begin_file(p, p.current_file);
   return true;
 }
 
@@ -136,41 +278,24 @@ int32_t player_buffer_bytes(int32_t requested) {
 }
 
 void player_prefill(player& p, int32_t buffer_bytes, int32_t unit) {
-  p.rb = ringbuffer_new(buffer_bytes, unit, p.file_count);
-  if (!p.rb) fatal_error("ringbuffer_new() failed.\n");
-  ringbuffer* rb = p.rb.get();
-  ringbuffer_mark_file(rb, 0);
+  p.buffer_bytes = buffer_bytes;
   p.current_file = &p.files[0];
-  p.playing_file.store(p.current_file);
+  p.stream_file = p.current_file;
   player_open_file(p, p.current_file);
-
-  int32_t percent_shown = -1;
-  while (rb->active.load() && ringbuffer_fill_percent(rb) < kPrefillPercent && !abort_requested.load()) {
-    const int32_t percent = ringbuffer_fill_percent(rb);
-    if (!p.silent && percent != percent_shown) {
-      print_position_line(p.parts.kind, 0, percent, shown_volume(p), "filling buffer");
-      percent_shown = percent;
-    }
-    if (!p.convert(p)) break;
-    usleep(0);
-  }
-  // A step stops short when interrupted: the interrupt ends it, not the fill.
-  if (abort_requested.load()) fatal_error("exit by interrupt\n");
+  fill_ring(p, unit);
 }
 
 void player_play(player& p, output_stream& stream) {
-  output_stop.store(0);
   enter_key_mode();
-  p.output_started = true;
-  output_job job{&stream, p.rb.get(), &p.playing_file};
-  pthread_t output_thread_id;
-  if (pthread_create(&output_thread_id, nullptr, output_thread, &job) != 0) fatal_error("pthread_create() failed.\n");
-  main_loop(p);
-  drain(p);
-  clear_position_line(true);
-  if (pthread_join(output_thread_id, nullptr) != 0) fatal_error("pthread_join() failed.\n");
-  printf("\n");
-  if (job.stop_reason != nullptr && !abort_requested.load()) fatal_error("playback stopped: %s.\n", job.stop_reason);
+  play_stream(p, stream);
+  while (p.stream_ends && !abort_requested.load()) {
+    // The file read last needs a stream of its own, now that this one has played out.
+    p.stream_ends = false;
+    p.rb.reset();
+    stream = p.parts.stream_for(p, *p.current_file);
+    fill_ring(p, stream.frame_bytes);
+    play_stream(p, stream);
+  }
   close_music_file(p.current_file, p.reader);
   p.rb.reset();
 }
@@ -184,7 +309,7 @@ bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_f
   ringbuffer* rb = p.rb.get();
   while (p.pcm.pending > 0) {
     // Room for all one input frame can become, so it never waits half-way.
-    if (ringbuffer_space(rb) < room_bytes && (!p.output_started || !ringbuffer_wait_space(rb, room_bytes))) {
+    if (ringbuffer_space(rb) < room_bytes && (!p.output_started || !wait_for_room(p, room_bytes))) {
       return true;
     }
     const uint8_t* frame = pcm_block_next_frame(p.pcm, sample_bytes);
@@ -194,6 +319,26 @@ bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_f
   return true;
 }
 
+namespace {
+
+// A file's last bytes short of a read go on into the next file when that
+// continues the stream at the same DSD rate; otherwise they go out padded
+// with the idle byte.
+bool end_of_dsd_file(player& p, dsd_write_function write_frames, int32_t* frames_written) {
+  const music_file& file = *p.current_file;
+  const music_file& next = *file.next;
+  const bool carries = next.index >= 0 && is_dsd(next) && next.format.sample_rate == file.format.sample_rate &&
+                       joins_stream(p, next);
+
+  if (p.dsd_carry_bytes > 0 && !carries) {
+    std::fill(p.dsd_carry + std::exchange(p.dsd_carry_bytes, 0), std::end(p.dsd_carry), kDsdPaddingByte);
+    if (!write_frames(p, std::span<const uint8_t>(p.dsd_carry), frames_written)) return false;
+  }
+  return player_next_file(p);
+}
+
+}  // namespace
+
 bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, dsd_write_function write_frames) {
   music_file* file = p.current_file;
   if (abort_requested.load() || file->index < 0) return false;
@@ -201,10 +346,18 @@ bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, ds
   if (free_frames < kDsdMinFreeFrames) return false;
   const int32_t budget = std::min(free_frames, kDsdBudgetFrames);
   for (int32_t written = 0; written + frames_per_read <= budget;) {
-    uint8_t input[kDsdReadBytes];
-    const int32_t n = p.reader->read(file, input, kDsdReadBytes);
-    if (n <= 0) return player_next_file(p);
-    if (!write_frames(p, std::span(input, static_cast<size_t>(n)), &written)) return false;
+    // What the file before left over comes first.
+    uint8_t input[2 * kDsdReadBytes];
+    const int32_t carried = p.dsd_carry_bytes;
+    std::copy_n(p.dsd_carry, carried, input);
+    const int32_t n = p.reader->read(file, input + carried, kDsdReadBytes);
+    if (n <= 0) return end_of_dsd_file(p, write_frames, &written);
+    const int32_t have = carried + n;
+    // Short of a whole read, all of it waits: the file's end is near.
+    p.dsd_carry_bytes = have < kDsdReadBytes ? have : have - kDsdReadBytes;
+    std::copy_n(input + have - p.dsd_carry_bytes, p.dsd_carry_bytes, p.dsd_carry);
+    if (have < kDsdReadBytes) continue;
+    if (!write_frames(p, std::span<const uint8_t>(input, kDsdReadBytes), &written)) return false;
   }
   return true;
 }
@@ -214,12 +367,12 @@ void player_flush_filter(player& p, int32_t input_rate, int32_t room_bytes, floa
   const auto frames = static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * input_rate)) + 1;
   constexpr float kSilence[2] = {0.0f, 0.0f};
   for (int64_t i = 0; i < frames; ++i) {
-    if (!ringbuffer_wait_space(p.rb.get(), room_bytes)) return;
+    if (!wait_for_room(p, room_bytes)) return;
     filter_pair(p, kSilence);
   }
 }
 
 uint8_t* player_frame_slot(player& p, int32_t frame_bytes) {
-  if (!ringbuffer_wait_space(p.rb.get(), frame_bytes)) return nullptr;
+  if (!wait_for_room(p, frame_bytes)) return nullptr;
   return ringbuffer_write_area(p.rb.get()).data();
 }

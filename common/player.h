@@ -18,6 +18,9 @@
 
 struct player;
 
+// DSD is read kDsdReadBytes at a time: four bytes a channel, interleaved.
+constexpr int32_t kDsdReadBytes = 8;
+
 // A conversion step: reads a little of the current file, writes its frames
 // into the ring buffer and moves on to the next file at the end of one.
 // False when there was nothing to do: no room, or the whole list is read.
@@ -32,12 +35,19 @@ struct player_parts {
   convert_function (*prepare_file)(player& p, music_file& file) = nullptr;
   // The volume in dB to show, for a player that has one.
   int32_t (*volume_db)() = nullptr;
-  // Runs once the whole list has been read, before the buffer is closed:
-  // what the player still holds (the filter's tail) goes out.
-  void (*end_of_list)(player& p) = nullptr;
-  // A key typed while playing (after Ctrl-C handling), for a player that
-  // uses keys; true when it changed what the progress line shows.
+  // Runs when a stream ends (the end of the list, or a file that needs a
+  // stream of its own), last being the file read last: what the player
+  // still holds (the filter's tail) goes out.
+  void (*end_of_stream)(player& p, const music_file& last) = nullptr;
+  // A key typed while playing beside the transport keys (space, n, p, q),
+  // for a player that has more; true when it changed what the progress line
+  // shows.
   bool (*on_key)(int key) = nullptr;
+  // For a player whose stream follows the file: whether file can go on in
+  // the stream set up for `streamed`, and the stream for one that cannot
+  // (probed, the player's layout set). Null: one stream carries the list.
+  bool (*joins_stream)(const music_file& streamed, const music_file& file) = nullptr;
+  output_stream (*stream_for)(player& p, const music_file& first) = nullptr;
 };
 
 struct player {
@@ -51,11 +61,22 @@ struct player {
   const music_reader* reader = nullptr;  // of the current file
   convert_function convert = nullptr;    // of the current file
   pcm_block pcm;                         // the PCM steps' block of the current file
+  // DSD bytes short of a whole read at the end of a file, carried into the
+  // next one so that DSD lists play without a gap.
+  uint8_t dsd_carry[kDsdReadBytes] = {};
+  int32_t dsd_carry_bytes = 0;
+  const music_file* stream_file = nullptr;  // the file the output stream was set up for
+  const music_file* last_read = nullptr;    // the file read to its end last, for the stream's tail
+  bool stream_ends = false;  // the current file needs a stream of its own
+  int32_t buffer_bytes = 0;
   // Until the output thread runs nothing frees room in the ring buffer, so
   // the steps must not wait for it.
   bool output_started = false;
-  // The file being heard: moved by the output thread, read by the progress line.
+  // The file being heard: moved by the output thread, read by the progress
+  // line and the skip keys.
   std::atomic<music_file*> playing_file{nullptr};
+  playback_control control;
+  int pending_skip = -1;  // n or p, typed while a step waited for room
   music_file* shown_file = nullptr;  // whose header was printed last
   int32_t seconds_shown = -1;
 };
@@ -68,9 +89,8 @@ void player_setup(player& p, const player_parts& parts, play_list& list, bool si
 void player_open_file(player& p, music_file* file);
 
 // Opens and closes every file of the list once, so that a file that cannot
-// be played stops the program before any sound; check (if given) then
-// looks at each file beside the first.
-void player_check_files(player& p, void (*check)(const music_file& first, const music_file& file) = nullptr);
+// be played stops the program before any sound.
+void player_check_files(player& p);
 
 // Moves on to the next file of the list; past the last one current_file is
 // the terminator. Returns true (the step did something).
@@ -85,7 +105,9 @@ int32_t player_buffer_bytes(int32_t requested);
 void player_prefill(player& p, int32_t buffer_bytes, int32_t unit);
 
 // Starts the output thread on the stream, converts the rest of the list
-// while it plays, waits for it to finish and closes the last file. A
+// while it plays, and obeys the keys: space pauses, n and p skip, q quits.
+// A file that needs a stream of its own waits for this one to play out,
+// then plays on a stream of its own. Closes the last file at the end. A
 // playback that stopped on the device's account is fatal.
 void player_play(player& p, output_stream& stream);
 
@@ -95,11 +117,12 @@ void player_play(player& p, output_stream& stream);
 using pcm_frame_function = void (*)(player& p, const uint8_t* frame);
 bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_frame);
 
-// A DSD step: reads of kDsdReadBytes (four bytes a channel, interleaved)
-// handed to write_frames, which writes them as frames and counts them, for
-// up to kDsdBudgetFrames frames while at least kDsdMinFreeFrames are free.
-// write_frames returns false when playback stopped while it waited for room.
-constexpr int32_t kDsdReadBytes = 8;
+// A DSD step: reads of kDsdReadBytes handed to write_frames, which writes
+// them as frames and counts them, for up to kDsdBudgetFrames frames while
+// at least kDsdMinFreeFrames are free. A file's last bytes short of a read
+// carry into the next file of the same DSD rate; only a stream's last read
+// is short (write_frames pads it). write_frames returns false when playback
+// stopped while it waited for room.
 using dsd_write_function = bool (*)(player& p, std::span<const uint8_t> read, int32_t* frames_written);
 bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, dsd_write_function write_frames);
 

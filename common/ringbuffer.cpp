@@ -1,6 +1,5 @@
 #include "ringbuffer.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -216,6 +215,8 @@ void ringbuffer_mark_file(ringbuffer* rb, int32_t index) {
 
 void ringbuffer_finish(ringbuffer* rb) { rb->active.store(0, std::memory_order_release); }
 
+void ringbuffer_reopen(ringbuffer* rb) { rb->active.store(1, std::memory_order_release); }
+
 int32_t ringbuffer_readable_span(const ringbuffer* rb) {
   const int32_t read = rb->read_pos.load(std::memory_order_relaxed);
   const int32_t write = rb->write_pos.load(std::memory_order_acquire);
@@ -249,20 +250,4 @@ int32_t ringbuffer_consume(ringbuffer* rb, int32_t n) {
 
   rb->read_pos.store(index_advance(read, n, rb->length), std::memory_order_release);
   return crossed;
-}
-
-music_file* ringbuffer_follow_mark(music_file* current, int32_t crossed_index) {
-  while (current != nullptr && current->index >= 0 && current->index < crossed_index &&
-         current->next != nullptr) {
-    current = current->next;
-  }
-  return current;
-}
-
-bool ringbuffer_wait_space(const ringbuffer* rb, int32_t bytes) {
-  while (ringbuffer_space(rb) < bytes) {
-    if (stop_requested()) return false;
-    usleep(kRingPollMicros);
-  }
-  return true;
 }

@@ -21,8 +21,9 @@
 #include "music_file.h"
 
 // {file index, bytes ahead}; both -1 while not set. The producer writes a
-// pair once, before the consumer can reach it; afterwards only the consumer
-// changes bytes_ahead. While the mark is pending, bytes_ahead holds the
+// pair before the consumer can reach it; afterwards only the consumer
+// changes bytes_ahead, until a skip has the consumer drop everything queued
+// and the producer set the pair of the file it reads on with again. While the mark is pending, bytes_ahead holds the
 // data-area offset of the file's first byte (the bytes still ahead are counted
 // from read_pos); the consumer sets it to -1 once it has crossed the mark.
 struct file_mark {
@@ -71,14 +72,14 @@ std::span<uint8_t> ringbuffer_write_area(ringbuffer* rb);
 // Producer, in place: publishes n bytes already written at data + write_pos.
 // The caller has checked space and the contiguous span.
 void ringbuffer_commit(ringbuffer* rb, int32_t n);
-// Producer: waits, polling every kRingPollMicros, until bytes fit; false
-// when playback stops first (then no room will come).
+// How often a side waiting for the other looks again.
 constexpr unsigned kRingPollMicros = 2000;
-bool ringbuffer_wait_space(const ringbuffer* rb, int32_t bytes);
 // Producer: file `index` begins after the bytes queued now.
 void ringbuffer_mark_file(ringbuffer* rb, int32_t index);
 // Producer: nothing more will come.
 void ringbuffer_finish(ringbuffer* rb);
+// Producer: more will come after all (a skip back after the last file was read).
+void ringbuffer_reopen(ringbuffer* rb);
 
 // Consumer: bytes readable at data + read_pos without wrapping.
 int32_t ringbuffer_readable_span(const ringbuffer* rb);
@@ -87,6 +88,3 @@ std::span<const uint8_t> ringbuffer_read_area(const ringbuffer* rb);
 // Consumer: n bytes at data + read_pos have been used. Returns the file index
 // of the last mark crossed, or -1 when none was.
 int32_t ringbuffer_consume(ringbuffer* rb, int32_t n);
-// Consumer: moves along the play list from current while the record's index
-// is >= 0 and below crossed_index; stops on that record or the terminator.
-music_file* ringbuffer_follow_mark(music_file* current, int32_t crossed_index);

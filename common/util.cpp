@@ -125,14 +125,21 @@ void leave_key_mode() noexcept {
 }
 
 int poll_keyboard() {
+  // A closed or absent input stays so: no more polling.
+  static bool input_ended = false;
+  if (input_ended) return -1;
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(STDIN_FILENO, &readable);
   struct timeval no_wait = {0, 0};
-  if (select(STDIN_FILENO + 1, &readable, nullptr, nullptr, &no_wait) <= 0) return -1;
+  const int ready = select(STDIN_FILENO + 1, &readable, nullptr, nullptr, &no_wait);
+  if (ready < 0 && errno == EBADF) input_ended = true;
+  if (ready <= 0) return -1;
   // read(2), not getc: stdio would read ahead and keep typed keys from later polls.
   unsigned char byte = 0;
-  if (read(STDIN_FILENO, &byte, 1) != 1) return -1;
+  const ssize_t got = read(STDIN_FILENO, &byte, 1);
+  if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) input_ended = true;
+  if (got != 1) return -1;
   if (byte == 3) abort_requested.store(-1);  // as a first interrupt: a prompt, clean stop
   return byte;
 }

@@ -68,9 +68,10 @@ void enter_key_mode();
 // Restores the settings saved by enter_key_mode; nothing if it was not entered.
 void leave_key_mode() noexcept;
 
-// Reads one pending byte from standard input without blocking, or returns -1.
+// Reads one pending byte from standard input (a terminal or a pipe) without
+// blocking, or returns -1, for good once the input is closed or absent.
 // The Ctrl-C byte (3) stops playback as a first interrupt does; every byte
-// is also returned, so brisa can act on its volume keys.
+// is also returned, for the players' keys.
 int poll_keyboard();
 
 // brisa's number entry for the volume: digits typed before Enter.

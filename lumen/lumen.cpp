@@ -111,9 +111,8 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
   ringbuffer_write(p.rb.get(), one, static_cast<int32_t>(store_frame(left, right, one) - one));
 }
 
-// With -os the last file's last frames are still inside the filter.
-void end_of_list(player& p) {
-  const music_file& last = p.files[p.file_count - 1];
+// With -os the stream's last file's last frames are still inside the filter.
+void end_of_stream(player& p, const music_file& last) {
   if (!layout.oversample || is_dsd(last)) return;
   player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), kFirBlockFrames * layout.frame_bytes,
                       filter_pair);
@@ -172,19 +171,27 @@ convert_function prepare_file(player&, music_file& file) {
 // The rate a file's samples run at: its DSD bit rate or its frame rate.
 uint32_t file_rate(const music_file& file) { return file.format.sample_rate; }
 
-// One stream carries the whole list: a file of the other kind cannot join
-// it; one of another rate plays at the stream's rate, which the user is told.
-void check_joins_stream(const music_file& first, const music_file& file) {
-  if (is_dsd(file) != is_dsd(first)) {
-    fatal_error("%s is a %s file, but the stream is %s (set up from %s).\n", file.file_name,
-                is_dsd(file) ? "DSD" : "PCM", is_dsd(first) ? "DSD" : "PCM", first.file_name);
-  }
-  const bool resampled = params.oversample && !is_dsd(file);
-  if (file_rate(file) != file_rate(first) && !resampled) {
-    report_warning("%s (%uHz) plays at the stream's rate of %uHz.\n", file.file_name, file_rate(file),
-                   file_rate(first));
-  }
+// A bit-perfect stream carries files of one kind at one rate; oversampled,
+// PCM files of any rate.
+bool joins_stream(const music_file& streamed, const music_file& file) {
+  if (is_dsd(file) != is_dsd(streamed)) return false;
+  return file_rate(file) == file_rate(streamed) || (layout.oversample && !is_dsd(file));
 }
+
+// Probes the device for the stream first calls for and lays the frames out for it.
+output_stream open_stream(const music_file& first, const char* device_name) {
+  output_stream stream = lumen_output_stream(first, device_name, layout.oversample);
+  probe_output(stream);
+  layout.format = stream.format;
+  layout.frame_bytes = stream.frame_bytes;
+  layout.sample_bytes = stream.frame_bytes / 2;
+  layout.dop_marker_phase = 0;  // the lead-in ends on a whole marker pair
+  return stream;
+}
+
+char device_name[kDeviceNameBytes];
+
+output_stream stream_for(player&, const music_file& first) { return open_stream(first, device_name); }
 
 // --count: probes the files without a device; prints how many can be
 // played and exits 0 when all of them can go out in one bit-perfect stream.
@@ -222,7 +229,6 @@ int lumen_main(int argc, char** argv) {
 #ifdef LUMEN_WITH_FFMPEG
   ffmpeg_init();
 #endif
-  char device_name[kDeviceNameBytes];
   snprintf(device_name, sizeof device_name, "%s", params.device_name);
   if (!params.count_only && device_name[0] == '\0' && !find_last_card(device_name)) {
     fatal_error("Output device is not defined.\n");
@@ -236,19 +242,20 @@ int lumen_main(int argc, char** argv) {
   if (params.count_only) count_playable_files(list);
 
   player p;
-  player_setup(p, {.kind = player_kind::lumen, .readers = kReaders, .prepare_file = prepare_file,
-                   .end_of_list = end_of_list},
+  player_setup(p,
+               {.kind = player_kind::lumen,
+                .readers = kReaders,
+                .prepare_file = prepare_file,
+                .end_of_stream = end_of_stream,
+                .joins_stream = joins_stream,
+                .stream_for = stream_for},
                list, params.silent != 0, params.mode_name);
   layout.oversample = params.oversample != 0;
   layout.left_cut = params.left_cut != 0;
   layout.right_cut = params.right_cut != 0;
-  player_check_files(p, check_joins_stream);
+  player_check_files(p);
 
-  output_stream stream = lumen_output_stream(p.files[0], device_name, params.oversample != 0);
-  probe_output(stream);
-  layout.format = stream.format;
-  layout.frame_bytes = stream.frame_bytes;
-  layout.sample_bytes = stream.frame_bytes / 2;
+  output_stream stream = open_stream(p.files[0], device_name);
 
   player_prefill(p, player_buffer_bytes(params.buffer_size), stream.frame_bytes);
   player_play(p, stream);

@@ -39,6 +39,16 @@ std::string lumen_usage(const std::string& program) {
          "params:\t\t--right-cut\tkeep right channel silent\n";
 }
 
+// The parameter lines stay as they were; the keys follow on lines of their own.
+testing::AssertionResult is_usage(const std::string& out, const std::string& params) {
+  if (!out.starts_with(params)) return testing::AssertionFailure() << "parameter lines changed:\n" << out;
+  const std::string keys = out.substr(params.size());
+  if (!keys.starts_with("keys:\t\tspace\tpause and resume\nkeys:\t\tn\tnext file\n")) {
+    return testing::AssertionFailure() << "no key lines after the parameters:\n" << keys;
+  }
+  return testing::AssertionSuccess();
+}
+
 class PlayerCommandLine : public testing::Test {
  protected:
   // Runs a built player with words after its name, in a scratch HOME so no
@@ -78,7 +88,7 @@ TEST_F(PlayerCommandLine, WithoutArgumentsTheUsageAndTheCountAreReported) {
   for (const char* player : {"brisa", "lumen"}) {
     const process_result result = run(player, {});
     const std::string program = built_program(player);
-    EXPECT_EQ(result.out, player == std::string("brisa") ? brisa_usage(program) : lumen_usage(program));
+    EXPECT_TRUE(is_usage(result.out, player == std::string("brisa") ? brisa_usage(program) : lumen_usage(program)));
     expect_fatal(result, player == std::string("brisa") ? "playmain" : "lumen", "argc is 1 skip is 2\n");
   }
 }
@@ -87,12 +97,12 @@ TEST_F(PlayerCommandLine, HelpPrintsTheUsageAndExitsWithOne) {
   const std::string brisa = built_program("brisa");
   for (const char* word : {"--help", "-?"}) {
     const process_result result = run("brisa", {"-D", "hw:9,0", word, "--version"});
-    EXPECT_EQ(result.out, brisa_usage(brisa));
+    EXPECT_TRUE(is_usage(result.out, brisa_usage(brisa)));
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_status, 1);
   }
   const process_result lumen = run("lumen", {"-?"});  // also as the last word
-  EXPECT_EQ(lumen.out, lumen_usage(built_program("lumen")));
+  EXPECT_TRUE(is_usage(lumen.out, lumen_usage(built_program("lumen"))));
   EXPECT_EQ(lumen.exit_status, 1);
 }
 
@@ -115,7 +125,7 @@ TEST_F(PlayerCommandLine, VersionLinesNameTheFfmpegLibraryWhereItIsUsed) {
 
 TEST_F(PlayerCommandLine, AnIllegalBufferSizeIsFatalAfterTheUsage) {
   const process_result result = run("lumen", {"-B", "M", "x"});
-  EXPECT_EQ(result.out, lumen_usage(built_program("lumen")));
+  EXPECT_TRUE(is_usage(result.out, lumen_usage(built_program("lumen"))));
   expect_fatal(result, "parse_param", "illegal buffer size M passed.\n");
 }
 

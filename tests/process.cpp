@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <utility>
 
 extern char** environ;
 
@@ -59,6 +60,9 @@ bool drain(int fd, std::string& text) {
 class text_watch {
  public:
   explicit text_watch(std::string text) : text_(std::move(text)) {}
+  // Looks only at what arrives after result's output so far.
+  text_watch(std::string text, const process_result& result)
+      : text_(std::move(text)), out_from_(result.out.size()), err_from_(result.err.size()) {}
   bool armed() const { return !text_.empty(); }
   bool seen(const process_result& result) { return found_in(result.out, out_from_) || found_in(result.err, err_from_); }
 
@@ -120,11 +124,18 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
   if (!options.input.empty()) {
-    signal(SIGPIPE, SIG_IGN);
     [[maybe_unused]] const ssize_t written = write(in_pipe[1], options.input.data(), options.input.size());
   }
-  close(in_pipe[1]);
+  int keys_fd = in_pipe[1];
+  if (options.keys.empty()) {
+    close(in_pipe[1]);
+    keys_fd = -1;
+  }
+  size_t key_index = 0;
+  text_watch key_text(options.keys.empty() ? std::string() : options.keys[0].when, result);
+  double key_text_seen_at = -1;
 
   const auto start = clock_type::now();
   text_watch interrupt_text(options.interrupt_when);
@@ -149,6 +160,17 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
         kill(pid, SIGINT);
         result.interrupts_sent = 2;
       }
+      if (keys_fd >= 0 && key_text_seen_at < 0 && key_text.seen(result)) key_text_seen_at = elapsed;
+      if (keys_fd >= 0 && key_text_seen_at >= 0 && elapsed >= key_text_seen_at + options.keys[key_index].after_seconds) {
+        const std::string& keys = options.keys[key_index].keys;
+        [[maybe_unused]] const ssize_t written = write(keys_fd, keys.data(), keys.size());
+        if (++key_index == options.keys.size()) {
+          close(std::exchange(keys_fd, -1));
+        } else {
+          key_text = text_watch(options.keys[key_index].when, result);
+          key_text_seen_at = -1;
+        }
+      }
       if (paused_at < 0 && pause_text.armed() && pause_text.seen(result)) {
         kill(pid, SIGSTOP);
         paused_at = elapsed;
@@ -167,6 +189,7 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
   }
   close(out_pipe[0]);
   close(err_pipe[0]);
+  if (keys_fd >= 0) close(keys_fd);
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   if (sanitizer_reported(result.err)) ADD_FAILURE() << argv[0] << " reported a sanitizer finding:\n" << result.err;

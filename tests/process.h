@@ -16,6 +16,14 @@ struct process_result {
   std::string err;
 };
 
+// Keys for the child's standard input: sent once `when` has appeared after
+// the previous step's keys went out, and after_seconds later.
+struct key_step {
+  std::string when;
+  std::string keys;
+  double after_seconds = 0;
+};
+
 struct process_options {
   std::vector<std::string> env;  // "NAME=value" added to (or replacing in) the environment
   std::string input;             // written to the child's standard input, which is then closed
@@ -34,6 +42,8 @@ struct process_options {
   // pause_seconds later: a player that stalls, as on a busy machine.
   std::string pause_when;
   double pause_seconds = 0;
+  // With keys, standard input stays open until the last step is sent.
+  std::vector<key_step> keys;
 };
 
 // A sanitizer's report on the child's standard error fails the running test,

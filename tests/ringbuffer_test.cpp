@@ -40,16 +40,6 @@ std::vector<uint8_t> read_bytes(ringbuffer* rb, int32_t n) {
   return out;
 }
 
-// A play list of `count` records and the terminator.
-std::vector<music_file> small_list(int32_t count) {
-  std::vector<music_file> records(static_cast<size_t>(count) + 1);
-  for (int32_t i = 0; i <= count; ++i) {
-    records[static_cast<size_t>(i)].index = i < count ? i : -1;
-    records[static_cast<size_t>(i)].next = i < count ? &records[static_cast<size_t>(i) + 1] : nullptr;
-  }
-  return records;
-}
-
 TEST(RingbufferNew, RoundsLengthDownToTheUnitAndClearsEveryMark) {
   ringbuffer_ptr rb = ringbuffer_new(100, 16, 2);
   ASSERT_NE(rb, nullptr);
@@ -178,20 +168,17 @@ TEST(RingbufferDrained, OnlyOnceFinishedAndEmpty) {
 
 TEST(RingbufferMarks, FirstFileIsCrossedByTheFirstByteAndStaysCurrent) {
   ringbuffer_ptr rb = ringbuffer_new(256, 16, 3);
-  auto list = small_list(3);
   ringbuffer_mark_file(rb.get(), 0);
   EXPECT_EQ(rb->file_marks[0].file_index.load(), 0);
   write_all(rb.get(), counting_bytes(10, 0));
   EXPECT_EQ(ringbuffer_consume(rb.get(), 0), -1);
   const int32_t crossed = ringbuffer_consume(rb.get(), 1);
   EXPECT_EQ(crossed, 0);
-  EXPECT_EQ(ringbuffer_follow_mark(&list[0], crossed), &list[0]);
   EXPECT_EQ(ringbuffer_consume(rb.get(), 9), -1);
 }
 
 TEST(RingbufferMarks, ZeroBytesAheadIsStillPending) {
   ringbuffer_ptr rb = ringbuffer_new(256, 16, 2);
-  auto list = small_list(2);
   ringbuffer_mark_file(rb.get(), 0);
   write_all(rb.get(), counting_bytes(100, 0));
   ringbuffer_mark_file(rb.get(), 1);
@@ -200,13 +187,11 @@ TEST(RingbufferMarks, ZeroBytesAheadIsStillPending) {
   EXPECT_EQ(ringbuffer_consume(rb.get(), 100), 0);
   const int32_t crossed = ringbuffer_consume(rb.get(), 1);
   EXPECT_EQ(crossed, 1);
-  EXPECT_EQ(ringbuffer_follow_mark(&list[0], crossed), &list[1]);
   EXPECT_EQ(ringbuffer_consume(rb.get(), 49), -1);
 }
 
 TEST(RingbufferMarks, TwoShortFilesCrossedAtOnceReportTheLater) {
   ringbuffer_ptr rb = ringbuffer_new(256, 16, 4);
-  auto list = small_list(4);
   ringbuffer_mark_file(rb.get(), 0);
   write_all(rb.get(), counting_bytes(10, 0));
   ringbuffer_mark_file(rb.get(), 1);
@@ -218,7 +203,6 @@ TEST(RingbufferMarks, TwoShortFilesCrossedAtOnceReportTheLater) {
   EXPECT_EQ(ringbuffer_consume(rb.get(), 1), 0);
   const int32_t crossed = ringbuffer_consume(rb.get(), 15);
   EXPECT_EQ(crossed, 3);
-  EXPECT_EQ(ringbuffer_follow_mark(&list[0], crossed), &list[3]);
 }
 
 TEST(RingbufferMarks, CountTheBytesAheadAcrossTheEnd) {
@@ -243,14 +227,23 @@ TEST(RingbufferMarks, IndicesOutsideTheListAreIgnored) {
   EXPECT_EQ(ringbuffer_consume(rb.get(), 10), -1);
 }
 
-TEST(RingbufferFollowMark, StopsOnTheCrossedFileOrTheTerminator) {
-  auto list = small_list(4);
-  EXPECT_EQ(ringbuffer_follow_mark(&list[0], 2), &list[2]);
-  EXPECT_EQ(ringbuffer_follow_mark(&list[2], 1), &list[2]);  // never backwards
-  EXPECT_EQ(ringbuffer_follow_mark(&list[1], -1), &list[1]);
-  EXPECT_EQ(ringbuffer_follow_mark(&list[1], 9), &list[4]);
-  EXPECT_EQ(ringbuffer_follow_mark(&list[4], 9), &list[4]);
-  EXPECT_EQ(ringbuffer_follow_mark(nullptr, 1), nullptr);
+TEST(RingbufferMarks, AfterADropASkipBackMarksAFileAgain) {
+  ringbuffer_ptr rb = ringbuffer_new(256, 16, 3);
+  for (int32_t index : {0, 1, 2}) {
+    ringbuffer_mark_file(rb.get(), index);
+    write_all(rb.get(), counting_bytes(10, 0));
+  }
+  EXPECT_EQ(ringbuffer_consume(rb.get(), 5), 0);
+  // Skip back from file 0's middle with files 1 and 2 queued: all goes, and
+  // file 0 is read again, then file 1.
+  EXPECT_EQ(ringbuffer_consume(rb.get(), ringbuffer_used(rb.get())), 2);
+  ringbuffer_mark_file(rb.get(), 0);
+  write_all(rb.get(), counting_bytes(10, 0));
+  ringbuffer_mark_file(rb.get(), 1);
+  write_all(rb.get(), counting_bytes(10, 0));
+  EXPECT_EQ(ringbuffer_consume(rb.get(), 1), 0);
+  EXPECT_EQ(ringbuffer_consume(rb.get(), 9), -1);
+  EXPECT_EQ(ringbuffer_consume(rb.get(), 1), 1);
 }
 
 // --- one producer and one consumer thread ---

@@ -16,11 +16,13 @@
 //     busy_counter "/dir/dac.opens"       # counts opens across processes
 //     refuse_rate 352800                  # hw_params fails for this rate
 //     disconnect_after 100000             # frames, then DISCONNECTED
+//     keep_streams 1                      # every open's frames, one after another
 //   }
 //
 // The output file is emptied at the first frame written after an open, so
 // an open that writes nothing (a probe, a return to PCM mode) keeps the
-// stream of the last one that played.
+// stream of the last one that played; with keep_streams it never is, and
+// the log's "close written=N" lines tell where each stream ends.
 //
 // The callbacks run inside libasound and must not throw: everything here
 // reports errors as negative errno values.
@@ -74,6 +76,7 @@ struct dac_config {
   std::string busy_counter;
   long refuse_rate = 0;
   uint64_t disconnect_after = 0;  // 0: never
+  bool keep_streams = false;
 };
 
 struct fake_dac {
@@ -151,7 +154,8 @@ int dac_start(snd_pcm_ioplug_t* io) {
   clock_gettime(CLOCK_MONOTONIC, &dac.started_at);
   dac.consumed_at_start = dac.consumed;
   dac.clock_running = true;
-  log_event(dac, "start queued=%" PRIu64, dac.written - dac.consumed);
+  log_event(dac, "start queued=%" PRIu64 " at=%lld.%09ld", dac.written - dac.consumed,
+            static_cast<long long>(dac.started_at.tv_sec), dac.started_at.tv_nsec);
   return 0;
 }
 
@@ -185,7 +189,8 @@ snd_pcm_sframes_t dac_pointer(snd_pcm_ioplug_t* io) {
 bool ensure_output(fake_dac& dac) {
   if (dac.out_fd >= 0) return true;
   if (dac.config.output.empty()) return false;
-  dac.out_fd = open(dac.config.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  const int truncate = dac.config.keep_streams ? 0 : O_TRUNC;
+  dac.out_fd = open(dac.config.output.c_str(), O_WRONLY | O_CREAT | truncate | O_APPEND | O_CLOEXEC, 0644);
   return dac.out_fd >= 0;
 }
 
@@ -439,7 +444,7 @@ int parse_config(snd_config_t* conf, dac_config& config) {
       err = config_string(node, id, config.log);
     } else if (key == "busy_counter") {
       err = config_string(node, id, config.busy_counter);
-    } else if (key == "busy_opens" || key == "refuse_rate" || key == "disconnect_after") {
+    } else if (key == "busy_opens" || key == "refuse_rate" || key == "disconnect_after" || key == "keep_streams") {
       err = config_integer(node, number);
       if (err < 0 || number < 0) {
         SNDERR("fakedac: %s must be a non-negative integer", id);
@@ -448,6 +453,8 @@ int parse_config(snd_config_t* conf, dac_config& config) {
         config.busy_opens = static_cast<long>(number);
       } else if (key == "refuse_rate") {
         config.refuse_rate = static_cast<long>(number);
+      } else if (key == "keep_streams") {
+        config.keep_streams = number != 0;
       } else {
         config.disconnect_after = static_cast<uint64_t>(number);
       }

@@ -1,0 +1,40 @@
+// What the listener hears now. Frames handed to the device are heard only
+// once the device has played what it held before them (half a second), so
+// the output thread notes each run of music it hands over and applies it to
+// the play list (the file playing, its position) when the device's delay
+// says it has been played.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "music_file.h"
+
+// A run of music handed to the device: from start_frame of the stream
+// (silence included) on, the listener hears file, its position having
+// moved on by units once the run is over.
+struct handed_run {
+  int64_t start_frame;
+  music_file* file;
+  int64_t units;     // in 1/352800 s
+  bool file_starts;  // the run begins the file (again, after a skip back)
+};
+
+struct heard_position {
+  // Far more runs than a half-second device buffer holds at one write a
+  // millisecond; when full, the oldest is applied early.
+  std::array<handed_run, 1024> runs{};
+  int32_t first = 0;
+  int32_t count = 0;
+};
+
+// Notes a run just handed over.
+void heard_note(heard_position& heard, std::atomic<music_file*>& playing, const handed_run& run);
+
+// Applies every run the device has begun to play, heard_frame being the
+// stream's frame it plays now: moves `playing` and the files' positions.
+void heard_advance(heard_position& heard, std::atomic<music_file*>& playing, int64_t heard_frame);
+
+// Applies every run noted: at the end of the stream.
+void heard_all(heard_position& heard, std::atomic<music_file*>& playing);
