@@ -1,11 +1,14 @@
 // Korvo with the real players of this tree: found by their version
-// answer, started on a paced test DAC, shown, stopped, and chosen by
-// auto detect through lumen --count.
+// answer, started on a paced test DAC, shown, stopped, chosen by auto
+// detect through lumen --count, and paused and moved on by the keys the
+// window's buttons send.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "alsa_env.h"
@@ -38,14 +41,32 @@ struct view_model {
   }
 };
 
-TEST(RealPlayers, FoundStartedShownStoppedAndAutoDetected) {
+// Frames of a constant 16-bit stereo signal in the DAC's output so far.
+size_t frames_of(const std::string& output, int16_t value) {
+  std::ifstream in(output, std::ios::binary);
+  const std::string bytes(std::istreambuf_iterator<char>(in), {});
+  size_t count = 0;
+  for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+    int16_t left = 0;
+    memcpy(&left, bytes.data() + at, sizeof left);
+    if (left == value) ++count;
+  }
+  return count;
+}
+
+// The same frame again and again, 20 s of it.
+std::vector<double> constant(int16_t value) { return std::vector<double>(2 * 44100 * 20, value / 32768.0); }
+
+TEST(RealPlayers, FoundStartedShownStoppedAutoDetectedAndKeyed) {
   for (const char* player : {"brisa", "lumen"}) {
     if (access(built_program(player).c_str(), X_OK) != 0) GTEST_SKIP() << player << " is not built";
   }
   ASSERT_TRUE(output_init());
   alsa_env env;
   env.add_fake_dac("dac", {.formats = {"S16_LE", "S24_LE", "S32_LE"}, .paced = true, .discard = true});
-  env.route_hw_to("dac");
+  env.add_fake_dac("keys", {.formats = {"S16_LE"}, .paced = true});
+  env.route_hw(1, 0, "dac");
+  env.route_hw(2, 0, "keys");
   for (const std::string& word : env.environment()) {
     const size_t equals = word.find('=');
     setenv(word.substr(0, equals).c_str(), word.substr(equals + 1).c_str(), 1);
@@ -86,6 +107,45 @@ TEST(RealPlayers, FoundStartedShownStoppedAndAutoDetected) {
   ASSERT_TRUE(view.wait_for("position 00:0")) << view.text;
   EXPECT_TRUE(process_playing()) << view.text;
   EXPECT_EQ(choices.selected_command, 0);
+  process_stop_player();
+  ASSERT_TRUE(view.wait_for("End of playback")) << view.text;
+
+  // Pause holds the first file back; Next brings the second long before
+  // the first's 20 s are over.
+  const std::string first = env.file("first.wav");
+  const std::string second = env.file("second.wav");
+  ASSERT_TRUE(write_wav(first, {}, constant(1000)));
+  ASSERT_TRUE(write_wav(second, {}, constant(-2000)));
+  const device_part keyed = build_device_part({"Fake DAC at usb-2 USB Audio", "hw:2,0"}, false);
+  const std::vector<std::string> both = {first, second};
+  process_start_playback("playing", 0, open_argument_string(keyed.words, both));
+  ASSERT_TRUE(view.wait_for("position 00:01")) << view.text;
+  const std::string output = env.dac_output("keys");
+  ASSERT_TRUE(process_send_key(' '));
+  // Paused once two looks 300 ms apart find the same count.
+  size_t held = 0;
+  const auto steady = [&] {
+    const size_t before = frames_of(output, 1000);
+    std::this_thread::sleep_for(300ms);
+    held = frames_of(output, 1000);
+    return held == before;
+  };
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  while (!steady() && std::chrono::steady_clock::now() < limit) {
+  }
+  ASSERT_GT(held, 0u);
+  std::this_thread::sleep_for(500ms);  // the time a pause is to last, not a wait for it
+  EXPECT_EQ(frames_of(output, 1000), held) << "frames arrived while paused";
+  EXPECT_EQ(frames_of(output, -2000), 0u);
+  ASSERT_TRUE(process_send_key(' '));
+  ASSERT_TRUE(process_send_key('n'));
+  ASSERT_TRUE(view.wait_for("playing file 2/2")) << view.text;
+  const auto second_limit = std::chrono::steady_clock::now() + 10s;
+  while (frames_of(output, -2000) == 0 && std::chrono::steady_clock::now() < second_limit) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_GT(frames_of(output, -2000), 0u);
+  EXPECT_LT(frames_of(output, 1000), 44100u * 10) << "the first file played on";
   process_stop_player();
   ASSERT_TRUE(view.wait_for("End of playback")) << view.text;
 }
