@@ -272,7 +272,10 @@ gboolean on_quit_signal(gpointer) {
 }
 
 void on_open(GtkWidget*, gpointer) { dialog_open_files(); }
-void on_stop(GtkWidget*, gpointer) { process_stop_player(); }
+void on_stop(GtkWidget*, gpointer) {
+  process_stop_player();
+  show_process_state(process_poll());  // "stopping" now, not a refresh later
+}
 void on_quit(GtkWidget*, gpointer) { window_quit(); }
 void on_settings(GtkWidget*, gpointer) { dialog_settings(); }
 void on_version(GtkWidget*, gpointer) { dialog_version(); }

@@ -168,6 +168,7 @@ xdotool key alt+f s
 wait_for 'title_is "stopping Korvo"' || fail "Stop did not show 'stopping'"
 took=$(($(now_ms) - asked))
 ((took < 500)) || fail "Stop took $took ms to show"
+echo "Stop: 'stopping' shown $took ms after the key"
 import -window "$window" "$out/korvo-stopping.png"
 answers || fail "the window did not answer while the player was stopping"
 title_is "stopping Korvo" || fail "the player ended before the window was tried"
