@@ -385,3 +385,30 @@ TEST_F(LumenPlays, SilentLinesFollowTheFileBeingHeard) {
 }
 
 }  // namespace
+
+// A DAC that stops taking frames ends playback with a report; after an
+// interrupt, which waits for the stream's silence, it ends it too.
+TEST_F(LumenPlays, AStalledDacStopsWithAReport) {
+  dac({"S16_LE"}, {.paced = true, .stall_after = 30000});  // within the lead-in
+  const std::string file = write("long.wav", wav_bytes(wav_spec{}, ramp_samples(44100 * 20, 1000)));
+  const process_result stalled = play_on_dac({file});
+  EXPECT_NE(stalled.err.find(" playback stopped: device stalled.\n"), std::string::npos) << stalled.err;
+  EXPECT_EQ(stalled.exit_status, reported_line_of(stalled.err, "playback stopped") & 0xFF) << stalled.err;
+  EXPECT_NE(stalled.exit_status, 0);
+
+  const process_result interrupted = play({"-D", "dac", file}, "lumen", {.interrupt_when = "position 00:00"});
+  EXPECT_EQ(interrupted.interrupts_sent, 1);
+  EXPECT_FALSE(interrupted.timed_out);
+}
+
+// Opening a busy device is retried for seconds; an interrupt ends that at once.
+TEST_F(LumenPlays, AnInterruptEndsTheOpenRetries) {
+  dac({"S16_LE"}, {.busy_opens = 100});
+  const std::string file = write("a.wav", wav_bytes(wav_spec{}, ramp_samples(1000, 1000)));
+  const process_result run =
+      play({"-D", "dac", file}, "lumen", {.interrupt_when = "1st snd_pcm_open() failed."});
+  EXPECT_EQ(run.interrupts_sent, 1);
+  EXPECT_EQ(env_.dac_opens("dac"), 1);
+  EXPECT_NE(run.err.find(" exit by interrupt\n"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_status, reported_line(run.err) & 0xFF);
+}

@@ -146,6 +146,7 @@ std::string alsa_env::asoundrc() const {
     if (o.busy_opens > 0) out << "  busy_opens " << o.busy_opens << "\n";
     if (o.refuse_rate > 0) out << "  refuse_rate " << o.refuse_rate << "\n";
     if (o.disconnect_after > 0) out << "  disconnect_after " << o.disconnect_after << "\n";
+    if (o.stall_after > 0) out << "  stall_after " << o.stall_after << "\n";
     out << "}\n";
   }
   for (const std::string& device : devices_) out << device;

@@ -32,6 +32,7 @@ struct fake_dac_options {
   int busy_opens = 0;            // the first opens that fail with EBUSY
   unsigned refuse_rate = 0;      // hw_params fails for exactly this rate (0: none)
   uint64_t disconnect_after = 0; // DISCONNECTED after this many frames (0: never)
+  uint64_t stall_after = 0;      // plays this many frames, then none (0: never)
 };
 
 // One card of the fake-cards shim.
