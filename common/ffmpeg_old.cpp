@@ -15,6 +15,7 @@ extern "C" {
 #include <optional>
 
 #include "sample_format.h"
+#include "printable.h"
 #include "util.h"
 
 namespace {
@@ -360,7 +361,7 @@ int ffmpeg_open(music_file* file) {
   AVFormatContext* input = nullptr;
   if (file->file_name == nullptr || avformat_open_input(&input, file->file_name, nullptr, nullptr) < 0) return -1;
   if (avformat_find_stream_info(input, nullptr) < 0) {
-    report_warning("%s: could not find codec parameters\n", file->file_name);
+    report_warning("%s: could not find codec parameters\n", printable(file->file_name).c_str());
     avformat_close_input(&input);
     return -1;
   }
@@ -374,7 +375,7 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   file->codec = nullptr;
   file->packet.reset();
   file->frame.reset();
-  const char* name = file->file_name != nullptr ? file->file_name : "";
+  const std::string name = printable(file->file_name != nullptr ? file->file_name : "");
   state.stream = first_audio_stream(*input);
   if (state.stream < 0) {
     ffmpeg_close(file);
@@ -385,7 +386,7 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   const int channels = par.ch_layout.nb_channels;
   const int rate = par.sample_rate;
   if (channels <= 0 || rate <= 0 || rate > kMaxSampleRate) {
-    report_warning("%s: could not find codec parameters\n", name);
+    report_warning("%s: could not find codec parameters\n", name.c_str());
     ffmpeg_close(file);
     return -1;
   }
@@ -393,7 +394,9 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   state.raw = is_raw_pcm(par.codec_id);
   if (state.raw) {
     state.row = find_row(kRawRows, par.codec_id);
-    if (state.row == nullptr) fatal_error("ffmpeg codec 0x%x not found\n", static_cast<unsigned>(par.codec_id));
+    if (state.row == nullptr) {
+      fatal_error("ffmpeg codec 0x%x of %s not found\n", static_cast<unsigned>(par.codec_id), name.c_str());
+    }
   } else if (!open_decoder(file, stream) || (file->frame = owned(av_frame_alloc(), free_frame)) == nullptr) {
     ffmpeg_close(file);
     return -1;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "fir.h"
+#include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 
@@ -96,8 +97,8 @@ void player_open_file(player& p, music_file* file) {
   const recognition found = recognise_music_file(file, p.parts.readers);
   switch (found.result) {
     case recognised::file: break;
-    case recognised::cannot_open: fatal_error("file %s open error.\n", file->file_name);
-    case recognised::unknown_format: fatal_error("file format of %s unknown.\n", file->file_name);
+    case recognised::cannot_open: fatal_error("file %s open error.\n", printable(file->file_name).c_str());
+    case recognised::unknown_format: fatal_error("file format of %s unknown.\n", printable(file->file_name).c_str());
     case recognised::unsupported_bits:
       fatal_error("sample bit length %d is not supported.\n", file->format.bits_per_sample);
   }

@@ -15,6 +15,7 @@
 #include "dsf.h"
 #include "parse_param.h"
 #include "player.h"
+#include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
@@ -176,12 +177,12 @@ uint32_t file_rate(const music_file& file) { return file.format.sample_rate; }
 // it; one of another rate plays at the stream's rate, which the user is told.
 void check_joins_stream(const music_file& first, const music_file& file) {
   if (is_dsd(file) != is_dsd(first)) {
-    fatal_error("%s is a %s file, but the stream is %s (set up from %s).\n", file.file_name,
-                is_dsd(file) ? "DSD" : "PCM", is_dsd(first) ? "DSD" : "PCM", first.file_name);
+    fatal_error("%s is a %s file, but the stream is %s (set up from %s).\n", printable(file.file_name).c_str(),
+                is_dsd(file) ? "DSD" : "PCM", is_dsd(first) ? "DSD" : "PCM", printable(first.file_name).c_str());
   }
   const bool resampled = params.oversample && !is_dsd(file);
   if (file_rate(file) != file_rate(first) && !resampled) {
-    report_warning("%s (%uHz) plays at the stream's rate of %uHz.\n", file.file_name, file_rate(file),
+    report_warning("%s (%uHz) plays at the stream's rate of %uHz.\n", printable(file.file_name).c_str(), file_rate(file),
                    file_rate(first));
   }
 }

@@ -412,3 +412,19 @@ TEST_F(LumenPlays, AnInterruptEndsTheOpenRetries) {
   EXPECT_NE(run.err.find(" exit by interrupt\n"), std::string::npos) << run.err;
   EXPECT_EQ(run.exit_status, reported_line(run.err) & 0xFF);
 }
+
+// Control characters in a file name reach the terminal escaped, in the
+// header and in reports alike.
+TEST_F(LumenPlays, FileNamesAreShownWithTheirControlCharactersEscaped) {
+  dac({"S16_LE"});
+  const process_result played =
+      play_on_dac({write("a\x1b]0;title\x07.wav", wav_bytes(wav_spec{}, ramp_samples(1000, 1000)))});
+  ASSERT_EQ(played.exit_status, 0) << played.err;
+  EXPECT_NE(played.out.find("\"a\\x1b]0;title\\x07.wav\""), std::string::npos) << played.out;
+  const process_result refused = play_on_dac({write("b\x1b[31m\xc2\x9b.wav", bytes(100, 'x'))});
+  EXPECT_NE(refused.err.find("b\\x1b[31m\\xc2\\x9b.wav"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.exit_status, 0);
+  for (const std::string& text : {played.out, played.err, refused.out, refused.err}) {
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  }
+}
