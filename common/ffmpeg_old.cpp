@@ -10,6 +10,7 @@ extern "C" {
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -359,7 +360,16 @@ bool ffmpeg_raw_codec_known(int codec_id) {
 int ffmpeg_open(music_file* file) {
   file->format_context.reset();
   AVFormatContext* input = nullptr;
-  if (file->file_name == nullptr || avformat_open_input(&input, file->file_name, nullptr, nullptr) < 0) return -1;
+  if (file->file_name == nullptr) return -1;
+  // A file already open is reached through its descriptor, so FFmpeg reads
+  // the file that was checked, even when its name now leads elsewhere.
+  char by_descriptor[32];
+  const char* url = file->file_name;
+  if (file->fp != nullptr) {
+    snprintf(by_descriptor, sizeof by_descriptor, "file:/proc/self/fd/%d", fileno(file->fp.get()));
+    url = by_descriptor;
+  }
+  if (avformat_open_input(&input, url, nullptr, nullptr) < 0) return -1;
   if (avformat_find_stream_info(input, nullptr) < 0) {
     report_warning("%s: could not find codec parameters\n", printable(file->file_name).c_str());
     avformat_close_input(&input);

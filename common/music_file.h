@@ -130,13 +130,14 @@ struct music_reader {
   bool on_stream;
 };
 
-enum class recognised { file, cannot_open, unknown_format, unsupported_bits };
+enum class recognised { file, cannot_open, not_regular, unknown_format, unsupported_bits };
 struct recognition {
   recognised result;
   const music_reader* reader = nullptr;  // the one that took the file
 };
 
-// Opens the file and tries the readers in turn, those on the stream first;
+// Opens the file (a regular file only) and tries the readers in turn, those
+// on the stream first;
 // the first that takes it describes the delivered stream in the record (DSD
 // byte counts: total_bytes for both channels, remaining_bytes for one).
 // The file stays open unless nothing took it.

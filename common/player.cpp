@@ -98,6 +98,8 @@ void player_open_file(player& p, music_file* file) {
   switch (found.result) {
     case recognised::file: break;
     case recognised::cannot_open: fatal_error("file %s open error.\n", printable(file->file_name).c_str());
+    case recognised::not_regular:
+      fatal_error("%s is not a regular file: not played.\n", printable(file->file_name).c_str());
     case recognised::unknown_format: fatal_error("file format of %s unknown.\n", printable(file->file_name).c_str());
     case recognised::unsupported_bits:
       fatal_error("sample bit length %d is not supported.\n", file->format.bits_per_sample);

@@ -5,6 +5,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <chrono>
+#include <thread>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -427,4 +430,27 @@ TEST_F(LumenPlays, FileNamesAreShownWithTheirControlCharactersEscaped) {
   for (const std::string& text : {played.out, played.err, refused.out, refused.err}) {
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
   }
+}
+
+// A file of the list replaced by a FIFO once playing has begun is refused
+// by name when its turn comes, instead of blocking the player for ever.
+TEST_F(LumenPlays, AFileReplacedByAFifoIsRefusedWhenItsTurnComes) {
+  dac({"S32_LE"}, {.paced = true});
+  const wav_spec spec{.encoding = sample_encoding::s32, .sample_rate = 352800};
+  const std::string first = write("a.wav", wav_bytes(spec, ramp_samples(352800 * 2, 1000)));
+  const std::string second = write("b.wav", wav_bytes(spec, ramp_samples(1000, 1000)));
+  // The device starts after the buffer is filled; the second file is
+  // opened seconds later, when the first has nearly gone out.
+  std::thread replace([&] {
+    for (int i = 0; i < 2000 && read_captured(env_.dac_log("dac")).find("\nstart") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string fifo = env_.file("fifo");
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(rename(fifo.c_str(), second.c_str()), 0);
+  });
+  const process_result run = play_on_dac({first, second});
+  replace.join();
+  EXPECT_NE(run.err.find("b.wav is not a regular file"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_status, reported_line_of(run.err, env_.file("b.wav")) & 0xFF) << run.err;
 }
