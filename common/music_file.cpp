@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include "dsf.h"
+#include "printable.h"
 #include "sample_format.h"
+#include "util.h"
 #include "wav.h"
 
 // The caller keeps the list for the whole run: records point into names.
@@ -62,7 +64,12 @@ recognition recognise_music_file(music_file* file, std::span<const music_reader>
   for (const music_reader& reader : readers) {
     if (!reader.on_stream) continue;
     rewind(file->fp.get());
-    if (reader.open(file) != 0) continue;
+    const int opened_as = reader.open(file);
+    if (opened_as == kFileRefused) {
+      file->fp.reset();
+      return {recognised::refused, &reader};
+    }
+    if (opened_as != 0) continue;
     file->input_format = reader.input_format;
     if (reader.input_format == kInputWav) {
       if (!describe_wav_stream(file)) return {recognised::unsupported_bits, &reader};
@@ -87,6 +94,13 @@ void close_music_file(music_file* file, const music_reader* reader) {
   if (file == nullptr || file->index < 0) return;  // the terminator is never opened
   if (reader != nullptr && reader->close != nullptr) reader->close(file);
   file->fp.reset();
+}
+
+void check_file_rate(const music_file& file, uint32_t lowest, uint32_t highest) {
+  const uint32_t rate = file.format.sample_rate;
+  if (rate >= lowest && rate <= highest) return;
+  fatal_error("%s: %s rate %uHz is not supported (%u to %uHz).\n", printable(file.file_name).c_str(),
+              is_dsd(file) ? "DSD" : "sample", rate, lowest, highest);
 }
 
 int64_t total_seconds(const music_file& file) {

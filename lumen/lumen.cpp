@@ -176,6 +176,12 @@ uint32_t file_rate(const music_file& file) { return file.format.sample_rate; }
 // One stream carries the whole list: a file of the other kind cannot join
 // it; one of another rate plays at the stream's rate, which the user is told.
 void check_joins_stream(const music_file& first, const music_file& file) {
+  // DSD goes out as DoP at a 16th of its rate.
+  if (is_dsd(file)) {
+    check_file_rate(file, 16 * kLowestPcmRate, UINT32_MAX);
+  } else {
+    check_file_rate(file, kLowestPcmRate, kHighestPcmRate);
+  }
   if (is_dsd(file) != is_dsd(first)) {
     fatal_error("%s is a %s file, but the stream is %s (set up from %s).\n", printable(file.file_name).c_str(),
                 is_dsd(file) ? "DSD" : "PCM", is_dsd(first) ? "DSD" : "PCM", printable(first.file_name).c_str());

@@ -369,3 +369,22 @@ TEST_F(BrisaPlays, FlacThroughFfmpeg) {
 }
 
 }  // namespace
+
+// A rate brisa cannot convert is refused before any sound, naming the file.
+TEST_F(BrisaPlays, RatesWithoutAConversionAreRefusedByName) {
+  dac({"DSD_U32_BE"});
+  const playback slow = play({tone_file("slow.wav", 0.5, 1, 0.5, 100)});
+  EXPECT_NE(slow.result.err.find(env_.file("slow.wav") + ": sample rate 100Hz is not supported (8000 to 16777216Hz).\n"),
+            std::string::npos)
+      << slow.result.err;
+  EXPECT_EQ(slow.result.exit_status, reported_line(slow.result.err) & 0xFF);
+  const std::string dff = env_.file("odd.dff");
+  ASSERT_TRUE(write_dff(dff, dff_spec{.sample_rate = 3 * 2822400}, interleave_channels(numbered_channels(2, 64))));
+  const playback odd = play({dff});
+  EXPECT_NE(odd.result.err.find("illegal input-output format pair: " + dff +
+                                " is DSD at 8467200Hz, the output native DSD at 11289600Hz.\n"),
+            std::string::npos)
+      << odd.result.err;
+  EXPECT_EQ(odd.result.exit_status, reported_line(odd.result.err) & 0xFF);
+  EXPECT_TRUE(odd.capture.empty());
+}

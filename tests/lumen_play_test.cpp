@@ -454,3 +454,36 @@ TEST_F(LumenPlays, AFileReplacedByAFifoIsRefusedWhenItsTurnComes) {
   EXPECT_NE(run.err.find("b.wav is not a regular file"), std::string::npos) << run.err;
   EXPECT_EQ(run.exit_status, reported_line_of(run.err, env_.file("b.wav")) & 0xFF) << run.err;
 }
+
+// Files that cannot be played are refused before any sound, by name and
+// with the reason: rates no device buffer suits, damaged DSD files (never
+// handed on to FFmpeg), a header without frames, a count that overflows.
+TEST_F(LumenPlays, UnplayableFilesAreRefusedByNameWithTheReason) {
+  dac({"S32_LE"}, {.rate_min = 1});
+  // The report reads `before` path `after`.
+  const auto expect_refused = [&](const std::string& program, const std::string& name, const bytes& content,
+                                  const std::string& after, const std::string& before = "") {
+    const process_result run = play_on_dac({write(name, content)}, program);
+    EXPECT_NE(run.err.find(before + env_.file(name) + after), std::string::npos) << run.err;
+    EXPECT_EQ(run.exit_status, reported_line(run.err) & 0xFF) << run.err;
+    EXPECT_NE(run.exit_status, 0);
+  };
+  const bytes frames = interleave_channels(numbered_channels(2, 4096));
+  expect_refused("lumen", "slow.wav", wav_bytes(wav_spec{.sample_rate = 1}, ramp_samples(100, 1000)),
+                 ": sample rate 1Hz is not supported (8000 to 16777216Hz).\n");
+  expect_refused("lumen", "wide.wav", wav_bytes(wav_spec{.sample_rate = 0xFFFFFFFF}, ramp_samples(100, 1000)),
+                 ": sample rate 4294967295Hz is not supported");
+  expect_refused("lumen", "slow.dff", dff_bytes(dff_spec{.sample_rate = 44100}, frames),
+                 ": DSD rate 44100Hz is not supported (128000 to 4294967295Hz).\n");
+  expect_refused("lumen", "chnl.dff", dff_bytes(dff_spec{.channel_ids = {"SLFT", "XXXX"}}, frames),
+                 " cannot be played: its DSDIFF property chunk is damaged");
+  expect_refused("lumen", "dst.dff", dff_bytes(dff_spec{.compression = "DST "}, frames),
+                 " cannot be played: its DSDIFF sound is DST-compressed.\n");
+  expect_refused("lumen", "sizes.wav",
+                 wav_bytes(wav_spec{.container = wav_container::rf64, .ds64_sample_count = 7}, ramp_samples(100, 1)),
+                 " cannot be played: its RF64 data size and sample count disagree.\n");
+  expect_refused("lumen", "empty.wav", wav_bytes(wav_spec{}, std::span<const int32_t>{}), ".\n", "nothing to play in ");
+  expect_refused("lumen-dsf", "endless.dsf",
+                 dsf_bytes(dsf_spec{.sample_count = uint64_t{1} << 62}, numbered_channels(2, 64)),
+                 " cannot be played: its DSF sample count is impossible.\n");
+}
