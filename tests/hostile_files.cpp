@@ -39,7 +39,7 @@ std::vector<hostile_file> wav_battery() {
   out.push_back({"header_only.wav", wav_bytes(wav_spec{}, std::span<const int32_t>{})});
   out.push_back({"data_huge.wav", wav({.data_size = 0xFFFFFFFFu})});
   out.push_back({"fmt_zero.wav", wav({.fmt_size = 0})});
-  out.push_back({"fmt_huge.wav", wav({.fmt_size = 0xFFFFFFF0u})});
+  out.push_back({"fmt_huge.wav", wav({.fmt_size = 1u << 16})});  // the writer pads the body out
   out.push_back({"tag_mp3.wav", wav({.format_tag = 0x55})});
   out.push_back({"float16.wav", wav({.format_tag = 3})});
   out.push_back({"ext_junk.wav", wav({.container = wav_container::extensible, .subformat_code = 0x1234})});
@@ -47,7 +47,7 @@ std::vector<hostile_file> wav_battery() {
   out.push_back({"rf64_disagree.wav", wav({.container = wav_container::rf64, .ds64_sample_count = 7})});
   out.push_back({"rf64_huge.wav",
                  wav({.container = wav_container::rf64, .ds64_data_size = 1ull << 62, .ds64_sample_count = 1ull << 60})});
-  out.push_back({"rf64_ds64_huge.wav", wav({.container = wav_container::rf64, .ds64_size = 0xFFFFFFF0u})});
+  out.push_back({"rf64_ds64_huge.wav", wav({.container = wav_container::rf64, .ds64_size = 1u << 16})});
   return out;
 }
 
@@ -84,7 +84,7 @@ std::vector<hostile_file> wsd_battery() {
     out.push_back({"channels" + std::to_string(channels) + ".wsd", wsd({.channels = channels})});
   }
   out.push_back({"assign_bad.wsd", wsd({.assignment = 0x01000001})});
-  out.push_back({"offset_huge.wsd", wsd({.data_offset = 0xFFFFFFF0u})});
+  out.push_back({"offset_past_end.wsd", wsd({.data_offset = 1u << 20})});  // written out: not 4 GB
   out.push_back({"size_small.wsd", wsd({.file_size = 10})});
   out.push_back({"size_huge.wsd", wsd({.file_size = 1ull << 63})});
   out.push_back({"header_only.wsd", wsd_bytes(wsd_spec{}, std::span<const uint8_t>{})});
