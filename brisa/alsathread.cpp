@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "device_watch.h"
 #include "dsd_frame.h"
 #include "sample_format.h"
 #include "stream_constants.h"
@@ -184,7 +185,7 @@ void restore_pcm_mode(const output_stream& stream) {
   int err = -1;
   for (int32_t attempt = 0; attempt < kOpenAttempts; ++attempt) {
     if ((err = snd_pcm_open(&raw, stream.device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK)) == 0) break;
-    sleep(kOpenRetrySeconds);
+    if (!sleep_unless_interrupted(kOpenRetrySeconds * 1000000LL)) break;
   }
   if (err < 0) {
     report_warning("device re-open failed.\n");

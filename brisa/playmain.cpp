@@ -19,6 +19,7 @@
 #include "ffmpeg_old.h"
 #include "parse_param.h"
 #include "player.h"
+#include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
@@ -145,7 +146,11 @@ int32_t dsd_ratio(const music_file& file) {
   const bool known = rate == kNativeDsdBitRate / 4 || rate == kNativeDsdBitRate / 2 || rate == kNativeDsdBitRate;
   int32_t ratio = known ? static_cast<int32_t>(kNativeDsdBitRate / rate) : 0;
   if (layout.dop) ratio /= 2;
-  if (ratio == 0) fatal_error("illegal input-output format pair.\n");
+  if (ratio == 0) {
+    fatal_error("illegal input-output format pair: %s is DSD at %uHz, the output %s at %dHz.\n",
+                printable(file.file_name).c_str(), rate, layout.dop ? "DoP" : "native DSD",
+                layout.dop ? kNativeDsdBitRate / 2 : kNativeDsdBitRate);
+  }
   return ratio;
 }
 
@@ -185,10 +190,14 @@ bool convert_dsd_step(player& p) {
 }
 
 convert_function prepare_file(player&, music_file& file) {
-  if (is_dsd(file)) return convert_dsd_step;
+  if (is_dsd(file)) {
+    dsd_ratio(file);  // a rate with no ratio is refused before any sound
+    return convert_dsd_step;
+  }
   if (!pcm_samples_known(file)) {
     fatal_error("input format %d not match.", file.sample_format);
   }
+  check_file_rate(file, kFirLowestInputRate, kFirHighestInputRate);
   // The filter follows each file's rate; the output rate stays, so this
   // only switches the path, it resets nothing.
   const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};

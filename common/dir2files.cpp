@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "printable.h"
 #include "util.h"
 
 namespace {
@@ -82,7 +83,7 @@ void add_directory(const char* directory) {
   const dir_handle dir(opendir(directory));
   if (!dir) {
     perror("");
-    report_warning("directory %s open failed.\n", directory);
+    report_warning("directory %s open failed.\n", printable(directory).c_str());
     fflush(stderr);
     return;
   }
@@ -95,7 +96,8 @@ void add_directory(const char* directory) {
                                 entry->d_name);
     // A cut path would name some other file, or none: leave it out.
     if (needed < 0 || static_cast<size_t>(needed) > kJoinedPathMaxChars) {
-      report_warning("path %s%s%s too long.\n", directory, separator, entry->d_name);
+      report_warning("path %s%s%s too long.\n", printable(directory).c_str(), separator,
+                     printable(entry->d_name).c_str());
       fflush(stderr);
       continue;
     }
@@ -109,7 +111,7 @@ void examine_operand(const char* operand) {
   struct stat info;
   if (stat(operand, &info) != 0) {
     perror("");
-    report_warning("cannot stat %s\n", operand);
+    report_warning("cannot stat %s\n", printable(operand).c_str());
     fflush(stderr);
     return;
   }

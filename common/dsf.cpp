@@ -211,9 +211,10 @@ struct wsd_header {
   uint32_t assignment = 0;       // 48
 };
 
+// The fields after the "1bit" tag.
 bool read_wsd_header(FILE* fp, wsd_header* h) {
   constexpr uint64_t kReserved4 = 4, kReserved3 = 3;
-  return expect_tag(fp, "1bit", 4) && skip_bytes(fp, kReserved4) && read_byte(fp, &h->version) &&
+  return skip_bytes(fp, kReserved4) && read_byte(fp, &h->version) &&
          skip_bytes(fp, kReserved3) && read_be64(fp, &h->file_size) && read_be32(fp, &h->text_offset) &&
          read_be32(fp, &h->data_offset) && skip_bytes(fp, kReserved4) && read_be32(fp, &h->playback_time) &&
          read_be32(fp, &h->sample_rate) && skip_bytes(fp, kReserved4) && read_byte(fp, &h->channels) &&
@@ -274,6 +275,9 @@ constexpr uint32_t kUsualDsfBlockSize = 4096;
 constexpr uint32_t kMaxDsfBlockSize = 1u << 24;
 constexpr uint32_t kDsfRawFormat = 0;  // format id of uncompressed DSD
 constexpr uint64_t kDataChunkHeaderBytes = 12;
+// Fewer samples than this per channel keep every count derived from them
+// (bits of both channels, times 16 for the progress) within int64.
+constexpr uint64_t kMaxDsfSampleCount = uint64_t{1} << 58;
 
 // Entry i is i with its 8 bits in reverse order: DSF stores the earliest
 // one-bit sample in bit 0, the delivered stream in bit 7.
@@ -340,34 +344,48 @@ int dff_open(music_file* file) {
   FILE* fp = file->fp.get();
   if (fp == nullptr) return -1;
   uint64_t form_size = 0;
-  if (!expect_tag(fp, "FRM8", 4) || !read_be64(fp, &form_size) || !expect_tag(fp, "DSD ", 4)) return -1;
-  if (form_size <= 4 || form_size > kMaxInt64) return -1;
+  if (!expect_tag(fp, "FRM8", 4)) return -1;
+  if (!read_be64(fp, &form_size) || !expect_tag(fp, "DSD ", 4)) {
+    return refuse_file(file, "its DSDIFF form is cut short or not DSD");
+  }
+  if (form_size <= 4 || form_size > kMaxInt64) return refuse_file(file, "its DSDIFF form size is impossible");
   int64_t left = static_cast<int64_t>(form_size) - 4;
 
   dff_properties props;
   while (left > 0) {
     chunk_id id{};
     uint64_t size = 0;
-    if (left < kChunkHeaderBytes || !read_id(fp, &id) || !read_be64(fp, &size)) return -1;
+    if (left < kChunkHeaderBytes || !read_id(fp, &id) || !read_be64(fp, &size) ||
+        size > static_cast<uint64_t>(left - kChunkHeaderBytes)) {
+      return refuse_file(file, "a DSDIFF chunk runs past its form or the file");
+    }
     left -= kChunkHeaderBytes;
-    if (size > static_cast<uint64_t>(left)) return -1;
-    if (id == make_id("DSD ")) return start_dff_sound(file, props, size);
-    if (id == make_id("DST ") || id == make_id("DSTI")) return -1;  // compressed DSD is not played
+    if (id == make_id("DSD ")) {
+      if (start_dff_sound(file, props, size) == 0) return 0;
+      return refuse_file(file, props.dst ? "its DSDIFF sound is DST-compressed"
+                                         : "its DSDIFF properties lack the rate or the left and right channels");
+    }
+    if (id == make_id("DST ") || id == make_id("DSTI")) return refuse_file(file, "its DSDIFF sound is DST-compressed");
 
     const off_t body = ftello(fp);
     if (body < 0) return -1;
     if (id == make_id("FVER")) {
       uint32_t version = 0;
-      if (size != kFverBytes || !read_be32(fp, &version)) return -1;
+      if (size != kFverBytes || !read_be32(fp, &version)) {
+        return refuse_file(file, "its DSDIFF version chunk is damaged");
+      }
     } else if (id == make_id("PROP")) {
-      if (size < 4 || !expect_tag(fp, "SND ", 4)) return -1;
-      if (!read_properties(fp, static_cast<int64_t>(size) - 4, &props)) return -1;
+      if (size < 4 || !expect_tag(fp, "SND ", 4) || !read_properties(fp, static_cast<int64_t>(size) - 4, &props)) {
+        return refuse_file(file, "its DSDIFF property chunk is damaged (rate, channels or compression)");
+      }
     }
     const int64_t cost = chunk_cost(size, left);
     left -= cost;
-    if (!seek_to(fp, static_cast<uint64_t>(body) + static_cast<uint64_t>(cost))) return -1;
+    if (!seek_to(fp, static_cast<uint64_t>(body) + static_cast<uint64_t>(cost))) {
+      return refuse_file(file, "a DSDIFF chunk runs past the file");
+    }
   }
-  return -1;  // no sound chunk
+  return refuse_file(file, "it has no DSDIFF sound chunk");
 }
 
 int dff_read(music_file* file, uint8_t* dest, int max_bytes) { return read_dsd_frames(file, dest, max_bytes); }
@@ -377,12 +395,18 @@ int wsd_open(music_file* file) {
   FILE* fp = file->fp.get();
   if (fp == nullptr) return -1;
   wsd_header h;
-  if (!read_wsd_header(fp, &h)) return -1;
-  if (h.channels == 0 || h.channels > kMaxWsdChannels || h.sample_rate == 0) return -1;
-  if (h.file_size < h.data_offset || h.file_size - h.data_offset > kMaxSoundBytes) return -1;
+  if (!expect_tag(fp, "1bit", 4)) return -1;
+  if (!read_wsd_header(fp, &h)) return refuse_file(file, "its WSD header is cut short");
+  if (h.channels == 0 || h.channels > kMaxWsdChannels) return refuse_file(file, "its WSD channel count is impossible");
+  if (h.sample_rate == 0) return refuse_file(file, "its WSD rate is 0");
+  if (h.file_size < h.data_offset || h.file_size - h.data_offset > kMaxSoundBytes) {
+    return refuse_file(file, "its WSD data offset and file size are impossible");
+  }
   const std::optional<channel_pair> pair = wsd_channel_pair(h.assignment);
-  if (!pair || pair->left >= h.channels || pair->right >= h.channels) return -1;
-  if (!seek_to(fp, h.data_offset)) return -1;
+  if (!pair || pair->left >= h.channels || pair->right >= h.channels) {
+    return refuse_file(file, "its WSD channel assignment names no left and right channels");
+  }
+  if (!seek_to(fp, h.data_offset)) return refuse_file(file, "its WSD data offset is past the file");
 
   const uint64_t sound_bytes = h.file_size - h.data_offset;
   file->file_channels = h.channels;
@@ -408,22 +432,35 @@ int dsf_open(music_file* file) {
   uint64_t dsd_size = 0;
   uint64_t fmt_size = 0;
   uint64_t data_size = 0;
-  if (!expect_tag(fp, "DSD ", 4) || !read_le64(fp, &dsd_size) || !seek_to(fp, dsd_size)) return -1;
-  if (!expect_tag(fp, "fmt ", 4) || !read_le64(fp, &fmt_size) || !read_dsf_format(fp, &h)) return -1;
-  if (h.block_size != kUsualDsfBlockSize) report_warning("DSF block size if %d\n", static_cast<int>(h.block_size));
-  if (h.bits_per_sample > 1 || h.channel_number < 2 || h.format_id != kDsfRawFormat) return -1;
-  if (h.block_size == 0 || h.block_size > kMaxDsfBlockSize || h.sampling_frequency == 0) return -1;
-  if (h.channel_number > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) return -1;
+  if (!expect_tag(fp, "DSD ", 4)) return -1;
+  if (!read_le64(fp, &dsd_size) || !seek_to(fp, dsd_size)) return refuse_file(file, "its DSF header is cut short");
+  if (!expect_tag(fp, "fmt ", 4) || !read_le64(fp, &fmt_size) || !read_dsf_format(fp, &h)) {
+    return refuse_file(file, "its DSF format chunk is missing or cut short");
+  }
+  if (h.block_size != kUsualDsfBlockSize) report_warning("DSF block size if %u\n", h.block_size);
+  if (h.bits_per_sample > 1 || h.format_id != kDsfRawFormat) {
+    return refuse_file(file, "its DSF samples are not plain DSD");
+  }
+  if (h.channel_number < 2 || h.channel_number > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
+    return refuse_file(file, "its DSF channel count is impossible");
+  }
+  if (h.block_size == 0 || h.block_size > kMaxDsfBlockSize) {
+    return refuse_file(file, "its DSF block size is impossible");
+  }
+  if (h.sampling_frequency == 0) return refuse_file(file, "its DSF rate is 0");
   file->dsf_block_size = static_cast<int32_t>(h.block_size);
   h.block_size_bits = 8 * h.block_size;
   file->file_channels = static_cast<int32_t>(h.channel_number);
 
-  if (fmt_size > kMaxOffset - std::min(dsd_size, kMaxOffset) || !seek_to(fp, dsd_size + fmt_size)) return -1;
-  if (!expect_tag(fp, "data", 4) || !read_le64(fp, &data_size)) return -1;
+  if (fmt_size > kMaxOffset - std::min(dsd_size, kMaxOffset) || !seek_to(fp, dsd_size + fmt_size) ||
+      !expect_tag(fp, "data", 4) || !read_le64(fp, &data_size)) {
+    return refuse_file(file, "its DSF data chunk is missing");
+  }
   h.data_bytes = data_size >= kDataChunkHeaderBytes ? data_size - kDataChunkHeaderBytes : 0;
   h.bytes_per_channel = dsf_bytes_per_channel(h.sample_count);
-  if (h.bytes_per_channel > kMaxSoundBytes) return -1;
-  if (!reserve_block_pair(2 * size_t{h.block_size})) return -1;
+  // 2^62 samples or more would overflow the byte counts the players derive.
+  if (h.sample_count >= kMaxDsfSampleCount) return refuse_file(file, "its DSF sample count is impossible");
+  if (!reserve_block_pair(2 * size_t{h.block_size})) return refuse_file(file, "its DSF blocks do not fit in memory");
 
   file->remaining_bytes = file->total_bytes = static_cast<int64_t>(8 * h.bytes_per_channel);
   file->format = wave_format{};

@@ -10,11 +10,13 @@ extern "C" {
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
 
 #include "sample_format.h"
+#include "printable.h"
 #include "util.h"
 
 namespace {
@@ -358,9 +360,18 @@ bool ffmpeg_raw_codec_known(int codec_id) {
 int ffmpeg_open(music_file* file) {
   file->format_context.reset();
   AVFormatContext* input = nullptr;
-  if (file->file_name == nullptr || avformat_open_input(&input, file->file_name, nullptr, nullptr) < 0) return -1;
+  if (file->file_name == nullptr) return -1;
+  // A file already open is reached through its descriptor, so FFmpeg reads
+  // the file that was checked, even when its name now leads elsewhere.
+  char by_descriptor[32];
+  const char* url = file->file_name;
+  if (file->fp != nullptr) {
+    snprintf(by_descriptor, sizeof by_descriptor, "file:/proc/self/fd/%d", fileno(file->fp.get()));
+    url = by_descriptor;
+  }
+  if (avformat_open_input(&input, url, nullptr, nullptr) < 0) return -1;
   if (avformat_find_stream_info(input, nullptr) < 0) {
-    report_warning("%s: could not find codec parameters\n", file->file_name);
+    report_warning("%s: could not find codec parameters\n", printable(file->file_name).c_str());
     avformat_close_input(&input);
     return -1;
   }
@@ -374,7 +385,7 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   file->codec = nullptr;
   file->packet.reset();
   file->frame.reset();
-  const char* name = file->file_name != nullptr ? file->file_name : "";
+  const std::string name = printable(file->file_name != nullptr ? file->file_name : "");
   state.stream = first_audio_stream(*input);
   if (state.stream < 0) {
     ffmpeg_close(file);
@@ -385,7 +396,7 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   const int channels = par.ch_layout.nb_channels;
   const int rate = par.sample_rate;
   if (channels <= 0 || rate <= 0 || rate > kMaxSampleRate) {
-    report_warning("%s: could not find codec parameters\n", name);
+    report_warning("%s: could not find codec parameters\n", name.c_str());
     ffmpeg_close(file);
     return -1;
   }
@@ -393,7 +404,9 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   state.raw = is_raw_pcm(par.codec_id);
   if (state.raw) {
     state.row = find_row(kRawRows, par.codec_id);
-    if (state.row == nullptr) fatal_error("ffmpeg codec 0x%x not found\n", static_cast<unsigned>(par.codec_id));
+    if (state.row == nullptr) {
+      fatal_error("ffmpeg codec 0x%x of %s not found\n", static_cast<unsigned>(par.codec_id), name.c_str());
+    }
   } else if (!open_decoder(file, stream) || (file->frame = owned(av_frame_alloc(), free_frame)) == nullptr) {
     ffmpeg_close(file);
     return -1;

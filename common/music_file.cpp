@@ -1,7 +1,13 @@
 #include "music_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "dsf.h"
+#include "printable.h"
 #include "sample_format.h"
+#include "util.h"
 #include "wav.h"
 
 // The caller keeps the list for the whole run: records point into names.
@@ -23,6 +29,25 @@ play_list make_play_list(char* const* paths) {
 
 namespace {
 
+struct opened_file {
+  FILE* fp = nullptr;
+  bool not_regular = false;  // it opened, but is no regular file
+};
+
+// Opens a regular file for reading. A FIFO or a device could block the
+// open or the reads for ever (a file replaced by one after the list was
+// made): the open does not wait, and what it opened is checked.
+opened_file open_regular_file(const char* name) {
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat info;
+  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  const int flags = regular ? fcntl(fd, F_GETFL) : -1;
+  FILE* fp = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "rb") : nullptr;
+  if (fp == nullptr) close(fd);
+  return {fp, !regular};
+}
+
 // The DSD readers count bits per channel; the stream carries both channels' bytes.
 void describe_dsd(music_file* file) {
   describe_dsd_stream(file);
@@ -33,12 +58,18 @@ void describe_dsd(music_file* file) {
 }  // namespace
 
 recognition recognise_music_file(music_file* file, std::span<const music_reader> readers) {
-  file->fp.reset(fopen(file->file_name, "rb"));
-  if (file->fp == nullptr) return {recognised::cannot_open};
+  const opened_file opened = open_regular_file(file->file_name);
+  if (opened.fp == nullptr) return {opened.not_regular ? recognised::not_regular : recognised::cannot_open};
+  file->fp.reset(opened.fp);
   for (const music_reader& reader : readers) {
     if (!reader.on_stream) continue;
     rewind(file->fp.get());
-    if (reader.open(file) != 0) continue;
+    const int opened_as = reader.open(file);
+    if (opened_as == kFileRefused) {
+      file->fp.reset();
+      return {recognised::refused, &reader};
+    }
+    if (opened_as != 0) continue;
     file->input_format = reader.input_format;
     if (reader.input_format == kInputWav) {
       if (!describe_wav_stream(file)) return {recognised::unsupported_bits, &reader};
@@ -47,13 +78,15 @@ recognition recognise_music_file(music_file* file, std::span<const music_reader>
     }
     return {recognised::file, &reader};
   }
-  file->fp.reset();
+  // The other readers open the file themselves, through the stream's
+  // descriptor while it is open: what they get is the file checked here.
   for (const music_reader& reader : readers) {
     if (reader.on_stream || reader.open(file) != 0) continue;
     file->input_format = reader.input_format;
     file->bytes_per_sample = file->format.block_align / file->format.channels;
     return {recognised::file, &reader};
   }
+  file->fp.reset();
   return {recognised::unknown_format};
 }
 
@@ -61,6 +94,13 @@ void close_music_file(music_file* file, const music_reader* reader) {
   if (file == nullptr || file->index < 0) return;  // the terminator is never opened
   if (reader != nullptr && reader->close != nullptr) reader->close(file);
   file->fp.reset();
+}
+
+void check_file_rate(const music_file& file, uint32_t lowest, uint32_t highest) {
+  const uint32_t rate = file.format.sample_rate;
+  if (rate >= lowest && rate <= highest) return;
+  fatal_error("%s: %s rate %uHz is not supported (%u to %uHz).\n", printable(file.file_name).c_str(),
+              is_dsd(file) ? "DSD" : "sample", rate, lowest, highest);
 }
 
 int64_t total_seconds(const music_file& file) {

@@ -89,6 +89,8 @@ struct music_file {
   // yet read from the file; delivery ends when fewer than a frame are left,
   // so chunks that follow the sound data are never played.
   int64_t dsd_bytes_left;
+  // Why the reader of the file's kind refused it (kFileRefused), for the report.
+  const char* refusal;
   music_file* next;
   owned_handle<AVFormatContext> format_context{nullptr, nullptr};
   owned_handle<AVCodecContext> codec_context{nullptr, nullptr};
@@ -102,6 +104,15 @@ struct music_file {
 // function fills dest with whole delivered frames and returns the bytes
 // written, or -1 when nothing more can be delivered.
 using open_function = int (*)(music_file* file);
+
+// What an open function returns for a file of its kind (its magic matched)
+// that it will not play: no other reader gets the file, which would only
+// play it wrongly. The reason goes in the record.
+constexpr int kFileRefused = -2;
+inline int refuse_file(music_file* file, const char* reason) {
+  file->refusal = reason;
+  return kFileRefused;
+}
 using read_function = int (*)(music_file* file, uint8_t* dest, int max_bytes);
 
 
@@ -130,13 +141,14 @@ struct music_reader {
   bool on_stream;
 };
 
-enum class recognised { file, cannot_open, unknown_format, unsupported_bits };
+enum class recognised { file, cannot_open, not_regular, refused, unknown_format, unsupported_bits };
 struct recognition {
   recognised result;
   const music_reader* reader = nullptr;  // the one that took the file
 };
 
-// Opens the file and tries the readers in turn, those on the stream first;
+// Opens the file (a regular file only) and tries the readers in turn, those
+// on the stream first;
 // the first that takes it describes the delivered stream in the record (DSD
 // byte counts: total_bytes for both channels, remaining_bytes for one).
 // The file stays open unless nothing took it.
@@ -149,6 +161,14 @@ inline bool is_dsd(const music_file& file) { return file.format.bits_per_sample 
 // PCM samples the players can decode: float, or an integer layout of the
 // sample table.
 bool pcm_samples_known(const music_file& file);
+
+// The rates the players take: at 8000 Hz half a second of device buffer
+// still holds a useful write, and every rate fits the stream's int32_t.
+constexpr uint32_t kLowestPcmRate = 8000;
+constexpr uint32_t kHighestPcmRate = 1u << 24;
+
+// Fatal, naming the file and its rate, unless lowest <= its rate <= highest.
+void check_file_rate(const music_file& file, uint32_t lowest, uint32_t highest);
 
 // The length of the file in whole seconds, from its byte count.
 int64_t total_seconds(const music_file& file);

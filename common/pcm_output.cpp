@@ -7,13 +7,13 @@
 #include <cstdio>
 
 #include "heard_position.h"
+#include "device_watch.h"
 #include "stream_constants.h"
 #include "util.h"
 
 namespace {
 
 constexpr unsigned kDrainPollMicros = 1000;
-constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
 // After an interrupt the stream ends in this much of its own silence, so
 // the DAC sees a clean end rather than music cut off.
 constexpr int32_t kEndSilenceDivisor = 10;  // a tenth of a second
@@ -75,6 +75,14 @@ int configure_hardware(snd_pcm_t* pcm, output_stream& stream, snd_pcm_uframes_t*
   return 0;
 }
 
+// The write threshold for the buffer the device granted.
+snd_pcm_sframes_t write_threshold(snd_pcm_t* pcm) {
+  snd_pcm_uframes_t buffer_frames = 0;
+  snd_pcm_uframes_t period_frames = 0;
+  if (snd_pcm_get_params(pcm, &buffer_frames, &period_frames) < 0) return kMinWriteFrames;
+  return write_threshold_frames(buffer_frames);
+}
+
 int configure_software(snd_pcm_t* pcm, snd_pcm_uframes_t buffer_frames) {
   snd_pcm_sw_params_t* sw = nullptr;
   snd_pcm_sw_params_alloca(&sw);
@@ -119,7 +127,7 @@ pcm_handle open_playback_device(const char* device_name, int* open_error) {
     char ordinal[16];
     fprintf(stderr, "%ssnd_pcm_open() failed. retrying snd_pcm_open() ...\r", attempt_ordinal(attempt, ordinal));
     fflush(stderr);
-    sleep(kOpenRetrySeconds);
+    if (!sleep_unless_interrupted(kOpenRetrySeconds * 1000000LL)) break;
   }
   fputs("\n", stderr);
   return nullptr;
@@ -130,11 +138,14 @@ pcm_handle open_output(output_stream& stream) {
   for (int32_t attempt = 0; attempt < attempts; ++attempt) {
     int open_error = 0;
     pcm_handle pcm = open_playback_device(stream.device_name, &open_error);
-    if (!pcm) fatal_error("snd_pcm_open() failed. %s\n\n", snd_strerror(open_error));
+    if (!pcm && abort_requested.load()) fatal_error("exit by interrupt\n");
+    if (!pcm) fatal_error("snd_pcm_open() failed on %s. %s\n\n", stream.device_name, snd_strerror(open_error));
     snd_pcm_uframes_t buffer_frames = 0;
     if (configure_hardware(pcm.get(), stream, &buffer_frames) < 0 ||
         configure_software(pcm.get(), buffer_frames) < 0) {
-      if (attempt + 1 < attempts) sleep(kOpenRetrySeconds);
+      if (attempt + 1 < attempts && !sleep_unless_interrupted(kOpenRetrySeconds * 1000000LL)) {
+        fatal_error("exit by interrupt\n");
+      }
       continue;
     }
     if (const int err = snd_pcm_prepare(pcm.get()); err < 0) fatal_error("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
@@ -199,7 +210,10 @@ snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_
 void play_out(snd_pcm_t* pcm, int64_t buffer_time_micros) {
   if (snd_pcm_drain(pcm) == 0) return;  // a blocking handle has drained already
   const int64_t limit = 2 * buffer_time_micros + 1000000;
-  for (int64_t waited = 0; snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING && waited < limit;
+  // An interrupt that comes while it drains ends the wait.
+  const bool interrupted = abort_requested.load();
+  for (int64_t waited = 0; snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING && waited < limit &&
+                           abort_requested.load() == interrupted;
        waited += kDrainPollMicros) {
     usleep(kDrainPollMicros);
   }
@@ -228,6 +242,8 @@ struct writer {
   played_counter played;
   music_file* handing = nullptr;  // whose frames go to the device now
   heard_position heard{};
+  device_watch watch{};
+  snd_pcm_sframes_t min_write = 0;  // frames a write waits for; set from the buffer granted
 
   // Ends playback for that reason: keeps the first reason, sets output_stop.
   // Returns false (nothing written), for the steps' convenience.
@@ -259,9 +275,11 @@ struct writer {
     if (const int err = snd_pcm_avail_delay(device, &avail, &delay); err < 0) return failed(err, "snd_pcm_avail_delay()");
     follow_device(delay);
     const snd_pcm_sframes_t room = avail - 1;
-    if (room <= kMinWriteFrames) {
+    if (min_write == 0) min_write = write_threshold(device);
+    if (room <= min_write) {
       // Full before it reached its start threshold: start it.
       if (state == SND_PCM_STATE_PREPARED) start();
+      else if (device_stalled(watch, state, delay, frames_out)) return stop("device stalled");
       return false;
     }
     silence_run* run = !lead_in.done() ? &lead_in : ending_early() ? &ending : nullptr;
@@ -362,7 +380,8 @@ void* output_thread(void* argument) {
     if (w.step()) {
       usleep(0);
     } else {
-      usleep(ringbuffer_used(job.rb) < stream.frame_bytes ? kRingPollMicros : device_idle_micros(stream.rate));
+      usleep(ringbuffer_used(job.rb) < stream.frame_bytes ? kRingPollMicros
+                                                          : device_idle_micros(stream.rate, w.min_write));
     }
   }
   if (job.stop_reason == nullptr && w.stream_ended()) play_out(w.pcm.get(), kBufferTimeMicros);

@@ -104,12 +104,23 @@ int64_t played_units(played_counter& counter, int64_t frames);
 snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_bytes, snd_pcm_sframes_t room,
                                   int32_t* crossed);
 
-// How long a writer sleeps when the device has no room for a write: the
-// time the device takes to play half of the 1024 frames a write waits for.
-// Its buffer holds half a second, so this never starves it.
-constexpr unsigned device_idle_micros(int32_t rate) noexcept {
-  return rate > 0 ? static_cast<unsigned>(512000000LL / rate) : 1000;
+// Frames a write waits for: 1024, or a quarter of a smaller buffer (a low
+// rate, or a device that grants less than half a second), so that a full
+// buffer always leaves room for one.
+constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
+constexpr snd_pcm_sframes_t write_threshold_frames(snd_pcm_uframes_t buffer_frames) noexcept {
+  const auto quarter = static_cast<snd_pcm_sframes_t>(buffer_frames / 4);
+  return quarter < kMinWriteFrames ? (quarter > 1 ? quarter : 1) : kMinWriteFrames;
 }
+
+// How long a writer sleeps when the device has no room for a write: the
+// time the device takes to play half of the frames a write waits for, so
+// this never starves it.
+constexpr unsigned device_idle_micros(int32_t rate, snd_pcm_sframes_t min_write) noexcept {
+  return rate > 0 && min_write > 0 ? static_cast<unsigned>(min_write * 500000LL / rate) : 1000;
+}
+static_assert(device_idle_micros(44100, write_threshold_frames(22050)) == 11609);
+static_assert(write_threshold_frames(1000) == 250 && write_threshold_frames(0) == 1);
 
 // Lets the device play what it holds before it is closed, waiting at most
 // twice the buffer time and a second.

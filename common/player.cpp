@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "fir.h"
+#include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 
@@ -241,10 +242,18 @@ void player_open_file(player& p, music_file* file) {
   const recognition found = recognise_music_file(file, p.parts.readers);
   switch (found.result) {
     case recognised::file: break;
-    case recognised::cannot_open: fatal_error("file %s open error.\n", file->file_name);
-    case recognised::unknown_format: fatal_error("file format of %s unknown.\n", file->file_name);
+    case recognised::cannot_open: fatal_error("file %s open error.\n", printable(file->file_name).c_str());
+    case recognised::not_regular:
+      fatal_error("%s is not a regular file: not played.\n", printable(file->file_name).c_str());
+    case recognised::refused:
+      fatal_error("%s cannot be played: %s.\n", printable(file->file_name).c_str(), file->refusal);
+    case recognised::unknown_format: fatal_error("file format of %s unknown.\n", printable(file->file_name).c_str());
     case recognised::unsupported_bits:
       fatal_error("sample bit length %d is not supported.\n", file->format.bits_per_sample);
+  }
+  // A header without a frame: nothing would be heard but the lead-in.
+  if (file->remaining_bytes < (is_dsd(*file) ? 1 : file->format.block_align)) {
+    fatal_error("nothing to play in %s.\n", printable(file->file_name).c_str());
   }
   p.reader = found.reader;
   p.convert = p.parts.prepare_file(p, *file);

@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "printable.h"
+
 std::atomic<int32_t> output_stop{0};
 std::atomic<int32_t> abort_requested{0};
 
@@ -71,7 +73,7 @@ void fatal_error_at(std::string_view module, int line, const char* format, ...) 
   va_end(args);
   output_stop.store(-1);
   abort_requested.store(-1);
-  exit_program(line);
+  exit_program(fatal_exit_status(line));
 }
 
 void report_warning_at(std::string_view module, int line, const char* format, ...) {
@@ -185,9 +187,10 @@ void print_file_header(player_kind player, int32_t file_number, int32_t file_cou
   } else {
     printf("total %" PRId64 ":%02" PRId64 " ", total_seconds / 60, seconds);
   }
-  if (const char* slash = strrchr(path, '/')) printf("\"%s\" ", slash + 1);
+  const std::string shown = printable(path);
+  if (const char* slash = strrchr(shown.c_str(), '/')) printf("\"%s\" ", slash + 1);
   if (strlen(path) > 40) printf("\n");
-  printf("\"%s\"\n", path);
+  printf("\"%s\"\n", shown.c_str());
   fflush(stdout);
 }
 

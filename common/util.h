@@ -30,10 +30,15 @@ constexpr std::string_view module_stem(std::string_view path) noexcept {
   return dot == std::string_view::npos ? path : path.substr(0, dot);
 }
 
+// The exit status of a fatal report on this line: the line's low eight bits,
+// which the shell sees, except that a multiple of 256 gives 255: a failure
+// never exits 0.
+constexpr int fatal_exit_status(int line) noexcept { return (line & 0xFF) != 0 ? line & 0xFF : 0xFF; }
+
 // Prints "\nERROR <module> <line> " and the message to standard error, sets
-// output_stop and abort_requested, restores the terminal and exits with the
-// line as status. Safe on any thread and inside a signal handler (see
-// enter_signal_context).
+// output_stop and abort_requested, restores the terminal and exits with
+// fatal_exit_status(line). Safe on any thread and inside a signal handler
+// (see enter_signal_context).
 [[noreturn]] void fatal_error_at(std::string_view module, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

@@ -241,7 +241,7 @@ int wav_open(music_file* file) {
     // block_align x sample count == data size, checked without overflow.
     if (header.ds64_data_size % format.block_align != 0 ||
         header.ds64_data_size / format.block_align != header.ds64_sample_count) {
-      return -1;
+      return refuse_file(file, "its RF64 data size and sample count disagree");
     }
     audio_bytes = header.ds64_data_size;
   }

@@ -114,7 +114,7 @@ output_stream lumen_output_stream(const music_file& first, const char* device_na
   stream.device_name = device_name;
   if (is_dsd(first)) {
     if (first.format.sample_rate > static_cast<uint32_t>(kHighestDsdRate)) {
-      fatal_error("Delta Sigma frequency too high %dHz\n", static_cast<int>(first.format.sample_rate));
+      fatal_error("Delta Sigma frequency too high %uHz\n", first.format.sample_rate);
     }
     stream.rate = static_cast<int32_t>(first.format.sample_rate / 16);
     stream.format = kFormatS24_3LE;

@@ -15,6 +15,7 @@
 #include "dsf.h"
 #include "parse_param.h"
 #include "player.h"
+#include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
@@ -155,7 +156,12 @@ bool convert_dsd_step(player& p) {
 }
 
 convert_function prepare_file(player&, music_file& file) {
-  if (is_dsd(file)) return convert_dsd_step;
+  // DSD goes out as DoP at a 16th of its rate.
+  if (is_dsd(file)) {
+    check_file_rate(file, 16 * kLowestPcmRate, UINT32_MAX);
+    return convert_dsd_step;
+  }
+  check_file_rate(file, kLowestPcmRate, kHighestPcmRate);
   if (!pcm_samples_known(file)) {
     fatal_error("Unsupported input format %d.\n", file.sample_format);
   }

@@ -12,6 +12,7 @@
 #include "dsd_writer.h"
 #include "dsd_capture.h"
 #include "process.h"
+#include "util.h"
 #include "wav_writer.h"
 
 namespace {
@@ -240,7 +241,7 @@ TEST_F(BrisaPlays, ADacThatCannotRunAt352800IsFatalBeforeAnySound) {
   std::string module;
   const int line = reported_line(run.result.err, &module);
   EXPECT_EQ(module, "pcm_output");
-  EXPECT_EQ(run.result.exit_status, line & 0xFF);
+  EXPECT_EQ(run.result.exit_status, fatal_exit_status(line));
   EXPECT_NE(run.result.err.find("could not be opened and configured"), std::string::npos);
   EXPECT_TRUE(run.capture.empty());
 }
@@ -255,7 +256,7 @@ TEST_F(BrisaPlays, AnInterruptWhilePrefillingEndsAtOnce) {
   const int line = reported_line(run.result.err, &module);
   EXPECT_EQ(module, "player");
   EXPECT_NE(run.result.err.find(" exit by interrupt\n"), std::string::npos) << run.result.err;
-  EXPECT_EQ(run.result.exit_status, line & 0xFF);
+  EXPECT_EQ(run.result.exit_status, fatal_exit_status(line));
 }
 
 // After an interrupt little more music goes out, however much is queued:
@@ -283,7 +284,7 @@ TEST_F(BrisaPlays, AnInterruptEndsTheMusicPromptlyInSilenceAndASecondOneAborts) 
   EXPECT_NE(twice.result.err.find(" Interrupt stack. Abort\n"), std::string::npos) << twice.result.err;
   // The output thread may still warn while the process ends: the status is
   // the abort's line, whatever report came last.
-  EXPECT_EQ(twice.result.exit_status, reported_line_of(twice.result.err, "Interrupt stack. Abort\n") & 0xFF) << twice.result.err;
+  EXPECT_EQ(twice.result.exit_status, fatal_exit_status(reported_line_of(twice.result.err, "Interrupt stack. Abort\n"))) << twice.result.err;
 }
 
 // Space pauses and resumes: the DAC gets the music with the stream's
@@ -389,8 +390,11 @@ TEST_F(BrisaPlays, Dsd64IsRemodulatedNativelyAndAsDop) {
   const std::string dsd256 = env_.file("fast.dff");
   ASSERT_TRUE(write_dff(dsd256, dff_spec{.sample_rate = 11289600}, interleave_channels(dsd64_tone(1000, 0.5, 0.1))));
   const playback refused = play({"--dop", dsd256});
-  EXPECT_NE(refused.result.err.find(" illegal input-output format pair.\n"), std::string::npos) << refused.result.err;
-  EXPECT_EQ(refused.result.exit_status, reported_line(refused.result.err) & 0xFF);
+  EXPECT_NE(refused.result.err.find(" illegal input-output format pair: " + dsd256 +
+                                    " is DSD at 11289600Hz, the output DoP at 5644800Hz.\n"),
+            std::string::npos)
+      << refused.result.err;
+  EXPECT_EQ(refused.result.exit_status, fatal_exit_status(reported_line(refused.result.err)));
 }
 
 TEST_F(BrisaPlays, FlacThroughFfmpeg) {
@@ -407,3 +411,22 @@ TEST_F(BrisaPlays, FlacThroughFfmpeg) {
 }
 
 }  // namespace
+
+// A rate brisa cannot convert is refused before any sound, naming the file.
+TEST_F(BrisaPlays, RatesWithoutAConversionAreRefusedByName) {
+  dac({"DSD_U32_BE"});
+  const playback slow = play({tone_file("slow.wav", 0.5, 1, 0.5, 100)});
+  EXPECT_NE(slow.result.err.find(env_.file("slow.wav") + ": sample rate 100Hz is not supported (8000 to 16777216Hz).\n"),
+            std::string::npos)
+      << slow.result.err;
+  EXPECT_EQ(slow.result.exit_status, fatal_exit_status(reported_line(slow.result.err)));
+  const std::string dff = env_.file("odd.dff");
+  ASSERT_TRUE(write_dff(dff, dff_spec{.sample_rate = 3 * 2822400}, interleave_channels(numbered_channels(2, 64))));
+  const playback odd = play({dff});
+  EXPECT_NE(odd.result.err.find("illegal input-output format pair: " + dff +
+                                " is DSD at 8467200Hz, the output native DSD at 11289600Hz.\n"),
+            std::string::npos)
+      << odd.result.err;
+  EXPECT_EQ(odd.result.exit_status, fatal_exit_status(reported_line(odd.result.err)));
+  EXPECT_TRUE(odd.capture.empty());
+}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "process.h"
+#include "util.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ class PlayerCommandLine : public testing::Test {
     const int line = reported_line(result.err, &reported_module);
     ASSERT_GT(line, 0) << result.err;
     EXPECT_EQ(reported_module, module);
-    EXPECT_EQ(result.exit_status, line & 0xFF);
+    EXPECT_EQ(result.exit_status, fatal_exit_status(line));
     const std::string head = "\nERROR " + module + " " + std::to_string(line) + " ";
     EXPECT_NE(result.err.find(head + message), std::string::npos) << result.err;
   }

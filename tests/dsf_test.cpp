@@ -169,15 +169,15 @@ TEST(DffOpen, CompressedDsdIsRefused) {
   dst.compression = "DST ";
   dst.compression_name = "DST Encoded";
   dst.sound_id = "DST ";
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(dst, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(dst, frames)), kFileRefused);
   dst.sound_id = "DSTI";
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(dst, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(dst, frames)), kFileRefused);
   // Said to be DST but stored in a "DSD " chunk: would play as noise.
   dst.sound_id = "DSD ";
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(dst, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(dst, frames)), kFileRefused);
   dff_spec unknown;
   unknown.compression = "ZIP ";
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(unknown, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(unknown, frames)), kFileRefused);
 }
 
 TEST(DffOpen, OddSizedUnknownChunksAreSkippedWithTheirPad) {
@@ -254,35 +254,35 @@ TEST(DffOpen, ChunkThatOvershootsItsParentIsRefused) {
   const bytes frames = interleave_channels(numbered_channels(2, 64));
   dff_spec top;
   top.before_prop = {{"COMT", bytes(8, 0), 1u << 20}};
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(top, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(top, frames)), kFileRefused);
   // A size that an unsigned count would wrap round to a small step.
   top.before_prop = {{"COMT", bytes(8, 0), 0xFFFFFFFFFFFFFFF0u}};
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(top, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(top, frames)), kFileRefused);
 
   dff_spec sub;
   sub.in_prop = {{"ODD ", bytes(3, 0), 4096}};
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(sub, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(sub, frames)), kFileRefused);
 
   dff_spec prop;
   prop.prop_size = 1u << 20;
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(prop, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(prop, frames)), kFileRefused);
 
   dff_spec sound;
   sound.sound_size = frames.size() + 1000;
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(sound, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(sound, frames)), kFileRefused);
   // A sound size whose bit count overflows, in a form that claims to hold it.
   sound.sound_size = 0x7000000000000000u;
   sound.form_size = 0x7FFFFFFFFFFFFFF0u;
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(sound, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(sound, frames)), kFileRefused);
 
   dff_spec form;
   form.form_size = 100;  // ends inside PROP
-  EXPECT_EQ(open_bytes(kDff, dff_bytes(form, frames)), -1);
+  EXPECT_EQ(open_bytes(kDff, dff_bytes(form, frames)), kFileRefused);
 }
 
 TEST(DffOpen, PropertiesThatLeaveTheStreamUndescribedAreRefused) {
   const bytes frames = interleave_channels(numbered_channels(2, 64));
-  const auto refused = [&](dff_spec spec) { return open_bytes(kDff, dff_bytes(spec, frames)) == -1; };
+  const auto refused = [&](dff_spec spec) { return open_bytes(kDff, dff_bytes(spec, frames)) == kFileRefused; };
   dff_spec s;
   s.fs = false;
   EXPECT_TRUE(refused(s)) << "no FS";
@@ -369,7 +369,7 @@ TEST(WsdOpen, AssignmentChoosesTheChannels) {
 
 TEST(WsdOpen, HeadersThatDescribeNoPlayableFrameAreRefused) {
   const bytes frames = interleave_channels(numbered_channels(2, 64));
-  const auto refused = [&](wsd_spec spec) { return open_bytes(kWsd, wsd_bytes(spec, frames)) == -1; };
+  const auto refused = [&](wsd_spec spec) { return open_bytes(kWsd, wsd_bytes(spec, frames)) == kFileRefused; };
   wsd_spec s;
   s.channels = 9;
   EXPECT_TRUE(refused(s)) << "9 channels";
@@ -398,7 +398,7 @@ TEST(WsdOpen, HeadersThatDescribeNoPlayableFrameAreRefused) {
   s = {};
   s.file_size = 0xFFFFFFFFFFFFFFFFu;
   EXPECT_TRUE(refused(s)) << "bit count overflows";
-  EXPECT_EQ(open_bytes(kWsd, bytes{'1', 'b', 'i', 't', 0, 0}), -1) << "short header";
+  EXPECT_EQ(open_bytes(kWsd, bytes{'1', 'b', 'i', 't', 0, 0}), kFileRefused) << "short header";
 }
 
 TEST(WsdRead, EndsAtTheRecordedFileSize) {
@@ -486,7 +486,7 @@ TEST_F(DsfTest, ExtraChannelsAreSkipped) {
 
 TEST_F(DsfTest, UnplayableHeadersAreRefused) {
   const channel_bytes channels = numbered_channels(2, 100);
-  const auto refused = [&](dsf_spec spec) { return open_bytes(kDsf, dsf_bytes(spec, channels)) == -1; };
+  const auto refused = [&](dsf_spec spec) { return open_bytes(kDsf, dsf_bytes(spec, channels)) == kFileRefused; };
   dsf_spec s;
   s.bits_per_sample = 8;
   EXPECT_TRUE(refused(s)) << "8 bits per sample";

@@ -5,6 +5,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <chrono>
+#include <thread>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "analyser.h"
 #include "dsd_writer.h"
 #include "process.h"
+#include "util.h"
 #include "wav_writer.h"
 
 namespace {
@@ -451,3 +455,102 @@ TEST_F(LumenPlays, SilentLinesFollowTheFileBeingHeard) {
 }
 
 }  // namespace
+
+// A DAC that stops taking frames ends playback with a report; after an
+// interrupt, which waits for the stream's silence, it ends it too.
+TEST_F(LumenPlays, AStalledDacStopsWithAReport) {
+  dac({"S16_LE"}, {.paced = true, .stall_after = 30000});  // within the lead-in
+  const std::string file = write("long.wav", wav_bytes(wav_spec{}, ramp_samples(44100 * 20, 1000)));
+  const process_result stalled = play_on_dac({file});
+  EXPECT_NE(stalled.err.find(" playback stopped: device stalled.\n"), std::string::npos) << stalled.err;
+  EXPECT_EQ(stalled.exit_status, fatal_exit_status(reported_line_of(stalled.err, "playback stopped"))) << stalled.err;
+  EXPECT_NE(stalled.exit_status, 0);
+
+  const process_result interrupted = play({"-D", "dac", file}, "lumen", {.interrupt_when = "position 00:00"});
+  EXPECT_EQ(interrupted.interrupts_sent, 1);
+  EXPECT_FALSE(interrupted.timed_out);
+}
+
+// Opening a busy device is retried for seconds; an interrupt ends that at once.
+TEST_F(LumenPlays, AnInterruptEndsTheOpenRetries) {
+  dac({"S16_LE"}, {.busy_opens = 100});
+  const std::string file = write("a.wav", wav_bytes(wav_spec{}, ramp_samples(1000, 1000)));
+  const process_result run =
+      play({"-D", "dac", file}, "lumen", {.interrupt_when = "1st snd_pcm_open() failed."});
+  EXPECT_EQ(run.interrupts_sent, 1);
+  EXPECT_EQ(env_.dac_opens("dac"), 1);
+  EXPECT_NE(run.err.find(" exit by interrupt\n"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_status, fatal_exit_status(reported_line(run.err)));
+}
+
+// Control characters in a file name reach the terminal escaped, in the
+// header and in reports alike.
+TEST_F(LumenPlays, FileNamesAreShownWithTheirControlCharactersEscaped) {
+  dac({"S16_LE"});
+  const process_result played =
+      play_on_dac({write("a\x1b]0;title\x07.wav", wav_bytes(wav_spec{}, ramp_samples(1000, 1000)))});
+  ASSERT_EQ(played.exit_status, 0) << played.err;
+  EXPECT_NE(played.out.find("\"a\\x1b]0;title\\x07.wav\""), std::string::npos) << played.out;
+  const process_result refused = play_on_dac({write("b\x1b[31m\xc2\x9b.wav", bytes(100, 'x'))});
+  EXPECT_NE(refused.err.find("b\\x1b[31m\\xc2\\x9b.wav"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.exit_status, 0);
+  for (const std::string& text : {played.out, played.err, refused.out, refused.err}) {
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  }
+}
+
+// A file of the list replaced by a FIFO once playing has begun is refused
+// by name when its turn comes, instead of blocking the player for ever.
+TEST_F(LumenPlays, AFileReplacedByAFifoIsRefusedWhenItsTurnComes) {
+  dac({"S32_LE"}, {.paced = true});
+  const wav_spec spec{.encoding = sample_encoding::s32, .sample_rate = 352800};
+  const std::string first = write("a.wav", wav_bytes(spec, ramp_samples(352800 * 2, 1000)));
+  const std::string second = write("b.wav", wav_bytes(spec, ramp_samples(1000, 1000)));
+  // The device starts after the buffer is filled; the second file is
+  // opened seconds later, when the first has nearly gone out.
+  std::thread replace([&] {
+    for (int i = 0; i < 2000 && read_captured(env_.dac_log("dac")).find("\nstart") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string fifo = env_.file("fifo");
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(rename(fifo.c_str(), second.c_str()), 0);
+  });
+  const process_result run = play_on_dac({first, second});
+  replace.join();
+  EXPECT_NE(run.err.find("b.wav is not a regular file"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_status, fatal_exit_status(reported_line_of(run.err, env_.file("b.wav")))) << run.err;
+}
+
+// Files that cannot be played are refused before any sound, by name and
+// with the reason: rates no device buffer suits, damaged DSD files (never
+// handed on to FFmpeg), a header without frames, a count that overflows.
+TEST_F(LumenPlays, UnplayableFilesAreRefusedByNameWithTheReason) {
+  dac({"S32_LE"}, {.rate_min = 1});
+  // The report reads `before` path `after`.
+  const auto expect_refused = [&](const std::string& program, const std::string& name, const bytes& content,
+                                  const std::string& after, const std::string& before = "") {
+    const process_result run = play_on_dac({write(name, content)}, program);
+    EXPECT_NE(run.err.find(before + env_.file(name) + after), std::string::npos) << run.err;
+    EXPECT_EQ(run.exit_status, fatal_exit_status(reported_line(run.err))) << run.err;
+    EXPECT_NE(run.exit_status, 0);
+  };
+  const bytes frames = interleave_channels(numbered_channels(2, 4096));
+  expect_refused("lumen", "slow.wav", wav_bytes(wav_spec{.sample_rate = 1}, ramp_samples(100, 1000)),
+                 ": sample rate 1Hz is not supported (8000 to 16777216Hz).\n");
+  expect_refused("lumen", "wide.wav", wav_bytes(wav_spec{.sample_rate = 0xFFFFFFFF}, ramp_samples(100, 1000)),
+                 ": sample rate 4294967295Hz is not supported");
+  expect_refused("lumen", "slow.dff", dff_bytes(dff_spec{.sample_rate = 44100}, frames),
+                 ": DSD rate 44100Hz is not supported (128000 to 4294967295Hz).\n");
+  expect_refused("lumen", "chnl.dff", dff_bytes(dff_spec{.channel_ids = {"SLFT", "XXXX"}}, frames),
+                 " cannot be played: its DSDIFF property chunk is damaged");
+  expect_refused("lumen", "dst.dff", dff_bytes(dff_spec{.compression = "DST "}, frames),
+                 " cannot be played: its DSDIFF sound is DST-compressed.\n");
+  expect_refused("lumen", "sizes.wav",
+                 wav_bytes(wav_spec{.container = wav_container::rf64, .ds64_sample_count = 7}, ramp_samples(100, 1)),
+                 " cannot be played: its RF64 data size and sample count disagree.\n");
+  expect_refused("lumen", "empty.wav", wav_bytes(wav_spec{}, std::span<const int32_t>{}), ".\n", "nothing to play in ");
+  expect_refused("lumen-dsf", "endless.dsf",
+                 dsf_bytes(dsf_spec{.sample_count = uint64_t{1} << 62}, numbered_channels(2, 64)),
+                 " cannot be played: its DSF sample count is impossible.\n");
+}

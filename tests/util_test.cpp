@@ -181,6 +181,13 @@ TEST(FatalErrorDeathTest, ExitsWithTheReportLineAsStatus) {
         fatal_error("x");
       },
       testing::ExitedWithCode(60), "ERROR util_test 60 x");
+  // A multiple of 256 would look like success.
+  EXPECT_EXIT(
+      {
+#line 512
+        fatal_error("x");
+      },
+      testing::ExitedWithCode(255), "ERROR util_test 512 x");
 }
 
 TEST(FatalErrorDeathTest, SetsBothStopFlagsAndFlushesOutput) {

@@ -381,7 +381,7 @@ class Refused : public testing::TestWithParam<refusal_case> {};
 TEST_P(Refused, OpenFails) {
   wav_spec spec;
   GetParam().spoil(spec);
-  EXPECT_EQ(open_bytes(wav_bytes(spec, std::vector<int32_t>(24, 1))), -1);
+  EXPECT_LT(open_bytes(wav_bytes(spec, std::vector<int32_t>(24, 1))), 0);
 }
 
 const refusal_case kRefusals[] = {

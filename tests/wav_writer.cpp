@@ -195,7 +195,7 @@ std::vector<uint8_t> wav_bytes(const wav_spec& spec, std::span<const double> sam
 bool write_file(const std::string& path, std::span<const uint8_t> bytes) {
   std::unique_ptr<FILE, file_closer> fp(fopen(path.c_str(), "wb"));
   if (!fp) return false;
-  if (fwrite(bytes.data(), 1, bytes.size(), fp.get()) != bytes.size()) return false;
+  if (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), fp.get()) != bytes.size()) return false;
   return fclose(fp.release()) == 0;
 }
 

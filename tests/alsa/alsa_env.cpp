@@ -147,6 +147,7 @@ std::string alsa_env::asoundrc() const {
     if (o.refuse_rate > 0) out << "  refuse_rate " << o.refuse_rate << "\n";
     if (o.disconnect_after > 0) out << "  disconnect_after " << o.disconnect_after << "\n";
     if (o.keep_streams) out << "  keep_streams 1\n";
+    if (o.stall_after > 0) out << "  stall_after " << o.stall_after << "\n";
     out << "}\n";
   }
   for (const std::string& device : devices_) out << device;

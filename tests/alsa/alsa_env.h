@@ -33,6 +33,7 @@ struct fake_dac_options {
   unsigned refuse_rate = 0;      // hw_params fails for exactly this rate (0: none)
   uint64_t disconnect_after = 0; // DISCONNECTED after this many frames (0: never)
   bool keep_streams = false;     // output keeps every open's frames, not just the last
+  uint64_t stall_after = 0;      // plays this many frames, then none (0: never)
 };
 
 // One card of the fake-cards shim.

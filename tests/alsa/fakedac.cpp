@@ -17,6 +17,7 @@
 //     refuse_rate 352800                  # hw_params fails for this rate
 //     disconnect_after 100000             # frames, then DISCONNECTED
 //     keep_streams 1                      # every open's frames, one after another
+//     stall_after 100000                  # frames played, then none ever again
 //   }
 //
 // The output file is emptied at the first frame written after an open, so
@@ -77,6 +78,7 @@ struct dac_config {
   long refuse_rate = 0;
   uint64_t disconnect_after = 0;  // 0: never
   bool keep_streams = false;
+  uint64_t stall_after = 0;       // 0: never
 };
 
 struct fake_dac {
@@ -98,6 +100,7 @@ struct fake_dac {
   uint64_t written_since_open = 0;
   bool xrun = false;
   bool disconnected = false;
+  bool stalled = false;
 };
 
 void log_event(fake_dac& dac, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -130,16 +133,27 @@ uint64_t elapsed_frames(const fake_dac& dac) noexcept {
   return static_cast<uint64_t>(ns) * dac.io.rate / 1'000'000'000u;
 }
 
+// A stalling DAC plays no more than stall_after frames.
+uint64_t stall_limit(fake_dac& dac, uint64_t played) noexcept {
+  const uint64_t limit = dac.config.stall_after;
+  if (limit == 0 || played <= limit) return played;
+  if (!dac.stalled) {
+    dac.stalled = true;
+    log_event(dac, "stalled played=%" PRIu64, limit);
+  }
+  return limit;
+}
+
 // Brings `consumed` up to now. Returns false when the stream has starved
 // (the clock passed the last frame written) and may underrun.
 bool advance_consumption(fake_dac& dac) noexcept {
   const snd_pcm_state_t state = dac.io.state;
   if (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_DRAINING) return true;
   if (!dac.config.paced) {
-    dac.consumed = dac.written;
+    dac.consumed = stall_limit(dac, dac.written);
     return true;
   }
-  const uint64_t played = dac.consumed_at_start + elapsed_frames(dac);
+  const uint64_t played = stall_limit(dac, dac.consumed_at_start + elapsed_frames(dac));
   if (played > dac.written) {
     dac.consumed = dac.written;
     return false;
@@ -288,7 +302,7 @@ int dac_drain(snd_pcm_ioplug_t* io) {
     const timespec wait{static_cast<time_t>(ns / 1'000'000'000u), static_cast<long>(ns % 1'000'000'000u)};
     nanosleep(&wait, nullptr);
   }
-  dac.consumed = dac.written;
+  dac.consumed = stall_limit(dac, dac.written);
   log_event(dac, "drain played=%" PRIu64, dac.consumed);
   return 0;
 }
@@ -444,7 +458,8 @@ int parse_config(snd_config_t* conf, dac_config& config) {
       err = config_string(node, id, config.log);
     } else if (key == "busy_counter") {
       err = config_string(node, id, config.busy_counter);
-    } else if (key == "busy_opens" || key == "refuse_rate" || key == "disconnect_after" || key == "keep_streams") {
+    } else if (key == "busy_opens" || key == "refuse_rate" || key == "disconnect_after" || key == "keep_streams" ||
+               key == "stall_after") {
       err = config_integer(node, number);
       if (err < 0 || number < 0) {
         SNDERR("fakedac: %s must be a non-negative integer", id);
@@ -455,8 +470,10 @@ int parse_config(snd_config_t* conf, dac_config& config) {
         config.refuse_rate = static_cast<long>(number);
       } else if (key == "keep_streams") {
         config.keep_streams = number != 0;
-      } else {
+      } else if (key == "disconnect_after") {
         config.disconnect_after = static_cast<uint64_t>(number);
+      } else {
+        config.stall_after = static_cast<uint64_t>(number);
       }
     } else {
       SNDERR("fakedac: unknown field %s", id);

@@ -17,9 +17,14 @@ namespace {
 
 constexpr int kIoBufferBytes = 4096;
 constexpr int kMaxRequest = 16384;
-// Bounds a run: a small input may still decode to hours of audio.
-constexpr int64_t kMaxDeliveredBytes = 16 << 20;
-constexpr int kMaxReads = 1 << 16;
+// Bounds a run: a small input may still decode to hours of audio. A few
+// decoded packets reach every path of the adapter; more only repeat them.
+constexpr int64_t kMaxDeliveredBytes = 256 << 10;
+constexpr int kMaxReads = 1 << 10;
+// FFmpeg's defaults probe up to 5 MB and 5 s of stream: on inputs of a few
+// kilobytes that is all wasted decoding. The whole input fits in this.
+constexpr int64_t kProbeBytes = 32 << 10;
+constexpr int64_t kAnalyzeMicros = 100000;
 
 struct memory_input {
   const uint8_t* data;
@@ -94,6 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   input->pb = io;
+  input->probesize = kProbeBytes;
+  input->max_analyze_duration = kAnalyzeMicros;
   if (avformat_open_input(&input, nullptr, nullptr, nullptr) < 0) {  // frees input
     free_io(io);
     return 0;

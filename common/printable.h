@@ -1,0 +1,11 @@
+// Text from outside (file names, device names) made safe to print: a name
+// with an escape sequence in it must not retitle or recolour the terminal.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The text with every control character shown as "\x1b" and the like: the
+// C0 controls, DEL, and the C1 controls in their UTF-8 form (shown as the
+// two bytes, "\xc2\x9b"). Every other byte, UTF-8 included, is kept.
+std::string printable(std::string_view text);
