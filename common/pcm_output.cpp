@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "heard_position.h"
 #include "device_watch.h"
@@ -173,10 +174,9 @@ const char* device_error_reason(snd_pcm_sframes_t err) {
 }
 
 snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence, int32_t frame_bytes,
-                                snd_pcm_sframes_t room, int32_t lead_in, int32_t* frames_written) {
+                                snd_pcm_sframes_t room, int32_t until, int32_t* frames_written) {
   const auto held = static_cast<snd_pcm_sframes_t>(silence.size() / static_cast<size_t>(frame_bytes));
-  snd_pcm_sframes_t frames = std::min({room, held, snd_pcm_sframes_t{lead_in - *frames_written}});
-  if (*frames_written % 2 == 0) frames &= ~snd_pcm_sframes_t{1};
+  snd_pcm_sframes_t frames = std::min({room, held, snd_pcm_sframes_t{until - *frames_written}});
   size_t offset = 0;
   if (*frames_written % 2 != 0) {  // resume on the second frame of the pattern
     offset = static_cast<size_t>(frame_bytes);
@@ -221,9 +221,9 @@ void play_out(snd_pcm_t* pcm, int64_t buffer_time_micros) {
 
 namespace {
 
-// A run of the stream's silence: the lead-in, or the end after an interrupt.
-// Both frame counts keep the parity of the whole stream, so the silence's
-// DoP markers carry on the alternation of what came before.
+// A run of the stream's silence: the lead-in, a pause, or the end after an
+// interrupt. Both frame counts keep the parity of the whole stream, so the
+// silence's DoP markers carry on the alternation of what came before.
 struct silence_run {
   int32_t written = 0;
   int32_t until = 0;
@@ -243,7 +243,7 @@ struct writer {
   music_file* handing = nullptr;  // whose frames go to the device now
   heard_position heard{};
   device_watch watch{};
-  snd_pcm_sframes_t min_write = 0;  // frames a write waits for; set from the buffer granted
+  snd_pcm_sframes_t min_write;  // frames a write waits for, from the buffer granted
 
   // Ends playback for that reason: keeps the first reason, sets output_stop.
   // Returns false (nothing written), for the steps' convenience.
@@ -275,7 +275,6 @@ struct writer {
     if (const int err = snd_pcm_avail_delay(device, &avail, &delay); err < 0) return failed(err, "snd_pcm_avail_delay()");
     follow_device(delay);
     const snd_pcm_sframes_t room = avail - 1;
-    if (min_write == 0) min_write = write_threshold(device);
     if (room <= min_write) {
       // Full before it reached its start threshold: start it.
       if (state == SND_PCM_STATE_PREPARED) start();
@@ -283,33 +282,26 @@ struct writer {
       return false;
     }
     silence_run* run = !lead_in.done() ? &lead_in : ending_early() ? &ending : nullptr;
+    // Paused, or resuming after an odd count of silent frames: DoP markers
+    // go on alternating across the pause.
+    const bool paused = job.control->paused.load();
+    silence_run pause{};
+    if (run == nullptr && (paused || (frames_out - music_frames) % 2 != 0)) {
+      const auto parity = static_cast<int32_t>(frames_out % 2);
+      pause = {parity, parity + static_cast<int32_t>(paused ? room : 1)};
+      run = &pause;
+    }
     if (run != nullptr) {
       const snd_pcm_sframes_t written = write_silence(device, silence, stream.frame_bytes, room, run->until, &run->written);
       if (written < 0) return failed(written, "snd_pcm_writei()");
       frames_out += written;
-      return true;
+      return written > 0;
     }
-    // Paused, or resuming after an odd count of silent frames: DoP markers
-    // go on alternating across the pause.
-    const bool paused = job.control->paused.load();
-    if (paused || (frames_out - music_frames) % 2 != 0) return write_pause(paused ? room : 1);
     int32_t crossed = -1;
     const snd_pcm_sframes_t written = write_from_ring(device, job.rb, stream.frame_bytes, room, &crossed);
     if (written < 0) return failed(written, "snd_pcm_writei()");
     if (written > 0) note_music(written, crossed);
     if (written == 0 && ringbuffer_drained(job.rb)) output_stop.store(-1);  // the whole list is out
-    return written > 0;
-  }
-
-  // The stream's silence from the current frame on, its pattern in step.
-  bool write_pause(snd_pcm_sframes_t frames) {
-    const auto frame_bytes = static_cast<size_t>(job.stream->frame_bytes);
-    const auto odd = static_cast<size_t>(frames_out % 2);
-    frames = std::min(frames, static_cast<snd_pcm_sframes_t>(silence.size() / frame_bytes - odd));
-    const snd_pcm_sframes_t written =
-        snd_pcm_writei(pcm.get(), silence.data() + odd * frame_bytes, static_cast<snd_pcm_uframes_t>(frames));
-    if (written < 0) return failed(written, "snd_pcm_writei()");
-    frames_out += written;
     return written > 0;
   }
 
@@ -363,10 +355,13 @@ struct writer {
 void* output_thread(void* argument) {
   output_job& job = *static_cast<output_job*>(argument);
   output_stream& stream = *job.stream;
+  pcm_handle pcm = open_output(stream);
+  const snd_pcm_sframes_t min_write = write_threshold(pcm.get());
   writer w{.job = job,
-           .pcm = open_output(stream),
+           .pcm = std::move(pcm),
            .played = played_counter{stream.rate},
-           .handing = job.playing->load(std::memory_order_relaxed)};
+           .handing = job.playing->load(std::memory_order_relaxed),
+           .min_write = min_write};
   w.silence = stream.make_silence(stream);
   if (w.silence.empty()) fatal_error("no silence for format %d.\n", stream.format);
   w.lead_in.until = lead_in_frames(stream);

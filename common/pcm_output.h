@@ -81,13 +81,13 @@ const char* stopped_state_reason(snd_pcm_state_t state);
 // err is no device condition.
 const char* device_error_reason(snd_pcm_sframes_t err);
 
-// Writes the next run of a silence lead-in of lead_in frames (even): up to
-// room frames, at most the buffer holds, continuing the pattern where the
-// previous run stopped, so DoP markers keep alternating. silence holds whole
-// pattern periods of two frames. Returns frames written, or a negative ALSA
-// error; *frames_written reaches lead_in exactly.
+// Writes the next part of a run of silence that ends at frame `until`: up
+// to room frames, at most the buffer holds, continuing the pattern at the
+// parity of *frames_written, so DoP markers keep alternating. silence holds
+// whole pattern periods of two frames. Returns frames written, or a
+// negative ALSA error; *frames_written reaches until exactly.
 snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence, int32_t frame_bytes,
-                                snd_pcm_sframes_t room, int32_t lead_in, int32_t* frames_written);
+                                snd_pcm_sframes_t room, int32_t until, int32_t* frames_written);
 
 // frames x 352800 / rate, in 1/352800 s, whatever the stream rate, without
 // losing the remainder from one run of frames to the next.

@@ -24,9 +24,8 @@ constexpr int64_t kBackToPreviousSeconds = 3;
 
 int32_t shown_volume(const player& p) { return p.parts.volume_db != nullptr ? p.parts.volume_db() : 0; }
 
-int64_t seconds_heard(const music_file& file) {
-  return std::atomic_ref<int64_t>(const_cast<music_file&>(file).played_count).load(std::memory_order_relaxed) /
-         kOversampledRate;
+int64_t seconds_heard(music_file& file) {
+  return std::atomic_ref<int64_t>(file.played_count).load(std::memory_order_relaxed) / kOversampledRate;
 }
 
 void progress_step(player& p) {
@@ -72,7 +71,7 @@ void begin_file(player& p, music_file* file) {
 // The file to skip to for n (the one after the file heard) or p (the start
 // of the file heard, or the one before it within its first seconds).
 int32_t skip_target(const player& p, int key) {
-  const music_file& heard = *p.playing_file.load(std::memory_order_acquire);
+  music_file& heard = *p.playing_file.load(std::memory_order_acquire);
   if (key == 'n') return heard.index + 1;
   return heard.index > 0 && seconds_heard(heard) < kBackToPreviousSeconds ? heard.index - 1 : heard.index;
 }
@@ -289,7 +288,6 @@ int32_t player_buffer_bytes(int32_t requested) {
 void player_prefill(player& p, int32_t buffer_bytes, int32_t unit) {
   p.buffer_bytes = buffer_bytes;
   p.current_file = &p.files[0];
-  p.stream_file = p.current_file;
   player_open_file(p, p.current_file);
   fill_ring(p, unit);
 }
