@@ -140,18 +140,12 @@ bool convert_pcm_step(player& p) {
   return player_pcm_step(p, kFirBlockFrames * layout.frame_bytes, convert_pcm_frame);
 }
 
-// The rate ratio of a DSD file for the output format; fatal when there is none.
+// The rate ratio of a DSD file for the output format; 0 when there is none.
 int32_t dsd_ratio(const music_file& file) {
   const uint32_t rate = file.format.sample_rate;
   const bool known = rate == kNativeDsdBitRate / 4 || rate == kNativeDsdBitRate / 2 || rate == kNativeDsdBitRate;
-  int32_t ratio = known ? static_cast<int32_t>(kNativeDsdBitRate / rate) : 0;
-  if (layout.dop) ratio /= 2;
-  if (ratio == 0) {
-    fatal_error("illegal input-output format pair: %s is DSD at %uHz, the output %s at %dHz.\n",
-                printable(file.file_name).c_str(), rate, layout.dop ? "DoP" : "native DSD",
-                layout.dop ? kNativeDsdBitRate / 2 : kNativeDsdBitRate);
-  }
-  return ratio;
+  const int32_t ratio = known ? static_cast<int32_t>(kNativeDsdBitRate / rate) : 0;
+  return layout.dop ? ratio / 2 : ratio;
 }
 
 // Re-modulates one read at the rate ratio and writes the bytes (interleaved
@@ -189,21 +183,28 @@ bool convert_dsd_step(player& p) {
   return player_dsd_step(p, layout.frame_bytes, frames_per_read, write_dsd_frames);
 }
 
-convert_function prepare_file(player&, music_file& file) {
+convert_function prepare_file(player&, music_file& file, refusal* why) {
   if (is_dsd(file)) {
-    dsd_ratio(file);  // a rate with no ratio is refused before any sound
-    return convert_dsd_step;
+    // A rate with no ratio is refused before any sound.
+    if (dsd_ratio(file) != 0) return convert_dsd_step;
+    *why = refuse("illegal input-output format pair: %s is DSD at %uHz, the output %s at %dHz.\n",
+                  printable(file.file_name).c_str(), file.format.sample_rate, layout.dop ? "DoP" : "native DSD",
+                  layout.dop ? kNativeDsdBitRate / 2 : kNativeDsdBitRate);
+    return nullptr;
   }
   if (!pcm_samples_known(file)) {
-    fatal_error("input format %d not match.", file.sample_format);
+    *why = refuse("input format %d not match.", file.sample_format);
+    return nullptr;
   }
-  check_file_rate(file, kFirLowestInputRate, kFirHighestInputRate);
+  *why = rate_refusal(file, kFirLowestInputRate, kFirHighestInputRate);
+  if (*why) return nullptr;
   // The filter follows each file's rate; the output rate stays, so this
   // only switches the path, it resets nothing.
   const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};
   if (file.format.sample_rate != static_cast<uint32_t>(kOversampledRate) &&
       !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, params.short_filter, cuts)) {
-    fatal_error("coeff filter initialize failed.\n");
+    *why = refuse("coeff filter initialize failed.\n");
+    return nullptr;
   }
   return convert_pcm_step;
 }
@@ -218,6 +219,25 @@ bool on_key(int key) {
 int32_t shown_volume() { return params.volume_db; }
 
 }  // namespace
+
+player_parts brisa_parts(bool left_cut, bool right_cut) {
+  layout.left_cut = left_cut;
+  layout.right_cut = right_cut;
+  return {.kind = player_kind::brisa,
+          .readers = kReaders,
+          .prepare_file = prepare_file,
+          .volume_db = shown_volume,
+          .end_of_stream = end_of_stream,
+          .on_key = on_key};
+}
+
+void brisa_lay_out(const output_stream& stream) {
+  layout.format = stream.format;
+  layout.frame_bytes = stream.frame_bytes;
+  layout.dop = is_dop_format(stream.format);
+  layout.big_endian = stream.format == kFormatDsdU32_BE;
+  layout.dop_marker_phase = 0;
+}
 
 int brisa_main(int argc, char** argv) {
   install_interrupt_handler(interrupt_handler);
@@ -240,24 +260,13 @@ int brisa_main(int argc, char** argv) {
   dir2files_release_all();
 
   player p;
-  player_setup(p,
-               {.kind = player_kind::brisa,
-                .readers = kReaders,
-                .prepare_file = prepare_file,
-                .volume_db = shown_volume,
-                .end_of_stream = end_of_stream,
-                .on_key = on_key},
-               list, params.silent != 0, params.mode_name);
-  layout.left_cut = params.left_cut != 0;
-  layout.right_cut = params.right_cut != 0;
+  player_setup(p, brisa_parts(params.left_cut != 0, params.right_cut != 0), list, params.silent != 0,
+               params.mode_name);
   player_check_files(p);
 
   output_stream stream = dsd_output_stream(dac);
   probe_output(stream, !params.silent);
-  layout.format = stream.format;
-  layout.frame_bytes = stream.frame_bytes;
-  layout.dop = is_dop_format(stream.format);
-  layout.big_endian = stream.format == kFormatDsdU32_BE;
+  brisa_lay_out(stream);
 
   // Two frames a unit, so the buffer's length is a whole number of DoP marker pairs.
   player_prefill(p, buffer_bytes, 2 * stream.frame_bytes);

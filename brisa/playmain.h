@@ -2,5 +2,14 @@
 // DoP) and re-modulates DSD files to its output rate.
 #pragma once
 
+#include "pcm_output.h"
+#include "player.h"
+
 // The whole program: start-up, playback of the list, exit status.
 int brisa_main(int argc, char** argv);
+
+// brisa's readers and conversion steps, the channels cut as asked; without
+// a device they can run on any list (player_begin_stream).
+player_parts brisa_parts(bool left_cut, bool right_cut);
+// Lays the steps' frames out for the stream (its format and frame size).
+void brisa_lay_out(const output_stream& stream);

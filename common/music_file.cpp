@@ -96,11 +96,11 @@ void close_music_file(music_file* file, const music_reader* reader) {
   file->fp.reset();
 }
 
-void check_file_rate(const music_file& file, uint32_t lowest, uint32_t highest) {
+refusal rate_refusal(const music_file& file, uint32_t lowest, uint32_t highest) {
   const uint32_t rate = file.format.sample_rate;
-  if (rate >= lowest && rate <= highest) return;
-  fatal_error("%s: %s rate %uHz is not supported (%u to %uHz).\n", printable(file.file_name).c_str(),
-              is_dsd(file) ? "DSD" : "sample", rate, lowest, highest);
+  if (rate >= lowest && rate <= highest) return {};
+  return refuse("%s: %s rate %uHz is not supported (%u to %uHz).\n", printable(file.file_name).c_str(),
+                is_dsd(file) ? "DSD" : "sample", rate, lowest, highest);
 }
 
 int64_t total_seconds(const music_file& file) {

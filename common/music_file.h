@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "util.h"
+
 struct AVFormatContext;
 struct AVCodecContext;
 struct AVCodec;
@@ -167,8 +169,8 @@ bool pcm_samples_known(const music_file& file);
 constexpr uint32_t kLowestPcmRate = 8000;
 constexpr uint32_t kHighestPcmRate = 1u << 24;
 
-// Fatal, naming the file and its rate, unless lowest <= its rate <= highest.
-void check_file_rate(const music_file& file, uint32_t lowest, uint32_t highest);
+// Refuses the file, naming it and its rate, unless lowest <= its rate <= highest.
+refusal rate_refusal(const music_file& file, uint32_t lowest, uint32_t highest);
 
 // The length of the file in whole seconds, from its byte count.
 int64_t total_seconds(const music_file& file);

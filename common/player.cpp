@@ -52,6 +52,36 @@ void progress_step(player& p) {
   fflush(stdout);
 }
 
+// Opens the file for playing: recognises it and prepares its step. A file
+// that cannot be played is closed again and refused, in the player's texts.
+refusal open_file(player& p, music_file* file) {
+  const recognition found = recognise_music_file(file, p.parts.readers);
+  const std::string name = printable(file->file_name);
+  switch (found.result) {
+    case recognised::file: break;
+    case recognised::cannot_open: return refuse("file %s open error.\n", name.c_str());
+    case recognised::not_regular: return refuse("%s is not a regular file: not played.\n", name.c_str());
+    case recognised::refused: return refuse("%s cannot be played: %s.\n", name.c_str(), file->refusal);
+    case recognised::unknown_format: return refuse("file format of %s unknown.\n", name.c_str());
+    case recognised::unsupported_bits:
+      return refuse("sample bit length %d is not supported.\n", file->format.bits_per_sample);
+  }
+  refusal why;
+  // A header without a frame: nothing would be heard but the lead-in.
+  if (file->remaining_bytes < (is_dsd(*file) ? 1 : file->format.block_align)) {
+    why = refuse("nothing to play in %s.\n", name.c_str());
+  } else {
+    p.reader = found.reader;
+    p.convert = p.parts.prepare_file(p, *file, &why);
+  }
+  if (why) close_music_file(file, found.reader);
+  return why;
+}
+
+void open_or_stop(player& p, music_file* file) {
+  if (const refusal why = open_file(p, file)) fatal_refusal(why);
+}
+
 bool joins_stream(const player& p, const music_file& file) {
   return p.parts.joins_stream == nullptr || p.parts.joins_stream(*p.stream_file, file);
 }
@@ -60,7 +90,7 @@ bool joins_stream(const player& p, const music_file& file) {
 // unmarked: it begins the next stream.
 void begin_file(player& p, music_file* file) {
   p.current_file = file;
-  player_open_file(p, file);
+  open_or_stop(p, file);
   if (!joins_stream(p, *file)) {
     p.stream_ends = true;
     return;
@@ -135,7 +165,8 @@ bool poll_keys(player& p) {
 // or a skip is waiting, and the step is to be left.
 bool wait_for_room(player& p, int32_t bytes) {
   while (ringbuffer_space(p.rb.get()) < bytes) {
-    if (stop_requested() || p.pending_skip >= 0) return false;
+    // Until the output thread runs nothing would ever make room.
+    if (!p.output_started || stop_requested() || p.pending_skip >= 0) return false;
     progress_step(p);
     act_on_key(p, poll_keyboard(), false);
     usleep(kRingPollMicros);
@@ -185,15 +216,20 @@ bool drain(player& p) {
 }
 
 // Creates the ring buffer for a stream that begins with the current file
-// (open already) and fills it to 80 percent.
-void fill_ring(player& p, int32_t unit) {
+// (open already).
+void open_ring(player& p, int32_t unit) {
   p.rb = ringbuffer_new(p.buffer_bytes, unit, p.file_count);
   if (!p.rb) fatal_error("ringbuffer_new() failed.\n");
-  ringbuffer* rb = p.rb.get();
-  ringbuffer_mark_file(rb, p.current_file->index);
+  ringbuffer_mark_file(p.rb.get(), p.current_file->index);
   p.stream_file = p.current_file;
   p.playing_file.store(p.current_file);
+}
 
+// Creates the ring buffer for a stream that begins with the current file
+// (open already) and fills it to 80 percent.
+void fill_ring(player& p, int32_t unit) {
+  open_ring(p, unit);
+  ringbuffer* rb = p.rb.get();
   int32_t percent_shown = -1;
   while (rb->active.load() && ringbuffer_fill_percent(rb) < kPrefillPercent && !abort_requested.load() &&
          !p.stream_ends) {
@@ -237,32 +273,16 @@ void player_setup(player& p, const player_parts& parts, play_list& list, bool si
   p.file_count = list.count();
 }
 
-void player_open_file(player& p, music_file* file) {
-  const recognition found = recognise_music_file(file, p.parts.readers);
-  switch (found.result) {
-    case recognised::file: break;
-    case recognised::cannot_open: fatal_error("file %s open error.\n", printable(file->file_name).c_str());
-    case recognised::not_regular:
-      fatal_error("%s is not a regular file: not played.\n", printable(file->file_name).c_str());
-    case recognised::refused:
-      fatal_error("%s cannot be played: %s.\n", printable(file->file_name).c_str(), file->refusal);
-    case recognised::unknown_format: fatal_error("file format of %s unknown.\n", printable(file->file_name).c_str());
-    case recognised::unsupported_bits:
-      fatal_error("sample bit length %d is not supported.\n", file->format.bits_per_sample);
+refusal player_first_refusal(player& p) {
+  for (int32_t i = 0; i < p.file_count; ++i) {
+    if (refusal why = open_file(p, &p.files[i])) return why;
+    close_music_file(&p.files[i], p.reader);
   }
-  // A header without a frame: nothing would be heard but the lead-in.
-  if (file->remaining_bytes < (is_dsd(*file) ? 1 : file->format.block_align)) {
-    fatal_error("nothing to play in %s.\n", printable(file->file_name).c_str());
-  }
-  p.reader = found.reader;
-  p.convert = p.parts.prepare_file(p, *file);
+  return {};
 }
 
 void player_check_files(player& p) {
-  for (int32_t i = 0; i < p.file_count; ++i) {
-    player_open_file(p, &p.files[i]);
-    close_music_file(&p.files[i], p.reader);
-  }
+  if (const refusal why = player_first_refusal(p)) fatal_refusal(why);
 }
 
 bool player_next_file(player& p) {
@@ -288,8 +308,26 @@ int32_t player_buffer_bytes(int32_t requested) {
 void player_prefill(player& p, int32_t buffer_bytes, int32_t unit) {
   p.buffer_bytes = buffer_bytes;
   p.current_file = &p.files[0];
-  player_open_file(p, p.current_file);
+  open_or_stop(p, p.current_file);
   fill_ring(p, unit);
+}
+
+void player_begin_stream(player& p, int32_t buffer_bytes, int32_t unit) {
+  p.buffer_bytes = buffer_bytes;
+  p.current_file = &p.files[0];
+  open_or_stop(p, p.current_file);
+  open_ring(p, unit);
+}
+
+bool player_convert_step(player& p) {
+  if (!p.rb->active.load()) return false;
+  if (p.stream_ends || p.current_file->index < 0) {
+    end_stream(p);
+    close_music_file(p.current_file, p.reader);
+    return true;
+  }
+  p.convert(p);
+  return true;
 }
 
 void player_play(player& p, output_stream& stream) {
@@ -313,12 +351,9 @@ bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_f
   if (p.pcm.pending <= 0 && !pcm_block_read(p.pcm, file, p.reader->read)) return player_next_file(p);
   if (p.pcm.row == nullptr) p.pcm.row = find_sample_descriptor(file->sample_format);  // null for float samples
   const int32_t sample_bytes = file->bytes_per_sample;
-  ringbuffer* rb = p.rb.get();
   while (p.pcm.pending > 0) {
     // Room for all one input frame can become, so it never waits half-way.
-    if (ringbuffer_space(rb) < room_bytes && (!p.output_started || !wait_for_room(p, room_bytes))) {
-      return true;
-    }
+    if (!wait_for_room(p, room_bytes)) return true;
     const uint8_t* frame = pcm_block_next_frame(p.pcm, sample_bytes);
     if (frame == nullptr) break;
     convert_frame(p, frame);

@@ -30,9 +30,9 @@ using convert_function = bool (*)(player& p);
 struct player_parts {
   player_kind kind;
   std::span<const music_reader> readers;  // tried in order
-  // Installs the conversion step for a recognised file and sets up what it
-  // needs (the filter); reports its own failures.
-  convert_function (*prepare_file)(player& p, music_file& file) = nullptr;
+  // The conversion step for a recognised file, with what it needs set up
+  // (the filter); null, with the reason in *why, for a file it refuses.
+  convert_function (*prepare_file)(player& p, music_file& file, refusal* why) = nullptr;
   // The volume in dB to show, for a player that has one.
   int32_t (*volume_db)() = nullptr;
   // Runs when a stream ends (the end of the list, or a file that needs a
@@ -84,12 +84,12 @@ struct player {
 // Sets the engine up for the list, its progress shown as asked.
 void player_setup(player& p, const player_parts& parts, play_list& list, bool silent, const char* mode_name);
 
-// Opens the file for playing: recognises it and prepares its step. Every
-// failure is fatal, with the player's texts.
-void player_open_file(player& p, music_file* file);
+// The first file of the list that cannot be played, each file opened and
+// closed once as for playing; none when all can.
+refusal player_first_refusal(player& p);
 
-// Opens and closes every file of the list once, so that a file that cannot
-// be played stops the program before any sound.
+// Stops the program, before any sound, at the first file that cannot be
+// played.
 void player_check_files(player& p);
 
 // Moves on to the next file of the list; past the last one current_file is
@@ -103,6 +103,15 @@ int32_t player_buffer_bytes(int32_t requested);
 // Creates the ring buffer (unit bytes, a whole number of frames), opens the
 // first file and fills the buffer to 80 percent.
 void player_prefill(player& p, int32_t buffer_bytes, int32_t unit);
+
+// Without a device, for running the steps on any list whose files all
+// open (player_first_refusal): begins the first stream in a ring buffer of
+// buffer_bytes (unit as for player_prefill). Each player_convert_step then
+// converts a little, or at the stream's end sends what the player still
+// holds (the filter's tail); the caller takes the frames out of p.rb in
+// between. False once the stream has ended.
+void player_begin_stream(player& p, int32_t buffer_bytes, int32_t unit);
+bool player_convert_step(player& p);
 
 // Starts the output thread on the stream, converts the rest of the list
 // while it plays, and obeys the keys: space pauses, n and p skip, q quits.

@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "printable.h"
 
 std::atomic<int32_t> output_stop{0};
@@ -82,6 +84,21 @@ void report_warning_at(std::string_view module, int line, const char* format, ..
   write_report(module, line, format, args);
   va_end(args);
 }
+
+refusal refusal_at(std::string_view module, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list measure;
+  va_copy(measure, args);
+  const int length = vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  std::string message(static_cast<size_t>(std::max(length, 0)), '\0');
+  vsnprintf(message.data(), message.size() + 1, format, args);
+  va_end(args);
+  return {module, line, std::move(message)};
+}
+
+void fatal_refusal(const refusal& why) { fatal_error_at(why.module, why.line, "%s", why.message.c_str()); }
 
 void enter_signal_context() noexcept { signal_context.store(true); }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // The two process-wide stop flags, each 0 or all-ones (-1). They only go
@@ -48,6 +49,21 @@ void report_warning_at(std::string_view module, int line, const char* format, ..
 
 #define fatal_error(...) ::fatal_error_at(::module_stem(__FILE__), __LINE__, __VA_ARGS__)
 #define report_warning(...) ::report_warning_at(::module_stem(__FILE__), __LINE__, __VA_ARGS__)
+
+// Why a file will not be played, kept with where that was found, so that a
+// caller may end the program with it (fatal_refusal, the same report as
+// fatal_error there) or go on (a check that must not exit).
+struct refusal {
+  std::string_view module;
+  int line = 0;  // 0: no refusal
+  std::string message;
+  explicit operator bool() const noexcept { return line != 0; }
+};
+
+refusal refusal_at(std::string_view module, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+[[noreturn]] void fatal_refusal(const refusal& why);
+
+#define refuse(...) ::refusal_at(::module_stem(__FILE__), __LINE__, __VA_ARGS__)
 
 // A signal handler calls this before it may report a fatal error: from then
 // on reports avoid stdio and the process ends with _exit.

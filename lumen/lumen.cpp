@@ -155,21 +155,24 @@ bool convert_dsd_step(player& p) {
   return player_dsd_step(p, layout.frame_bytes, layout.format == kFormatDsdU32_BE ? 1 : 2, write_dsd_frames);
 }
 
-convert_function prepare_file(player&, music_file& file) {
+convert_function prepare_file(player&, music_file& file, refusal* why) {
   // DSD goes out as DoP at a 16th of its rate.
   if (is_dsd(file)) {
-    check_file_rate(file, 16 * kLowestPcmRate, UINT32_MAX);
-    return convert_dsd_step;
+    *why = rate_refusal(file, 16 * kLowestPcmRate, UINT32_MAX);
+    return *why ? nullptr : convert_dsd_step;
   }
-  check_file_rate(file, kLowestPcmRate, kHighestPcmRate);
+  *why = rate_refusal(file, kLowestPcmRate, kHighestPcmRate);
+  if (*why) return nullptr;
   if (!pcm_samples_known(file)) {
-    fatal_error("Unsupported input format %d.\n", file.sample_format);
+    *why = refuse("Unsupported input format %d.\n", file.sample_format);
+    return nullptr;
   }
   // The filter follows each file's rate; the output rate stays, so this
   // only switches its path.
   const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};
-  if (params.oversample && !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
-    fatal_error("coeff filter initialize failed.\n");
+  if (layout.oversample && !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
+    *why = refuse("coeff filter initialize failed.\n");
+    return nullptr;
   }
   return convert_pcm_step;
 }
@@ -188,10 +191,7 @@ bool joins_stream(const music_file& streamed, const music_file& file) {
 output_stream open_stream(const music_file& first, const char* device_name) {
   output_stream stream = lumen_output_stream(first, device_name, layout.oversample);
   probe_output(stream);
-  layout.format = stream.format;
-  layout.frame_bytes = stream.frame_bytes;
-  layout.sample_bytes = stream.frame_bytes / 2;
-  layout.dop_marker_phase = 0;  // the lead-in ends on a whole marker pair
+  lumen_lay_out(stream);
   return stream;
 }
 
@@ -224,6 +224,25 @@ output_stream stream_for(player&, const music_file& first) { return open_stream(
 
 }  // namespace
 
+player_parts lumen_parts(bool oversample, bool left_cut, bool right_cut) {
+  layout.oversample = oversample;
+  layout.left_cut = left_cut;
+  layout.right_cut = right_cut;
+  return {.kind = player_kind::lumen,
+          .readers = kReaders,
+          .prepare_file = prepare_file,
+          .end_of_stream = end_of_stream,
+          .joins_stream = joins_stream,
+          .stream_for = stream_for};
+}
+
+void lumen_lay_out(const output_stream& stream) {
+  layout.format = stream.format;
+  layout.frame_bytes = stream.frame_bytes;
+  layout.sample_bytes = stream.frame_bytes / 2;
+  layout.dop_marker_phase = 0;  // the lead-in ends on a whole marker pair
+}
+
 int lumen_main(int argc, char** argv) {
   install_interrupt_handler(interrupt_handler);
   raise_priority();
@@ -248,17 +267,8 @@ int lumen_main(int argc, char** argv) {
   if (params.count_only) count_playable_files(list);
 
   player p;
-  player_setup(p,
-               {.kind = player_kind::lumen,
-                .readers = kReaders,
-                .prepare_file = prepare_file,
-                .end_of_stream = end_of_stream,
-                .joins_stream = joins_stream,
-                .stream_for = stream_for},
-               list, params.silent != 0, params.mode_name);
-  layout.oversample = params.oversample != 0;
-  layout.left_cut = params.left_cut != 0;
-  layout.right_cut = params.right_cut != 0;
+  player_setup(p, lumen_parts(params.oversample != 0, params.left_cut != 0, params.right_cut != 0), list,
+               params.silent != 0, params.mode_name);
   player_check_files(p);
 
   output_stream stream = open_stream(p.files[0], device_name);
