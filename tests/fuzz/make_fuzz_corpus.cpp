@@ -1,10 +1,11 @@
-// Writes the seed corpus of the reader fuzz targets: make_fuzz_corpus <dir>
+// Writes the seed corpus of the fuzz targets: make_fuzz_corpus <dir>
 // creates <dir>/<target>/ for every target and fills it with small files,
 // sound and damaged. A new reader adds its seed maker to kCorpora.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "dsd_writer.h"
@@ -160,11 +161,22 @@ struct corpus {
   seed_maker make;
 };
 
+// The players' conversion targets take every kind of file.
+std::vector<seed> every_reader_seed() {
+  std::vector<seed> seeds;
+  for (const seed_maker make : {wav_seeds, dff_seeds, wsd_seeds, dsf_seeds}) {
+    for (seed& s : make()) seeds.push_back(std::move(s));
+  }
+  return seeds;
+}
+
 constexpr corpus kCorpora[] = {
     {"wav", wav_seeds},
     {"dff", dff_seeds},
     {"wsd", wsd_seeds},
     {"dsf", dsf_seeds},
+    {"brisa_steps", every_reader_seed},
+    {"lumen_steps", every_reader_seed},
 };
 
 }  // namespace

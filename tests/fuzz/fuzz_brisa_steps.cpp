@@ -1,0 +1,60 @@
+// libFuzzer target: brisa's conversion of arbitrary bytes (see
+// conversion_fuzz.h). The input's last byte also picks the output format,
+// the modulator level, the filter list, cut channels and the volume.
+#include <cmath>
+#include <cstdint>
+
+#include "conversion_fuzz.h"
+#include "deltasigma.h"
+#include "fir.h"
+#include "parse_param.h"
+#include "playmain.h"
+
+namespace {
+
+constexpr int32_t kFormats[] = {kFormatS32_LE, kFormatS24_3LE, kFormatDsdU32_LE, kFormatDsdU32_BE};
+constexpr int32_t kLevels[] = {1, 2, 7, 7};
+
+// The most frames the stream can hold: two copies of the file, each PCM
+// frame ending up as 352.8 kHz frames (the filter's tail after them), each
+// DSD read as frames at the rate ratio.
+int64_t most_frames(const music_file& file) {
+  constexpr int64_t kHuge = int64_t{1} << 40;  // past what any input here holds
+  if (is_dsd(file)) {
+    const int64_t reads = 2 * (std::min(file.total_bytes, kHuge) / kDsdReadBytes + 1);
+    const int64_t ratio = kNativeDsdBitRate / file.format.sample_rate;
+    return reads * ratio;  // DoP: 4 bytes a frame at half the ratio; native: 8 at the ratio
+  }
+  const int64_t rate = file.format.sample_rate;
+  int64_t frames = 2 * (std::min(file.remaining_bytes, kHuge) / file.format.block_align);
+  if (rate == kOversampledRate) return frames;
+  frames += static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * static_cast<double>(rate))) + 1;
+  return frames * kOversampledRate / rate + 2;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const uint8_t choice = data[size - 1];
+  // The filter is kept from run to run, as the player keeps it from file to
+  // file: designing it for a rate costs more than a run. Every run ends with
+  // the filter's tail, which leaves its history silent. The filter list is
+  // chosen when it is first set up.
+  const int32_t short_filter = choice >> 4 & 1;
+  if (short_filter != params.short_filter) fir_release();
+  params.short_filter = short_filter;
+  reset_modulators();
+  select_modulator_level(kLevels[choice >> 2 & 3]);
+  set_volume((choice & 0x80) != 0 ? -6 : 0);
+
+  output_stream stream;
+  stream.format = kFormats[choice & 3];
+  stream.frame_bytes = dsd_frame_bytes(stream.format);
+  brisa_lay_out(stream);
+  player_parts parts = brisa_parts((choice & 0x20) != 0, (choice & 0x40) != 0);
+  parts.readers = kStreamReaders;
+  return fuzz_conversion(data, size, parts, [&](const music_file& first) {
+    return stream_checks{stream.format, stream.frame_bytes, is_dop_format(stream.format), most_frames(first)};
+  });
+}
