@@ -13,6 +13,7 @@
 
 #include "device_watch.h"
 #include "dsd_frame.h"
+#include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
@@ -86,7 +87,7 @@ bool find_card_by_name(const char* text, dac_choice& dac) {
   while (card >= 0) {
     char long_name[256];
     if (card_long_name(card, long_name, sizeof long_name) && strstr(long_name, text) != nullptr) {
-      printf("device %s found.\n", long_name);
+      printf("device %s found.\n", printable(long_name).c_str());
       set_card_device(card, dac);
       identify_dac(long_name, dac);
       return true;

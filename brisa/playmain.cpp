@@ -271,7 +271,7 @@ int brisa_main(int argc, char** argv) {
   // Two frames a unit, so the buffer's length is a whole number of DoP marker pairs.
   player_prefill(p, buffer_bytes, 2 * stream.frame_bytes);
   if (strncmp(dac.device_name, "hw:", 3) != 0) {
-    printf("mode alsa device name %s illegal\nauto search device.\n", dac.device_name);
+    printf("mode alsa device name %s illegal\nauto search device.\n", printable(dac.device_name).c_str());
   }
   player_play(p, stream);
   dsf_release();

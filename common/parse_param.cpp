@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "printable.h"
+
 play_params params;
 
 namespace {
@@ -93,14 +95,14 @@ int32_t read_buffer_size(player_kind player, const char* program_name, const cha
   if (bytes > INT32_MAX || bytes < INT32_MIN) valid = false;
   if (!valid) {
     print_usage(player, program_name);
-    fatal_error("illegal buffer size %s passed.\n", text);
+    fatal_error("illegal buffer size %s passed.\n", printable(text).c_str());
   }
   return static_cast<int32_t>(bytes);
 }
 
 void apply_mode(const char* name) {
   const mode_row* row = find_mode(name);
-  if (row == nullptr) fatal_error("illegal mode name %s passed.\n", name);
+  if (row == nullptr) fatal_error("illegal mode name %s passed.\n", printable(name).c_str());
   params.mode_code = row->code;
   params.mode_name = row->label;
 }
@@ -254,7 +256,7 @@ const mode_row* find_mode(const char* name) {
 }
 
 void print_usage(player_kind player, const char* program_name) {
-  printf("usage:\t%s [params...] sound_file...\n\n", program_name);
+  printf("usage:\t%s [params...] sound_file...\n\n", printable(program_name).c_str());
   fputs(player == player_kind::brisa ? kBrisaUsage : kLumenUsage, stdout);
   fflush(stdout);
 }

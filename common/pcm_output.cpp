@@ -9,6 +9,7 @@
 
 #include "heard_position.h"
 #include "device_watch.h"
+#include "printable.h"
 #include "stream_constants.h"
 #include "util.h"
 
@@ -140,7 +141,8 @@ pcm_handle open_output(output_stream& stream) {
     int open_error = 0;
     pcm_handle pcm = open_playback_device(stream.device_name, &open_error);
     if (!pcm && abort_requested.load()) fatal_error("exit by interrupt\n");
-    if (!pcm) fatal_error("snd_pcm_open() failed on %s. %s\n\n", stream.device_name, snd_strerror(open_error));
+    if (!pcm) fatal_error("snd_pcm_open() failed on %s. %s\n\n", printable(stream.device_name).c_str(),
+                          snd_strerror(open_error));
     snd_pcm_uframes_t buffer_frames = 0;
     if (configure_hardware(pcm.get(), stream, &buffer_frames) < 0 ||
         configure_software(pcm.get(), buffer_frames) < 0) {
@@ -152,7 +154,7 @@ pcm_handle open_output(output_stream& stream) {
     if (const int err = snd_pcm_prepare(pcm.get()); err < 0) fatal_error("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
     return pcm;
   }
-  fatal_error("output device %s could not be opened and configured.\n", stream.device_name);
+  fatal_error("output device %s could not be opened and configured.\n", printable(stream.device_name).c_str());
 }
 
 const char* stopped_state_reason(snd_pcm_state_t state) {

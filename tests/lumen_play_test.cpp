@@ -483,9 +483,9 @@ TEST_F(LumenPlays, AnInterruptEndsTheOpenRetries) {
   EXPECT_EQ(run.exit_status, fatal_exit_status(reported_line(run.err)));
 }
 
-// Control characters in a file name reach the terminal escaped, in the
-// header and in reports alike.
-TEST_F(LumenPlays, FileNamesAreShownWithTheirControlCharactersEscaped) {
+// Control characters in a file name or an option reach the terminal
+// escaped, in the header and in reports alike.
+TEST_F(LumenPlays, NamesAreShownWithTheirControlCharactersEscaped) {
   dac({"S16_LE"});
   const process_result played =
       play_on_dac({write("a\x1b]0;title\x07.wav", wav_bytes(wav_spec{}, ramp_samples(1000, 1000)))});
@@ -494,7 +494,9 @@ TEST_F(LumenPlays, FileNamesAreShownWithTheirControlCharactersEscaped) {
   const process_result refused = play_on_dac({write("b\x1b[31m\xc2\x9b.wav", bytes(100, 'x'))});
   EXPECT_NE(refused.err.find("b\\x1b[31m\\xc2\\x9b.wav"), std::string::npos) << refused.err;
   EXPECT_NE(refused.exit_status, 0);
-  for (const std::string& text : {played.out, played.err, refused.out, refused.err}) {
+  const process_result bad_option = play({"--mode=m\x1b[31m", "-D", "dac", "a.wav"});
+  EXPECT_NE(bad_option.err.find("illegal mode name m\\x1b[31m passed."), std::string::npos) << bad_option.err;
+  for (const std::string& text : {played.out, played.err, refused.out, refused.err, bad_option.err}) {
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
   }
 }
