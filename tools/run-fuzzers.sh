@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs every reader fuzz target for a while:
+# Builds and runs every fuzz target for a while:
 #   tools/run-fuzzers.sh <fuzz-build-dir> <seconds>
 # The targets are this project's CMake tree configured with PLAYERS_FUZZ
 # (clang); their seed corpus comes from the make_fuzz_corpus it builds.
