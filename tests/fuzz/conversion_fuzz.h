@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -85,6 +86,21 @@ void take_frames(ringbuffer* rb, const stream_checks& checks, int64_t* frames, i
     *frames += static_cast<int64_t>(area.size()) / checks.frame_bytes;
     ringbuffer_consume(rb, static_cast<int32_t>(area.size()));
   }
+}
+
+// What two copies of a file can make at most: reads of kDsdReadBytes of a
+// DSD file (the last one padded), and frames of a PCM file, one for each or,
+// through the filter, at 352.8 kHz with the filter's tail after them.
+constexpr int64_t kHugeCount = int64_t{1} << 40;  // past what any input here holds
+int64_t most_dsd_reads(const music_file& file) {
+  return 2 * (std::min(file.total_bytes, kHugeCount) / kDsdReadBytes + 1);
+}
+int64_t most_pcm_frames(const music_file& file, bool filtered) {
+  int64_t frames = 2 * (std::min(file.remaining_bytes, kHugeCount) / file.format.block_align);
+  if (!filtered) return frames;
+  const int64_t rate = file.format.sample_rate;
+  frames += static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * static_cast<double>(rate))) + 1;
+  return frames * kOversampledRate / rate + 2;
 }
 
 // A ring buffer that holds a step's frames and the filter's whole tail (the

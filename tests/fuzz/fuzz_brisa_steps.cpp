@@ -1,7 +1,6 @@
 // libFuzzer target: brisa's conversion of arbitrary bytes (see
 // conversion_fuzz.h). The input's last byte also picks the output format,
 // the modulator level, the filter list, cut channels and the volume.
-#include <cmath>
 #include <cstdint>
 
 #include "conversion_fuzz.h"
@@ -15,21 +14,12 @@ namespace {
 constexpr int32_t kFormats[] = {kFormatS32_LE, kFormatS24_3LE, kFormatDsdU32_LE, kFormatDsdU32_BE};
 constexpr int32_t kLevels[] = {1, 2, 7, 7};
 
-// The most frames the stream can hold: two copies of the file, each PCM
-// frame ending up as 352.8 kHz frames (the filter's tail after them), each
-// DSD read as frames at the rate ratio.
+// The most frames the stream can hold: PCM at 352.8 kHz, DSD re-modulated
+// at the rate ratio (DoP: 4 bytes a frame at half the ratio; native: 8 at
+// the ratio).
 int64_t most_frames(const music_file& file) {
-  constexpr int64_t kHuge = int64_t{1} << 40;  // past what any input here holds
-  if (is_dsd(file)) {
-    const int64_t reads = 2 * (std::min(file.total_bytes, kHuge) / kDsdReadBytes + 1);
-    const int64_t ratio = kNativeDsdBitRate / file.format.sample_rate;
-    return reads * ratio;  // DoP: 4 bytes a frame at half the ratio; native: 8 at the ratio
-  }
-  const int64_t rate = file.format.sample_rate;
-  int64_t frames = 2 * (std::min(file.remaining_bytes, kHuge) / file.format.block_align);
-  if (rate == kOversampledRate) return frames;
-  frames += static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * static_cast<double>(rate))) + 1;
-  return frames * kOversampledRate / rate + 2;
+  if (is_dsd(file)) return most_dsd_reads(file) * (kNativeDsdBitRate / file.format.sample_rate);
+  return most_pcm_frames(file, file.format.sample_rate != kOversampledRate);
 }
 
 }  // namespace

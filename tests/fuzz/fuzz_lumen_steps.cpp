@@ -2,7 +2,6 @@
 // conversion_fuzz.h). The input's last byte also picks the output format
 // among those a device may grant for the file's kind, oversampling and cut
 // channels.
-#include <cmath>
 #include <cstdint>
 
 #include "conversion_fuzz.h"
@@ -23,20 +22,11 @@ int32_t frame_bytes(int32_t format) {
   }
 }
 
-// The most frames the stream can hold: two copies of the file, each PCM
-// frame one frame (or, oversampled, 352.8 kHz frames and the filter's tail
-// after them), each DSD read of 8 bytes one native or two DoP frames.
+// The most frames the stream can hold: each DSD read one native or two DoP
+// frames, PCM as it is or oversampled.
 int64_t most_frames(const music_file& file, int32_t format, bool oversample) {
-  constexpr int64_t kHuge = int64_t{1} << 40;  // past what any input here holds
-  if (is_dsd(file)) {
-    const int64_t reads = 2 * (std::min(file.total_bytes, kHuge) / kDsdReadBytes + 1);
-    return reads * (format == kFormatDsdU32_BE ? 1 : 2);
-  }
-  int64_t frames = 2 * (std::min(file.remaining_bytes, kHuge) / file.format.block_align);
-  if (!oversample) return frames;
-  const int64_t rate = file.format.sample_rate;
-  frames += static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * static_cast<double>(rate))) + 1;
-  return frames * kOversampledRate / rate + 2;
+  if (is_dsd(file)) return most_dsd_reads(file) * (format == kFormatDsdU32_BE ? 1 : 2);
+  return most_pcm_frames(file, oversample);
 }
 
 }  // namespace
