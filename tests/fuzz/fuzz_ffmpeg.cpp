@@ -21,9 +21,10 @@ constexpr int kMaxRequest = 16384;
 // decoded packets reach every path of the adapter; more only repeat them.
 constexpr int64_t kMaxDeliveredBytes = 256 << 10;
 constexpr int kMaxReads = 1 << 10;
-// FFmpeg's defaults probe up to 5 MB and 5 s of stream: on inputs of a few
-// kilobytes that is all wasted decoding. The whole input fits in this.
-constexpr int64_t kProbeBytes = 32 << 10;
+// FFmpeg's defaults probe up to 5 MB and 5 s of stream (and 1 MB to tell
+// the format): on inputs of a few kilobytes that is all wasted decoding.
+// The whole input fits in this.
+constexpr int kProbeBytes = 32 << 10;
 constexpr int64_t kAnalyzeMicros = 100000;
 // A few bytes of header may declare a tag or a block of a gigabyte, which
 // FFmpeg allocates and clears before it finds the input too short: the
@@ -109,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // network, where a run would stop being repeatable or wait on a socket.
   // No protocol has this name.
   input->protocol_whitelist = av_strdup("none");
+  input->format_probesize = kProbeBytes;
   input->probesize = kProbeBytes;
   input->max_analyze_duration = kAnalyzeMicros;
   if (avformat_open_input(&input, nullptr, nullptr, nullptr) < 0) {  // frees input
