@@ -29,7 +29,8 @@ constexpr int64_t kAnalyzeMicros = 100000;
 // A few bytes of header may declare a tag or a block of a gigabyte, which
 // FFmpeg allocates and clears before it finds the input too short: the
 // fuzzer would spend its time in page faults. Real blocks of these inputs
-// stay far below this; a larger one fails as FFmpeg's allocation failure.
+// stay far below this (the largest, an AAC channel element, is about half
+// a megabyte); a larger request fails as if memory had run out.
 constexpr size_t kMaxAllocation = 4 << 20;
 
 struct memory_input {
@@ -38,6 +39,9 @@ struct memory_input {
   size_t position;
 };
 
+// FFmpeg reads into a buffer of its own, which it may replace and free, so
+// one copy is the least it takes; a read larger than that buffer lands in
+// FFmpeg's destination directly.
 int read_memory(void* opaque, uint8_t* buffer, int wanted) {
   auto* in = static_cast<memory_input*>(opaque);
   const size_t n = std::min(static_cast<size_t>(wanted), in->size - in->position);
