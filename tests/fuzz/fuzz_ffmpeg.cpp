@@ -21,10 +21,17 @@ constexpr int kMaxRequest = 16384;
 // decoded packets reach every path of the adapter; more only repeat them.
 constexpr int64_t kMaxDeliveredBytes = 256 << 10;
 constexpr int kMaxReads = 1 << 10;
-// FFmpeg's defaults probe up to 5 MB and 5 s of stream: on inputs of a few
-// kilobytes that is all wasted decoding. The whole input fits in this.
-constexpr int64_t kProbeBytes = 32 << 10;
+// FFmpeg's defaults probe up to 5 MB and 5 s of stream (and 1 MB to tell
+// the format): on inputs of a few kilobytes that is all wasted decoding.
+// The whole input fits in this.
+constexpr int kProbeBytes = 32 << 10;
 constexpr int64_t kAnalyzeMicros = 100000;
+// A few bytes of header may declare a tag or a block of a gigabyte, which
+// FFmpeg allocates and clears before it finds the input too short: the
+// fuzzer would spend its time in page faults. Real blocks of these inputs
+// stay far below this (the largest, an AAC channel element, is about half
+// a megabyte); a larger request fails as if memory had run out.
+constexpr size_t kMaxAllocation = 4 << 20;
 
 struct memory_input {
   const uint8_t* data;
@@ -32,6 +39,9 @@ struct memory_input {
   size_t position;
 };
 
+// FFmpeg reads into a buffer of its own, which it may replace and free, so
+// one copy is the least it takes; a read larger than that buffer lands in
+// FFmpeg's destination directly.
 int read_memory(void* opaque, uint8_t* buffer, int wanted) {
   auto* in = static_cast<memory_input*>(opaque);
   const size_t n = std::min(static_cast<size_t>(wanted), in->size - in->position);
@@ -84,7 +94,7 @@ bool would_stop_program(const AVFormatContext* input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool initialised = (ffmpeg_init(), true);
+  static const bool initialised = (ffmpeg_init(), av_max_alloc(kMaxAllocation), true);
   (void)initialised;
   if (size == 0) return 0;
 
@@ -99,6 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   input->pb = io;
+  // The input is the one buffer: a playlist or a concatenation among the
+  // bytes may not send FFmpeg to files of the working directory or to the
+  // network, where a run would stop being repeatable or wait on a socket.
+  // No protocol has this name.
+  input->protocol_whitelist = av_strdup("none");
+  input->format_probesize = kProbeBytes;
   input->probesize = kProbeBytes;
   input->max_analyze_duration = kAnalyzeMicros;
   if (avformat_open_input(&input, nullptr, nullptr, nullptr) < 0) {  // frees input
