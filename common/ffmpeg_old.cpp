@@ -357,6 +357,20 @@ bool ffmpeg_raw_codec_known(int codec_id) {
   return !is_raw_pcm(id) || find_row(kRawRows, id) != nullptr;
 }
 
+namespace {
+
+// A playlist (HLS, concat) inside a music file must not make the player
+// read other files, a descriptor such as its standard input, or the
+// network. The file itself opens through this opener, which takes its name
+// alone; no protocol is allowed, which stops the demuxers that open their
+// entries in a context of their own.
+int open_this_file_only(AVFormatContext* s, AVIOContext** pb, const char* url, int flags, AVDictionary** options) {
+  if (s->url == nullptr || strcmp(url, s->url) != 0) return AVERROR(EPERM);
+  return avio_open2(pb, url, flags, &s->interrupt_callback, options);
+}
+
+}  // namespace
+
 int ffmpeg_open(music_file* file) {
   file->format_context.reset();
   AVFormatContext* input = nullptr;
@@ -369,7 +383,11 @@ int ffmpeg_open(music_file* file) {
     snprintf(by_descriptor, sizeof by_descriptor, "file:/proc/self/fd/%d", fileno(file->fp.get()));
     url = by_descriptor;
   }
-  if (avformat_open_input(&input, url, nullptr, nullptr) < 0) return -1;
+  input = avformat_alloc_context();
+  if (input == nullptr) return -1;
+  input->io_open = open_this_file_only;
+  input->protocol_whitelist = av_strdup("none");
+  if (avformat_open_input(&input, url, nullptr, nullptr) < 0) return -1;  // frees input
   if (avformat_find_stream_info(input, nullptr) < 0) {
     report_warning("%s: could not find codec parameters\n", printable(file->file_name).c_str());
     avformat_close_input(&input);

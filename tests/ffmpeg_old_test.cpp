@@ -339,6 +339,23 @@ TEST_F(FfmpegAdapter, UnknownFilesAreRefusedSilently) {
   }
 }
 
+// A file is read on its own: a playlist in it (HLS, concat) cannot make
+// FFmpeg open other files, or addresses.
+TEST_F(FfmpegAdapter, AFileCannotOpenOthers) {
+  run(raw_input(numbered(kRate / 10, 2, 16), 2, 16) + std::vector<std::string>{"-c:a", "flac", "a.flac"});
+  const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + path("a.flac") + "\n#EXT-X-ENDLIST\n";
+  const std::string concat = "ffconcat version 1.0\nfile a.flac\n";
+  write_file(path("list.m3u8"), bytes(hls.begin(), hls.end()));
+  write_file(path("list.ffconcat"), bytes(concat.begin(), concat.end()));
+  for (const char* name : {"list.m3u8", "list.ffconcat"}) {
+    SCOPED_TRACE(name);
+    testing::internal::CaptureStderr();
+    opened f(path(name));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(f.result, -1);
+  }
+}
+
 // Matroska written to a pipe records no duration.
 TEST_F(FfmpegAdapter, UnknownDurationStillPlays) {
   const auto source = numbered(kRate, 2, 16);
