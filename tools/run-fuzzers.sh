@@ -45,7 +45,8 @@ fuzz_one() {
   mkdir -p "$corpus_dir/$name"
   # The readers' own messages on damaged files would flood the log: close
   # the target's stdout and stderr (libFuzzer keeps its reports).
-  if ! "$binary" -max_total_time="$seconds" -rss_limit_mb=2048 -close_fd_mask=3 \
+  # An input that takes over 20 s is a hang, and a finding.
+  if ! "$binary" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -close_fd_mask=3 \
        -artifact_prefix="$fuzz_dir/artifacts/$name-" "$corpus_dir/$name" > "$log" 2>&1; then
     echo "fuzz_$name found a problem:" >&2
     tail -n 40 "$log" >&2
