@@ -225,10 +225,8 @@ void open_ring(player& p, int32_t unit) {
   p.playing_file.store(p.current_file);
 }
 
-// Creates the ring buffer for a stream that begins with the current file
-// (open already) and fills it to 80 percent.
-void fill_ring(player& p, int32_t unit) {
-  open_ring(p, unit);
+// Fills the ring buffer, just opened, to 80 percent.
+void prefill(player& p) {
   ringbuffer* rb = p.rb.get();
   int32_t percent_shown = -1;
   while (rb->active.load() && ringbuffer_fill_percent(rb) < kPrefillPercent && !abort_requested.load() &&
@@ -306,10 +304,8 @@ int32_t player_buffer_bytes(int32_t requested) {
 }
 
 void player_prefill(player& p, int32_t buffer_bytes, int32_t unit) {
-  p.buffer_bytes = buffer_bytes;
-  p.current_file = &p.files[0];
-  open_or_stop(p, p.current_file);
-  fill_ring(p, unit);
+  player_begin_stream(p, buffer_bytes, unit);
+  prefill(p);
 }
 
 void player_begin_stream(player& p, int32_t buffer_bytes, int32_t unit) {
@@ -338,7 +334,8 @@ void player_play(player& p, output_stream& stream) {
     p.stream_ends = false;
     p.rb.reset();
     stream = p.parts.stream_for(p, *p.current_file);
-    fill_ring(p, stream.frame_bytes);
+    open_ring(p, stream.frame_bytes);
+    prefill(p);
     play_stream(p, stream);
   }
   close_music_file(p.current_file, p.reader);
