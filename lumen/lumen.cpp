@@ -180,24 +180,26 @@ convert_function prepare_file(player&, music_file& file, refusal* why) {
 // The rate a file's samples run at: its DSD bit rate or its frame rate.
 uint32_t file_rate(const music_file& file) { return file.format.sample_rate; }
 
+// Files of one kind at one rate go out in one bit-perfect stream.
+bool bit_perfect_together(const music_file& a, const music_file& b) {
+  return is_dsd(a) == is_dsd(b) && file_rate(a) == file_rate(b);
+}
+
 // A bit-perfect stream carries files of one kind at one rate; oversampled,
 // PCM files of any rate.
 bool joins_stream(const music_file& streamed, const music_file& file) {
-  if (is_dsd(file) != is_dsd(streamed)) return false;
-  return file_rate(file) == file_rate(streamed) || (layout.oversample && !is_dsd(file));
+  return bit_perfect_together(streamed, file) || (layout.oversample && !is_dsd(file) && !is_dsd(streamed));
 }
 
-// Probes the device for the stream first calls for and lays the frames out for it.
-output_stream open_stream(const music_file& first, const char* device_name) {
+char device_name[kDeviceNameBytes];
+
+// Probes the device for the stream `first` calls for and lays the frames out for it.
+output_stream stream_for(player&, const music_file& first) {
   output_stream stream = lumen_output_stream(first, device_name, layout.oversample);
   probe_output(stream);
   lumen_lay_out(stream);
   return stream;
 }
-
-char device_name[kDeviceNameBytes];
-
-output_stream stream_for(player&, const music_file& first) { return open_stream(first, device_name); }
 
 // --count: probes the files without a device; prints how many can be
 // played and exits 0 when all of them can go out in one bit-perfect stream.
@@ -215,7 +217,7 @@ output_stream stream_for(player&, const music_file& first) { return open_stream(
     }
     ++playable;
     if (first == nullptr) first = &file;
-    one_stream = one_stream && is_dsd(file) == is_dsd(*first) && file_rate(file) == file_rate(*first);
+    one_stream = one_stream && bit_perfect_together(*first, file);
   }
   printf("%d\n", playable);
   fflush(stdout);
@@ -271,7 +273,7 @@ int lumen_main(int argc, char** argv) {
                params.silent != 0, params.mode_name);
   player_check_files(p);
 
-  output_stream stream = open_stream(p.files[0], device_name);
+  output_stream stream = stream_for(p, p.files[0]);
 
   player_prefill(p, player_buffer_bytes(params.buffer_size), stream.frame_bytes);
   player_play(p, stream);

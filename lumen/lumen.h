@@ -1,5 +1,5 @@
 // lumen: sends PCM unchanged (or oversampled) and DSD as DoP or native DSD,
-// in one stream set up from the first file.
+// one stream for each run of files of one kind and rate.
 #pragma once
 
 #include "pcm_output.h"
