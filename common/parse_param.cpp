@@ -30,14 +30,7 @@ constexpr const char* kBrisaUsage =
     "params:\t\t--short-filter\tpower less machine mode\n"
     "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
-    "params:\t\t--right-cut\tkeep right channel silent\n"
-    "keys:\t\tspace\tpause and resume\n"
-    "keys:\t\tn\tnext file\n"
-    "keys:\t\tp\tstart of the file, or previous file within its first 3 seconds\n"
-    "keys:\t\tq\tquit (as Ctrl-C)\n"
-    "keys:\t\t+ -\tvolume up or down 1dB\n"
-    "keys:\t\tdigits Enter\tvolume minus that many dB\n"
-    "keys:\t\t(read from a terminal or a pipe on standard input)\n";
+    "params:\t\t--right-cut\tkeep right channel silent\n";
 
 constexpr const char* kLumenUsage =
     "params:\t\t-D device_name\tdefine device name(Cf. -D hw:1,0)\n"
@@ -47,12 +40,19 @@ constexpr const char* kLumenUsage =
     "params:\t\t--version\tprint out program version\n"
     "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
-    "params:\t\t--right-cut\tkeep right channel silent\n"
+    "params:\t\t--right-cut\tkeep right channel silent\n";
+
+// The keys, after the parameters: the transport keys both players take,
+// brisa's volume keys, and where they are read.
+constexpr const char* kTransportKeys =
     "keys:\t\tspace\tpause and resume\n"
     "keys:\t\tn\tnext file\n"
     "keys:\t\tp\tstart of the file, or previous file within its first 3 seconds\n"
-    "keys:\t\tq\tquit (as Ctrl-C)\n"
-    "keys:\t\t(read from a terminal or a pipe on standard input)\n";
+    "keys:\t\tq\tquit (as Ctrl-C)\n";
+constexpr const char* kBrisaVolumeKeys =
+    "keys:\t\t+ -\tvolume up or down 1dB\n"
+    "keys:\t\tdigits Enter\tvolume minus that many dB\n";
+constexpr const char* kKeysSource = "keys:\t\t(read from a terminal or a pipe on standard input)\n";
 
 // A decimal number at the start of text, as scanf's %d reads it (leading
 // blanks and a sign allowed). Sets *end past the digits.
@@ -257,7 +257,11 @@ const mode_row* find_mode(const char* name) {
 
 void print_usage(player_kind player, const char* program_name) {
   printf("usage:\t%s [params...] sound_file...\n\n", printable(program_name).c_str());
-  fputs(player == player_kind::brisa ? kBrisaUsage : kLumenUsage, stdout);
+  const bool brisa = player == player_kind::brisa;
+  fputs(brisa ? kBrisaUsage : kLumenUsage, stdout);
+  fputs(kTransportKeys, stdout);
+  if (brisa) fputs(kBrisaVolumeKeys, stdout);
+  fputs(kKeysSource, stdout);
   fflush(stdout);
 }
 
