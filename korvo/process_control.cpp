@@ -254,20 +254,21 @@ std::optional<int> run_to_end(const child_command& command, std::string* text,
   if (!probe) return std::nullopt;
   fcntl(probe->read_fd, F_SETFL, O_NONBLOCK);
   const auto limit = std::chrono::steady_clock::now() + patience.value_or(0ms);
-  int status = 0;
-  char buffer[kReadBufferSize];
-  while (waitpid(probe->pid, &status, WNOHANG) == 0) {
+  // Everything printed so far, and once the command has ended what was left.
+  const auto collect = [&] {
+    char buffer[kReadBufferSize];
     ssize_t count = 0;
     while ((count = read(probe->read_fd, buffer, sizeof buffer)) > 0) {
       if (text != nullptr) text->append(buffer, static_cast<size_t>(count));
     }
+  };
+  int status = 0;
+  while (waitpid(probe->pid, &status, WNOHANG) == 0) {
+    collect();
     if (patience && std::chrono::steady_clock::now() >= limit) kill(probe->pid, SIGKILL);
     std::this_thread::sleep_for(kProbePollInterval);
   }
-  ssize_t count = 0;
-  while (text != nullptr && (count = read(probe->read_fd, buffer, sizeof buffer)) > 0) {
-    text->append(buffer, static_cast<size_t>(count));
-  }
+  collect();
   close(probe->read_fd);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
 }
