@@ -458,7 +458,6 @@ int dsf_open(music_file* file) {
   }
   h.data_bytes = data_size >= kDataChunkHeaderBytes ? data_size - kDataChunkHeaderBytes : 0;
   h.bytes_per_channel = dsf_bytes_per_channel(h.sample_count);
-  // 2^62 samples or more would overflow the byte counts the players derive.
   if (h.sample_count >= kMaxDsfSampleCount) return refuse_file(file, "its DSF sample count is impossible");
   if (!reserve_block_pair(2 * size_t{h.block_size})) return refuse_file(file, "its DSF blocks do not fit in memory");
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "heard_position.h"
 #include "device_watch.h"
+#include "heard_position.h"
 #include "printable.h"
 #include "stream_constants.h"
 #include "util.h"

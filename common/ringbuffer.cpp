@@ -1,6 +1,5 @@
 #include "ringbuffer.h"
 
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>

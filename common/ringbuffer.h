@@ -23,9 +23,10 @@
 // {file index, bytes ahead}; both -1 while not set. The producer writes a
 // pair before the consumer can reach it; afterwards only the consumer
 // changes bytes_ahead, until a skip has the consumer drop everything queued
-// and the producer set the pair of the file it reads on with again. While the mark is pending, bytes_ahead holds the
-// data-area offset of the file's first byte (the bytes still ahead are counted
-// from read_pos); the consumer sets it to -1 once it has crossed the mark.
+// and the producer set again the pair of the file it reads on with. While
+// the mark is pending, bytes_ahead holds the data-area offset of the file's
+// first byte (the bytes still ahead are counted from read_pos); the consumer
+// sets it to -1 once it has crossed the mark.
 struct file_mark {
   std::atomic<int32_t> file_index;
   std::atomic<int32_t> bytes_ahead;
