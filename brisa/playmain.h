@@ -2,14 +2,23 @@
 // DoP) and re-modulates DSD files to its output rate.
 #pragma once
 
+#include "dsd_frame.h"
 #include "pcm_output.h"
 #include "player.h"
 
 // The whole program: start-up, playback of the list, exit status.
 int brisa_main(int argc, char** argv);
 
-// brisa's readers and conversion steps, the channels cut as asked; without
-// a device they can run on any list (player_begin_stream).
-player_parts brisa_parts(bool left_cut, bool right_cut);
+// What one run of brisa's steps keeps: how its frames are laid out (set
+// once the device is probed), the DSD file's rate ratio, the volume keys.
+struct brisa_run {
+  dsd_packing packing;
+  int32_t dsd_ratio = 0;  // of the DSD file being converted
+  volume_keys keys;
+};
+
+// brisa's readers and conversion steps working on run, the channels cut as
+// asked; without a device they can run on any list (player_begin_stream).
+player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut);
 // Lays the steps' frames out for the stream (its format and frame size).
-void brisa_lay_out(const output_stream& stream);
+void brisa_lay_out(brisa_run& run, const output_stream& stream);

@@ -64,3 +64,55 @@ inline void store_native_frame(bool big_endian, uint32_t left, uint32_t right, u
   store_word(big_endian, left, out);
   store_word(big_endian, right, out + 4);
 }
+
+// How a stream's DSD frames are laid out, and the DoP marker to come.
+struct dsd_packing {
+  int32_t format = 0;  // a DoP container (is_dop_format) or DSD_U32_LE/BE
+  int32_t frame_bytes = 0;
+  bool dop = false;
+  bool big_endian = false;  // native words, earliest byte first (DSD_U32_BE)
+  bool left_cut = false;    // the channel carries cut_byte instead of music
+  bool right_cut = false;
+  uint8_t cut_byte = 0;
+  // One marker phase for the whole stream, preroll included: 0 is 0xFA.
+  int32_t marker_phase = 0;
+};
+
+// The DSD bytes one frame takes from an interleaved run: two a channel for
+// DoP, four native.
+constexpr int32_t dsd_bytes_per_frame(const dsd_packing& packing) noexcept { return packing.dop ? 4 : 8; }
+
+// The marker of the next DoP frame; the one after it gets the other.
+constexpr uint8_t dsd_next_marker(dsd_packing& packing) noexcept {
+  const uint8_t marker = kDopMarkers[packing.marker_phase];
+  packing.marker_phase ^= 1;
+  return marker;
+}
+
+// Packs one frame from dsd_bytes_per_frame interleaved bytes (left, right,
+// left, ..., oldest first), each cut channel as its cut byte.
+inline void dsd_pack_frame(dsd_packing& packing, const uint8_t* in, uint8_t* out) noexcept {
+  const uint8_t c = packing.cut_byte;
+  if (packing.dop) {
+    const uint16_t left = packing.left_cut ? dop_word(c, c) : dop_word(in[0], in[2]);
+    const uint16_t right = packing.right_cut ? dop_word(c, c) : dop_word(in[1], in[3]);
+    store_dop_frame(packing.format, left, right, dsd_next_marker(packing), out);
+    return;
+  }
+  const uint8_t cut[4] = {c, c, c, c};
+  const uint8_t left[4] = {in[0], in[2], in[4], in[6]}, right[4] = {in[1], in[3], in[5], in[7]};
+  store_native_frame(packing.big_endian, native_word(packing.left_cut ? cut : left),
+                     native_word(packing.right_cut ? cut : right), out);
+}
+
+// The packing of a stream of format (frame size, DoP or native, byte order),
+// its marker phase at the start.
+constexpr dsd_packing dsd_packing_for(int32_t format, bool left_cut, bool right_cut, uint8_t cut_byte) noexcept {
+  return {.format = format,
+          .frame_bytes = dsd_frame_bytes(format),
+          .dop = is_dop_format(format),
+          .big_endian = format == kFormatDsdU32_BE,
+          .left_cut = left_cut,
+          .right_cut = right_cut,
+          .cut_byte = cut_byte};
+}

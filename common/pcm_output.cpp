@@ -247,11 +247,11 @@ struct writer {
   device_watch watch{};
   snd_pcm_sframes_t min_write;  // frames a write waits for, from the buffer granted
 
-  // Ends playback for that reason: keeps the first reason, sets output_stop.
+  // Ends playback for that reason: keeps the first reason, stops the job.
   // Returns false (nothing written), for the steps' convenience.
   bool stop(const char* reason) {
     if (job.stop_reason == nullptr) job.stop_reason = reason;
-    output_stop.store(-1);
+    job.stop.store(-1);
     return false;
   }
 
@@ -270,7 +270,7 @@ struct writer {
     const snd_pcm_state_t state = snd_pcm_state(device);
     if (const char* reason = stopped_state_reason(state)) return stop(reason);
     if (state == SND_PCM_STATE_DRAINING) {
-      output_stop.store(-1);
+      job.stop.store(-1);
       return false;
     }
     snd_pcm_sframes_t avail = 0, delay = 0;
@@ -303,7 +303,7 @@ struct writer {
     const snd_pcm_sframes_t written = write_from_ring(device, job.rb, stream.frame_bytes, room, &crossed);
     if (written < 0) return failed(written, "snd_pcm_writei()");
     if (written > 0) note_music(written, crossed);
-    if (written == 0 && ringbuffer_drained(job.rb)) output_stop.store(-1);  // the whole list is out
+    if (written == 0 && ringbuffer_drained(job.rb)) job.stop.store(-1);  // the whole list is out
     return written > 0;
   }
 
@@ -334,7 +334,7 @@ struct writer {
     const snd_pcm_state_t state = snd_pcm_state(pcm.get());
     if (state == SND_PCM_STATE_PREPARED) {
       if (const int err = snd_pcm_start(pcm.get()); err < 0) fatal_error("snd_pcm_start() error. %s\n", snd_strerror(err));
-    } else if (state != SND_PCM_STATE_RUNNING && !output_stop.load()) {
+    } else if (state != SND_PCM_STATE_RUNNING && !job.stop.load()) {
       fatal_error("snd_pcm_state() returned %d. %s\n", static_cast<int>(state), snd_pcm_state_name(state));
     }
   }
@@ -368,10 +368,10 @@ void* output_thread(void* argument) {
   if (w.silence.empty()) fatal_error("no silence for format %d.\n", stream.format);
   w.lead_in.until = lead_in_frames(stream);
 
-  while (!w.lead_in.done() && !output_stop.load() && w.step()) usleep(0);
+  while (!w.lead_in.done() && !job.stop.load() && w.step()) usleep(0);
   w.start();
-  // output_stop ends it at once.
-  while (!output_stop.load() && !w.stream_ended()) {
+  // A stopped job ends it at once.
+  while (!job.stop.load() && !w.stream_ended()) {
     if (abort_requested.load() && !w.ending_early()) w.end_early();
     if (job.control->drop_queued.load()) w.drop_queued();
     if (w.step()) {

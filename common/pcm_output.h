@@ -146,11 +146,14 @@ struct output_job {
   // Why the device stopped taking frames mid-stream ("underrun", "device
   // disconnected", ...), or null; read by main after the join.
   const char* stop_reason = nullptr;
+  // Set (0 to -1, once) by the output thread when it stops taking frames:
+  // the stream is out, or the device stopped. The main thread reads it.
+  std::atomic<int32_t> stop{0};
 };
 
 // The output thread (its argument is an output_job): opens the device, plays
-// the lead-in, then the ring buffer until it is drained or output_stop is
-// set, pausing and dropping as the control asks; after an interrupt, a
+// the lead-in, then the ring buffer until it is drained or the job is
+// stopped, pausing and dropping as the control asks; after an interrupt, a
 // short silence instead of what was queued. The tail plays out on a normal
 // end. An output that cannot be opened again is fatal.
 void* output_thread(void* job);

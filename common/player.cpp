@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "fir.h"
 #include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
@@ -22,7 +21,12 @@ constexpr unsigned kDrainPollMicros = 500;
 // p within a file's first seconds goes back to the file before it.
 constexpr int64_t kBackToPreviousSeconds = 3;
 
-int32_t shown_volume(const player& p) { return p.parts.volume_db != nullptr ? p.parts.volume_db() : 0; }
+int32_t shown_volume(const player& p) { return p.parts.volume_db != nullptr ? p.parts.volume_db(p) : 0; }
+
+// Playback is ending: an interrupt, q, or the output thread stopped.
+bool stopping(const player& p) {
+  return abort_requested.load() != 0 || (p.job != nullptr && p.job->stop.load() != 0);
+}
 
 int64_t seconds_heard(music_file& file) {
   return std::atomic_ref<int64_t>(file.played_count).load(std::memory_order_relaxed) / kOversampledRate;
@@ -39,7 +43,7 @@ void progress_step(player& p) {
   if (seconds != p.seconds_shown) {
     p.seconds_shown = seconds;
     if (p.silent && p.parts.volume_db != nullptr) {
-      printf("%d %d %d\n", playing->index, seconds, p.parts.volume_db());
+      printf("%d %d %d\n", playing->index, seconds, p.parts.volume_db(p));
     } else if (p.silent) {
       printf("%d %d\n", playing->index, seconds);
     } else if (ringbuffer_drained(p.rb.get())) {
@@ -83,7 +87,7 @@ void open_or_stop(player& p, music_file* file) {
 }
 
 bool joins_stream(const player& p, const music_file& file) {
-  return p.parts.joins_stream == nullptr || p.parts.joins_stream(*p.stream_file, file);
+  return p.parts.joins_stream == nullptr || p.parts.joins_stream(p, *p.stream_file, file);
 }
 
 // Opens file as the one read now. A file the stream cannot carry is left
@@ -115,7 +119,7 @@ bool skip_to(player& p, int32_t target) {
   if (reads_on) ringbuffer_reopen(rb);
   p.control.drop_queued.store(true);
   while (p.control.drop_queued.load()) {
-    if (stop_requested()) return false;
+    if (stopping(p)) return false;
     usleep(kDrainPollMicros);
   }
   close_music_file(p.current_file, p.reader);
@@ -123,6 +127,7 @@ bool skip_to(player& p, int32_t target) {
   p.dsd_carry_bytes = 0;
   p.stream_ends = false;
   p.last_read = nullptr;  // the skip cut it: no tail to play
+  p.tail_frames = -1;
   if (!reads_on) {
     p.current_file = &p.files[p.file_count];
     ringbuffer_finish(rb);
@@ -132,10 +137,9 @@ bool skip_to(player& p, int32_t target) {
   return true;
 }
 
-// Acts on a key typed or sent through a pipe. A step waiting for room
-// cannot be left half-way: there n and p wait for the main loop. True when
-// a skip has the main loop read on.
-bool act_on_key(player& p, int key, bool may_skip) {
+// Acts on a key typed or sent through a pipe. True when a skip has the
+// main loop read on.
+bool act_on_key(player& p, int key) {
   switch (key) {
     case -1: return false;
     case ' ':
@@ -143,48 +147,32 @@ bool act_on_key(player& p, int key, bool may_skip) {
       p.seconds_shown = -1;  // the line says so at once
       return false;
     case 'n':
-    case 'p':
-      if (may_skip) return skip_to(p, skip_target(p, key));
-      p.pending_skip = key;
-      return false;
+    case 'p': return skip_to(p, skip_target(p, key));
     case 'q': abort_requested.store(-1); return false;  // as Ctrl-C
     default:
       // A change shows at once, not with the next second.
-      if (p.parts.on_key != nullptr && p.parts.on_key(key)) p.seconds_shown = -1;
+      if (p.parts.on_key != nullptr && p.parts.on_key(p, key)) p.seconds_shown = -1;
       return false;
   }
 }
 
-bool poll_keys(player& p) {
-  if (p.pending_skip >= 0) return act_on_key(p, std::exchange(p.pending_skip, -1), true);
-  return act_on_key(p, poll_keyboard(), true);
-}
+bool poll_keys(player& p) { return act_on_key(p, poll_keyboard()); }
 
-// Waits until bytes fit in the ring buffer, showing progress and taking
-// keys meanwhile (the output side may be paused); false when playback stops
-// or a skip is waiting, and the step is to be left.
-bool wait_for_room(player& p, int32_t bytes) {
-  while (ringbuffer_space(p.rb.get()) < bytes) {
-    // Until the output thread runs nothing would ever make room.
-    if (!p.output_started || stop_requested() || p.pending_skip >= 0) return false;
-    progress_step(p);
-    act_on_key(p, poll_keyboard(), false);
-    usleep(kRingPollMicros);
+// What the player still holds goes out as room allows, then the stream
+// takes no more. True once the stream is finished.
+bool end_stream(player& p) {
+  if (p.parts.end_of_stream != nullptr && p.last_read != nullptr && !p.parts.end_of_stream(p, *p.last_read)) {
+    return false;
   }
-  return true;
-}
-
-// What the player still holds goes out, and the stream takes no more.
-void end_stream(player& p) {
-  if (p.parts.end_of_stream != nullptr && p.last_read != nullptr) p.parts.end_of_stream(p, *p.last_read);
   ringbuffer_finish(p.rb.get());
+  return true;
 }
 
 // Converts until the stream has taken all it can carry or playback stops.
 void main_loop(player& p) {
   ringbuffer* rb = p.rb.get();
   for (;;) {
-    if (output_stop.load()) return;
+    if (p.job->stop.load()) return;
     if (abort_requested.load()) {
       p.current_file = &p.files[p.file_count];
       return;
@@ -193,8 +181,9 @@ void main_loop(player& p) {
     poll_keys(p);
     if (!rb->active.load()) return;
     if (p.stream_ends || p.current_file->index < 0) {
-      end_stream(p);
-      return;
+      if (end_stream(p)) return;
+      usleep(kRingPollMicros);  // the tail waits for room
+      continue;
     }
     if (p.convert(p)) {
       usleep(0);
@@ -207,7 +196,7 @@ void main_loop(player& p) {
 // Waits for the output side to take everything queued; true when a skip
 // has the main loop read on.
 bool drain(player& p) {
-  while (ringbuffer_used(p.rb.get()) > 0 && !stop_requested()) {
+  while (ringbuffer_used(p.rb.get()) > 0 && !stopping(p)) {
     progress_step(p);
     if (poll_keys(p)) return true;
     usleep(kDrainPollMicros);
@@ -222,6 +211,7 @@ void open_ring(player& p, int32_t unit) {
   if (!p.rb) fatal_error("ringbuffer_new() failed.\n");
   ringbuffer_mark_file(p.rb.get(), p.current_file->index);
   p.stream_file = p.current_file;
+  p.tail_frames = -1;
   p.playing_file.store(p.current_file);
 }
 
@@ -246,9 +236,8 @@ void prefill(player& p) {
 // Plays the ring buffer as one stream: the output thread plays it while
 // the main loop fills it, until the stream ends.
 void play_stream(player& p, output_stream& stream) {
-  output_stop.store(0);
-  p.output_started = true;
   output_job job{&stream, p.rb.get(), p.files, &p.playing_file, &p.control};
+  p.job = &job;
   pthread_t output_thread_id;
   if (pthread_create(&output_thread_id, nullptr, output_thread, &job) != 0) fatal_error("pthread_create() failed.\n");
   do {
@@ -257,7 +246,7 @@ void play_stream(player& p, output_stream& stream) {
   clear_position_line(true);
   if (pthread_join(output_thread_id, nullptr) != 0) fatal_error("pthread_join() failed.\n");
   printf("\n");
-  p.output_started = false;
+  p.job = nullptr;
   if (job.stop_reason != nullptr && !abort_requested.load()) fatal_error("playback stopped: %s.\n", job.stop_reason);
 }
 
@@ -318,8 +307,7 @@ void player_begin_stream(player& p, int32_t buffer_bytes, int32_t unit) {
 bool player_convert_step(player& p) {
   if (!p.rb->active.load()) return false;
   if (p.stream_ends || p.current_file->index < 0) {
-    end_stream(p);
-    close_music_file(p.current_file, p.reader);
+    if (end_stream(p)) close_music_file(p.current_file, p.reader);
     return true;
   }
   p.convert(p);
@@ -345,17 +333,21 @@ void player_play(player& p, output_stream& stream) {
 bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_frame) {
   music_file* file = p.current_file;
   if (abort_requested.load() || file->index < 0) return false;
-  if (p.pcm.pending <= 0 && !pcm_block_read(p.pcm, file, p.reader->read)) return player_next_file(p);
+  bool converted = false;
+  if (p.pcm.pending <= 0) {
+    if (!pcm_block_read(p.pcm, file, p.reader->read)) return player_next_file(p);
+    converted = true;  // a block read counts as work done
+  }
   if (p.pcm.row == nullptr) p.pcm.row = find_sample_descriptor(file->sample_format);  // null for float samples
   const int32_t sample_bytes = file->bytes_per_sample;
-  while (p.pcm.pending > 0) {
-    // Room for all one input frame can become, so it never waits half-way.
-    if (!wait_for_room(p, room_bytes)) return true;
+  // Room for all one input frame can become, so none stops half-way.
+  while (p.pcm.pending > 0 && ringbuffer_space(p.rb.get()) >= room_bytes) {
     const uint8_t* frame = pcm_block_next_frame(p.pcm, sample_bytes);
     if (frame == nullptr) break;
     convert_frame(p, frame);
+    converted = true;
   }
-  return true;
+  return converted;
 }
 
 namespace {
@@ -363,7 +355,7 @@ namespace {
 // A file's last bytes short of a read go on into the next file when that
 // continues the stream at the same DSD rate; otherwise they go out padded
 // with the idle byte.
-bool end_of_dsd_file(player& p, dsd_write_function write_frames, int32_t* frames_written) {
+void end_of_dsd_file(player& p, dsd_write_function write_frames) {
   const music_file& file = *p.current_file;
   const music_file& next = *file.next;
   const bool carries = next.index >= 0 && is_dsd(next) && next.format.sample_rate == file.format.sample_rate &&
@@ -371,9 +363,9 @@ bool end_of_dsd_file(player& p, dsd_write_function write_frames, int32_t* frames
 
   if (p.dsd_carry_bytes > 0 && !carries) {
     std::fill(p.dsd_carry + std::exchange(p.dsd_carry_bytes, 0), std::end(p.dsd_carry), kDsdPaddingByte);
-    if (!write_frames(p, std::span<const uint8_t>(p.dsd_carry), frames_written)) return false;
+    write_frames(p, std::span<const uint8_t>(p.dsd_carry));
   }
-  return player_next_file(p);
+  player_next_file(p);
 }
 
 }  // namespace
@@ -390,28 +382,42 @@ bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, ds
     const int32_t carried = p.dsd_carry_bytes;
     std::copy_n(p.dsd_carry, carried, input);
     const int32_t n = p.reader->read(file, input + carried, kDsdReadBytes);
-    if (n <= 0) return end_of_dsd_file(p, write_frames, &written);
+    if (n <= 0) {
+      end_of_dsd_file(p, write_frames);
+      return true;
+    }
     const int32_t have = carried + n;
     // Short of a whole read, all of it waits: the file's end is near.
     p.dsd_carry_bytes = have < kDsdReadBytes ? have : have - kDsdReadBytes;
     std::copy_n(input + have - p.dsd_carry_bytes, p.dsd_carry_bytes, p.dsd_carry);
     if (have < kDsdReadBytes) continue;
-    if (!write_frames(p, std::span<const uint8_t>(input, kDsdReadBytes), &written)) return false;
+    written += write_frames(p, std::span<const uint8_t>(input, kDsdReadBytes));
   }
   return true;
 }
 
-void player_flush_filter(player& p, int32_t input_rate, int32_t room_bytes, float_pair_function filter_pair) {
-  // The taps reach as far after an input frame as before it: twice the delay.
-  const auto frames = static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * input_rate)) + 1;
-  constexpr float kSilence[2] = {0.0f, 0.0f};
-  for (int64_t i = 0; i < frames; ++i) {
-    if (!wait_for_room(p, room_bytes)) return;
-    filter_pair(p, kSilence);
+int32_t player_write_dsd_frames(player& p, dsd_packing& packing, std::span<const uint8_t> bytes) {
+  const int32_t per_frame = dsd_bytes_per_frame(packing);
+  int32_t frames = 0;
+  for (size_t at = 0; at + per_frame <= bytes.size(); at += per_frame, ++frames) {
+    uint8_t* out = player_frame_slot(p, packing.frame_bytes);
+    if (out == nullptr) break;  // the steps make room first: never here
+    dsd_pack_frame(packing, bytes.data() + at, out);
+    ringbuffer_commit(p.rb.get(), packing.frame_bytes);
   }
+  return frames;
+}
+
+bool player_flush_filter(player& p, int32_t input_rate, double delay_seconds, int32_t room_bytes,
+                         float_pair_function filter_pair) {
+  // The taps reach as far after an input frame as before it: twice the delay.
+  if (p.tail_frames < 0) p.tail_frames = static_cast<int64_t>(std::ceil(2 * delay_seconds * input_rate)) + 1;
+  constexpr float kSilence[2] = {0.0f, 0.0f};
+  for (; p.tail_frames > 0 && ringbuffer_space(p.rb.get()) >= room_bytes; --p.tail_frames) filter_pair(p, kSilence);
+  return p.tail_frames == 0;
 }
 
 uint8_t* player_frame_slot(player& p, int32_t frame_bytes) {
-  if (!wait_for_room(p, frame_bytes)) return nullptr;
+  if (ringbuffer_space(p.rb.get()) < frame_bytes) return nullptr;
   return ringbuffer_write_area(p.rb.get()).data();
 }

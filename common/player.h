@@ -11,6 +11,7 @@
 #include <span>
 
 #include "music_file.h"
+#include "dsd_frame.h"
 #include "pcm_block.h"
 #include "pcm_output.h"
 #include "ringbuffer.h"
@@ -21,32 +22,37 @@ struct player;
 // DSD is read kDsdReadBytes at a time: four bytes a channel, interleaved.
 constexpr int32_t kDsdReadBytes = 8;
 
-// A conversion step: reads a little of the current file, writes its frames
-// into the ring buffer and moves on to the next file at the end of one.
-// False when there was nothing to do: no room, or the whole list is read.
+// A conversion step: converts what fits of the current file into the ring
+// buffer without waiting for room, and moves on to the next file at the end
+// of one. False when there was nothing to do: no room, or the whole list is
+// read. Only the main loop waits, reads keys and prints.
 using convert_function = bool (*)(player& p);
 
-// A player's own parts.
+// A player's own parts. context is the player's state for this run (its
+// frame layout, filter, modulators): the steps find it in p.parts; the
+// engine never looks inside.
 struct player_parts {
   player_kind kind;
   std::span<const music_reader> readers;  // tried in order
+  void* context = nullptr;
   // The conversion step for a recognised file, with what it needs set up
   // (the filter); null, with the reason in *why, for a file it refuses.
   convert_function (*prepare_file)(player& p, music_file& file, refusal* why) = nullptr;
   // The volume in dB to show, for a player that has one.
-  int32_t (*volume_db)() = nullptr;
+  int32_t (*volume_db)(const player& p) = nullptr;
   // Runs when a stream ends (the end of the list, or a file that needs a
-  // stream of its own), last being the file read last: what the player
-  // still holds (the filter's tail) goes out.
-  void (*end_of_stream)(player& p, const music_file& last) = nullptr;
+  // stream of its own), last being the file read last: writes what fits of
+  // what the player still holds (the filter's tail). True once all of it is
+  // out; until then it is called again. Null: the player holds nothing.
+  bool (*end_of_stream)(player& p, const music_file& last) = nullptr;
   // A key typed while playing beside the transport keys (space, n, p, q),
   // for a player that has more; true when it changed what the progress line
   // shows.
-  bool (*on_key)(int key) = nullptr;
+  bool (*on_key)(player& p, int key) = nullptr;
   // For a player whose stream follows the file: whether file can go on in
   // the stream set up for `streamed`, and the stream for one that cannot
   // (probed, the player's layout set). Null: one stream carries the list.
-  bool (*joins_stream)(const music_file& streamed, const music_file& file) = nullptr;
+  bool (*joins_stream)(const player& p, const music_file& streamed, const music_file& file) = nullptr;
   output_stream (*stream_for)(player& p, const music_file& first) = nullptr;
 };
 
@@ -68,15 +74,16 @@ struct player {
   const music_file* stream_file = nullptr;  // the file the output stream was set up for
   const music_file* last_read = nullptr;    // the file read to its end last, for the stream's tail
   bool stream_ends = false;  // the current file needs a stream of its own
+  // Input frames of silence still to go through the filter at the stream's
+  // end (player_flush_filter); -1 until the tail begins.
+  int64_t tail_frames = -1;
   int32_t buffer_bytes = 0;
-  // Until the output thread runs nothing frees room in the ring buffer, so
-  // the steps must not wait for it.
-  bool output_started = false;
+  // The output thread's job while a stream plays, for its stop flag.
+  const output_job* job = nullptr;
   // The file being heard: moved by the output thread, read by the progress
   // line and the skip keys.
   std::atomic<music_file*> playing_file{nullptr};
   playback_control control;
-  int pending_skip = -1;  // n or p, typed while a step waited for room
   music_file* shown_file = nullptr;  // whose header was printed last
   int32_t seconds_shown = -1;
 };
@@ -121,26 +128,34 @@ bool player_convert_step(player& p);
 void player_play(player& p, output_stream& stream);
 
 // A PCM step: one block of the current file's samples, frame by frame
-// through convert_frame, each once room_bytes (all one frame can become)
-// are free in the ring buffer. At the end of the file, the next one.
+// through convert_frame, each once room_bytes (all one frame can become) are
+// free in the ring buffer; a block that does not fit waits in p.pcm for the
+// next step. At the end of the file, the next one.
 using pcm_frame_function = void (*)(player& p, const uint8_t* frame);
 bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_frame);
 
 // A DSD step: reads of kDsdReadBytes handed to write_frames, which writes
-// them as frames and counts them, for up to kDsdBudgetFrames frames while
-// at least kDsdMinFreeFrames are free. A file's last bytes short of a read
-// carry into the next file of the same DSD rate; only a stream's last read
-// is short (write_frames pads it). write_frames returns false when playback
-// stopped while it waited for room.
-using dsd_write_function = bool (*)(player& p, std::span<const uint8_t> read, int32_t* frames_written);
+// them as frames and returns how many, for up to kDsdBudgetFrames frames
+// while at least kDsdMinFreeFrames are free (always room for what it
+// writes). A file's last bytes short of a read carry into the next file of
+// the same DSD rate; only a stream's last read is short (write_frames pads
+// it).
+using dsd_write_function = int32_t (*)(player& p, std::span<const uint8_t> read);
 bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, dsd_write_function write_frames);
 
-// The filter's tail: feeds it silence at input_rate until every input frame
-// has passed all its taps, each pair through filter_pair once room_bytes are
-// free. For the end of the list, when the last file went through the filter.
-using float_pair_function = void (*)(player& p, const float (&pair)[2]);
-void player_flush_filter(player& p, int32_t input_rate, int32_t room_bytes, float_pair_function filter_pair);
+// Writes interleaved DSD bytes (left, right, left, ...) as whole frames laid
+// out by packing, each where player_frame_slot puts it; bytes short of a
+// frame are left out. Returns the frames written.
+int32_t player_write_dsd_frames(player& p, dsd_packing& packing, std::span<const uint8_t> bytes);
 
-// Where the next frame of frame_bytes goes in the ring buffer, once there is
-// room for it; null when playback stopped first. Commit it when written.
+// The filter's tail, for end_of_stream: feeds it silence at input_rate
+// until every input frame has passed all its taps (the taps reach
+// delay_seconds after a frame as before it), each pair through filter_pair
+// once room_bytes are free. True once the whole tail is out.
+using float_pair_function = void (*)(player& p, const float (&pair)[2]);
+bool player_flush_filter(player& p, int32_t input_rate, double delay_seconds, int32_t room_bytes,
+                         float_pair_function filter_pair);
+
+// Where the next frame of frame_bytes goes in the ring buffer, or null when
+// there is no room for it. Commit it when written.
 uint8_t* player_frame_slot(player& p, int32_t frame_bytes);

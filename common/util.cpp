@@ -17,12 +17,11 @@
 
 #include "printable.h"
 
-std::atomic<int32_t> output_stop{0};
 std::atomic<int32_t> abort_requested{0};
 
 namespace {
 
-static_assert(std::atomic<int32_t>::is_always_lock_free, "the stop flags are set from a signal handler");
+static_assert(std::atomic<int32_t>::is_always_lock_free, "the stop flag is set from a signal handler");
 
 // Standard input's line settings as found, and whether we changed them.
 struct termios saved_termios;
@@ -73,7 +72,6 @@ void fatal_error_at(std::string_view module, int line, const char* format, ...) 
   va_start(args, format);
   write_report(module, line, format, args);
   va_end(args);
-  output_stop.store(-1);
   abort_requested.store(-1);
   exit_program(fatal_exit_status(line));
 }

@@ -9,14 +9,10 @@
 #include <string>
 #include <string_view>
 
-// The two process-wide stop flags, each 0 or all-ones (-1). They only go
-// from 0 to -1, except that main clears output_stop before it starts the
-// output thread. Lock-free atomics, so the SIGINT handler may store to them.
-extern std::atomic<int32_t> output_stop;
+// The one process-wide flag: 0, or all-ones (-1) once an interrupt, q, the
+// Ctrl-C byte or a fatal report has asked the program to stop; it never
+// goes back. A lock-free atomic, so the SIGINT handler may store to it.
 extern std::atomic<int32_t> abort_requested;
-
-// True once either stop flag is set: playback is ending.
-inline bool stop_requested() noexcept { return output_stop.load() != 0 || abort_requested.load() != 0; }
 
 // Which player is printing: the header time format, the position line and
 // the keys understood differ between the two.
@@ -37,7 +33,7 @@ constexpr std::string_view module_stem(std::string_view path) noexcept {
 constexpr int fatal_exit_status(int line) noexcept { return (line & 0xFF) != 0 ? line & 0xFF : 0xFF; }
 
 // Prints "\nERROR <module> <line> " and the message to standard error, sets
-// output_stop and abort_requested, restores the terminal and exits with
+// abort_requested, restores the terminal and exits with
 // fatal_exit_status(line). Safe on any thread and inside a signal handler
 // (see enter_signal_context).
 [[noreturn]] void fatal_error_at(std::string_view module, int line, const char* format, ...)

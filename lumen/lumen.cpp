@@ -16,17 +16,18 @@
 #include "parse_param.h"
 #include "player.h"
 #include "printable.h"
+#include "readers.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
 #include "wav.h"
-#ifdef LUMEN_WITH_FFMPEG
+#ifdef PLAYERS_WITH_FFMPEG
 #include "ffmpeg_old.h"
 #endif
 
 namespace {
 
-#ifdef LUMEN_WITH_FFMPEG
+#ifdef PLAYERS_WITH_FFMPEG
 constexpr const char* kBanner =
     "by the Orvalis developers: bit-perfect PCM, DoP and native DSD for USB DACs.\n"
     "This program uses the FFmpeg libraries under the LGPL 2.1.";
@@ -34,27 +35,13 @@ constexpr const char* kBanner =
 constexpr const char* kBanner = "by the Orvalis developers: bit-perfect PCM, DoP and native DSD for USB DACs.";
 #endif
 
-constexpr music_reader kReaders[] = {
-    {wav_open, wav_read, nullptr, kInputWav, true},
-    {dff_open, dff_read, nullptr, kInputDsdiff, true},
-    {wsd_open, wsd_read, nullptr, kInputWsd, true},
-    {dsf_open, dsf_read, nullptr, kInputDsf, true},
-#ifdef LUMEN_WITH_FFMPEG
-    {ffmpeg_open, ffmpeg_read, ffmpeg_close, kInputFfmpeg, false},
+#ifdef PLAYERS_WITH_FFMPEG
+constexpr std::span<const music_reader> kReaders = kNativeAndFfmpegReaders;
+#else
+constexpr std::span<const music_reader> kReaders = kNativeReaders;
 #endif
-};
 
-// How the steps lay out what they write: settled once the device is probed.
-struct sample_layout {
-  int32_t format = 0;
-  int32_t sample_bytes = 0;  // physical width of the format / 8
-  int32_t frame_bytes = 0;
-  bool oversample = false;
-  bool left_cut = false;
-  bool right_cut = false;
-  int32_t dop_marker_phase = 0;  // 0 is 0xFA; runs on over the whole list
-};
-sample_layout layout;
+lumen_run& run_of(const player& p) { return *static_cast<lumen_run*>(p.parts.context); }
 
 void interrupt_handler(int) {
   if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
@@ -75,7 +62,7 @@ int32_t sample_value(const player& p, const uint8_t* bytes) {
 
 // One output sample: the top sample_bytes bytes of v, little-endian (S24_LE:
 // the 24-bit value in the low three bytes of its container), or silence.
-uint8_t* store_sample(int32_t v, bool cut, uint8_t* out) {
+uint8_t* store_sample(const pcm_layout& layout, int32_t v, bool cut, uint8_t* out) {
   const int32_t bytes = layout.sample_bytes;
   if (layout.format == kFormatS24_LE) v >>= 8;
   const auto word = static_cast<uint32_t>(cut ? 0 : v);
@@ -84,78 +71,66 @@ uint8_t* store_sample(int32_t v, bool cut, uint8_t* out) {
   return out;
 }
 
-uint8_t* store_frame(int32_t left, int32_t right, uint8_t* out) {
-  return store_sample(right, layout.right_cut, store_sample(left, layout.left_cut, out));
+uint8_t* store_frame(const lumen_run& run, int32_t left, int32_t right, uint8_t* out) {
+  const pcm_layout& layout = run.pcm;
+  return store_sample(layout, right, run.right_cut, store_sample(layout, left, run.left_cut, out));
 }
 
 // The frames one input frame becomes go into the ring buffer in one write
 // (the step has made room for them).
 void filter_pair(player& p, const float (&pair)[2]) {
+  const lumen_run& run = run_of(p);
   uint8_t frames[kFirBlockFrames * 2 * sizeof(int32_t)];
   uint8_t* out = frames;
   int32_t count = 0;
   const float* values = fir_process(pair, &count);
   for (int32_t i = 0; values != nullptr && i + 1 < count; i += 2) {
-    out = store_frame(float_to_int32(values[i]), float_to_int32(values[i + 1]), out);
+    out = store_frame(run, float_to_int32(values[i]), float_to_int32(values[i + 1]), out);
   }
   ringbuffer_write(p.rb.get(), frames, static_cast<int32_t>(out - frames));
 }
 
 void convert_pcm_frame(player& p, const uint8_t* frame) {
+  const lumen_run& run = run_of(p);
   const int32_t sample_bytes = p.current_file->bytes_per_sample;
   const int32_t left = sample_value(p, frame), right = sample_value(p, frame + sample_bytes);
-  if (layout.oversample) {
+  if (run.oversample) {
     filter_pair(p, {static_cast<float>(left) * 0x1p-31f, static_cast<float>(right) * 0x1p-31f});
     return;
   }
   uint8_t one[2 * sizeof(int32_t)];
-  ringbuffer_write(p.rb.get(), one, static_cast<int32_t>(store_frame(left, right, one) - one));
+  ringbuffer_write(p.rb.get(), one, static_cast<int32_t>(store_frame(run, left, right, one) - one));
 }
 
 // With -os the stream's last file's last frames are still inside the filter.
-void end_of_stream(player& p, const music_file& last) {
-  if (!layout.oversample || is_dsd(last)) return;
-  player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), kFirBlockFrames * layout.frame_bytes,
-                      filter_pair);
+bool end_of_stream(player& p, const music_file& last) {
+  const lumen_run& run = run_of(p);
+  if (!run.oversample || is_dsd(last)) return true;
+  return player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(),
+                             kFirBlockFrames * run.pcm.frame_bytes, filter_pair);
 }
 
 bool convert_pcm_step(player& p) {
-  return player_pcm_step(p, (layout.oversample ? kFirBlockFrames : 1) * layout.frame_bytes, convert_pcm_frame);
+  const lumen_run& run = run_of(p);
+  return player_pcm_step(p, (run.oversample ? kFirBlockFrames : 1) * run.pcm.frame_bytes, convert_pcm_frame);
 }
 
 // One DSD read (L0 R0 L1 R1 ...) as frames: one native frame per 8 bytes,
 // one DoP frame per 4. A short read still makes whole frames: the missing
-// bytes are quiet DSD. False when playback stopped while waiting for room.
-bool write_dsd_frames(player& p, std::span<const uint8_t> read, int32_t* frames_written) {
+// bytes are quiet DSD. Returns the frames written.
+int32_t write_dsd_frames(player& p, std::span<const uint8_t> read) {
   uint8_t in[kDsdReadBytes];
   std::fill(std::copy(read.begin(), read.end(), in), std::end(in), kDsdQuietByte);
-  const int32_t format = layout.format;
-  const int32_t per_frame = format == kFormatDsdU32_BE ? 8 : 4;
-  constexpr uint16_t kCutDop = dop_word(kDopSilenceByte, kDopSilenceByte);
-  for (int32_t at = 0; at + per_frame <= kDsdReadBytes; at += per_frame) {
-    uint8_t* out = player_frame_slot(p, layout.frame_bytes);
-    if (out == nullptr) return false;
-    const uint8_t* b = in + at;
-    if (format == kFormatDsdU32_BE) {
-      const uint8_t left[4] = {b[0], b[2], b[4], b[6]}, right[4] = {b[1], b[3], b[5], b[7]};
-      store_native_frame(true, native_word(left), native_word(right), out);
-    } else {
-      const uint16_t l = layout.left_cut ? kCutDop : dop_word(b[0], b[2]);
-      const uint16_t r = layout.right_cut ? kCutDop : dop_word(b[1], b[3]);
-      store_dop_frame(format, l, r, kDopMarkers[layout.dop_marker_phase], out);
-      layout.dop_marker_phase ^= 1;
-    }
-    ringbuffer_commit(p.rb.get(), layout.frame_bytes);
-    ++*frames_written;
-  }
-  return true;
+  return player_write_dsd_frames(p, run_of(p).dsd, in);
 }
 
 bool convert_dsd_step(player& p) {
-  return player_dsd_step(p, layout.frame_bytes, layout.format == kFormatDsdU32_BE ? 1 : 2, write_dsd_frames);
+  const dsd_packing& packing = run_of(p).dsd;
+  return player_dsd_step(p, packing.frame_bytes, kDsdReadBytes / dsd_bytes_per_frame(packing), write_dsd_frames);
 }
 
-convert_function prepare_file(player&, music_file& file, refusal* why) {
+convert_function prepare_file(player& p, music_file& file, refusal* why) {
+  const lumen_run& run = run_of(p);
   // DSD goes out as DoP at a 16th of its rate.
   if (is_dsd(file)) {
     *why = rate_refusal(file, 16 * kLowestPcmRate, UINT32_MAX);
@@ -169,8 +144,8 @@ convert_function prepare_file(player&, music_file& file, refusal* why) {
   }
   // The filter follows each file's rate; the output rate stays, so this
   // only switches its path.
-  const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};
-  if (layout.oversample && !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
+  const channel_cuts cuts{.left = run.left_cut, .right = run.right_cut};
+  if (run.oversample && !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }
@@ -187,17 +162,16 @@ bool bit_perfect_together(const music_file& a, const music_file& b) {
 
 // A bit-perfect stream carries files of one kind at one rate; oversampled,
 // PCM files of any rate.
-bool joins_stream(const music_file& streamed, const music_file& file) {
-  return bit_perfect_together(streamed, file) || (layout.oversample && !is_dsd(file) && !is_dsd(streamed));
+bool joins_stream(const player& p, const music_file& streamed, const music_file& file) {
+  return bit_perfect_together(streamed, file) || (run_of(p).oversample && !is_dsd(file) && !is_dsd(streamed));
 }
 
-char device_name[kDeviceNameBytes];
-
 // Probes the device for the stream `first` calls for and lays the frames out for it.
-output_stream stream_for(player&, const music_file& first) {
-  output_stream stream = lumen_output_stream(first, device_name, layout.oversample);
+output_stream stream_for(player& p, const music_file& first) {
+  lumen_run& run = run_of(p);
+  output_stream stream = lumen_output_stream(first, run.device_name, run.oversample);
   probe_output(stream);
-  lumen_lay_out(stream);
+  lumen_lay_out(run, stream);
   return stream;
 }
 
@@ -226,23 +200,24 @@ output_stream stream_for(player&, const music_file& first) {
 
 }  // namespace
 
-player_parts lumen_parts(bool oversample, bool left_cut, bool right_cut) {
-  layout.oversample = oversample;
-  layout.left_cut = left_cut;
-  layout.right_cut = right_cut;
+player_parts lumen_parts(lumen_run& run, bool oversample, bool left_cut, bool right_cut) {
+  run.oversample = oversample;
+  run.left_cut = left_cut;
+  run.right_cut = right_cut;
   return {.kind = player_kind::lumen,
           .readers = kReaders,
+          .context = &run,
           .prepare_file = prepare_file,
           .end_of_stream = end_of_stream,
           .joins_stream = joins_stream,
           .stream_for = stream_for};
 }
 
-void lumen_lay_out(const output_stream& stream) {
-  layout.format = stream.format;
-  layout.frame_bytes = stream.frame_bytes;
-  layout.sample_bytes = stream.frame_bytes / 2;
-  layout.dop_marker_phase = 0;  // the lead-in ends on a whole marker pair
+void lumen_lay_out(lumen_run& run, const output_stream& stream) {
+  run.pcm = {.format = stream.format, .sample_bytes = stream.frame_bytes / 2, .frame_bytes = stream.frame_bytes};
+  // The lead-in ends on a whole marker pair: each stream's first frame gets 0xFA.
+  run.dsd = dsd_packing_for(stream.format, run.left_cut, run.right_cut, kDopSilenceByte);
+  run.dsd.frame_bytes = stream.frame_bytes;
 }
 
 int lumen_main(int argc, char** argv) {
@@ -253,11 +228,12 @@ int lumen_main(int argc, char** argv) {
     print_usage(player_kind::lumen, argv[0]);
     fatal_error("argc is %d skip is %d\n", argc, params.first_file_index);
   }
-#ifdef LUMEN_WITH_FFMPEG
+#ifdef PLAYERS_WITH_FFMPEG
   ffmpeg_init();
 #endif
-  snprintf(device_name, sizeof device_name, "%s", params.device_name);
-  if (!params.count_only && device_name[0] == '\0' && !find_last_card(device_name)) {
+  lumen_run run;
+  snprintf(run.device_name, sizeof run.device_name, "%s", params.device_name);
+  if (!params.count_only && run.device_name[0] == '\0' && !find_last_card(run.device_name)) {
     fatal_error("Output device is not defined.\n");
   }
 
@@ -269,7 +245,7 @@ int lumen_main(int argc, char** argv) {
   if (params.count_only) count_playable_files(list);
 
   player p;
-  player_setup(p, lumen_parts(params.oversample != 0, params.left_cut != 0, params.right_cut != 0), list,
+  player_setup(p, lumen_parts(run, params.oversample != 0, params.left_cut != 0, params.right_cut != 0), list,
                params.silent != 0, params.mode_name);
   player_check_files(p);
 

@@ -2,14 +2,36 @@
 // one stream for each run of files of one kind and rate.
 #pragma once
 
+#include "dsd_frame.h"
+#include "parse_param.h"
 #include "pcm_output.h"
 #include "player.h"
 
 // The whole program: start-up, playback of the list, exit status.
 int lumen_main(int argc, char** argv);
 
-// lumen's readers and conversion steps, oversampled and the channels cut as
-// asked; without a device they can run on any list (player_begin_stream).
-player_parts lumen_parts(bool oversample, bool left_cut, bool right_cut);
+// How PCM samples go out: the stream's format and its widths.
+struct pcm_layout {
+  int32_t format = 0;
+  int32_t sample_bytes = 0;  // physical width of the format / 8
+  int32_t frame_bytes = 0;
+};
+
+// What one run of lumen's steps keeps: the device, what the command line
+// asked, and how the current stream's frames are laid out (set whenever a
+// stream is probed).
+struct lumen_run {
+  char device_name[kDeviceNameBytes] = {};
+  bool oversample = false;
+  bool left_cut = false;
+  bool right_cut = false;
+  pcm_layout pcm;
+  dsd_packing dsd;
+};
+
+// lumen's readers and conversion steps working on run, oversampled and the
+// channels cut as asked; without a device they can run on any list
+// (player_begin_stream).
+player_parts lumen_parts(lumen_run& run, bool oversample, bool left_cut, bool right_cut);
 // Lays the steps' frames out for the stream (its format and frame size).
-void lumen_lay_out(const output_stream& stream);
+void lumen_lay_out(lumen_run& run, const output_stream& stream);

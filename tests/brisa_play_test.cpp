@@ -397,6 +397,18 @@ TEST_F(BrisaPlays, Dsd64IsRemodulatedNativelyAndAsDop) {
   EXPECT_EQ(refused.result.exit_status, fatal_exit_status(reported_line(refused.result.err)));
 }
 
+TEST_F(BrisaPlays, ACutChannelOfADsdFileIsSilentInNativeDsd) {
+  dac({"DSD_U32_BE"});
+  const std::string file = env_.file("tone.dff");
+  ASSERT_TRUE(write_dff(file, dff_spec{}, interleave_channels(dsd64_tone(1000, 0.5, 0.3))));
+  const playback whole = play({file});
+  const playback cut = play({"--left-cut", file});
+  ASSERT_EQ(cut.result.exit_status, 0) << cut.result.err;
+  ASSERT_EQ(cut.capture.size(), whole.capture.size());
+  EXPECT_TRUE(all_bytes_are(music_bytes(cut, kFormatDsdU32_BE, 0), 0x96));
+  EXPECT_EQ(music_bytes(cut, kFormatDsdU32_BE, 1), music_bytes(whole, kFormatDsdU32_BE, 1));
+}
+
 TEST_F(BrisaPlays, FlacThroughFfmpeg) {
   dac({"DSD_U32_BE"});
   const std::string wav = tone_file("source.wav", 0.5, 3000, 0.5, 48000);

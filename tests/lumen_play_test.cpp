@@ -190,18 +190,29 @@ TEST_F(LumenPlays, FlacThroughFfmpegIsBitPerfect) {
 // A DSD64 stream: two channels of numbered bytes.
 constexpr size_t kDsdBytes = 40000;
 
-TEST_F(LumenPlays, DsdiffAsNativeDsd) {
+TEST_F(LumenPlays, DsdiffAsNativeDsdWithCuts) {
   dac({"DSD_U32_BE"}, {.rate_min = 44100});
   const channel_bytes channels = numbered_channels(2, kDsdBytes);
-  const process_result run = play_on_dac({write("a.dff", dff_bytes(dff_spec{}, interleave_channels(channels)))});
+  const std::string file = write("a.dff", dff_bytes(dff_spec{}, interleave_channels(channels)));
+  process_result run = play_on_dac({file});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_NE(run.err.find("Open 2.8MHzfs native DSD stream\n"), std::string::npos) << run.err;
-  bytes expected;
-  for (size_t at = 0; at + 4 <= kDsdBytes; at += 4) {
-    for (int c = 0; c < 2; ++c) expected.insert(expected.end(), channels[c].begin() + at, channels[c].begin() + at + 4);
-  }
+  const auto words = [&](bool right_cut) {
+    bytes expected;
+    for (size_t at = 0; at + 4 <= kDsdBytes; at += 4) {
+      expected.insert(expected.end(), channels[0].begin() + at, channels[0].begin() + at + 4);
+      if (right_cut) expected.insert(expected.end(), 4, 0x55);
+      else expected.insert(expected.end(), channels[1].begin() + at, channels[1].begin() + at + 4);
+    }
+    return expected;
+  };
   // The lead-in is idle DSD (0x69), not a second of full negative DC.
-  EXPECT_EQ(music(88200, 8, 0x69), expected);
+  EXPECT_EQ(music(88200, 8, 0x69), words(false));
+
+  // A cut channel is as silent as in DoP.
+  run = play({"-D", "dac", "--right-cut", file});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(music(88200, 8, 0x69), words(true));
 }
 
 // DoP frames [L1 L0 M R1 R0 M] with markers alternating from 0xFA.

@@ -41,8 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   output_stream stream;
   stream.format = kFormats[choice & 3];
   stream.frame_bytes = dsd_frame_bytes(stream.format);
-  brisa_lay_out(stream);
-  player_parts parts = brisa_parts((choice & 0x20) != 0, (choice & 0x40) != 0);
+  brisa_run run;
+  player_parts parts = brisa_parts(run, (choice & 0x20) != 0, (choice & 0x40) != 0);
+  brisa_lay_out(run, stream);
   parts.readers = kStreamReaders;
   return fuzz_conversion(data, size, parts, [&](const music_file& first) {
     return stream_checks{stream.format, stream.frame_bytes, is_dop_format(stream.format), most_frames(first)};

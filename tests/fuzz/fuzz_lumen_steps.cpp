@@ -38,13 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The filter is kept from run to run, as the player keeps it from file to
   // file: designing it for a rate costs more than a run. Every run ends with
   // the filter's tail, which leaves its history silent.
-  player_parts parts = lumen_parts(oversample, (choice & 8) != 0, (choice & 16) != 0);
+  lumen_run run;
+  player_parts parts = lumen_parts(run, oversample, (choice & 8) != 0, (choice & 16) != 0);
   parts.readers = kStreamReaders;
   return fuzz_conversion(data, size, parts, [&](const music_file& first) {
     output_stream stream;
     stream.format = (is_dsd(first) ? kDsdFormats : kPcmFormats)[choice & 3];
     stream.frame_bytes = frame_bytes(stream.format);
-    lumen_lay_out(stream);
+    lumen_lay_out(run, stream);
     const bool dop = is_dsd(first) && stream.format != kFormatDsdU32_BE;
     return stream_checks{stream.format, stream.frame_bytes, dop, most_frames(first, stream.format, oversample)};
   });
