@@ -11,27 +11,24 @@
 #include <span>
 
 #include "alsathread.h"
+#include "brisa_options.h"
 #include "fir.h"
 #include "deltasigma.h"
-#include "dir2files.h"
 #include "dsd_frame.h"
 #include "dsf.h"
 #include "ffmpeg_old.h"
-#include "parse_param.h"
 #include "player.h"
+#include "player_start.h"
 #include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
+#include "volume_keys.h"
 #include "wav.h"
 
 namespace {
 
 constexpr int32_t kDsdMaxRatio = 4;
-
-constexpr const char* kBanner =
-    "by the Orvalis developers: PCM and DSD to one-bit DSD for USB DACs.\n"
-    "This program uses the FFmpeg libraries under the LGPL 2.1.";
 
 constexpr music_reader kReaders[] = {
     {wav_open, wav_read, nullptr, kInputWav, true},
@@ -55,10 +52,7 @@ struct frame_layout {
 };
 frame_layout layout;
 volume_keys keys;
-
-void interrupt_handler(int) {
-  if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
-}
+bool short_filter = false;  // --short-filter: the shorter filter list
 
 uint8_t next_dop_marker() {
   const uint8_t marker = kDopMarkers[layout.dop_marker_phase];
@@ -202,7 +196,7 @@ convert_function prepare_file(player&, music_file& file, refusal* why) {
   // only switches the path, it resets nothing.
   const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};
   if (file.format.sample_rate != static_cast<uint32_t>(kOversampledRate) &&
-      !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, params.short_filter, cuts)) {
+      !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, short_filter, cuts)) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }
@@ -210,20 +204,21 @@ convert_function prepare_file(player&, music_file& file, refusal* why) {
 }
 
 bool on_key(int key) {
-  const auto request = volume_key_request(keys, key, params.volume_db);
+  const auto request = volume_key_request(keys, key, get_volume());
   if (!request) return false;
-  params.volume_db = set_volume(*request);
+  set_volume(*request);
   return true;
 }
 
-int32_t shown_volume() { return params.volume_db; }
+int32_t shown_volume() { return get_volume(); }
 
 }  // namespace
 
-player_parts brisa_parts(bool left_cut, bool right_cut) {
+player_parts brisa_parts(bool left_cut, bool right_cut, bool short_filter_list) {
   layout.left_cut = left_cut;
   layout.right_cut = right_cut;
-  return {.kind = player_kind::brisa,
+  short_filter = short_filter_list;
+  return {.header_minutes = minutes_format::two_digits,
           .readers = kReaders,
           .prepare_file = prepare_file,
           .volume_db = shown_volume,
@@ -239,42 +234,45 @@ void brisa_lay_out(const output_stream& stream) {
   layout.dop_marker_phase = 0;
 }
 
-int brisa_main(int argc, char** argv) {
-  install_interrupt_handler(interrupt_handler);
-  raise_priority();
-  parse_brisa_params(argc, argv, {select_modulator_level, select_dop, set_volume}, kBanner);
-  if (params.first_file_index > argc) {
-    print_usage(player_kind::brisa, argv[0]);
-    fatal_error("argc is %d skip is %d\n", argc, params.first_file_index);
-  }
-  ffmpeg_init();
-  const dac_choice dac = choose_dac(params.device_name);
+namespace {
+
+// The DAC found at start-up, for the stream and the notice after pre-fill.
+dac_choice dac;
+
+void choose_device(const play_params& params) {
+  dac = choose_dac(params.device_name);
   if (dac.device_name[0] == '\0') fatal_error("DeltaSigma direct output device is not found.\n");
+}
 
-  char** paths = dir2files_build(params.first_file_index, argc, argv);
-  if (paths[0] == nullptr) fatal_error("no files found.\n");
-  raise_priority();
-  const int32_t buffer_bytes = player_buffer_bytes(params.buffer_size);
-  play_list list = make_play_list(paths);
-  dir2files_release_result();
-  dir2files_release_all();
+player_parts parts(const play_params& params) {
+  return brisa_parts(params.left_cut != 0, params.right_cut != 0, params.short_filter != 0);
+}
 
-  player p;
-  player_setup(p, brisa_parts(params.left_cut != 0, params.right_cut != 0), list, params.silent != 0,
-               params.mode_name);
-  player_check_files(p);
-
+output_stream first_stream(player&, const play_params& params) {
   output_stream stream = dsd_output_stream(dac);
   probe_output(stream, !params.silent);
   brisa_lay_out(stream);
+  return stream;
+}
 
-  // Two frames a unit, so the buffer's length is a whole number of DoP marker pairs.
-  player_prefill(p, buffer_bytes, 2 * stream.frame_bytes);
+void prefilled(const play_params&) {
   if (strncmp(dac.device_name, "hw:", 3) != 0) {
     printf("mode alsa device name %s illegal\nauto search device.\n", printable(dac.device_name).c_str());
   }
-  player_play(p, stream);
-  dsf_release();
-  leave_key_mode();
-  return 0;
+}
+
+}  // namespace
+
+int brisa_main(int argc, char** argv) {
+  return player_start(argc, argv,
+                      {.module = module_stem(__FILE__),
+                       .options = &brisa_options(),
+                       .init_decoders = ffmpeg_init,
+                       .choose_device = choose_device,
+                       .parts = parts,
+                       .first_stream = first_stream,
+                       // Two frames a unit, so the buffer's length is a whole number of DoP marker pairs.
+                       .frames_per_unit = 2,
+                       .buffer_size_first = true,
+                       .prefilled = prefilled});
 }

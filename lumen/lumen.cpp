@@ -10,11 +10,11 @@
 
 #include "alsathread.h"
 #include "fir.h"
-#include "dir2files.h"
 #include "dsd_frame.h"
 #include "dsf.h"
-#include "parse_param.h"
+#include "lumen_options.h"
 #include "player.h"
+#include "player_start.h"
 #include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
@@ -25,14 +25,6 @@
 #endif
 
 namespace {
-
-#ifdef LUMEN_WITH_FFMPEG
-constexpr const char* kBanner =
-    "by the Orvalis developers: bit-perfect PCM, DoP and native DSD for USB DACs.\n"
-    "This program uses the FFmpeg libraries under the LGPL 2.1.";
-#else
-constexpr const char* kBanner = "by the Orvalis developers: bit-perfect PCM, DoP and native DSD for USB DACs.";
-#endif
 
 constexpr music_reader kReaders[] = {
     {wav_open, wav_read, nullptr, kInputWav, true},
@@ -55,10 +47,6 @@ struct sample_layout {
   int32_t dop_marker_phase = 0;  // 0 is 0xFA; runs on over the whole list
 };
 sample_layout layout;
-
-void interrupt_handler(int) {
-  if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
-}
 
 // f x 2^31 rounded toward zero, saturated to int32; NaN is silence.
 int32_t float_to_int32(float f) {
@@ -230,7 +218,7 @@ player_parts lumen_parts(bool oversample, bool left_cut, bool right_cut) {
   layout.oversample = oversample;
   layout.left_cut = left_cut;
   layout.right_cut = right_cut;
-  return {.kind = player_kind::lumen,
+  return {.header_minutes = minutes_format::plain,
           .readers = kReaders,
           .prepare_file = prepare_file,
           .end_of_stream = end_of_stream,
@@ -245,39 +233,37 @@ void lumen_lay_out(const output_stream& stream) {
   layout.dop_marker_phase = 0;  // the lead-in ends on a whole marker pair
 }
 
-int lumen_main(int argc, char** argv) {
-  install_interrupt_handler(interrupt_handler);
-  raise_priority();
-  parse_lumen_params(argc, argv, kBanner);
-  if (params.first_file_index > argc) {
-    print_usage(player_kind::lumen, argv[0]);
-    fatal_error("argc is %d skip is %d\n", argc, params.first_file_index);
-  }
-#ifdef LUMEN_WITH_FFMPEG
-  ffmpeg_init();
-#endif
+namespace {
+
+// The device named, or else the last card; none is needed for --count.
+void choose_device(const play_params& params) {
   snprintf(device_name, sizeof device_name, "%s", params.device_name);
   if (!params.count_only && device_name[0] == '\0' && !find_last_card(device_name)) {
     fatal_error("Output device is not defined.\n");
   }
+}
 
-  char** paths = dir2files_build(params.first_file_index, argc, argv);
-  if (paths[0] == nullptr) fatal_error("no files found.\n");
-  play_list list = make_play_list(paths);
-  dir2files_release_result();
-  dir2files_release_all();
+void list_made(const play_params& params, play_list& list) {
   if (params.count_only) count_playable_files(list);
+}
 
-  player p;
-  player_setup(p, lumen_parts(params.oversample != 0, params.left_cut != 0, params.right_cut != 0), list,
-               params.silent != 0, params.mode_name);
-  player_check_files(p);
+player_parts parts(const play_params& params) {
+  return lumen_parts(params.oversample != 0, params.left_cut != 0, params.right_cut != 0);
+}
 
-  output_stream stream = stream_for(p, p.files[0]);
+output_stream first_stream(player& p, const play_params&) { return stream_for(p, p.files[0]); }
 
-  player_prefill(p, player_buffer_bytes(params.buffer_size), stream.frame_bytes);
-  player_play(p, stream);
-  dsf_release();
-  leave_key_mode();
-  return 0;
+}  // namespace
+
+int lumen_main(int argc, char** argv) {
+  return player_start(argc, argv,
+                      {.module = module_stem(__FILE__),
+                       .options = &lumen_options(),
+#ifdef LUMEN_WITH_FFMPEG
+                       .init_decoders = ffmpeg_init,
+#endif
+                       .choose_device = choose_device,
+                       .list_made = list_made,
+                       .parts = parts,
+                       .first_stream = first_stream});
 }
