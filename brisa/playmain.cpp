@@ -1,6 +1,7 @@
-// brisa's start-up, its readers and its two conversion steps: PCM through the
-// filter and the modulators, DSD re-modulated at the rate ratio, both packed
-// as native DSD words or DoP frames.
+// brisa's readers and its two conversion steps: PCM through the filter and
+// the modulators, DSD re-modulated at the rate ratio, both packed as native
+// DSD words or DoP frames; and what the engine's start-up takes from brisa
+// (its device, its first stream, the notice after pre-fill).
 #include "playmain.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // Terminal, progress display and process utilities shared by the players:
 // the fatal_error convention, key-by-key input, the keyboard poll, the two
-// progress lines and the priority raise.
+// progress lines (in the format the player asks for) and the priority raise.
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,7 @@
-// lumen's start-up, its readers and its two conversion steps: PCM samples to
-// the output width (through the filter with -os), DSD bytes as DoP frames
-// or native DSD words.
+// lumen's readers and its two conversion steps: PCM samples to the output
+// width (through the filter with -os), DSD bytes as DoP frames or native
+// DSD words; and what the engine's start-up takes from lumen (its device,
+// --count, its first stream).
 #include "lumen.h"
 
 #include <algorithm>
