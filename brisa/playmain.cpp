@@ -1,6 +1,7 @@
-// brisa's start-up, its readers and its two conversion steps: PCM through the
-// filter and the modulators, DSD re-modulated at the rate ratio, both packed
-// as native DSD words or DoP frames.
+// brisa's readers and its two conversion steps: PCM through the filter and
+// the modulators, DSD re-modulated at the rate ratio, both packed as native
+// DSD words or DoP frames; and what the engine's start-up takes from brisa
+// (its device, its first stream, the notice after pre-fill).
 #include "playmain.h"
 
 #include <algorithm>
@@ -11,36 +12,29 @@
 #include <span>
 
 #include "alsathread.h"
+#include "brisa_options.h"
 #include "fir.h"
 #include "deltasigma.h"
-#include "dir2files.h"
 #include "dsd_frame.h"
 #include "dsf.h"
 #include "ffmpeg_old.h"
-#include "parse_param.h"
 #include "player.h"
+#include "player_start.h"
 #include "printable.h"
 #include "readers.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
+#include "volume_keys.h"
 #include "wav.h"
 
 namespace {
 
 constexpr int32_t kDsdMaxRatio = 4;
 
-constexpr const char* kBanner =
-    "by the Orvalis developers: PCM and DSD to one-bit DSD for USB DACs.\n"
-    "This program uses the FFmpeg libraries under the LGPL 2.1.";
-
 constexpr std::span<const music_reader> kReaders = kNativeAndFfmpegReaders;
 
 brisa_run& run_of(const player& p) { return *static_cast<brisa_run*>(p.parts.context); }
-
-void interrupt_handler(int) {
-  if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
-}
 
 // Packs oversampled values (left/right pairs) into output frames, written
 // in place at the ring buffer's write position: the modulators fill a block
@@ -166,7 +160,7 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
   // only switches the path, it resets nothing.
   const channel_cuts cuts{.left = run.packing.left_cut, .right = run.packing.right_cut};
   if (file.format.sample_rate != static_cast<uint32_t>(kOversampledRate) &&
-      !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, params.short_filter, cuts)) {
+      !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, run.short_filter, cuts)) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }
@@ -174,20 +168,21 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
 }
 
 bool on_key(player& p, int key) {
-  const auto request = volume_key_request(run_of(p).keys, key, params.volume_db);
+  const auto request = volume_key_request(run_of(p).keys, key, get_volume());
   if (!request) return false;
-  params.volume_db = set_volume(*request);
+  set_volume(*request);
   return true;
 }
 
-int32_t shown_volume(const player&) { return params.volume_db; }
+int32_t shown_volume(const player&) { return get_volume(); }
 
 }  // namespace
 
-player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut) {
+player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool short_filter) {
   run.packing.left_cut = left_cut;
   run.packing.right_cut = right_cut;
-  return {.kind = player_kind::brisa,
+  run.short_filter = short_filter;
+  return {.header_minutes = minutes_format::two_digits,
           .readers = kReaders,
           .context = &run,
           .prepare_file = prepare_file,
@@ -202,43 +197,48 @@ void brisa_lay_out(brisa_run& run, const output_stream& stream) {
   run.packing.frame_bytes = stream.frame_bytes;
 }
 
-int brisa_main(int argc, char** argv) {
-  install_interrupt_handler(interrupt_handler);
-  raise_priority();
-  parse_brisa_params(argc, argv, {select_modulator_level, select_dop, set_volume}, kBanner);
-  if (params.first_file_index > argc) {
-    print_usage(player_kind::brisa, argv[0]);
-    fatal_error("argc is %d skip is %d\n", argc, params.first_file_index);
-  }
-  ffmpeg_init();
-  const dac_choice dac = choose_dac(params.device_name);
+namespace {
+
+brisa_run& run_in(void* context) { return *static_cast<brisa_run*>(context); }
+
+void choose_device(void* context, const play_params& params) {
+  const dac_choice& dac = run_in(context).dac = choose_dac(params.device_name);
   if (dac.device_name[0] == '\0') fatal_error("DeltaSigma direct output device is not found.\n");
+}
 
-  char** paths = dir2files_build(params.first_file_index, argc, argv);
-  if (paths[0] == nullptr) fatal_error("no files found.\n");
-  raise_priority();
-  const int32_t buffer_bytes = player_buffer_bytes(params.buffer_size);
-  play_list list = make_play_list(paths);
-  dir2files_release_result();
-  dir2files_release_all();
+player_parts parts(void* context, const play_params& params) {
+  return brisa_parts(run_in(context), params.left_cut != 0, params.right_cut != 0,
+                     params.short_filter != 0);
+}
 
-  brisa_run run;
-  player p;
-  player_setup(p, brisa_parts(run, params.left_cut != 0, params.right_cut != 0), list, params.silent != 0,
-               params.mode_name);
-  player_check_files(p);
-
-  output_stream stream = dsd_output_stream(dac);
+output_stream first_stream(player& p, const play_params& params) {
+  output_stream stream = dsd_output_stream(run_of(p).dac);
   probe_output(stream, !params.silent);
-  brisa_lay_out(run, stream);
+  brisa_lay_out(run_of(p), stream);
+  return stream;
+}
 
-  // Two frames a unit, so the buffer's length is a whole number of DoP marker pairs.
-  player_prefill(p, buffer_bytes, 2 * stream.frame_bytes);
+void prefilled(void* context, const play_params&) {
+  const dac_choice& dac = run_in(context).dac;
   if (strncmp(dac.device_name, "hw:", 3) != 0) {
     printf("mode alsa device name %s illegal\nauto search device.\n", printable(dac.device_name).c_str());
   }
-  player_play(p, stream);
-  dsf_release();
-  leave_key_mode();
-  return 0;
+}
+
+}  // namespace
+
+int brisa_main(int argc, char** argv) {
+  brisa_run run;
+  return player_start(argc, argv,
+                      {.module = module_stem(__FILE__),
+                       .options = &brisa_options(),
+                       .context = &run,
+                       .init_decoders = ffmpeg_init,
+                       .choose_device = choose_device,
+                       .parts = parts,
+                       .first_stream = first_stream,
+                       // Two frames a unit, so the buffer's length is a whole number of DoP marker pairs.
+                       .frames_per_unit = 2,
+                       .buffer_size_first = true,
+                       .prefilled = prefilled});
 }

@@ -2,23 +2,30 @@
 // DoP) and re-modulates DSD files to its output rate.
 #pragma once
 
+#include "alsathread.h"
 #include "dsd_frame.h"
 #include "pcm_output.h"
 #include "player.h"
+#include "volume_keys.h"
 
-// The whole program: start-up, playback of the list, exit status.
+// The whole program: the engine's start-up (player_start) with brisa's
+// parts, device and stream; returns the exit status.
 int brisa_main(int argc, char** argv);
 
 // What one run of brisa's steps keeps: how its frames are laid out (set
-// once the device is probed), the DSD file's rate ratio, the volume keys.
+// once the device is probed), the filter list, the DSD file's rate ratio,
+// the volume keys.
 struct brisa_run {
+  dac_choice dac;  // found at start-up
   dsd_packing packing;
+  bool short_filter = false;
   int32_t dsd_ratio = 0;  // of the DSD file being converted
   volume_keys keys;
 };
 
-// brisa's readers and conversion steps working on run, the channels cut as
-// asked; without a device they can run on any list (player_begin_stream).
-player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut);
+// brisa's readers and conversion steps working on run, the channels cut and
+// the filter list (short or normal) as asked; without a device they can run
+// on any list (player_begin_stream).
+player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool short_filter);
 // Lays the steps' frames out for the stream (its format and frame size).
 void brisa_lay_out(brisa_run& run, const output_stream& stream);

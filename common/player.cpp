@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "printable.h"
@@ -21,7 +22,10 @@ constexpr unsigned kDrainPollMicros = 500;
 // p within a file's first seconds goes back to the file before it.
 constexpr int64_t kBackToPreviousSeconds = 3;
 
-int32_t shown_volume(const player& p) { return p.parts.volume_db != nullptr ? p.parts.volume_db(p) : 0; }
+std::optional<int32_t> shown_volume(const player& p) {
+  if (p.parts.volume_db == nullptr) return std::nullopt;
+  return p.parts.volume_db(p);
+}
 
 // Playback is ending: an interrupt, q, or the output thread stopped.
 bool stopping(const player& p) {
@@ -36,7 +40,8 @@ void progress_step(player& p) {
   music_file* playing = p.playing_file.load(std::memory_order_acquire);
   if (playing == nullptr || playing->index < 0) return;
   if (playing != p.shown_file) {
-    print_file_header(p.parts.kind, playing->index + 1, p.file_count, total_seconds(*playing), playing->file_name);
+    print_file_header(p.parts.header_minutes, playing->index + 1, p.file_count, total_seconds(*playing),
+                      playing->file_name);
     p.shown_file = playing;
   }
   const auto seconds = static_cast<int32_t>(seconds_heard(*playing));
@@ -50,7 +55,7 @@ void progress_step(player& p) {
       clear_position_line(false);
     } else {
       const char* status = p.control.paused.load() ? "pause" : p.mode_name;
-      print_position_line(p.parts.kind, seconds, ringbuffer_fill_percent(p.rb.get()), shown_volume(p), status);
+      print_position_line(seconds, ringbuffer_fill_percent(p.rb.get()), shown_volume(p), status);
     }
   }
   fflush(stdout);
@@ -223,7 +228,7 @@ void prefill(player& p) {
          !p.stream_ends) {
     const int32_t percent = ringbuffer_fill_percent(rb);
     if (!p.silent && percent != percent_shown) {
-      print_position_line(p.parts.kind, 0, percent, shown_volume(p), "filling buffer");
+      print_position_line(0, percent, shown_volume(p), "filling buffer");
       percent_shown = percent;
     }
     if (!p.convert(p)) break;

@@ -32,13 +32,14 @@ using convert_function = bool (*)(player& p);
 // frame layout, filter, modulators): the steps find it in p.parts; the
 // engine never looks inside.
 struct player_parts {
-  player_kind kind;
+  minutes_format header_minutes;  // of the file header's total time
   std::span<const music_reader> readers;  // tried in order
   void* context = nullptr;
   // The conversion step for a recognised file, with what it needs set up
   // (the filter); null, with the reason in *why, for a file it refuses.
   convert_function (*prepare_file)(player& p, music_file& file, refusal* why) = nullptr;
-  // The volume in dB to show, for a player that has one.
+  // The volume in dB to show, for a player that has one (the position line
+  // shows it).
   int32_t (*volume_db)(const player& p) = nullptr;
   // Runs when a stream ends (the end of the list, or a file that needs a
   // stream of its own), last being the file read last: writes what fits of

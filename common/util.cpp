@@ -161,39 +161,18 @@ int poll_keyboard() {
   return byte;
 }
 
-std::optional<int32_t> volume_key_request(volume_keys& keys, int byte, int32_t current_db) {
-  switch (byte) {
-    case '+': return current_db + 1;
-    case '-': return current_db - 1;
-    case '\n':
-      if (keys.digits < 0) return std::nullopt;
-      {
-        const int32_t attenuation = keys.digits;
-        keys.digits = -1;
-        return -attenuation;
-      }
-    default:
-      if (byte >= '0' && byte <= '9') {
-        const int32_t digit = byte - '0';
-        // Saturate: a long run of digits asks for far more than -48 dB anyway.
-        keys.digits = keys.digits < 0 ? digit : std::min<int32_t>(keys.digits * 10 + digit, 1000000);
-      }
-      return std::nullopt;
-  }
-}
-
 void clear_position_line(bool newline) {
   printf("\r%*s%s", kLineBlanks, "", newline ? "\n" : "");
   fflush(stdout);
 }
 
-void print_file_header(player_kind player, int32_t file_number, int32_t file_count,
-                       int64_t total_seconds, const char* path) {
+void print_file_header(minutes_format minutes_as, int32_t file_number, int32_t file_count, int64_t total_seconds,
+                       const char* path) {
   printf("\r%*s\nplaying file %d/%d ", kLineBlanks, "", file_number, file_count);
   const int64_t hours = total_seconds / 3600;
   const int64_t minutes = total_seconds / 60 % 60;
   const int64_t seconds = total_seconds % 60;
-  if (player == player_kind::brisa) {
+  if (minutes_as == minutes_format::two_digits) {
     printf("total ");
     if (total_seconds >= 3600) printf("%" PRId64 ":", hours);
     printf("%02" PRId64 ":%02" PRId64 " ", minutes, seconds);
@@ -209,12 +188,11 @@ void print_file_header(player_kind player, int32_t file_number, int32_t file_cou
   fflush(stdout);
 }
 
-void print_position_line(player_kind player, int64_t seconds, int32_t fill_percent,
-                         int32_t volume_db, const char* status) {
+void print_position_line(int64_t seconds, int32_t fill_percent, std::optional<int32_t> volume_db, const char* status) {
   printf("\rposition ");
   if (seconds >= 3600) printf("%" PRId64 ":", seconds / 3600);
   printf("%02" PRId64 ":%02" PRId64 " buffer %d[%%] ", seconds / 60 % 60, seconds % 60, fill_percent);
-  if (player == player_kind::brisa) printf("volume %d[dB] ", volume_db);
+  if (volume_db) printf("volume %d[dB] ", *volume_db);
   printf("  ");
   if (status != nullptr) printf("%s   ", status);
   printf("\r");

@@ -1,6 +1,6 @@
 // Terminal, progress display and process utilities shared by the players:
 // the fatal_error convention, key-by-key input, the keyboard poll, the two
-// progress lines and the priority raise.
+// progress lines (in the format the player asks for) and the priority raise.
 #pragma once
 
 #include <atomic>
@@ -14,9 +14,6 @@
 // goes back. A lock-free atomic, so the SIGINT handler may store to it.
 extern std::atomic<int32_t> abort_requested;
 
-// Which player is printing: the header time format, the position line and
-// the keys understood differ between the two.
-enum class player_kind { brisa, lumen };
 
 // The module name of a source file: its file name without directory and
 // extension ("common/parse_param.cpp" -> "parse_param").
@@ -91,24 +88,18 @@ void leave_key_mode() noexcept;
 // is also returned, for the players' keys.
 int poll_keyboard();
 
-// brisa's number entry for the volume: digits typed before Enter.
-struct volume_keys {
-  int32_t digits = -1;  // -1 while no digit has been typed
-};
-
-// What a key asks of the volume, given the current volume in dB: "+" and "-"
-// one dB up or down, digits then Enter minus that many dB. The caller hands
-// the request to set_volume, which refuses values outside -48..0.
-std::optional<int32_t> volume_key_request(volume_keys& keys, int byte, int32_t current_db);
+// How the file header writes a total time under an hour: "01:05" or "1:05".
+// From an hour on both read "1:02:05".
+enum class minutes_format { two_digits, plain };
 
 // "\r", 72 blanks, "\nplaying file n/count total <time> ..." (the file header).
-void print_file_header(player_kind player, int32_t file_number, int32_t file_count,
-                       int64_t total_seconds, const char* path);
+void print_file_header(minutes_format minutes_as, int32_t file_number, int32_t file_count, int64_t total_seconds,
+                       const char* path);
 
-// "\rposition <time> buffer <fill>[%] ..." ending in "\r". volume_db is shown
-// by brisa only; status (such as "filling buffer") may be null.
-void print_position_line(player_kind player, int64_t seconds, int32_t fill_percent,
-                         int32_t volume_db, const char* status);
+// "\rposition <time> buffer <fill>[%] ..." ending in "\r", with
+// "volume <dB>[dB]" for a player that has a volume; status (such as
+// "filling buffer") may be null.
+void print_position_line(int64_t seconds, int32_t fill_percent, std::optional<int32_t> volume_db, const char* status);
 
 // "\r" and 72 blanks: wipes the position line.
 void clear_position_line(bool newline);

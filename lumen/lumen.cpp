@@ -1,6 +1,7 @@
-// lumen's start-up, its readers and its two conversion steps: PCM samples to
-// the output width (through the filter with -os), DSD bytes as DoP frames
-// or native DSD words.
+// lumen's readers and its two conversion steps: PCM samples to the output
+// width (through the filter with -os), DSD bytes as DoP frames or native
+// DSD words; and what the engine's start-up takes from lumen (its device,
+// --count, its first stream).
 #include "lumen.h"
 
 #include <algorithm>
@@ -10,11 +11,11 @@
 
 #include "alsathread.h"
 #include "fir.h"
-#include "dir2files.h"
 #include "dsd_frame.h"
 #include "dsf.h"
-#include "parse_param.h"
+#include "lumen_options.h"
 #include "player.h"
+#include "player_start.h"
 #include "printable.h"
 #include "readers.h"
 #include "sample_format.h"
@@ -28,24 +29,12 @@
 namespace {
 
 #ifdef PLAYERS_WITH_FFMPEG
-constexpr const char* kBanner =
-    "by the Orvalis developers: bit-perfect PCM, DoP and native DSD for USB DACs.\n"
-    "This program uses the FFmpeg libraries under the LGPL 2.1.";
-#else
-constexpr const char* kBanner = "by the Orvalis developers: bit-perfect PCM, DoP and native DSD for USB DACs.";
-#endif
-
-#ifdef PLAYERS_WITH_FFMPEG
 constexpr std::span<const music_reader> kReaders = kNativeAndFfmpegReaders;
 #else
 constexpr std::span<const music_reader> kReaders = kNativeReaders;
 #endif
 
 lumen_run& run_of(const player& p) { return *static_cast<lumen_run*>(p.parts.context); }
-
-void interrupt_handler(int) {
-  if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
-}
 
 // f x 2^31 rounded toward zero, saturated to int32; NaN is silence.
 int32_t float_to_int32(float f) {
@@ -204,7 +193,7 @@ player_parts lumen_parts(lumen_run& run, bool oversample, bool left_cut, bool ri
   run.oversample = oversample;
   run.left_cut = left_cut;
   run.right_cut = right_cut;
-  return {.kind = player_kind::lumen,
+  return {.header_minutes = minutes_format::plain,
           .readers = kReaders,
           .context = &run,
           .prepare_file = prepare_file,
@@ -220,40 +209,42 @@ void lumen_lay_out(lumen_run& run, const output_stream& stream) {
   run.dsd.frame_bytes = stream.frame_bytes;
 }
 
-int lumen_main(int argc, char** argv) {
-  install_interrupt_handler(interrupt_handler);
-  raise_priority();
-  parse_lumen_params(argc, argv, kBanner);
-  if (params.first_file_index > argc) {
-    print_usage(player_kind::lumen, argv[0]);
-    fatal_error("argc is %d skip is %d\n", argc, params.first_file_index);
-  }
-#ifdef PLAYERS_WITH_FFMPEG
-  ffmpeg_init();
-#endif
-  lumen_run run;
-  snprintf(run.device_name, sizeof run.device_name, "%s", params.device_name);
-  if (!params.count_only && run.device_name[0] == '\0' && !find_last_card(run.device_name)) {
+namespace {
+
+lumen_run& run_in(void* context) { return *static_cast<lumen_run*>(context); }
+
+// The device named, or else the last card; none is needed for --count.
+void choose_device(void* context, const play_params& params) {
+  char (&device_name)[kDeviceNameBytes] = run_in(context).device_name;
+  snprintf(device_name, sizeof device_name, "%s", params.device_name);
+  if (!params.count_only && device_name[0] == '\0' && !find_last_card(device_name)) {
     fatal_error("Output device is not defined.\n");
   }
+}
 
-  char** paths = dir2files_build(params.first_file_index, argc, argv);
-  if (paths[0] == nullptr) fatal_error("no files found.\n");
-  play_list list = make_play_list(paths);
-  dir2files_release_result();
-  dir2files_release_all();
+void list_made(void*, const play_params& params, play_list& list) {
   if (params.count_only) count_playable_files(list);
+}
 
-  player p;
-  player_setup(p, lumen_parts(run, params.oversample != 0, params.left_cut != 0, params.right_cut != 0), list,
-               params.silent != 0, params.mode_name);
-  player_check_files(p);
+player_parts parts(void* context, const play_params& params) {
+  return lumen_parts(run_in(context), params.oversample != 0, params.left_cut != 0, params.right_cut != 0);
+}
 
-  output_stream stream = stream_for(p, p.files[0]);
+output_stream first_stream(player& p, const play_params&) { return stream_for(p, p.files[0]); }
 
-  player_prefill(p, player_buffer_bytes(params.buffer_size), stream.frame_bytes);
-  player_play(p, stream);
-  dsf_release();
-  leave_key_mode();
-  return 0;
+}  // namespace
+
+int lumen_main(int argc, char** argv) {
+  lumen_run run;
+  return player_start(argc, argv,
+                      {.module = module_stem(__FILE__),
+                       .options = &lumen_options(),
+                       .context = &run,
+#ifdef PLAYERS_WITH_FFMPEG
+                       .init_decoders = ffmpeg_init,
+#endif
+                       .choose_device = choose_device,
+                       .list_made = list_made,
+                       .parts = parts,
+                       .first_stream = first_stream});
 }

@@ -7,7 +7,8 @@
 #include "pcm_output.h"
 #include "player.h"
 
-// The whole program: start-up, playback of the list, exit status.
+// The whole program: the engine's start-up (player_start) with lumen's
+// parts, device and streams; returns the exit status.
 int lumen_main(int argc, char** argv);
 
 // How PCM samples go out: the stream's format and its widths.

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "alsathread.h"
+#include "brisa_options.h"
 #include "deltasigma.h"
+#include "lumen_options.h"
 
 namespace {
 
@@ -22,22 +24,20 @@ class ParseParams : public testing::Test {
     select_modulator_level(1);
   }
 
-  // Parses the words as brisa or lumen would; returns first_file_index.
-  int32_t brisa(std::vector<std::string> words) { return parse(player_kind::brisa, words); }
-  int32_t lumen(std::vector<std::string> words) { return parse(player_kind::lumen, words); }
+  // Parses the words as brisa or lumen would into params; returns
+  // first_file_index.
+  int32_t brisa(std::vector<std::string> words) { return parse("brisa", brisa_options(), words); }
+  int32_t lumen(std::vector<std::string> words) { return parse("lumen", lumen_options(), words); }
+
+  play_params params;
 
  private:
-  int32_t parse(player_kind player, std::vector<std::string>& words) {
-    words.insert(words.begin(), player == player_kind::brisa ? "brisa" : "lumen");
+  int32_t parse(const char* program, const option_table& table, std::vector<std::string>& words) {
+    words.insert(words.begin(), program);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    const int argc = static_cast<int>(words.size());
-    if (player == player_kind::brisa) {
-      parse_brisa_params(argc, argv.data(), {select_modulator_level, select_dop, set_volume}, "banner");
-    } else {
-      parse_lumen_params(argc, argv.data(), "banner");
-    }
+    params = parse_params(static_cast<int>(words.size()), argv.data(), table);
     return params.first_file_index;
   }
 };

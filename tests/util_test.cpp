@@ -15,15 +15,24 @@ namespace {
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-std::string header_text(player_kind player, int64_t seconds, const char* path) {
+// What the two players hand the progress lines: brisa writes the minutes
+// with two digits and shows its volume (here -6 dB), lumen does neither.
+struct progress_style {
+  minutes_format minutes;
+  std::optional<int32_t> volume_db;
+};
+const progress_style kBrisa{minutes_format::two_digits, -6};
+const progress_style kLumen{minutes_format::plain, std::nullopt};
+
+std::string header_text(const progress_style& player, int64_t seconds, const char* path) {
   CaptureStdout();
-  print_file_header(player, 2, 5, seconds, path);
+  print_file_header(player.minutes, 2, 5, seconds, path);
   return GetCapturedStdout();
 }
 
-std::string position_text(player_kind player, int64_t seconds, const char* status) {
+std::string position_text(const progress_style& player, int64_t seconds, const char* status) {
   CaptureStdout();
-  print_position_line(player, seconds, 42, -6, status);
+  print_position_line(seconds, 42, player.volume_db, status);
   return GetCapturedStdout();
 }
 
@@ -37,43 +46,27 @@ TEST(ModuleStem, IsTheFileNameWithoutDirectoryAndExtension) {
 }
 
 TEST(FileHeader, TimeFormatsDifferBetweenThePlayers) {
-  EXPECT_EQ(header_text(player_kind::brisa, 3725, "a.wav"), kWipe + "\nplaying file 2/5 total 1:02:05 \"a.wav\"\n");
-  EXPECT_EQ(header_text(player_kind::lumen, 3725, "a.wav"), kWipe + "\nplaying file 2/5 total 1:02:05 \"a.wav\"\n");
-  EXPECT_EQ(header_text(player_kind::brisa, 65, "a.wav"), kWipe + "\nplaying file 2/5 total 01:05 \"a.wav\"\n");
-  EXPECT_EQ(header_text(player_kind::lumen, 65, "a.wav"), kWipe + "\nplaying file 2/5 total 1:05 \"a.wav\"\n");
+  EXPECT_EQ(header_text(kBrisa, 3725, "a.wav"), kWipe + "\nplaying file 2/5 total 1:02:05 \"a.wav\"\n");
+  EXPECT_EQ(header_text(kLumen, 3725, "a.wav"), kWipe + "\nplaying file 2/5 total 1:02:05 \"a.wav\"\n");
+  EXPECT_EQ(header_text(kBrisa, 65, "a.wav"), kWipe + "\nplaying file 2/5 total 01:05 \"a.wav\"\n");
+  EXPECT_EQ(header_text(kLumen, 65, "a.wav"), kWipe + "\nplaying file 2/5 total 1:05 \"a.wav\"\n");
 }
 
 TEST(FileHeader, NamesTheFileThenTheWholePath) {
-  EXPECT_EQ(header_text(player_kind::lumen, 0, "music/b.flac"),
+  EXPECT_EQ(header_text(kLumen, 0, "music/b.flac"),
             kWipe + "\nplaying file 2/5 total 0:00 \"b.flac\" \"music/b.flac\"\n");
   const std::string long_path = "/srv/music/some artist/some album/01 track.wav";
-  EXPECT_EQ(header_text(player_kind::brisa, 0, long_path.c_str()),
+  EXPECT_EQ(header_text(kBrisa, 0, long_path.c_str()),
             kWipe + "\nplaying file 2/5 total 00:00 \"01 track.wav\" \n\"" + long_path + "\"\n");
 }
 
 TEST(PositionLine, ShowsHoursOnlyFromOneHourOn) {
-  EXPECT_EQ(position_text(player_kind::brisa, 3725, nullptr),
+  EXPECT_EQ(position_text(kBrisa, 3725, nullptr),
             "\rposition 1:02:05 buffer 42[%] volume -6[dB]   \r");
-  EXPECT_EQ(position_text(player_kind::brisa, 65, "filling buffer"),
+  EXPECT_EQ(position_text(kBrisa, 65, "filling buffer"),
             "\rposition 01:05 buffer 42[%] volume -6[dB]   filling buffer   \r");
-  EXPECT_EQ(position_text(player_kind::lumen, 65, nullptr), "\rposition 01:05 buffer 42[%]   \r");
-  EXPECT_EQ(position_text(player_kind::lumen, 3725, "DoP"), "\rposition 1:02:05 buffer 42[%]   DoP   \r");
-}
-
-TEST(VolumeKeys, PlusMinusAndNumberEntry) {
-  volume_keys keys;
-  EXPECT_EQ(volume_key_request(keys, '+', 0), 1);  // set_volume then refuses it
-  EXPECT_EQ(volume_key_request(keys, '-', -3), -4);
-  EXPECT_EQ(volume_key_request(keys, '\n', -3), std::nullopt);  // Enter without digits
-  EXPECT_EQ(volume_key_request(keys, '1', 0), std::nullopt);
-  EXPECT_EQ(volume_key_request(keys, 'x', 0), std::nullopt);  // other keys leave the digits
-  EXPECT_EQ(volume_key_request(keys, '2', 0), std::nullopt);
-  EXPECT_EQ(volume_key_request(keys, '\n', 0), -12);
-  EXPECT_EQ(volume_key_request(keys, '\n', -12), std::nullopt);  // the entry was used up
-  for (int i = 0; i < 20; ++i) volume_key_request(keys, '9', 0);
-  const auto huge = volume_key_request(keys, '\n', 0);
-  ASSERT_TRUE(huge.has_value());
-  EXPECT_LT(*huge, -48);  // far out of range, and no overflow on the way
+  EXPECT_EQ(position_text(kLumen, 65, nullptr), "\rposition 01:05 buffer 42[%]   \r");
+  EXPECT_EQ(position_text(kLumen, 3725, "DoP"), "\rposition 1:02:05 buffer 42[%]   DoP   \r");
 }
 
 // Runs body with standard input replaced by a pipe holding `typed`.

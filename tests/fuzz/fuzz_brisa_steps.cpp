@@ -6,7 +6,6 @@
 #include "conversion_fuzz.h"
 #include "deltasigma.h"
 #include "fir.h"
-#include "parse_param.h"
 #include "playmain.h"
 
 namespace {
@@ -31,9 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // file: designing it for a rate costs more than a run. Every run ends with
   // the filter's tail, which leaves its history silent. The filter list is
   // chosen when it is first set up.
-  const int32_t short_filter = choice >> 4 & 1;
-  if (short_filter != params.short_filter) fir_release();
-  params.short_filter = short_filter;
+  static bool short_filter_before = false;
+  const bool short_filter = (choice >> 4 & 1) != 0;
+  if (short_filter != short_filter_before) fir_release();
+  short_filter_before = short_filter;
   reset_modulators();
   select_modulator_level(kLevels[choice >> 2 & 3]);
   set_volume((choice & 0x80) != 0 ? -6 : 0);
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   stream.format = kFormats[choice & 3];
   stream.frame_bytes = dsd_frame_bytes(stream.format);
   brisa_run run;
-  player_parts parts = brisa_parts(run, (choice & 0x20) != 0, (choice & 0x40) != 0);
+  player_parts parts = brisa_parts(run, (choice & 0x20) != 0, (choice & 0x40) != 0, short_filter);
   brisa_lay_out(run, stream);
   parts.readers = kStreamReaders;
   return fuzz_conversion(data, size, parts, [&](const music_file& first) {

@@ -1,0 +1,51 @@
+#include "player_start.h"
+
+#include "dir2files.h"
+#include "dsf.h"
+#include "util.h"
+
+namespace {
+
+// The module a repeated interrupt's report names. Set once, before the
+// handler is installed, and only read by it.
+std::string_view interrupted_module;
+
+void interrupt_handler(int) {
+  if (repeated_interrupt()) fatal_error_at(interrupted_module, __LINE__, "Interrupt stack. Abort\n");
+}
+
+}  // namespace
+
+int player_start(int argc, char** argv, const player_program& program) {
+  interrupted_module = program.module;
+  install_interrupt_handler(interrupt_handler);
+  raise_priority();
+  const play_params params = parse_params(argc, argv, *program.options);
+  if (params.first_file_index > argc) {
+    print_usage(*program.options, argv[0]);
+    fatal_error_at(program.module, __LINE__, "argc is %d skip is %d\n", argc, params.first_file_index);
+  }
+  if (program.init_decoders != nullptr) program.init_decoders();
+  program.choose_device(program.context, params);
+
+  char** paths = dir2files_build(params.first_file_index, argc, argv);
+  if (paths[0] == nullptr) fatal_error_at(program.module, __LINE__, "no files found.\n");
+  int32_t buffer_bytes = program.buffer_size_first ? player_buffer_bytes(params.buffer_size) : 0;
+  play_list list = make_play_list(paths);
+  dir2files_release_result();
+  dir2files_release_all();
+  if (program.list_made != nullptr) program.list_made(program.context, params, list);
+
+  player p;
+  player_setup(p, program.parts(program.context, params), list, params.silent != 0, params.mode_name);
+  player_check_files(p);
+
+  output_stream stream = program.first_stream(p, params);
+  if (!program.buffer_size_first) buffer_bytes = player_buffer_bytes(params.buffer_size);
+  player_prefill(p, buffer_bytes, program.frames_per_unit * stream.frame_bytes);
+  if (program.prefilled != nullptr) program.prefilled(program.context, params);
+  player_play(p, stream);
+  dsf_release();
+  leave_key_mode();
+  return 0;
+}
