@@ -274,7 +274,6 @@ int brisa_main(int argc, char** argv) {
     printf("mode alsa device name %s illegal\nauto search device.\n", printable(dac.device_name).c_str());
   }
   player_play(p, stream);
-  dsf_release();
   leave_key_mode();
   return 0;
 }

@@ -277,7 +277,6 @@ int lumen_main(int argc, char** argv) {
 
   player_prefill(p, player_buffer_bytes(params.buffer_size), stream.frame_bytes);
   player_play(p, stream);
-  dsf_release();
   leave_key_mode();
   return 0;
 }
