@@ -12,7 +12,8 @@
 // the file) holds a file of its kind: file_channels, channel_map (DSDIFF,
 // WSD), the sample rate in format, and remaining_bytes = total_bytes = the
 // DSD bits per channel are set, and the stream is at the first sound byte.
-// Otherwise -1, silently; the caller rewinds before trying another reader.
+// Otherwise -1, silently (kFileRefused with the reason for a file of its
+// kind that cannot be played); the caller rewinds before trying another reader.
 // The caller then completes the record with describe_dsd_stream and turns
 // the bit counts into its own byte counts. dsf_open also gives the record
 // its block-pair buffer (dsf_blocks), which close_music_file or the record's

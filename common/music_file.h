@@ -72,6 +72,8 @@ using file_stream = std::unique_ptr<FILE, file_closer>;
 template <typename T>
 using owned_handle = std::unique_ptr<T, void (*)(T*)>;
 
+// Frees what std::malloc gave: a buffer that does not fit refuses the
+// file instead of throwing.
 struct memory_freer {
   void operator()(uint8_t* p) const noexcept { std::free(p); }
 };
