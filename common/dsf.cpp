@@ -292,27 +292,12 @@ constexpr std::array<uint8_t, 256> kBitReversed = [] {
 }();
 static_assert(kBitReversed[0x01] == 0x80 && kBitReversed[0x96] == 0x69 && kBitReversed[0xF0] == 0x0F);
 
-struct free_deleter {
-  void operator()(uint8_t* p) const noexcept { std::free(p); }
-};
-
-// Shared by all DSF files, one after another. The buffer holds the current
-// left block followed by the current right block:
-//   |<- block size ->|<- block size ->|
-//   | left  ###......| right ###......|   ### = position bytes delivered
-// Its capacity only grows, until dsf_release.
-struct dsf_block_state {
-  std::unique_ptr<uint8_t, free_deleter> buffer;
-  size_t capacity = 0;
-  uint32_t position = 0;  // bytes of each block of the pair already delivered
-};
-dsf_block_state dsf_blocks;
-
-bool reserve_block_pair(size_t bytes) {
-  if (bytes <= dsf_blocks.capacity) return true;
-  dsf_blocks.buffer.reset(static_cast<uint8_t*>(std::malloc(bytes)));
-  dsf_blocks.capacity = dsf_blocks.buffer ? bytes : 0;
-  return dsf_blocks.buffer != nullptr;
+// A buffer for the file's block pair; false when it cannot be had.
+bool allocate_block_pair(music_file* file, uint32_t block_size) {
+  const size_t bytes = 2 * size_t{block_size};
+  file->dsf_blocks.buffer.reset(static_cast<uint8_t*>(std::malloc(bytes)));
+  file->dsf_blocks.position = block_size;  // nothing read yet
+  return file->dsf_blocks.buffer != nullptr;
 }
 
 // Bytes per channel of a whole DSF file: the sample count rounded up to
@@ -330,9 +315,9 @@ bool read_dsf_format(FILE* fp, dsf_header* h) {
 
 // Reads the next block of the first two channels and passes over the blocks
 // of the others; false on a short read or a failed seek.
-bool read_block_pair(FILE* fp, const dsf_header& h) {
+bool read_block_pair(FILE* fp, const dsf_header& h, uint8_t* pair_buffer) {
   const size_t pair = 2 * size_t{h.block_size};
-  if (fread(dsf_blocks.buffer.get(), 1, pair, fp) != pair) return false;
+  if (fread(pair_buffer, 1, pair, fp) != pair) return false;
   return skip_bytes(fp, uint64_t{h.channel_number - 2} * h.block_size);
 }
 
@@ -428,6 +413,7 @@ int dsf_open(music_file* file) {
   FILE* fp = file->fp.get();
   if (fp == nullptr) return -1;
   file->dsf = dsf_header{};
+  file->dsf_blocks = dsf_block_pair{};
   dsf_header& h = file->dsf;
   uint64_t dsd_size = 0;
   uint64_t fmt_size = 0;
@@ -459,7 +445,7 @@ int dsf_open(music_file* file) {
   h.data_bytes = data_size >= kDataChunkHeaderBytes ? data_size - kDataChunkHeaderBytes : 0;
   h.bytes_per_channel = dsf_bytes_per_channel(h.sample_count);
   if (h.sample_count >= kMaxDsfSampleCount) return refuse_file(file, "its DSF sample count is impossible");
-  if (!reserve_block_pair(2 * size_t{h.block_size})) return refuse_file(file, "its DSF blocks do not fit in memory");
+  if (!allocate_block_pair(file, h.block_size)) return refuse_file(file, "its DSF blocks do not fit in memory");
 
   file->remaining_bytes = file->total_bytes = static_cast<int64_t>(8 * h.bytes_per_channel);
   file->format = wave_format{};
@@ -472,42 +458,37 @@ int dsf_open(music_file* file) {
 int dsf_read(music_file* file, uint8_t* dest, int max_bytes) {
   if (file == nullptr || file->fp == nullptr || feof(file->fp.get())) return -1;
   dsf_header& h = file->dsf;
+  dsf_block_pair& pair = file->dsf_blocks;
   if (h.bytes_per_channel == 0) return -1;
   const uint32_t block = h.block_size;
-  if (block == 0 || h.channel_number < 2 || dsf_blocks.capacity < 2 * size_t{block}) return -1;
-  if (h.bytes_per_channel == dsf_bytes_per_channel(h.sample_count)) dsf_blocks.position = block;  // a new file
+  if (block == 0 || h.channel_number < 2 || pair.buffer == nullptr) return -1;
   const int n = max_bytes / 8 * 8;
   if (n <= 0) return 0;
 
-  const uint8_t* left = dsf_blocks.buffer.get();
+  const uint8_t* left = pair.buffer.get();
   const uint8_t* right = left + block;
   int delivered = 0;
   while (delivered < n && h.bytes_per_channel > 0) {
-    if (dsf_blocks.position >= block) {
-      if (!read_block_pair(file->fp.get(), h)) {
+    if (pair.position >= block) {
+      if (!read_block_pair(file->fp.get(), h, pair.buffer.get())) {
         h.bytes_per_channel = 0;  // read error or early end of the file
         break;
       }
-      dsf_blocks.position = 0;
+      pair.position = 0;
     }
     // Positions of this pass: what is left of the block, of the request and
     // of the channel's bytes.
     const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(
-        {uint64_t{block - dsf_blocks.position}, static_cast<uint64_t>(n - delivered) / 2, h.bytes_per_channel}));
-    for (uint32_t i = dsf_blocks.position; i < dsf_blocks.position + k; ++i) {
+        {uint64_t{block - pair.position}, static_cast<uint64_t>(n - delivered) / 2, h.bytes_per_channel}));
+    for (uint32_t i = pair.position; i < pair.position + k; ++i) {
       dest[delivered++] = kBitReversed[left[i]];
       dest[delivered++] = kBitReversed[right[i]];
     }
-    dsf_blocks.position += k;
+    pair.position += k;
     h.bytes_per_channel -= k;
   }
   if (delivered == 0) return -1;
   return delivered;
-}
-
-void dsf_release() {
-  dsf_blocks.buffer.reset();
-  dsf_blocks.capacity = 0;
 }
 
 void describe_dsd_stream(music_file* file) {

@@ -12,9 +12,13 @@
 // the file) holds a file of its kind: file_channels, channel_map (DSDIFF,
 // WSD), the sample rate in format, and remaining_bytes = total_bytes = the
 // DSD bits per channel are set, and the stream is at the first sound byte.
-// Otherwise -1, silently; the caller rewinds before trying another reader.
+// Otherwise -1, silently (kFileRefused with the reason for a file of its
+// kind that cannot be played); the caller rewinds before trying another reader.
 // The caller then completes the record with describe_dsd_stream and turns
-// the bit counts into its own byte counts.
+// the bit counts into its own byte counts. dsf_open also gives the record
+// its block-pair buffer (dsf_blocks), which close_music_file or the record's
+// end frees: every DSF file reads from its own blocks, so open files may be
+// read in any order.
 int dff_open(music_file* file);
 int wsd_open(music_file* file);
 int dsf_open(music_file* file);
@@ -27,10 +31,6 @@ int dsf_open(music_file* file);
 int dff_read(music_file* file, uint8_t* dest, int max_bytes);
 int wsd_read(music_file* file, uint8_t* dest, int max_bytes);
 int dsf_read(music_file* file, uint8_t* dest, int max_bytes);
-
-// Frees the block buffer that all DSF files share; the next dsf_open
-// allocates it again. The player calls this at exit.
-void dsf_release();
 
 // Makes format describe the delivered two-channel DSD byte stream of an
 // opened DSD file: 2 channels, block_align 2, bits_per_sample 1, extra_size

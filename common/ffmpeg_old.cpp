@@ -13,6 +13,7 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 
 #include "sample_format.h"
@@ -114,8 +115,11 @@ struct chunk {
   int32_t position = 0;
 };
 
-// The read state of the one open file; reset by every open and close.
-struct adapter_state {
+}  // namespace
+
+// Where delivery of one open file stands: owned by its record, made by
+// ffmpeg_open_input, freed by ffmpeg_close.
+struct ffmpeg_read_state {
   int32_t stream = -1;  // index of the audio stream in the demuxer
   bool raw = false;
   const delivered_row* row = nullptr;
@@ -125,7 +129,7 @@ struct adapter_state {
   bool finished = false;     // nothing more will be delivered
 };
 
-adapter_state state;
+namespace {
 
 // The source channels delivered as left and right: front left and front
 // right when the layout names them, else channels 0 and 1; mono twice.
@@ -171,7 +175,7 @@ void convert_sample(uint8_t* dest, const uint8_t* src, const delivered_row& row)
 }
 
 // Copies up to max_frames pending frames to dest; returns the frames copied.
-int32_t deliver_frames(uint8_t* dest, int32_t max_frames) noexcept {
+int32_t deliver_frames(ffmpeg_read_state& state, uint8_t* dest, int32_t max_frames) noexcept {
   chunk& c = state.pending;
   const delivered_row& row = *state.row;
   const int32_t n = std::min(max_frames, c.frames - c.position);
@@ -193,7 +197,7 @@ int32_t deliver_frames(uint8_t* dest, int32_t max_frames) noexcept {
 
 // Makes the samples of a raw packet pending; false when it holds no whole
 // frame (a partial frame at the end of a packet is dropped).
-bool take_packet(const AVPacket& packet, const AVCodecParameters& par) {
+bool take_packet(ffmpeg_read_state& state, const AVPacket& packet, const AVCodecParameters& par) {
   const int channels = par.ch_layout.nb_channels;
   const auto source_bytes = static_cast<size_t>(state.row->source_bytes);
   const size_t frame_bytes = source_bytes * static_cast<size_t>(channels);
@@ -208,7 +212,7 @@ bool take_packet(const AVPacket& packet, const AVCodecParameters& par) {
 // Makes the samples of a decoded frame pending. Empty frames give false;
 // a frame in a format other than the one declared at open, or with planes
 // missing, ends the file (*usable false).
-bool take_frame(const AVFrame& frame, bool* usable) {
+bool take_frame(ffmpeg_read_state& state, const AVFrame& frame, bool* usable) {
   *usable = false;
   const auto format = static_cast<AVSampleFormat>(frame.format);
   const int channels = frame.ch_layout.nb_channels;
@@ -236,11 +240,11 @@ bool take_frame(const AVFrame& frame, bool* usable) {
 
 // One step of the decoder: a frame out, or a packet in. Returns 1 when
 // samples are pending, 0 when the step gave none, -1 at the end.
-int decode_step(music_file* file, int* stalls) {
+int decode_step(music_file* file, ffmpeg_read_state& state, int* stalls) {
   const int got = avcodec_receive_frame(file->codec_context.get(), file->frame.get());
   if (got == 0) {
     bool usable = false;
-    if (take_frame(*file->frame, &usable)) return 1;
+    if (take_frame(state, *file->frame, &usable)) return 1;
     return usable ? 0 : -1;
   }
   if (got != AVERROR(EAGAIN) || state.flushed) return -1;  // drained, or a decode error
@@ -268,7 +272,7 @@ int decode_step(music_file* file, int* stalls) {
 
 // Reads on until samples are pending; false at the end of the audio, after
 // which nothing more is read.
-bool next_chunk(music_file* file) {
+bool next_chunk(music_file* file, ffmpeg_read_state& state) {
   if (state.finished) return false;
   state.pending = {};
   int stalls = 0;
@@ -277,9 +281,9 @@ bool next_chunk(music_file* file) {
       av_packet_unref(file->packet.get());
       if (av_read_frame(file->format_context.get(), file->packet.get()) < 0) break;
       if (file->packet->stream_index != state.stream) continue;
-      if (take_packet(*file->packet, *file->format_context->streams[state.stream]->codecpar)) return true;
+      if (take_packet(state, *file->packet, *file->format_context->streams[state.stream]->codecpar)) return true;
     } else {
-      const int step = decode_step(file, &stalls);
+      const int step = decode_step(file, state, &stalls);
       if (step > 0) return true;
       if (step < 0) break;
     }
@@ -293,6 +297,7 @@ void close_input(AVFormatContext* input) { avformat_close_input(&input); }
 void free_codec_context(AVCodecContext* context) { avcodec_free_context(&context); }
 void free_packet(AVPacket* packet) { av_packet_free(&packet); }
 void free_frame(AVFrame* frame) { av_frame_free(&frame); }
+void free_read_state(ffmpeg_read_state* state) { std::default_delete<ffmpeg_read_state>{}(state); }
 template <typename T>
 owned_handle<T> owned(T* handle, void (*release)(T*)) {
   return owned_handle<T>(handle, release);
@@ -325,7 +330,7 @@ int64_t delivered_bytes(int64_t duration, int32_t block_align, int32_t rate) noe
 }
 
 // Opens the decoder of the stream into the record; false after the warning.
-bool open_decoder(music_file* file, const AVStream& stream) {
+bool open_decoder(music_file* file, ffmpeg_read_state& state, const AVStream& stream) {
   file->codec = avcodec_find_decoder(stream.codecpar->codec_id);
   if (file->codec != nullptr) file->codec_context = owned(avcodec_alloc_context3(file->codec), free_codec_context);
   bool opened = file->codec_context != nullptr &&
@@ -397,12 +402,13 @@ int ffmpeg_open(music_file* file) {
 }
 
 int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
-  state = {};
   file->format_context = owned(input, close_input);
   file->codec_context.reset();
   file->codec = nullptr;
   file->packet.reset();
   file->frame.reset();
+  file->ffmpeg_state = owned(std::make_unique<ffmpeg_read_state>().release(), free_read_state);
+  ffmpeg_read_state& state = *file->ffmpeg_state;
   const std::string name = printable(file->file_name != nullptr ? file->file_name : "");
   state.stream = first_audio_stream(*input);
   if (state.stream < 0) {
@@ -425,7 +431,7 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
     if (state.row == nullptr) {
       fatal_error("ffmpeg codec 0x%x of %s not found\n", static_cast<unsigned>(par.codec_id), name.c_str());
     }
-  } else if (!open_decoder(file, stream) || (file->frame = owned(av_frame_alloc(), free_frame)) == nullptr) {
+  } else if (!open_decoder(file, state, stream) || (file->frame = owned(av_frame_alloc(), free_frame)) == nullptr) {
     ffmpeg_close(file);
     return -1;
   }
@@ -455,19 +461,21 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
 }
 
 int ffmpeg_read(music_file* file, uint8_t* dest, int max_bytes) {
-  if (file->format_context == nullptr || state.row == nullptr) return -1;
+  if (file->format_context == nullptr || file->ffmpeg_state == nullptr) return -1;
+  ffmpeg_read_state& state = *file->ffmpeg_state;
+  if (state.row == nullptr) return -1;
   const int frame_bytes = 2 * state.row->bytes;
   if (max_bytes < frame_bytes) return -1;
   int delivered = 0;
   while (max_bytes - delivered >= frame_bytes) {
-    if (state.pending.position == state.pending.frames && !next_chunk(file)) break;
-    delivered += deliver_frames(dest + delivered, (max_bytes - delivered) / frame_bytes) * frame_bytes;
+    if (state.pending.position == state.pending.frames && !next_chunk(file, state)) break;
+    delivered += deliver_frames(state, dest + delivered, (max_bytes - delivered) / frame_bytes) * frame_bytes;
   }
   return delivered > 0 ? delivered : -1;
 }
 
 void ffmpeg_close(music_file* file) {
-  state = {};
+  file->ffmpeg_state.reset();
   // The packet, frame and decoder go before the demuxer they came from.
   file->packet.reset();
   file->frame.reset();

@@ -21,7 +21,9 @@ void ffmpeg_init();
 // encoding the players cannot take (mu-law, A-law, ...) stops the program.
 // total_bytes is 0 when the length is unknown; remaining_bytes is at least
 // one frame, as the end of the file is told by ffmpeg_read alone. The caller
-// must call ffmpeg_close after a 0 result.
+// must call ffmpeg_close after a 0 result. Everything the adapter keeps for
+// the file, its read state too, is in the record: open files are read
+// independently of each other.
 int ffmpeg_open(music_file* file);
 
 // ffmpeg_open on a demuxer the caller has opened with avformat_open_input
@@ -36,8 +38,9 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input);
 // is delivered by the next call.
 int ffmpeg_read(music_file* file, uint8_t* dest, int max_bytes);
 
-// Releases the packet, the decoded frame, the decoder and the demuxer of the
-// record and clears their pointers. Safe on a record that holds none.
+// Releases the read state, the packet, the decoded frame, the decoder and
+// the demuxer of the record and clears their pointers. Safe on a record that
+// holds none.
 void ffmpeg_close(music_file* file);
 
 // False for a raw PCM codec id (an AVCodecID) that ffmpeg_open would stop

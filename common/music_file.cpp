@@ -93,6 +93,7 @@ recognition recognise_music_file(music_file* file, std::span<const music_reader>
 void close_music_file(music_file* file, const music_reader* reader) {
   if (file == nullptr || file->index < 0) return;  // the terminator is never opened
   if (reader != nullptr && reader->close != nullptr) reader->close(file);
+  file->dsf_blocks = dsf_block_pair{};
   file->fp.reset();
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@ struct AVCodecContext;
 struct AVCodec;
 struct AVPacket;
 struct AVFrame;
+struct ffmpeg_read_state;
 
 // input_format codes: which reader serves the file.
 enum : int32_t {
@@ -70,8 +72,25 @@ using file_stream = std::unique_ptr<FILE, file_closer>;
 template <typename T>
 using owned_handle = std::unique_ptr<T, void (*)(T*)>;
 
+// Frees what std::malloc gave: a buffer that does not fit refuses the
+// file instead of throwing.
+struct memory_freer {
+  void operator()(uint8_t* p) const noexcept { std::free(p); }
+};
+
+// A DSF file's current left block followed by its current right block:
+//   |<- block size ->|<- block size ->|
+//   | left  ###......| right ###......|   ### = position bytes delivered
+// dsf_open allocates it for the file; it goes with the file when closed.
+struct dsf_block_pair {
+  std::unique_ptr<uint8_t, memory_freer> buffer;  // 2 x block size bytes
+  uint32_t position = 0;  // bytes of each block delivered; block size: read the next pair first
+};
+
 // Records are value-initialised (all zero) and own their open stream and
-// decoder: they move, they do not copy.
+// whatever their reader keeps for it (DSF blocks, the FFmpeg decoder and
+// its read state): they move, they do not copy. Nothing of one file is kept
+// by a reader between files.
 struct music_file {
   file_stream fp;
   int32_t sample_format;  // ALSA snd_pcm_format_t of the delivered samples
@@ -87,6 +106,7 @@ struct music_file {
   wave_format format;
   int32_t index;  // -1 in the terminating record
   dsf_header dsf;
+  dsf_block_pair dsf_blocks;  // DSF files, while open
   // DSDIFF and WSD readers: bytes of recorded sound data (all channels) not
   // yet read from the file; delivery ends when fewer than a frame are left,
   // so chunks that follow the sound data are never played.
@@ -99,6 +119,7 @@ struct music_file {
   const AVCodec* codec;
   owned_handle<AVPacket> packet{nullptr, nullptr};
   owned_handle<AVFrame> frame{nullptr, nullptr};  // FFmpeg files: the decoded audio being delivered
+  owned_handle<ffmpeg_read_state> ffmpeg_state{nullptr, nullptr};  // FFmpeg files: where delivery stands
 };
 
 // Reader contract: an open function returns 0 when the file is of its kind
@@ -155,7 +176,8 @@ struct recognition {
 // byte counts: total_bytes for both channels, remaining_bytes for one).
 // The file stays open unless nothing took it.
 recognition recognise_music_file(music_file* file, std::span<const music_reader> readers);
-// Closes what recognise_music_file opened, through the reader that took it.
+// Closes what recognise_music_file opened, through the reader that took it,
+// and frees what the reader kept for the file.
 void close_music_file(music_file* file, const music_reader* reader);
 
 // One-bit samples: a DSD file.

@@ -1,7 +1,6 @@
 #include "player_start.h"
 
 #include "dir2files.h"
-#include "dsf.h"
 #include "util.h"
 
 namespace {
@@ -45,7 +44,6 @@ int player_start(int argc, char** argv, const player_program& program) {
   player_prefill(p, buffer_bytes, program.frames_per_unit * stream.frame_bytes);
   if (program.prefilled != nullptr) program.prefilled(program.context, params);
   player_play(p, stream);
-  dsf_release();
   leave_key_mode();
   return 0;
 }

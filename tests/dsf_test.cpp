@@ -414,11 +414,6 @@ TEST(WsdRead, EndsAtTheRecordedFileSize) {
 
 // ---- DSF --------------------------------------------------------------------
 
-class DsfTest : public testing::Test {
- protected:
-  void TearDown() override { dsf_release(); }
-};
-
 // The interleaved, bit-reversed pairs a DSF reader delivers from channels
 // 0 and 1.
 bytes dsf_delivery(const channel_bytes& channels) {
@@ -428,7 +423,7 @@ bytes dsf_delivery(const channel_bytes& channels) {
   return picked_pairs(reversed_channels, 0, 1);
 }
 
-TEST_F(DsfTest, FiveThousandSamplesEndWithoutAHang) {
+TEST(DsfTest, FiveThousandSamplesEndWithoutAHang) {
   const channel_bytes channels = numbered_channels(2, 625);
   dsf_spec spec;
   spec.sample_count = 5000;
@@ -447,7 +442,7 @@ TEST_F(DsfTest, FiveThousandSamplesEndWithoutAHang) {
   }
 }
 
-TEST_F(DsfTest, SamplesAcrossSeveralBlocksAndAPartialByte) {
+TEST(DsfTest, SamplesAcrossSeveralBlocksAndAPartialByte) {
   // 4001 samples: 501 bytes per channel, the last one holding one sample.
   const channel_bytes channels = numbered_channels(2, 9000);
   dsf_spec spec;
@@ -463,7 +458,7 @@ TEST_F(DsfTest, SamplesAcrossSeveralBlocksAndAPartialByte) {
   EXPECT_EQ(partial.read_all(64), dsf_delivery(short_channels));
 }
 
-TEST_F(DsfTest, OtherBlockSizeIsReportedAndPlays) {
+TEST(DsfTest, OtherBlockSizeIsReportedAndPlays) {
   const channel_bytes channels = numbered_channels(2, 5000);
   dsf_spec spec;
   spec.block_size = 2048;
@@ -476,7 +471,7 @@ TEST_F(DsfTest, OtherBlockSizeIsReportedAndPlays) {
   EXPECT_EQ(dsf.read_all(1000), dsf_delivery(channels));
 }
 
-TEST_F(DsfTest, ExtraChannelsAreSkipped) {
+TEST(DsfTest, ExtraChannelsAreSkipped) {
   const channel_bytes channels = numbered_channels(5, 9000);  // three blocks per channel
   memory_dsd dsf(kDsf, dsf_bytes(dsf_spec{}, channels));
   ASSERT_EQ(dsf.open(), 0);
@@ -484,7 +479,7 @@ TEST_F(DsfTest, ExtraChannelsAreSkipped) {
   EXPECT_EQ(dsf.read_all(4096), dsf_delivery(channels));
 }
 
-TEST_F(DsfTest, UnplayableHeadersAreRefused) {
+TEST(DsfTest, UnplayableHeadersAreRefused) {
   const channel_bytes channels = numbered_channels(2, 100);
   const auto refused = [&](dsf_spec spec) { return open_bytes(kDsf, dsf_bytes(spec, channels)) == kFileRefused; };
   dsf_spec s;
@@ -513,7 +508,7 @@ TEST_F(DsfTest, UnplayableHeadersAreRefused) {
   EXPECT_TRUE(refused(s)) << "bit count overflows";
 }
 
-TEST_F(DsfTest, TruncatedDataEndsWithIdlePadding) {
+TEST(DsfTest, TruncatedDataEndsWithIdlePadding) {
   const channel_bytes channels = numbered_channels(2, 8000);
   bytes file = dsf_bytes(dsf_spec{}, channels);
   file.resize(file.size() - 100);  // the second block pair is cut short
@@ -524,7 +519,7 @@ TEST_F(DsfTest, TruncatedDataEndsWithIdlePadding) {
   EXPECT_EQ(dsf.read_all(3000), dsf_delivery(first_block));
 }
 
-TEST_F(DsfTest, RequestsAreRoundedDownToWholeGroups) {
+TEST(DsfTest, RequestsAreRoundedDownToWholeGroups) {
   memory_dsd dsf(kDsf, dsf_bytes(dsf_spec{}, numbered_channels(2, 64)));
   ASSERT_EQ(dsf.open(), 0);
   bytes dest;
@@ -534,8 +529,8 @@ TEST_F(DsfTest, RequestsAreRoundedDownToWholeGroups) {
   EXPECT_EQ(dsf.read(dest, 8), -1);
 }
 
-TEST_F(DsfTest, EachFileStartsAtItsFirstBlock) {
-  // The block buffer is shared; an abandoned file leaves a half-used block.
+TEST(DsfTest, EachFileStartsAtItsFirstBlock) {
+  // An abandoned file leaves a half-used block behind.
   const channel_bytes first = numbered_channels(2, 6000);
   const channel_bytes second = numbered_channels(3, 3000);
   {
@@ -551,10 +546,37 @@ TEST_F(DsfTest, EachFileStartsAtItsFirstBlock) {
     ASSERT_EQ(dsf.open(), 0);
     EXPECT_EQ(dsf.read_all(4096), dsf_delivery(second));
   }
-  dsf_release();
   memory_dsd again(kDsf, dsf_bytes(dsf_spec{}, first));
   ASSERT_EQ(again.open(), 0);
   EXPECT_EQ(again.read_all(4096), dsf_delivery(first));
+}
+
+TEST(DsfTest, OpenFilesReadInTurnEachDeliverTheirOwnBytes) {
+  // Different block sizes and channel counts, and reads that stop inside
+  // blocks; a file at its start after another file has been read, too.
+  const channel_bytes first = numbered_channels(2, 6000);
+  const channel_bytes second = numbered_channels(3, 5000);
+  dsf_spec small;
+  small.block_size = 1024;
+  memory_dsd a(kDsf, dsf_bytes(dsf_spec{}, first));
+  memory_dsd b(kDsf, dsf_bytes(small, second));
+  ASSERT_EQ(a.open(), 0);
+  ASSERT_EQ(b.open(), 0);
+  bytes from_a, from_b, dest;
+  const auto take = [&](memory_dsd& dsf, bytes& into, int max) {
+    const int n = dsf.read(dest, max);
+    if (n > 0) into.insert(into.end(), dest.begin(), dest.begin() + n);
+    return n;
+  };
+  ASSERT_EQ(take(b, from_b, 600), 600);
+  ASSERT_EQ(take(a, from_a, 1000), 1000);
+  for (bool more = true; more;) {
+    const bool a_more = take(a, from_a, 728) != -1;
+    const bool b_more = take(b, from_b, 1304) != -1;
+    more = a_more || b_more;
+  }
+  EXPECT_EQ(from_a, dsf_delivery(first));
+  EXPECT_EQ(from_b, dsf_delivery(second));
 }
 
 // ---- all readers --------------------------------------------------------------
@@ -571,7 +593,6 @@ TEST(DsdOpen, EachReaderRefusesTheOthersFiles) {
   EXPECT_EQ(open_bytes(kDsf, dff), -1);
   EXPECT_EQ(open_bytes(kDsf, wsd), -1);
   EXPECT_EQ(open_bytes(kDff, bytes{}), -1);
-  dsf_release();
 }
 
 TEST(DsdOpen, ReadersAfterAnUnopenedRecordReportTheEnd) {
@@ -601,7 +622,6 @@ TEST(DsdOpen, FilesWrittenToAPathOpenThroughStdio) {
     file.fp.reset();
     unlink((dir + name).c_str());
   }
-  dsf_release();
   rmdir(dir.c_str());
 }
 

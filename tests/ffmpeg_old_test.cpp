@@ -187,7 +187,8 @@ TEST_F(FfmpegAdapter, LosslessFilesDeliverTheSourceExactly) {
 }
 
 // Every request gets whole frames; a decoded frame split by one call goes
-// on in the next, and a request below one frame reads nothing.
+// on in the next, also after another open file has been read, and a
+// request below one frame reads nothing.
 TEST_F(FfmpegAdapter, ReadsContinueInsideADecodedFrame) {
   const auto source = numbered(kRate, 2, 16);
   run(raw_input(source, 2, 16) + std::vector<std::string>{"-c:a", "flac", "split.flac"});
@@ -198,9 +199,13 @@ TEST_F(FfmpegAdapter, ReadsContinueInsideADecodedFrame) {
     bytes first(1000), small(4);
     ASSERT_EQ(ffmpeg_read(&f.file, first.data(), 1000), 1000);
     EXPECT_TRUE(std::equal(first.begin(), first.end(), expected.begin()));
+    opened other(path("split.flac"));
+    ASSERT_EQ(other.result, 0);
+    ASSERT_EQ(ffmpeg_read(&other.file, first.data(), 400), 400);
     EXPECT_EQ(ffmpeg_read(&f.file, small.data(), 3), -1);
     ASSERT_EQ(ffmpeg_read(&f.file, first.data(), 999), 996);
     EXPECT_TRUE(std::equal(first.begin(), first.begin() + 996, expected.begin() + 1000));
+    EXPECT_EQ(other.read_all(4096), bytes(expected.begin() + 400, expected.end()));
   }
   for (int max : {4, 1000, 999, 1 << 20}) {
     SCOPED_TRACE(max);

@@ -1,8 +1,8 @@
 // libFuzzer target: dsf_open and dsf_read on arbitrary bytes. The file is
 // read part of the way, opened again from the start and read to the end in
-// calls of varying size, so the shared block buffer meets a new file with a
-// half-used block. Traps when a read breaks the reader contract or delivers
-// more than the sample count allows.
+// calls of varying size, so the record is opened again over a half-used
+// block. Traps when a read breaks the reader contract or delivers more than
+// the sample count allows.
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -63,6 +63,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t limit = 2 * static_cast<int64_t>(file.dsf.bytes_per_channel);
     if (read_file(&file, data, size, kMaxReads) > limit) __builtin_trap();
   }
-  dsf_release();
   return 0;
 }

@@ -7,7 +7,9 @@
 //   progress  the first file's header and three position lines ending in
 //             "\r", as the players print them, then waits for SIGINT (at
 //             most $FAKE_PLAYER_SECONDS, default 20) and takes
-//             $FAKE_PLAYER_WIND_DOWN_MS (default 300) to end
+//             $FAKE_PLAYER_WIND_DOWN_MS (default 300) to end, or, when
+//             $FAKE_PLAYER_HOLD names a file, winds down until that file
+//             exists (at most $FAKE_PLAYER_SECONDS)
 //   error     an error on standard error, exit status 42 at once
 //   killed    ends by SIGKILL at once
 //   bytes     Latin-1 and split UTF-8 output, then exit
@@ -118,7 +120,11 @@ int play(play_list& list) {
   }
   // A real player needs a moment to wind down; a second interrupt would
   // show as a count of 2.
-  pause_ms(atoi(env_or("FAKE_PLAYER_WIND_DOWN_MS", "300").c_str()));
+  if (const char* hold = getenv("FAKE_PLAYER_HOLD")) {
+    for (int i = 0; i < seconds * 100 && access(hold, F_OK) != 0; ++i) pause_ms(10);
+  } else {
+    pause_ms(atoi(env_or("FAKE_PLAYER_WIND_DOWN_MS", "300").c_str()));
+  }
   printf("\nexit by interrupt (%d)\n", interrupts.load());
   return 0;
 }

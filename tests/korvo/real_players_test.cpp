@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "alsa_env.h"
 #include "arguments.h"
@@ -41,17 +44,52 @@ struct view_model {
   }
 };
 
-// Frames of a constant 16-bit stereo signal in the DAC's output so far.
-size_t frames_of(const std::string& output, int16_t value) {
+// The left samples of the 16-bit stereo frames in the DAC's output so far.
+std::vector<int16_t> left_samples(const std::string& output) {
   std::ifstream in(output, std::ios::binary);
   const std::string bytes(std::istreambuf_iterator<char>(in), {});
-  size_t count = 0;
+  std::vector<int16_t> samples;
   for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
     int16_t left = 0;
     memcpy(&left, bytes.data() + at, sizeof left);
-    if (left == value) ++count;
+    samples.push_back(left);
   }
-  return count;
+  return samples;
+}
+
+// Frames of a constant 16-bit stereo signal in the DAC's output so far.
+size_t frames_of(const std::string& output, int16_t value) {
+  const std::vector<int16_t> samples = left_samples(output);
+  return static_cast<size_t>(std::count(samples.begin(), samples.end(), value));
+}
+
+// The output as runs of one sample value: "0 x 300, 1000 x 44100, ...".
+struct sample_run {
+  int16_t value;
+  size_t frames;
+};
+std::vector<sample_run> runs_of(const std::vector<int16_t>& samples) {
+  std::vector<sample_run> runs;
+  for (const int16_t sample : samples) {
+    if (runs.empty() || runs.back().value != sample) runs.push_back({sample, 0});
+    ++runs.back().frames;
+  }
+  return runs;
+}
+std::string describe(const std::vector<sample_run>& runs) {
+  std::string text;
+  for (const sample_run& run : runs) text += std::to_string(run.value) + " x " + std::to_string(run.frames) + ", ";
+  return text;
+}
+
+// Polls until done() holds; false after patience, which only a broken run waits.
+template <typename Done>
+bool wait_until(Done done, std::chrono::seconds patience = 20s) {
+  for (auto limit = std::chrono::steady_clock::now() + patience; std::chrono::steady_clock::now() < limit;) {
+    if (done()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
 }
 
 // The same frame again and again, 20 s of it.
@@ -122,29 +160,20 @@ TEST(RealPlayers, FoundStartedShownStoppedAutoDetectedAndKeyed) {
   ASSERT_TRUE(view.wait_for("position 00:01")) << view.text;
   const std::string output = env.dac_output("keys");
   ASSERT_TRUE(process_send_key(' '));
-  // Paused once two looks 300 ms apart find the same count.
-  size_t held = 0;
-  const auto steady = [&] {
-    const size_t before = frames_of(output, 1000);
-    std::this_thread::sleep_for(300ms);
-    held = frames_of(output, 1000);
-    return held == before;
+  // The pause is heard when the DAC, having played what was queued before
+  // it, plays silence: music once, then half a second of silence, and no
+  // music in between (the lead-in's silence may come first).
+  std::vector<sample_run> runs;
+  const auto paused_half_a_second = [&] {
+    runs = runs_of(left_samples(output));
+    if (!runs.empty() && runs.front().value == 0) runs.erase(runs.begin());
+    return runs.size() == 2 && runs[0].value == 1000 && runs[1].value == 0 && runs[1].frames >= 44100 / 2;
   };
-  const auto limit = std::chrono::steady_clock::now() + 10s;
-  while (!steady() && std::chrono::steady_clock::now() < limit) {
-  }
-  ASSERT_GT(held, 0u);
-  std::this_thread::sleep_for(500ms);  // the time a pause is to last, not a wait for it
-  EXPECT_EQ(frames_of(output, 1000), held) << "frames arrived while paused";
-  EXPECT_EQ(frames_of(output, -2000), 0u);
+  ASSERT_TRUE(wait_until(paused_half_a_second)) << describe(runs);
   ASSERT_TRUE(process_send_key(' '));
   ASSERT_TRUE(process_send_key('n'));
   ASSERT_TRUE(view.wait_for("playing file 2/2")) << view.text;
-  const auto second_limit = std::chrono::steady_clock::now() + 10s;
-  while (frames_of(output, -2000) == 0 && std::chrono::steady_clock::now() < second_limit) {
-    std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_GT(frames_of(output, -2000), 0u);
+  EXPECT_TRUE(wait_until([&] { return frames_of(output, -2000) > 0; })) << "the second file is not heard";
   EXPECT_LT(frames_of(output, 1000), 44100u * 10) << "the first file played on";
   process_stop_player();
   ASSERT_TRUE(view.wait_for("End of playback")) << view.text;
