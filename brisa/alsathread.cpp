@@ -5,13 +5,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <vector>
 
-#include "device_watch.h"
+#include "card_list.h"
 #include "dsd_frame.h"
 #include "printable.h"
 #include "sample_format.h"
@@ -32,39 +30,9 @@ constexpr known_dac kKnownDacs[] = {
     {"XMOS Audio", kFormatDsdU32_LE}, {"XMOS usb audio", kFormatDsdU32_LE},
 };
 
-struct ctl_closer {
-  void operator()(snd_ctl_t* ctl) const noexcept { snd_ctl_close(ctl); }
-};
-using ctl_handle = std::unique_ptr<snd_ctl_t, ctl_closer>;
-
 void set_card_device(int card, dac_choice& dac) {
   snprintf(dac.device_name, sizeof dac.device_name, "hw:%d,0", card);
 }
-
-// The long name of card `card`, read through its control interface; false
-// (with a report) when the card cannot be asked.
-bool card_long_name(int card, char* name, size_t name_bytes) {
-  char control[32];
-  snprintf(control, sizeof control, "hw:%d", card);
-  snd_ctl_t* raw = nullptr;
-  if (const int err = snd_ctl_open(&raw, control, 0); err < 0) {
-    report_warning("control open (%i): %s", card, snd_strerror(err));
-    return false;
-  }
-  ctl_handle ctl(raw);
-  snd_ctl_card_info_t* info = nullptr;
-  snd_ctl_card_info_alloca(&info);
-  if (const int err = snd_ctl_card_info(ctl.get(), info); err < 0) {
-    report_warning("control hardware info (%i): %s", card, snd_strerror(err));
-    return false;
-  }
-  char* long_name = nullptr;
-  if (snd_card_get_longname(card, &long_name) < 0 || long_name == nullptr) return false;
-  snprintf(name, name_bytes, "%s", long_name);
-  free(long_name);
-  return true;
-}
-
 
 // The format a known DAC's long name calls for, unless DoP was selected;
 // false when the name is none of the known DACs.
@@ -77,50 +45,54 @@ bool identify_dac(const char* long_name, dac_choice& dac) {
   return false;
 }
 
-// A card whose long name contains text: true, with its device chosen.
-bool find_card_by_name(const char* text, dac_choice& dac) {
-  int card = -1;
-  if (snd_card_next(&card) < 0 || card < 0) {
+// Reports why a card could not be asked for its names.
+void report_card_faults(const sound_card& card) {
+  for (const card_fault& fault : card.faults) {
+    if (fault.step == card_step::control_open) {
+      report_warning("control open (%i): %s", card.number, snd_strerror(fault.error));
+    } else if (fault.step == card_step::card_info) {
+      report_warning("control hardware info (%i): %s", card.number, snd_strerror(fault.error));
+    }
+  }
+}
+
+// A card whose long name contains text: true, with its device chosen. The
+// cards before it that could not be asked are reported.
+bool find_card_by_name(const card_listing& listing, const char* text, dac_choice& dac) {
+  if (listing.cards.empty()) {
     report_warning("no soundcards found...\n");
     return false;
   }
-  while (card >= 0) {
-    char long_name[256];
-    if (card_long_name(card, long_name, sizeof long_name) && strstr(long_name, text) != nullptr) {
-      printf("device %s found.\n", printable(long_name).c_str());
-      set_card_device(card, dac);
-      identify_dac(long_name, dac);
-      return true;
-    }
-    if (snd_card_next(&card) < 0) {
-      report_warning("snd_card_next() failed.");
-      return false;
-    }
+  for (const sound_card& card : listing.cards) {
+    report_card_faults(card);
+    if (!card.faults.empty() || strstr(card.long_name.c_str(), text) == nullptr) continue;
+    printf("device %s found.\n", printable(card.long_name).c_str());
+    set_card_device(card.number, dac);
+    identify_dac(card.long_name.c_str(), dac);
+    return true;
   }
+  if (listing.next_card_error < 0) report_warning("snd_card_next() failed.");
   return false;
 }
 
 // The known DACs in order, else the last card.
 void select_dac_auto(dac_choice& dac) {
+  const card_listing listing = card_list_cards(card_detail::names);
   for (const known_dac& known : kKnownDacs) {
-    if (find_card_by_name(known.name_part, dac)) return;
+    if (find_card_by_name(listing, known.name_part, dac)) return;
   }
-  int card = -1;
-  int last = -1;
-  while (snd_card_next(&card) == 0 && card >= 0) last = card;
-  if (last < 0) return;
+  if (listing.cards.empty()) return;
+  const int last = listing.cards.back().number;
   printf("last device hw:%d,0\n", last);
   set_card_device(last, dac);
 }
 
 // identify_dac for a name of the form "hw:N,0".
 void identify_named_dac(const char* name, dac_choice& dac) {
-  int card = -1;
-  if (sscanf(name, "hw:%d,0", &card) != 1) return;
-  char* long_name = nullptr;
-  if (snd_card_get_longname(card, &long_name) < 0 || long_name == nullptr) return;
-  identify_dac(long_name, dac);
-  free(long_name);
+  int number = -1;
+  if (sscanf(name, "hw:%d,0", &number) != 1) return;
+  const sound_card card = card_list_card(number, card_detail::names);
+  if (card.faults.empty()) identify_dac(card.long_name.c_str(), dac);
 }
 
 constexpr unsigned kFormatRetryMicros = 100000;
@@ -179,40 +151,39 @@ std::vector<uint8_t> make_silence(const output_stream& stream) {
   return silence;
 }
 
+// A plain PCM format, 32-bit else packed 24-bit, at the lowest rate the
+// device takes in it. A refused format is reported with the DSD format the
+// stream had.
+int choose_pcm_mode(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_stream& stream) {
+  int err = -1;
+  for (const snd_pcm_format_t format : {SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_S24_3LE}) {
+    if ((err = snd_pcm_hw_params_set_format(pcm, hw, format)) == 0) {
+      stream.format = format;
+      break;
+    }
+    report_warning("snd_pcm_hw_params_set_format(format=%d) failed.\n", stream.format);
+  }
+  if (err < 0) return err;
+  unsigned rate = 0;
+  if ((err = snd_pcm_hw_params_get_rate_min(hw, &rate, nullptr)) < 0) return err;
+  stream.rate = static_cast<int32_t>(rate);
+  return 0;
+}
+
 // Opens the device again in a plain PCM format at its lowest rate, so the DAC
 // leaves DSD mode. Failures are reported and otherwise ignored.
 void restore_pcm_mode(const output_stream& stream) {
-  snd_pcm_t* raw = nullptr;
-  int err = -1;
-  for (int32_t attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    if ((err = snd_pcm_open(&raw, stream.device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK)) == 0) break;
-    if (!sleep_unless_interrupted(kOpenRetrySeconds * 1000000LL)) break;
-  }
-  if (err < 0) {
+  int open_error = 0;
+  const pcm_handle pcm = open_playback_device(stream.device_name, &open_error, open_retry_lines::quiet);
+  if (!pcm) {
     report_warning("device re-open failed.\n");
     return;
   }
-  pcm_handle pcm(raw);
-  snd_pcm_hw_params_t* hw = nullptr;
-  snd_pcm_hw_params_alloca(&hw);
-  if ((err = snd_pcm_hw_params_any(pcm.get(), hw)) < 0) {
-    report_warning("Broken configuration for playback: no configurations available: %s\n", snd_strerror(err));
-    return;
-  }
-  for (const snd_pcm_format_t format : {SND_PCM_FORMAT_S32_LE, SND_PCM_FORMAT_S24_3LE}) {
-    if ((err = snd_pcm_hw_params_set_format(pcm.get(), hw, format)) == 0) break;
-    report_warning("snd_pcm_hw_params_set_format(format=%d) failed.\n", stream.format);
-  }
-  if (err < 0 || snd_pcm_hw_params_set_channels(pcm.get(), hw, 2) < 0) return;
-  unsigned rate = 0;
-  if (snd_pcm_hw_params_get_rate_min(hw, &rate, nullptr) < 0) return;
-  if ((err = snd_pcm_hw_params_set_rate(pcm.get(), hw, rate, 0)) < 0) {
-    report_warning("Rate %dHz not available for playback: %s\n", static_cast<int>(rate), snd_strerror(err));
-    return;
-  }
-  if ((err = snd_pcm_hw_params(pcm.get(), hw)) < 0) {
-    report_warning("Unable to reset hw params for playback: %s\n", snd_strerror(err));
-  }
+  output_stream pcm_mode;
+  pcm_mode.device_name = stream.device_name;
+  pcm_mode.format = stream.format;
+  pcm_mode.choose_format = choose_pcm_mode;
+  configure_device_mode(pcm.get(), pcm_mode);
 }
 
 }  // namespace

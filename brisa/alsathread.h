@@ -1,7 +1,9 @@
-// brisa's ALSA side: finding the converter among the sound cards, the
-// stream it is sent (native DSD or DoP at 352,800 frames per second, with
-// the fallback from one format to the next and two seconds of DSD silence
-// before the music), and the return of the device to a PCM mode afterwards.
+// brisa's ALSA side: finding the converter among the sound cards (listed by
+// card_list, searched here by long name), the stream it is sent (native DSD
+// or DoP at 352,800 frames per second, with the fallback from one format to
+// the next and two seconds of DSD silence before the music), and the return
+// of the device to a PCM mode afterwards (opened and set through
+// pcm_output, in a PCM format of brisa's choosing).
 #pragma once
 
 #include <cstdint>

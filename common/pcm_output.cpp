@@ -20,19 +20,20 @@ constexpr unsigned kDrainPollMicros = 1000;
 // the DAC sees a clean end rather than music cut off.
 constexpr int32_t kEndSilenceDivisor = 10;  // a tenth of a second
 
-int configure_hardware(snd_pcm_t* pcm, output_stream& stream, snd_pcm_uframes_t* buffer_frames) {
-  snd_pcm_hw_params_t* hw = nullptr;
-  snd_pcm_hw_params_alloca(&hw);
-  int err = snd_pcm_hw_params_any(pcm, hw);
+// The whole configuration space of the device; 0, or an error after a report.
+int any_configuration(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw) {
+  const int err = snd_pcm_hw_params_any(pcm, hw);
   if (err < 0) {
     report_warning("Broken configuration for playback: no configurations available: %s\n", snd_strerror(err));
-    return err;
   }
-  if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
-    report_warning("Access type not available for playback: %s\n", snd_strerror(err));
-    return err;
-  }
-  if ((err = snd_pcm_hw_params_set_channels(pcm, hw, 2)) < 0) {
+  return err;
+}
+
+// What puts the device in the stream's mode: two channels, the format, the
+// rate. 0, or an error after a report.
+int set_stream_mode(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_stream& stream) {
+  int err = snd_pcm_hw_params_set_channels(pcm, hw, 2);
+  if (err < 0) {
     report_warning("Channels count (%d) not available for playbacks: %s\n", 2, snd_strerror(err));
     return err;
   }
@@ -59,6 +60,19 @@ int configure_hardware(snd_pcm_t* pcm, output_stream& stream, snd_pcm_uframes_t*
     report_warning("Rate %dHz not available for playback: %s\n", stream.rate, snd_strerror(err));
     return err;
   }
+  return 0;
+}
+
+int configure_hardware(snd_pcm_t* pcm, output_stream& stream, snd_pcm_uframes_t* buffer_frames) {
+  snd_pcm_hw_params_t* hw = nullptr;
+  snd_pcm_hw_params_alloca(&hw);
+  int err = any_configuration(pcm, hw);
+  if (err < 0) return err;
+  if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
+    report_warning("Access type not available for playback: %s\n", snd_strerror(err));
+    return err;
+  }
+  if ((err = set_stream_mode(pcm, hw, stream)) < 0) return err;
   unsigned buffer_time = kBufferTimeMicros;
   if ((err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_time, nullptr)) < 0) {
     report_warning("Unable to set buffer time %d for playback: %s\n", static_cast<int>(buffer_time),
@@ -117,22 +131,36 @@ const char* attempt_ordinal(int32_t attempt, char (&text)[16]) {
   return text;
 }
 
-pcm_handle open_playback_device(const char* device_name, int* open_error) {
+pcm_handle open_playback_device(const char* device_name, int* open_error, open_retry_lines lines) {
+  const bool shown = lines == open_retry_lines::shown;
   for (int32_t attempt = 0; attempt < kOpenAttempts; ++attempt) {
     snd_pcm_t* raw = nullptr;
     const int err = snd_pcm_open(&raw, device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err == 0) {
-      if (attempt > 0) fputs("\n", stderr);
+      if (shown && attempt > 0) fputs("\n", stderr);
       return pcm_handle(raw);
     }
     *open_error = err;
-    char ordinal[16];
-    fprintf(stderr, "%ssnd_pcm_open() failed. retrying snd_pcm_open() ...\r", attempt_ordinal(attempt, ordinal));
-    fflush(stderr);
+    if (shown) {
+      char ordinal[16];
+      fprintf(stderr, "%ssnd_pcm_open() failed. retrying snd_pcm_open() ...\r", attempt_ordinal(attempt, ordinal));
+      fflush(stderr);
+    }
     if (!sleep_unless_interrupted(kOpenRetrySeconds * 1000000LL)) break;
   }
-  fputs("\n", stderr);
+  if (shown) fputs("\n", stderr);
   return nullptr;
+}
+
+int configure_device_mode(snd_pcm_t* pcm, output_stream& stream) {
+  snd_pcm_hw_params_t* hw = nullptr;
+  snd_pcm_hw_params_alloca(&hw);
+  int err = any_configuration(pcm, hw);
+  if (err < 0 || (err = set_stream_mode(pcm, hw, stream)) < 0) return err;
+  if ((err = snd_pcm_hw_params(pcm, hw)) < 0) {
+    report_warning("Unable to reset hw params for playback: %s\n", snd_strerror(err));
+  }
+  return err;
 }
 
 pcm_handle open_output(output_stream& stream) {

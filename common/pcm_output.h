@@ -1,5 +1,6 @@
 // The output side both players share: opening the device with retries, its
-// hardware and software parameters from a small description of the stream,
+// hardware and software parameters from a small description of the stream
+// (or only its mode, for a device that must leave one),
 // the silence lead-in, the writer that hands ring-buffer frames to the
 // device, the output thread's loop, the play-out at the end and the reason
 // playback stopped. What differs between the players (how the format is
@@ -55,11 +56,15 @@ constexpr unsigned kBufferTimeMicros = 500000;
 // "1st ", "2nd ", "3rd ", "4th ", ... for open attempt 0, 1, 2, ...
 const char* attempt_ordinal(int32_t attempt, char (&text)[16]);
 
-// Opens stream.device_name non-blocking for playback: up to kOpenAttempts
-// attempts kOpenRetrySeconds apart, each failure reported on one line that
-// the next overwrites. Null when the device could not be opened; *open_error
-// then holds the last error.
-pcm_handle open_playback_device(const char* device_name, int* open_error);
+// Whether each failed open is reported on the terminal.
+enum class open_retry_lines : uint8_t { shown, quiet };
+
+// Opens device_name non-blocking for playback: up to kOpenAttempts attempts
+// kOpenRetrySeconds apart, an interrupt ending them; each failure reported
+// (when shown) on one line that the next overwrites. Null when the device
+// could not be opened; *open_error then holds the last error.
+pcm_handle open_playback_device(const char* device_name, int* open_error,
+                                open_retry_lines lines = open_retry_lines::shown);
 
 // The lead-in in frames at the stream's rate: an even count, so the music
 // starts on the first DoP marker.
@@ -73,6 +78,14 @@ constexpr int32_t lead_in_frames(const output_stream& stream) noexcept {
 // is reported and, with retry_configuration, tried again on a fresh open.
 // Null when it never succeeded.
 pcm_handle open_output(output_stream& stream);
+
+// Sets on an opened device only what selects its mode, as open_output does
+// for the stream: two channels, the format the stream's chooser settles (it
+// may set the rate too), the stream's rate; then applies them. No access,
+// buffer or software parameters. For a device that must be taken out of the
+// mode a stream left it in (brisa's DAC back to PCM). 0, or an ALSA error
+// after a report.
+int configure_device_mode(snd_pcm_t* pcm, output_stream& stream);
 
 // Why a device in this state takes no more frames ("underrun", ...), or null
 // when it still plays.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "card_list.h"
 #include "choices.h"
 #include "i18n.h"
 
@@ -18,15 +19,9 @@ namespace {
 constexpr std::array<const char*, 9> kCandidates = {"tarvo", "lumen", "vesko", "aplay", "pelko",
                                                     "mirel", "ondra", "brisa", "rundo"};
 constexpr size_t kInitialDeviceCapacity = 128;
-constexpr int kNoSuchStream = -2;  // snd_ctl_pcm_info for a device without playback (-ENOENT)
 
 std::vector<std::string> commands;
 std::vector<device_entry> devices;
-
-struct ctl_closer {
-  void operator()(snd_ctl_t* ctl) const noexcept { snd_ctl_close(ctl); }
-};
-using ctl_handle = std::unique_ptr<snd_ctl_t, ctl_closer>;
 
 struct dir_closer {
   void operator()(DIR* dir) const noexcept { closedir(dir); }
@@ -39,57 +34,39 @@ bool command_answers(const char* name) {
   return system(line) == 0;
 }
 
-void add_card_devices(int card) {
-  char name[32];
-  snprintf(name, sizeof name, "hw:%d", card);
-  snd_ctl_t* raw = nullptr;
-  if (const int err = snd_ctl_open(&raw, name, 0); err < 0) {
-    fprintf(stderr, "control open (%i): %s", card, snd_strerror(err));
-    return;
-  }
-  const ctl_handle ctl(raw);
-  snd_ctl_card_info_t* info = nullptr;
-  snd_ctl_card_info_alloca(&info);
-  if (const int err = snd_ctl_card_info(ctl.get(), info); err < 0) {
-    fprintf(stderr, "control hardware info (%i): %s", card, snd_strerror(err));
-    return;
-  }
-  char* longname = nullptr;
-  snd_card_get_longname(card, &longname);
-  const std::unique_ptr<char, decltype(&free)> longname_owner(longname, &free);
-
-  snd_pcm_info_t* pcm_info = nullptr;
-  snd_pcm_info_alloca(&pcm_info);
-  int pcm_device = -1;
-  for (;;) {
-    if (snd_ctl_pcm_next_device(ctl.get(), &pcm_device) < 0) fprintf(stderr, "snd_ctl_pcm_next_device");
-    if (pcm_device < 0) break;
-    snd_pcm_info_set_device(pcm_info, static_cast<unsigned>(pcm_device));
-    snd_pcm_info_set_subdevice(pcm_info, 0);
-    snd_pcm_info_set_stream(pcm_info, SND_PCM_STREAM_PLAYBACK);
-    if (const int err = snd_ctl_pcm_info(ctl.get(), pcm_info); err < 0) {
-      if (err != kNoSuchStream) fprintf(stderr, "control digital audio info (%i): %s", card, snd_strerror(err));
-      continue;
-    }
-    char device[32];
-    snprintf(device, sizeof device, "hw:%d,%d", card, pcm_device);
-    add_device(longname != nullptr ? longname : "", snd_pcm_info_get_name(pcm_info), device);
+// Korvo's words for what could not be read of a card.
+void report_card_fault(int card, const card_fault& fault) {
+  switch (fault.step) {
+    case card_step::control_open:
+      fprintf(stderr, "control open (%i): %s", card, snd_strerror(fault.error));
+      break;
+    case card_step::card_info:
+      fprintf(stderr, "control hardware info (%i): %s", card, snd_strerror(fault.error));
+      break;
+    case card_step::pcm_next_device:
+      fputs("snd_ctl_pcm_next_device", stderr);
+      break;
+    case card_step::pcm_info:
+      fprintf(stderr, "control digital audio info (%i): %s", card, snd_strerror(fault.error));
+      break;
   }
 }
 
 void add_alsa_devices() {
-  int card = -1;
-  if (snd_card_next(&card) < 0 || card < 0) {
+  const card_listing listing = card_list_cards(card_detail::playback_devices);
+  if (listing.cards.empty()) {
     fputs(_("no soundcards found...\n"), stderr);
     return;
   }
-  while (card >= 0) {
-    add_card_devices(card);
-    if (snd_card_next(&card) < 0) {
-      fprintf(stderr, "snd_card_next");
-      break;
+  for (const sound_card& card : listing.cards) {
+    for (const card_fault& fault : card.faults) report_card_fault(card.number, fault);
+    for (const card_playback_device& pcm : card.playback) {
+      char device[32];
+      snprintf(device, sizeof device, "hw:%d,%d", card.number, pcm.device);
+      add_device(card.long_name, pcm.name, device);
     }
   }
+  if (listing.next_card_error < 0) fputs("snd_card_next", stderr);
 }
 
 // The listing's own type, or the node's when the file system gives none.

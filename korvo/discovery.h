@@ -1,5 +1,6 @@
 // Which player commands are installed and which output devices exist: the
-// two lists behind the window's command and device boxes.
+// two lists behind the window's command and device boxes. The sound cards
+// come from card_list; what could not be read of them is reported here.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "card_list.h"
 #include "dsd_frame.h"
 #include "sample_format.h"
 #include "stream_constants.h"
@@ -100,10 +101,9 @@ void announce_stream(const output_stream& stream) {
 }  // namespace
 
 bool find_last_card(char (&device_name)[kDeviceNameBytes]) {
-  int card = -1;
-  int last = -1;
-  while (snd_card_next(&card) == 0 && card >= 0) last = card;
-  if (last < 0) return false;
+  const card_listing listing = card_list_cards(card_detail::numbers);
+  if (listing.cards.empty()) return false;
+  const int last = listing.cards.back().number;
   printf("last device hw:%d,0\n", last);
   snprintf(device_name, sizeof device_name, "hw:%d,0", last);
   return true;

@@ -1,6 +1,7 @@
-// lumen's ALSA side: the device when none is given, and the one stream the
-// first file of the list calls for: PCM at its rate (or oversampled) in the
-// widest format the device takes, or delta-sigma as native DSD or DoP.
+// lumen's ALSA side: the device when none is given (the last card that
+// card_list lists), and the one stream the first file of the list calls
+// for: PCM at its rate (or oversampled) in the widest format the device
+// takes, or delta-sigma as native DSD or DoP.
 #pragma once
 
 #include <cstdint>

@@ -234,6 +234,30 @@ TEST_F(BrisaPlays, ABusyDacIsRetriedWithTheAttemptsCounted) {
       << run.result.err;
 }
 
+// After the music the DAC is opened once more and set to a PCM mode, so it
+// leaves DSD: 32-bit samples, else packed 24-bit, at its lowest rate.
+TEST_F(BrisaPlays, TheDacIsLeftInAPcmModeAtItsLowestRate) {
+  dac({"DSD_U32_BE", "S24_3LE"}, "Amanero Combo384 at usb-1", {.rate_min = 32000});
+  const playback run = play({tone_file("tone.wav", 0.2)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  const std::string log = read_captured(env_.dac_log("dac"));
+  // The last open, after the stream's: the return to PCM, which plays nothing.
+  const size_t last_open = log.rfind("\nopen ");
+  ASSERT_NE(last_open, std::string::npos) << log;
+  const std::string reopened = log.substr(last_open + 1);
+  const size_t mode = reopened.find("\nhw_params ");
+  ASSERT_NE(mode, std::string::npos) << log;
+  EXPECT_EQ(reopened.substr(mode + 1, reopened.find(" buffer=", mode) - mode - 1),
+            "hw_params format=S24_3LE rate=32000 channels=2");
+  EXPECT_NE(log.substr(0, last_open).find("hw_params format=DSD_U32_BE rate=352800"), std::string::npos) << log;
+  // The refused 32-bit format is reported, with the format of the stream.
+  EXPECT_NE(run.result.err.find(" snd_pcm_hw_params_set_format(format=" + std::to_string(kFormatDsdU32_BE) +
+                                ") failed.\n"),
+            std::string::npos)
+      << run.result.err;
+  EXPECT_FALSE(run.capture.empty());
+}
+
 TEST_F(BrisaPlays, ADacThatCannotRunAt352800IsFatalBeforeAnySound) {
   dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.rate_min = 384000});
   const playback run = play({tone_file("tone.wav", 0.2)});

@@ -182,6 +182,7 @@ std::string fake_cards_variable(const std::vector<fake_card_spec>& cards) {
     if (!card.id.empty()) value += "|id=" + card.id;
     if (!card.name.empty()) value += "|name=" + card.name;
     if (!card.pcm_name.empty()) value += "|pcmname=" + card.pcm_name;
+    if (card.next_device_fails_after >= 0) value += "|nextfail=" + std::to_string(card.next_device_fails_after);
   }
   return value;
 }

@@ -45,6 +45,7 @@ struct fake_card_spec {
   std::string id;                   // empty: first word of the long name
   std::string name;                 // empty: long name up to " at "
   std::string pcm_name;             // empty: "USB Audio"
+  int next_device_fails_after = -1; // the step past this device fails (EIO); -1: none does
 };
 
 class alsa_env {

@@ -13,6 +13,8 @@
 //             (default "0"; an empty list gives none)
 //   capture=  capture PCM devices, same form (default none)
 //   pcmname=  the name of devices listed without one (default "USB Audio")
+//   nextfail= snd_ctl_pcm_next_device fails with EIO when asked for the
+//             device after this one (default: never)
 //
 // With FAKE_ALSA_CARDS set (even empty) the fake cards are the only cards;
 // unset, every call goes to the real library. Control handles of fake
@@ -85,6 +87,7 @@ struct fake_card {
   int number = -1;
   std::string id, driver = "USB-Audio", name, longname;
   std::vector<fake_pcm> playback, capture;
+  int next_fail_after = -1;
 };
 
 // A control handle of a fake card.
@@ -160,6 +163,8 @@ fake_card parse_card(const std::vector<std::string>& fields) {
       capture = value;
     } else if (key == "pcmname") {
       pcm_name = value;
+    } else if (key == "nextfail") {
+      parse_number(value, card.next_fail_after);
     }
   }
   if (!has_id) card.id = default_id(card.longname);
@@ -370,6 +375,7 @@ int snd_ctl_pcm_next_device(snd_ctl_t* ctl, int* device) {
   if (fake == nullptr) PASS_THROUGH(snd_ctl_pcm_next_device, ctl, device);
   const fake_card* card = find_card(fake->card);
   if (card == nullptr || device == nullptr) return -ENODEV;
+  if (card->next_fail_after >= 0 && *device == card->next_fail_after) return -EIO;
   int next = -1;
   for (const std::vector<fake_pcm>* list : {&card->playback, &card->capture})
     for (const fake_pcm& pcm : *list)

@@ -79,6 +79,19 @@ TEST(DiscoverDevices, PlaybackDevicesOfEveryCard) {
   EXPECT_EQ(result.err, "");
 }
 
+// A card whose step to its next device fails keeps the devices found so far;
+// the failure is reported once and the next card is listed.
+TEST(DiscoverDevices, AFailedStepToTheNextDeviceEndsThatCardsList) {
+  temp_dir nodes;
+  const listed result = list_devices({{.number = 1, .longname = "Twin DAC at usb-1", .playback = {0, 1},
+                                       .next_device_fails_after = 0},
+                                      {.number = 2, .longname = "Other DAC at usb-2"}},
+                                     nodes.path());
+  EXPECT_EQ(result.lines, (words{"alsa default |default", "command default |command default",
+                                 "Twin DAC at usb-1 USB Audio|hw:1,0", "Other DAC at usb-2 USB Audio|hw:2,0"}));
+  EXPECT_EQ(result.err, "snd_ctl_pcm_next_device");
+}
+
 TEST(DiscoverDevices, ConverterNodesAreCharacterDevicesNamedOrvda) {
   temp_dir nodes;
   for (const char* name : {"orvda0", "orvda1", "orvdb0"}) {
