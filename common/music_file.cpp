@@ -11,9 +11,9 @@
 #include "wav.h"
 
 // The caller keeps the list for the whole run: records point into names.
-play_list make_play_list(char* const* paths) {
+play_list make_play_list(std::vector<std::string> paths) {
   play_list list;
-  for (char* const* path = paths; path != nullptr && *path != nullptr; ++path) list.names.emplace_back(*path);
+  list.names = std::move(paths);
   // All names are in place before records point into them.
   const size_t count = list.names.size();
   list.records.resize(count + 1);  // value-initialised: all zero

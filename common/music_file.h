@@ -150,8 +150,8 @@ struct play_list {
   music_file* first() { return records.data(); }
 };
 
-// Builds the list from a null-terminated array of paths.
-play_list make_play_list(char* const* paths);
+// Builds the list of the paths, which it keeps.
+play_list make_play_list(std::vector<std::string> paths);
 
 // A file reader: how it opens a file and delivers it. Readers that work on
 // the file's stream get it open and rewound; the others (FFmpeg) open the

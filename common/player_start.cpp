@@ -27,12 +27,10 @@ int player_start(int argc, char** argv, const player_program& program) {
   if (program.init_decoders != nullptr) program.init_decoders();
   program.choose_device(program.context, params);
 
-  char** paths = dir2files_build(params.first_file_index, argc, argv);
-  if (paths[0] == nullptr) fatal_error_at(program.module, __LINE__, "no files found.\n");
+  std::vector<std::string> paths = dir2files_build(params.first_file_index, argc, argv);
+  if (paths.empty()) fatal_error_at(program.module, __LINE__, "no files found.\n");
   int32_t buffer_bytes = program.buffer_size_first ? player_buffer_bytes(params.buffer_size) : 0;
-  play_list list = make_play_list(paths);
-  dir2files_release_result();
-  dir2files_release_all();
+  play_list list = make_play_list(std::move(paths));
   if (program.list_made != nullptr) program.list_made(program.context, params, list);
 
   player p;

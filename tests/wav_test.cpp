@@ -487,8 +487,7 @@ TEST(DescribeWavStream, ContainerWidths) {
 
 TEST(MakePlayList, LinksCopiesAndTerminates) {
   std::string a = "a.wav", b = "dir/b.wav", c = std::string(300, 'x');
-  char* paths[] = {a.data(), b.data(), c.data(), nullptr};
-  play_list list = make_play_list(paths);
+  play_list list = make_play_list({a, b, c});
   a[0] = 'z';  // the list keeps its own copies
   play_list moved = std::move(list);
   ASSERT_EQ(moved.count(), 3);
@@ -507,8 +506,7 @@ TEST(MakePlayList, LinksCopiesAndTerminates) {
   EXPECT_EQ(record->next, nullptr);
   EXPECT_EQ(record->file_name, nullptr);
 
-  char* none[] = {nullptr};
-  play_list empty = make_play_list(none);
+  play_list empty = make_play_list({});
   EXPECT_EQ(empty.count(), 0);
   ASSERT_EQ(empty.records.size(), 1u);
   EXPECT_EQ(empty.first()->index, -1);

@@ -120,8 +120,7 @@ int fuzz_conversion(const uint8_t* data, size_t size, const player_parts& parts,
   if (size == 0) return 0;
   const memory_file input(data, size);
   if (input.path.empty()) return 0;
-  char* paths[] = {const_cast<char*>(input.path.c_str()), const_cast<char*>(input.path.c_str()), nullptr};
-  play_list list = make_play_list(paths);
+  play_list list = make_play_list({input.path, input.path});
   player p;
   player_setup(p, parts, list, true, nullptr);
   if (player_first_refusal(p)) return 0;
