@@ -18,8 +18,6 @@
 
 namespace {
 
-bool dop_requested = false;
-
 struct known_dac {
   const char* name_part;
   int32_t format;
@@ -39,7 +37,7 @@ void set_card_device(int card, dac_choice& dac) {
 bool identify_dac(const char* long_name, dac_choice& dac) {
   for (const known_dac& known : kKnownDacs) {
     if (strstr(long_name, known.name_part) == nullptr) continue;
-    if (!dop_requested) dac.format = known.format;
+    if (!dac.dop) dac.format = known.format;
     return true;
   }
   return false;
@@ -188,12 +186,10 @@ void restore_pcm_mode(const output_stream& stream) {
 
 }  // namespace
 
-void select_dop() { dop_requested = true; }
-bool dop_selected() { return dop_requested; }
-
-dac_choice choose_dac(const char* named) {
+dac_choice choose_dac(const char* named, bool dop) {
   dac_choice dac;
-  dac.format = dop_requested ? kFormatS24_3LE : kFormatDsdU32_BE;
+  dac.dop = dop;
+  dac.format = dop ? kFormatS24_3LE : kFormatDsdU32_BE;
   if (named[0] != '\0') {
     snprintf(dac.device_name, sizeof dac.device_name, "%s", named);
     identify_named_dac(named, dac);

@@ -11,20 +11,17 @@
 #include "parse_param.h"
 #include "pcm_output.h"
 
-// --dop: DoP in packed 24-bit samples, whatever the DAC.
-void select_dop();
-bool dop_selected();
-
 // The device found and the format to try first on it.
 struct dac_choice {
   char device_name[kDeviceNameBytes] = {};  // "hw:N,0"; empty when none was found
   int32_t format = 0;
+  bool dop = false;  // --dop: DoP in packed 24-bit samples, whatever the DAC
 };
 
 // The named device (-D), or the first of the known DACs among the cards,
 // else the last card. A known DAC's long name settles the format unless DoP
-// was selected.
-dac_choice choose_dac(const char* named);
+// was asked for.
+dac_choice choose_dac(const char* named, bool dop);
 
 // The stream for the chosen DAC.
 output_stream dsd_output_stream(const dac_choice& dac);

@@ -29,7 +29,7 @@ constexpr const char* kBanner =
 void level_1(const option_use&) { select_modulator_level(1); }
 void level_2(const option_use&) { select_modulator_level(2); }
 void level_7(const option_use&) { select_modulator_level(7); }
-void dop(const option_use&) { select_dop(); }
+void dop(const option_use& use) { use.params.dop = -1; }
 
 // A volume outside -48..0 dB, or no number, leaves it as it is.
 void volume(const option_use& use) {

@@ -26,6 +26,7 @@ struct play_params {
   const char* mode_name = nullptr;
   int32_t skip_value = 0;
   int32_t volume_db = 0;  // -48..0, the volume in effect after --volume=
+  int32_t dop = 0;        // --dop: DoP whatever the DAC
   int32_t clock_hz = kDefaultClockHz;
   int32_t oversample = 0;
   int32_t count_only = 0;  // --count: probe the files, print how many play, exit
