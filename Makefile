@@ -4,6 +4,8 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja
 FUZZ_SECONDS ?= 30
+# CI builds treat warnings as errors.
+WERROR ?= $(if $(CI),ON,OFF)
 
 .PHONY: all deps build test asan tsan fuzz armhf deb deb-check check demo clean
 
@@ -13,19 +15,19 @@ deps:
 	@tools/install-deps.sh
 
 build: deps
-	cmake -S . -B build $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_WERROR=$(WERROR)
 	cmake --build build -j $(JOBS)
 
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 asan: deps
-	cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_SANITIZE=address
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_WERROR=$(WERROR) -DPLAYERS_SANITIZE=address
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 tsan: deps
-	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_SANITIZE=thread -DPLAYERS_TSAN_ONLY=ON
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_WERROR=$(WERROR) -DPLAYERS_SANITIZE=thread -DPLAYERS_TSAN_ONLY=ON
 	cmake --build build-tsan -j $(JOBS) --target threaded_tests
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threaded
 
@@ -35,7 +37,7 @@ fuzz: deps
 # The target board's build: unit tests under qemu-arm (the process tests
 # need the players to run natively: the cross build leaves them out).
 armhf: deps
-	cmake -S . -B build-armhf $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
+	cmake -S . -B build-armhf $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAYERS_WERROR=$(WERROR) -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
 	cmake --build build-armhf -j $(JOBS)
 	ctest --test-dir build-armhf --output-on-failure -j $(JOBS) -LE process
 

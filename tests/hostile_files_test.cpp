@@ -58,7 +58,7 @@ TEST_P(HostileFiles, EndPromptlyWithAReportOrPlayed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Battery, HostileFiles, testing::Values("wav", "dff", "wsd", "dsf"),
-                         [](const auto& info) { return info.param; });
+                         [](const auto& param_info) { return param_info.param; });
 
 // What no reader gets: a FIFO and a device given by name, an empty file.
 TEST_F(HostileFiles, SpecialFilesAreRefusedWithAReport) {

@@ -409,7 +409,7 @@ const refusal_case kRefusals[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Hostile, Refused, testing::ValuesIn(kRefusals),
-                         [](const testing::TestParamInfo<refusal_case>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<refusal_case>& param_info) { return param_info.param.name; });
 
 // 64-bit float files are recognised so the players can say which bit length
 // they do not support; nothing is delivered from them.

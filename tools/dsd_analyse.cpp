@@ -198,8 +198,8 @@ int main(int argc, char** argv) {
       return arg.starts_with(prefix) ? argv[i] + prefix.size() : nullptr;
     };
     if (const char* v = value("--demo-spectra=")) return demo_spectra(v);
-    if (const char* v = value("--layout=")) {
-      const std::string_view name = v;
+    if (const char* layout_name = value("--layout=")) {
+      const std::string_view name = layout_name;
       if (name == "raw") lay = layout::raw;
       else if (name == "mono") lay = layout::mono;
       else if (name == "u32le") lay = layout::u32le;
@@ -208,28 +208,28 @@ int main(int argc, char** argv) {
       else if (name == "dop4") lay = layout::dop4;
       else if (name == "float") lay = layout::float32;
       else if (name == "s32le") lay = layout::s32le;
-      else usage_error("unknown layout ", v);
-    } else if (const char* v = value("--channel=")) {
-      if (std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0) usage_error("channel must be 0 or 1");
-      channel = v[0] - '0';
-    } else if (const char* v = value("--rate=")) {
-      if (!parse_double(v, &rate) || rate <= 0) usage_error("bad rate ", v);
-    } else if (const char* v = value("--tone=")) {
-      if (!parse_double(v, &options.tone_hz) || options.tone_hz <= 0) usage_error("bad tone ", v);
-    } else if (const char* v = value("--band=")) {
-      std::string text = v;
+      else usage_error("unknown layout ", layout_name);
+    } else if (const char* channel_text = value("--channel=")) {
+      if (std::strcmp(channel_text, "0") != 0 && std::strcmp(channel_text, "1") != 0) usage_error("channel must be 0 or 1");
+      channel = channel_text[0] - '0';
+    } else if (const char* rate_text = value("--rate=")) {
+      if (!parse_double(rate_text, &rate) || rate <= 0) usage_error("bad rate ", rate_text);
+    } else if (const char* tone_text = value("--tone=")) {
+      if (!parse_double(tone_text, &options.tone_hz) || options.tone_hz <= 0) usage_error("bad tone ", tone_text);
+    } else if (const char* band_text = value("--band=")) {
+      std::string text = band_text;
       const size_t comma = text.find(',');
       if (comma == std::string::npos || !parse_double(text.substr(0, comma).c_str(), &options.band_low_hz) ||
           !parse_double(text.substr(comma + 1).c_str(), &options.band_high_hz) || options.band_low_hz < 0 ||
           options.band_high_hz <= options.band_low_hz) {
-        usage_error("bad band ", v);
+        usage_error("bad band ", band_text);
       }
-    } else if (const char* v = value("--skip=")) {
-      if (!parse_double(v, &skip_seconds) || skip_seconds < 0) usage_error("bad skip ", v);
-    } else if (const char* v = value("--length=")) {
-      if (!parse_double(v, &length_seconds) || length_seconds <= 0) usage_error("bad length ", v);
-    } else if (const char* v = value("--spectrum=")) {
-      spectrum_path = v;
+    } else if (const char* skip_text = value("--skip=")) {
+      if (!parse_double(skip_text, &skip_seconds) || skip_seconds < 0) usage_error("bad skip ", skip_text);
+    } else if (const char* length_text = value("--length=")) {
+      if (!parse_double(length_text, &length_seconds) || length_seconds <= 0) usage_error("bad length ", length_text);
+    } else if (const char* spectrum_text = value("--spectrum=")) {
+      spectrum_path = spectrum_text;
       options.keep_spectrum = true;
     } else if (arg.starts_with("-")) {
       usage_error("unknown option ", argv[i]);
