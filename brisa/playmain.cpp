@@ -54,6 +54,8 @@ struct frame_layout {
   int32_t dop_marker_phase = 0;
 };
 frame_layout layout;
+fir_filter filter;
+delta_sigma modulators;
 volume_keys keys;
 
 void interrupt_handler(int) {
@@ -79,7 +81,7 @@ void pack_values(ringbuffer* rb, std::span<const float> values) {
     const std::span<uint8_t> area = ringbuffer_write_area(rb);
     const size_t frames = std::min({values.size() / 2, words.size() / 2, area.size() / frame});
     if (frames == 0) return;  // no room after all: nothing is written
-    pcm_modulate_block(layout.dop ? 16 : 32, values.first(2 * frames), words);
+    pcm_modulate_block(modulators, layout.dop ? 16 : 32, values.first(2 * frames), words);
     uint8_t* out = area.data();
     // The layout is chosen once per run, not per frame.
     const auto store_frames = [&](auto store_frame) {
@@ -113,7 +115,7 @@ bool filtered(const music_file& file) {
 
 void filter_pair(player& p, const float (&pair)[2]) {
   int32_t count = 0;
-  const float* values = fir_process(pair, &count);
+  const float* values = fir_process(filter, pair, &count);
   if (values != nullptr) pack_values(p.rb.get(), {values, static_cast<size_t>(count)});
 }
 
@@ -132,8 +134,8 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
 // The last file's last frames are still inside the filter.
 void end_of_stream(player& p, const music_file& last) {
   if (!filtered(last)) return;
-  player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), kFirBlockFrames * layout.frame_bytes,
-                      filter_pair);
+  player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(filter),
+                      kFirBlockFrames * layout.frame_bytes, filter_pair);
 }
 
 bool convert_pcm_step(player& p) {
@@ -153,7 +155,7 @@ int32_t dsd_ratio(const music_file& file) {
 bool write_dsd_frames(player& p, std::span<const uint8_t> read, int32_t* frames_written) {
   uint8_t bytes[kDsdReadBytes * kDsdMaxRatio];
   const auto count = static_cast<int32_t>(read.size());
-  dsd_modulator(read.data(), bytes, count, layout.dsd_ratio);
+  dsd_modulator(modulators, read.data(), bytes, count, layout.dsd_ratio);
   const int32_t format = layout.format;
   const int32_t per_frame = layout.dop ? 4 : 8;  // modulated bytes per frame
   constexpr uint16_t kCutDop = dop_word(kDsdPaddingByte, kDsdPaddingByte);
@@ -202,7 +204,8 @@ convert_function prepare_file(player&, music_file& file, refusal* why) {
   // only switches the path, it resets nothing.
   const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};
   if (file.format.sample_rate != static_cast<uint32_t>(kOversampledRate) &&
-      !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, params.short_filter, cuts)) {
+      !fir_init(filter, static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, params.short_filter,
+                cuts)) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }
@@ -212,13 +215,17 @@ convert_function prepare_file(player&, music_file& file, refusal* why) {
 bool on_key(int key) {
   const auto request = volume_key_request(keys, key, params.volume_db);
   if (!request) return false;
-  params.volume_db = set_volume(*request);
+  params.volume_db = set_volume(modulators, *request);
   return true;
 }
 
 int32_t shown_volume() { return params.volume_db; }
 
 }  // namespace
+
+fir_filter& brisa_filter() { return filter; }
+
+delta_sigma& brisa_modulators() { return modulators; }
 
 player_parts brisa_parts(bool left_cut, bool right_cut) {
   layout.left_cut = left_cut;
@@ -242,7 +249,10 @@ void brisa_lay_out(const output_stream& stream) {
 int brisa_main(int argc, char** argv) {
   install_interrupt_handler(interrupt_handler);
   raise_priority();
-  parse_brisa_params(argc, argv, {select_modulator_level, select_dop, set_volume}, kBanner);
+  parse_brisa_params(argc, argv,
+                     {[](int32_t level) { return select_modulator_level(modulators, level); }, select_dop,
+                      [](int32_t db) { return set_volume(modulators, db); }},
+                     kBanner);
   if (params.first_file_index > argc) {
     print_usage(player_kind::brisa, argv[0]);
     fatal_error("argc is %d skip is %d\n", argc, params.first_file_index);

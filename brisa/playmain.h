@@ -2,6 +2,8 @@
 // DoP) and re-modulates DSD files to its output rate.
 #pragma once
 
+#include "deltasigma.h"
+#include "fir.h"
 #include "pcm_output.h"
 #include "player.h"
 
@@ -13,3 +15,7 @@ int brisa_main(int argc, char** argv);
 player_parts brisa_parts(bool left_cut, bool right_cut);
 // Lays the steps' frames out for the stream (its format and frame size).
 void brisa_lay_out(const output_stream& stream);
+// The steps' filter and modulators, for the conversion fuzz target, which
+// sets them up for each run as the command line would.
+fir_filter& brisa_filter();
+delta_sigma& brisa_modulators();

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "fir.h"
 #include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
@@ -401,9 +400,10 @@ bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, ds
   return true;
 }
 
-void player_flush_filter(player& p, int32_t input_rate, int32_t room_bytes, float_pair_function filter_pair) {
+void player_flush_filter(player& p, int32_t input_rate, double filter_delay_seconds, int32_t room_bytes,
+                         float_pair_function filter_pair) {
   // The taps reach as far after an input frame as before it: twice the delay.
-  const auto frames = static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * input_rate)) + 1;
+  const auto frames = static_cast<int64_t>(std::ceil(2 * filter_delay_seconds * input_rate)) + 1;
   constexpr float kSilence[2] = {0.0f, 0.0f};
   for (int64_t i = 0; i < frames; ++i) {
     if (!wait_for_room(p, room_bytes)) return;

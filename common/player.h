@@ -136,10 +136,12 @@ using dsd_write_function = bool (*)(player& p, std::span<const uint8_t> read, in
 bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, dsd_write_function write_frames);
 
 // The filter's tail: feeds it silence at input_rate until every input frame
-// has passed all its taps, each pair through filter_pair once room_bytes are
+// has passed all its taps (filter_delay_seconds is the filter's
+// fir_delay_seconds), each pair through filter_pair once room_bytes are
 // free. For the end of the list, when the last file went through the filter.
 using float_pair_function = void (*)(player& p, const float (&pair)[2]);
-void player_flush_filter(player& p, int32_t input_rate, int32_t room_bytes, float_pair_function filter_pair);
+void player_flush_filter(player& p, int32_t input_rate, double filter_delay_seconds, int32_t room_bytes,
+                         float_pair_function filter_pair);
 
 // Where the next frame of frame_bytes goes in the ring buffer, once there is
 // room for it; null when playback stopped first. Commit it when written.

@@ -55,6 +55,7 @@ struct sample_layout {
   int32_t dop_marker_phase = 0;  // 0 is 0xFA; runs on over the whole list
 };
 sample_layout layout;
+fir_filter filter;
 
 void interrupt_handler(int) {
   if (repeated_interrupt()) fatal_error("Interrupt stack. Abort\n");
@@ -94,7 +95,7 @@ void filter_pair(player& p, const float (&pair)[2]) {
   uint8_t frames[kFirBlockFrames * 2 * sizeof(int32_t)];
   uint8_t* out = frames;
   int32_t count = 0;
-  const float* values = fir_process(pair, &count);
+  const float* values = fir_process(filter, pair, &count);
   for (int32_t i = 0; values != nullptr && i + 1 < count; i += 2) {
     out = store_frame(float_to_int32(values[i]), float_to_int32(values[i + 1]), out);
   }
@@ -115,8 +116,8 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
 // With -os the stream's last file's last frames are still inside the filter.
 void end_of_stream(player& p, const music_file& last) {
   if (!layout.oversample || is_dsd(last)) return;
-  player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), kFirBlockFrames * layout.frame_bytes,
-                      filter_pair);
+  player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(filter),
+                      kFirBlockFrames * layout.frame_bytes, filter_pair);
 }
 
 bool convert_pcm_step(player& p) {
@@ -170,7 +171,8 @@ convert_function prepare_file(player&, music_file& file, refusal* why) {
   // The filter follows each file's rate; the output rate stays, so this
   // only switches its path.
   const channel_cuts cuts{.left = layout.left_cut, .right = layout.right_cut};
-  if (layout.oversample && !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
+  if (layout.oversample &&
+      !fir_init(filter, static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }

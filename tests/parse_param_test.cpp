@@ -14,12 +14,14 @@ namespace {
 // The exact status (the report's line) is checked by the process tests.
 bool ended_by_fatal_error(int status) { return WIFEXITED(status) && WEXITSTATUS(status) != 0; }
 
+// The modulators brisa's options act on.
+delta_sigma modulators;
+
 class ParseParams : public testing::Test {
  protected:
   void SetUp() override {
     params = play_params{};
-    set_volume(0);
-    select_modulator_level(1);
+    modulators = delta_sigma{};
   }
 
   // Parses the words as brisa or lumen would; returns first_file_index.
@@ -34,7 +36,10 @@ class ParseParams : public testing::Test {
     argv.push_back(nullptr);
     const int argc = static_cast<int>(words.size());
     if (player == player_kind::brisa) {
-      parse_brisa_params(argc, argv.data(), {select_modulator_level, select_dop, set_volume}, "banner");
+      parse_brisa_params(argc, argv.data(),
+                         {[](int32_t level) { return select_modulator_level(modulators, level); }, select_dop,
+                          [](int32_t db) { return set_volume(modulators, db); }},
+                         "banner");
     } else {
       parse_lumen_params(argc, argv.data(), "banner");
     }
@@ -73,10 +78,10 @@ TEST_F(ParseParams, AnOptionNeedingAValueAsTheLastWordIsAFileOperand) {
   // Every short option is passed over as the last word, -L included (a quirk
   // users may know); -os of lumen is the exception.
   EXPECT_EQ(brisa({"-L2"}), 1);
-  EXPECT_EQ(modulator_level(), 1);
+  EXPECT_EQ(modulator_level(modulators), 1);
   EXPECT_EQ(lumen({"-os"}), 2);
   EXPECT_EQ(brisa({"-L7", "x.wav"}), 2);
-  EXPECT_EQ(modulator_level(), 7);
+  EXPECT_EQ(modulator_level(modulators), 7);
 }
 
 TEST_F(ParseParams, AFileBeforeAnOptionMisplacesTheCount) {
@@ -114,7 +119,7 @@ TEST_F(ParseParams, BufferSizesThatAreNoNumberOrDoNotFitAreFatal) {
 TEST_F(ParseParams, VolumeIsKeptOnlyWithinRange) {
   brisa({"--volume=-6", "x"});
   EXPECT_EQ(params.volume_db, -6);
-  EXPECT_EQ(get_volume(), -6);
+  EXPECT_EQ(get_volume(modulators), -6);
   SetUp();
   brisa({"--volume=-60", "x"});
   EXPECT_EQ(params.volume_db, 0);
@@ -154,7 +159,7 @@ TEST_F(ParseParams, OptionsOfThePlayerOnly) {
   const bool dop_before = dop_selected();
   EXPECT_EQ(lumen({"--dop", "--volume=-6", "-L2", "x"}), 1);  // brisa's options are files to lumen
   EXPECT_EQ(dop_selected(), dop_before);
-  EXPECT_EQ(get_volume(), 0);
+  EXPECT_EQ(get_volume(modulators), 0);
   EXPECT_EQ(brisa({"-os", "x"}), 1);
 }
 

@@ -32,11 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // the filter's tail, which leaves its history silent. The filter list is
   // chosen when it is first set up.
   const int32_t short_filter = choice >> 4 & 1;
-  if (short_filter != params.short_filter) fir_release();
+  if (short_filter != params.short_filter) fir_release(brisa_filter());
   params.short_filter = short_filter;
-  reset_modulators();
-  select_modulator_level(kLevels[choice >> 2 & 3]);
-  set_volume((choice & 0x80) != 0 ? -6 : 0);
+  delta_sigma& modulators = brisa_modulators();
+  reset_modulators(modulators);
+  select_modulator_level(modulators, kLevels[choice >> 2 & 3]);
+  set_volume(modulators, (choice & 0x80) != 0 ? -6 : 0);
 
   output_stream stream;
   stream.format = kFormats[choice & 3];
