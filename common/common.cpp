@@ -112,7 +112,8 @@ struct phase_bank {
   int32_t reach() const { return skip + taps; }
 };
 
-// One rate's resampler: its phases and the input frames they reach. The
+// One rate's resampler: its phases, the input frames they reach and a copy
+// of the instance's dot-product kernels (an output needs only its voice). The
 // newest frame is at write - 1; the reach() frames before write are always
 // valid (silence at first). When the arrays are full the last reach()
 // frames move to the front.
@@ -126,6 +127,7 @@ struct voice {
   int64_t position = 0;
   // Frames pushed since the voice began (fading voices: silent ones).
   int64_t pushed = 0;
+  simd::dot_kernels kernels{};
   bool active() const { return phases.up != 0; }
 };
 
@@ -147,6 +149,7 @@ struct fir_state {
   channel_cuts cuts;       // written as silence at 44.1 kHz
   voice current;
   std::array<voice, kFadingVoices> fading;
+  bool any_fading = false;  // set when a voice starts fading, cleared once none is left
   simd::dot_kernels kernels = simd::dot_kernels_vec4();
   alignas(kAlignment) float output[kFirBlockFloats] = {};
 };
@@ -261,6 +264,7 @@ voice make_voice(const fir_state& fir, int32_t input_rate) {
   if (!made || !v.history_l || !v.history_r) return {};
   v.phases.rate = input_rate;
   v.write = v.phases.reach();
+  v.kernels = fir.kernels;
   return v;
 }
 
@@ -278,13 +282,13 @@ void push_frame(voice& v, float left, float right) {
 }
 
 // The output at `position` (< up) after the voice's newest frame.
-void emit(const simd::dot_kernels& kernels, const voice& v, int64_t position, float* out) {
+void emit(const voice& v, int64_t position, float* out) {
   const phase_bank& b = v.phases;
   const int32_t first = v.write - b.reach();
   const float* l = v.history_l.get() + first;
   const float* r = v.history_r.get() + first;
   if (!b.interpolated()) {
-    kernels.plain(b.bank.get() + position * b.taps, l, r, b.taps, &out[0], &out[1]);
+    v.kernels.plain(b.bank.get() + position * b.taps, l, r, b.taps, &out[0], &out[1]);
     return;
   }
   // Taps between stored phases s and s + 1, linearly. (A double holds the
@@ -294,15 +298,15 @@ void emit(const simd::dot_kernels& kernels, const voice& v, int64_t position, fl
   const auto s = static_cast<int32_t>(stored);
   const auto weight = static_cast<float>(stored - s);
   const size_t at = static_cast<size_t>(s) * b.taps;
-  kernels.between(b.bank.get() + at, b.steps.get() + at, weight, l, r, b.taps, &out[0], &out[1]);
+  v.kernels.between(b.bank.get() + at, b.steps.get() + at, weight, l, r, b.taps, &out[0], &out[1]);
 }
 
 // Adds a fading voice's share to one output frame and steps it on by one
 // output; retires it once no frame of its own reaches its taps.
-void add_fading(const simd::dot_kernels& kernels, voice& v, float* out) {
+void add_fading(voice& v, float* out) {
   for (; v.position >= v.phases.up; v.position -= v.phases.up) push_frame(v, 0.0f, 0.0f);
   float share[2];
-  emit(kernels, v, v.position, share);
+  emit(v, v.position, share);
   out[0] += share[0];
   out[1] += share[1];
   v.position += v.phases.down;
@@ -329,6 +333,7 @@ bool change_rate(fir_state& fir, int32_t input_rate) {
         return frames_left(a) < frames_left(b);
       });
       *slot = std::move(old);
+      fir.any_fading = true;
     }
   }
   fir.current = std::move(next);
@@ -386,12 +391,17 @@ const float* fir_process(fir_filter& filter, const float* frame, int32_t* count)
   // frames); it keeps the block safe whatever the position says.
   for (; v.position < v.phases.up && written < kFirBlockFloats; v.position += v.phases.down, written += 2) {
     float* out = &fir.output[written];
-    emit(fir.kernels, v, v.position, out);
-    for (voice& fading : fir.fading) {
-      if (fading.active()) add_fading(fir.kernels, fading, out);
+    emit(v, v.position, out);
+    if (fir.any_fading) {
+      for (voice& old : fir.fading) {
+        if (old.active()) add_fading(old, out);
+      }
     }
     if (cut && fir.cuts.left) out[0] = 0.0f;
     if (cut && fir.cuts.right) out[1] = 0.0f;
+  }
+  if (fir.any_fading) {
+    fir.any_fading = std::any_of(fir.fading.begin(), fir.fading.end(), [](const voice& old) { return old.active(); });
   }
   v.position = std::max(v.position, static_cast<int64_t>(v.phases.up)) - v.phases.up;
   *count = written;
@@ -414,5 +424,8 @@ fir_phases_info fir_phases(const fir_filter& filter) {
 double fir_delay_seconds(const fir_filter& filter) { return filter ? filter->delay : 0.0; }
 
 void fir_use_scalar_kernels(fir_filter& filter, bool scalar) {
-  state_of(filter).kernels = scalar ? simd::dot_kernels_scalar() : simd::dot_kernels_vec4();
+  fir_state& fir = state_of(filter);
+  fir.kernels = scalar ? simd::dot_kernels_scalar() : simd::dot_kernels_vec4();
+  fir.current.kernels = fir.kernels;
+  for (voice& old : fir.fading) old.kernels = fir.kernels;
 }
