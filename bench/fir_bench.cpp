@@ -17,9 +17,9 @@ enum kernel_choice : int64_t { kVector, kScalar };
 void BM_fir_process(benchmark::State& state) {
   const auto rate = static_cast<int32_t>(state.range(0));
   const auto short_filter = static_cast<int32_t>(state.range(1));
-  fir_release();
-  fir_init(rate, kOversampledRate, 2, short_filter);
-  fir_use_scalar_kernels(state.range(2) == kScalar);
+  fir_filter filter;
+  fir_init(filter, rate, kOversampledRate, 2, short_filter);
+  fir_use_scalar_kernels(filter, state.range(2) == kScalar);
   // 10 ms of a 997 Hz tone, fed again and again.
   const int32_t frames = rate / 100;
   std::vector<float> input(2 * static_cast<size_t>(frames));
@@ -31,15 +31,13 @@ void BM_fir_process(benchmark::State& state) {
   for (auto _ : state) {
     for (int32_t m = 0; m < frames; ++m) {
       int32_t count = 0;
-      const float* out = fir_process(&input[2 * static_cast<size_t>(m)], &count);
+      const float* out = fir_process(filter, &input[2 * static_cast<size_t>(m)], &count);
       benchmark::DoNotOptimize(out);
       benchmark::DoNotOptimize(count);
     }
     fed += frames;
   }
   state.counters["x_realtime"] = benchmark::Counter(static_cast<double>(fed) / rate, benchmark::Counter::kIsRate);
-  fir_use_scalar_kernels(false);
-  fir_release();
 }
 
 BENCHMARK(BM_fir_process)

@@ -26,15 +26,15 @@ constexpr const char* kBanner =
     "by the Orvalis developers: PCM and DSD to one-bit DSD for USB DACs.\n"
     "This program uses the FFmpeg libraries under the LGPL 2.1.";
 
-void level_1(const option_use&) { select_modulator_level(1); }
-void level_2(const option_use&) { select_modulator_level(2); }
-void level_7(const option_use&) { select_modulator_level(7); }
+void level_1(const option_use& use) { use.params.modulator_level = 1; }
+void level_2(const option_use& use) { use.params.modulator_level = 2; }
+void level_7(const option_use& use) { use.params.modulator_level = 7; }
 void dop(const option_use& use) { use.params.dop = -1; }
 
 // A volume outside -48..0 dB, or no number, leaves it as it is.
 void volume(const option_use& use) {
   int32_t db = 0;
-  if (option_int32(use.value, &db)) use.params.volume_db = set_volume(db);
+  if (option_int32(use.value, &db) && db >= -kMaxAttenuationDb && db <= 0) use.params.volume_db = db;
 }
 
 void master_clock(const option_use& use) {

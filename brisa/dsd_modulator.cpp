@@ -179,12 +179,12 @@ void dsd_bytes(const dsd_setting& setting, const uint8_t* input, uint8_t* output
 }  // namespace
 }  // namespace modulator
 
-int32_t dsd_modulator(const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio) {
+int32_t dsd_modulator(delta_sigma& modulators, const uint8_t* input, uint8_t* output, int32_t count,
+                      int32_t ratio) {
   using namespace modulator;
-  std::array<channel_state, 2>& states = channels();
   if (ratio < 1 || count < 1) return count;
-  const int32_t entry = volume_level(global.attenuation);
-  dsd_setting setting{states, global.level, static_cast<uint32_t>(entry), {}};
+  const int32_t entry = volume_level(modulators.attenuation);
+  dsd_setting setting{modulators.channels, modulators.level, static_cast<uint32_t>(entry), {}};
   if (setting.level == 7) {
     const float value7 = static_cast<float>(entry) * kLevel7DsdScale;
     setting.level7_inputs = {make_level7_input(-value7), make_level7_input(0.0f), make_level7_input(value7)};

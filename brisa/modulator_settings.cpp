@@ -1,41 +1,34 @@
-// The modulators' settings: the level, the volume through the level table,
-// the vector width; and the process-wide record that holds them beside the
-// channels' states.
+// The modulators' settings in their record: the level, the volume through
+// the level table, the vector width; and the reset of the channels' states.
 #include "deltasigma.h"
 #include "modulator_state.h"
-
-namespace modulator {
-
-record global;
-
-}  // namespace modulator
-
-using modulator::global;
 
 int32_t level_table_entry(int32_t db_down) {
   // 48 dB down has no table entry: it is silence.
   return modulator::volume_level(db_down);
 }
 
-int32_t select_modulator_level(int32_t requested) {
+int32_t select_modulator_level(delta_sigma& modulators, int32_t requested) {
   if (requested != 1 && requested != 2 && requested != 7) return 0;
-  global.level = requested;
+  modulators.level = requested;
   return -1;
 }
 
-int32_t modulator_level() { return global.level; }
+int32_t modulator_level(const delta_sigma& modulators) { return modulators.level; }
 
-int32_t set_volume(int32_t db) {
-  if (db < -kMaxAttenuationDb || db > 0) return get_volume();
-  global.attenuation = -db;
+int32_t set_volume(delta_sigma& modulators, int32_t db) {
+  if (db < -kMaxAttenuationDb || db > 0) return get_volume(modulators);
+  modulators.attenuation = -db;
   return db;
 }
 
-int32_t get_volume() { return -global.attenuation; }
+int32_t get_volume(const delta_sigma& modulators) { return -modulators.attenuation; }
 
-void reset_modulators() { global.fresh = true; }
+void reset_modulators(delta_sigma& modulators) { modulators.channels = {}; }
 
-bool select_modulator_vectors(bool wide) {
-  global.wide = wide && simd::cpu_has_avx2();
-  return global.wide;
+bool modulator_vectors_available() { return simd::cpu_has_avx2(); }
+
+bool select_modulator_vectors(delta_sigma& modulators, bool wide) {
+  modulators.wide = wide && modulator_vectors_available();
+  return modulators.wide;
 }

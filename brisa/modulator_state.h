@@ -1,7 +1,7 @@
 // What the modulator files share: the level table and the full scale it
-// sets, each channel's state, and the modulators' process-wide record (the
-// settings and both channels' states), which the entry points read once per
-// call and pass on. Private to the modulators; callers use deltasigma.h.
+// sets, and each channel's state in the caller's delta_sigma record, which
+// the entry points read once per call and pass on. Private to the
+// modulators; callers use deltasigma.h.
 #pragma once
 
 #include <array>
@@ -43,33 +43,8 @@ constexpr float kFeedbackFloat = static_cast<float>(kFeedback);  // 478,297,600.
 // 7's states in lane order: odd lanes (c1, c3, c5, c7), then even lanes
 // (0, c2, c4, c6). The masks hold the last DSD byte's bits that are still
 // ones / zeros (cancelled bits are in neither).
-struct channel_state {
-  uint32_t i1 = 0;
-  uint32_t i2 = 0;
-  uint8_t ones_mask = 0;
-  uint8_t zeros_mask = 0;
-  std::array<float, 2 * simd::kLanes> c{};
-};
-
-// The process-wide record: set through deltasigma.h, defined in
-// modulator_settings.cpp.
-struct record {
-  int32_t level = 1;        // 1, 2 or 7
-  int32_t attenuation = 0;  // the volume in dB with the sign reversed, 0..48
-  bool wide = simd::cpu_has_avx2();  // whether level 7 runs on 8 lanes
-  bool fresh = true;  // set by reset_modulators: the next call zeroes the channels
-  std::array<channel_state, 2> channels{};
-};
-extern record global;
-
-// The channels' states, zeroed first if reset_modulators asked for it.
-inline std::array<channel_state, 2>& channels() noexcept {
-  if (global.fresh) {
-    global.channels = {};
-    global.fresh = false;
-  }
-  return global.channels;
-}
+using channel_state = delta_sigma_channel;
+static_assert(std::tuple_size_v<decltype(channel_state::c)> == 2 * simd::kLanes);
 
 // The low `bits` bits (16 or 32) of an output word.
 constexpr uint32_t bit_mask(int bits) noexcept { return bits == 32 ? ~0u : (1u << bits) - 1; }

@@ -229,9 +229,9 @@ SIMD_AVX2_FUNCTION void pcm_level7_wide(channel_state& left, channel_state& righ
 
 // Level 7 on the pairs of a block, by the fastest way this CPU has.
 void pcm_level7_block(std::array<channel_state, 2>& st, int bits, std::span<const float> values,
-                      std::span<uint32_t> words, float gain) noexcept {
+                      std::span<uint32_t> words, float gain, [[maybe_unused]] bool wide) noexcept {
 #if defined(SIMD_AVX2)
-  if (global.wide) {
+  if (wide) {
     for (size_t i = 0; i < values.size(); i += 2) {
       uint32_t out[2] = {};
       pcm_level7_wide(st[0], st[1], {values[i], values[i + 1]}, bits, gain, out);
@@ -259,41 +259,44 @@ void pcm_level7_block(std::array<channel_state, 2>& st, int bits, std::span<cons
 
 using namespace modulator;
 
-uint32_t pcm_modulator(int channel, int bits, float x) {
-  channel_state& st = channels()[channel & 1];
+uint32_t pcm_modulator(delta_sigma& modulators, int channel, int bits, float x) {
+  channel_state& st = modulators.channels[channel & 1];
   bits = normal_bits(bits);
   uint32_t out[1] = {};
-  switch (global.level) {
+  switch (modulators.level) {
     case 2: {
       channel_state* const states[1] = {&st};
-      pcm_level2(states, {level2_input(x, volume_level(global.attenuation))}, bits, out);
+      pcm_level2(states, {level2_input(x, volume_level(modulators.attenuation))}, bits, out);
       return out[0];
     }
-    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1, level7_gain(global.attenuation)); return out[0];
-    default: return pcm_level1(st, bits, x, volume_level(global.attenuation));
+    case 7: pcm_level7(st, bits, {&x, 1}, out, 0, 1, level7_gain(modulators.attenuation)); return out[0];
+    default: return pcm_level1(st, bits, x, volume_level(modulators.attenuation));
   }
 }
 
-void pcm_modulate_pair(int bits, float left, float right, uint32_t* left_bits, uint32_t* right_bits) {
+void pcm_modulate_pair(delta_sigma& modulators, int bits, float left, float right, uint32_t* left_bits,
+                       uint32_t* right_bits) {
   const float values[2] = {left, right};
   uint32_t words[2] = {};
-  pcm_modulate_block(bits, values, words);
+  pcm_modulate_block(modulators, bits, values, words);
   *left_bits = words[0];
   *right_bits = words[1];
 }
 
-void pcm_modulate_block(int bits, std::span<const float> values, std::span<uint32_t> words) {
-  std::array<channel_state, 2>& st = channels();
+void pcm_modulate_block(delta_sigma& modulators, int bits, std::span<const float> values,
+                        std::span<uint32_t> words) {
+  std::array<channel_state, 2>& st = modulators.channels;
   bits = normal_bits(bits);
   const size_t count = std::min(values.size(), words.size()) / 2 * 2;
   values = values.first(count);
   words = words.first(count);
-  if (global.level == 7) {
-    pcm_level7_block(st, bits, values, words, level7_gain(global.attenuation));
+  const int32_t level = modulators.level;
+  if (level == 7) {
+    pcm_level7_block(st, bits, values, words, level7_gain(modulators.attenuation), modulators.wide);
     return;
   }
-  const int32_t level_value = volume_level(global.attenuation);
-  if (global.level == 2) {
+  const int32_t level_value = volume_level(modulators.attenuation);
+  if (level == 2) {
     channel_state* const states[2] = {&st[0], &st[1]};
     for (size_t i = 0; i < count; i += 2) {
       uint32_t out[2] = {};

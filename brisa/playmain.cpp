@@ -50,7 +50,7 @@ void pack_values(brisa_run& run, ringbuffer* rb, std::span<const float> values) 
     const std::span<uint8_t> area = ringbuffer_write_area(rb);
     const size_t frames = std::min({values.size() / 2, words.size() / 2, area.size() / frame});
     if (frames == 0) return;  // no room after all: nothing is written
-    pcm_modulate_block(packing.dop ? 16 : 32, values.first(2 * frames), words);
+    pcm_modulate_block(run.modulators, packing.dop ? 16 : 32, values.first(2 * frames), words);
     uint8_t* out = area.data();
     // The layout is chosen once per run, not per frame.
     const auto store_frames = [&](auto store_frame) {
@@ -85,8 +85,9 @@ bool filtered(const music_file& file) {
 
 void filter_pair(player& p, const float (&pair)[2]) {
   int32_t count = 0;
-  const float* values = fir_process(pair, &count);
-  if (values != nullptr) pack_values(run_of(p), p.rb.get(), {values, static_cast<size_t>(count)});
+  brisa_run& run = run_of(p);
+  const float* values = fir_process(run.filter, pair, &count);
+  if (values != nullptr) pack_values(run, p.rb.get(), {values, static_cast<size_t>(count)});
 }
 
 // One stereo frame through the filter (unless it is at the output rate
@@ -104,8 +105,9 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
 // The last file's last frames are still inside the filter.
 bool end_of_stream(player& p, const music_file& last) {
   if (!filtered(last)) return true;
-  return player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(),
-                             kFirBlockFrames * run_of(p).packing.frame_bytes, filter_pair);
+  const brisa_run& run = run_of(p);
+  return player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(run.filter),
+                             kFirBlockFrames * run.packing.frame_bytes, filter_pair);
 }
 
 bool convert_pcm_step(player& p) {
@@ -126,7 +128,7 @@ int32_t write_dsd_frames(player& p, std::span<const uint8_t> read) {
   brisa_run& run = run_of(p);
   uint8_t bytes[kDsdReadBytes * kDsdMaxRatio];
   const auto count = static_cast<int32_t>(read.size());
-  dsd_modulator(read.data(), bytes, count, run.dsd_ratio);
+  dsd_modulator(run.modulators, read.data(), bytes, count, run.dsd_ratio);
   return player_write_dsd_frames(p, run.packing, std::span<const uint8_t>(bytes, count * run.dsd_ratio));
 }
 
@@ -140,7 +142,7 @@ bool convert_dsd_step(player& p) {
 }
 
 convert_function prepare_file(player& p, music_file& file, refusal* why) {
-  const brisa_run& run = run_of(p);
+  brisa_run& run = run_of(p);
   const bool dop = run.packing.dop;
   if (is_dsd(file)) {
     // A rate with no ratio is refused before any sound.
@@ -160,7 +162,8 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
   // only switches the path, it resets nothing.
   const channel_cuts cuts{.left = run.packing.left_cut, .right = run.packing.right_cut};
   if (file.format.sample_rate != static_cast<uint32_t>(kOversampledRate) &&
-      !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, run.short_filter, cuts)) {
+      !fir_init(run.filter, static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, run.short_filter,
+                cuts)) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }
@@ -168,13 +171,14 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
 }
 
 bool on_key(player& p, int key) {
-  const auto request = volume_key_request(run_of(p).keys, key, get_volume());
+  brisa_run& run = run_of(p);
+  const auto request = volume_key_request(run.keys, key, get_volume(run.modulators));
   if (!request) return false;
-  set_volume(*request);
+  set_volume(run.modulators, *request);
   return true;
 }
 
-int32_t shown_volume(const player&) { return get_volume(); }
+int32_t shown_volume(const player& p) { return get_volume(run_of(p).modulators); }
 
 }  // namespace
 
@@ -207,7 +211,10 @@ void choose_device(void* context, const play_params& params) {
 }
 
 player_parts parts(void* context, const play_params& params) {
-  return brisa_parts(run_in(context), params.left_cut != 0, params.right_cut != 0,
+  brisa_run& run = run_in(context);
+  select_modulator_level(run.modulators, params.modulator_level);
+  set_volume(run.modulators, params.volume_db);
+  return brisa_parts(run, params.left_cut != 0, params.right_cut != 0,
                      params.short_filter != 0);
 }
 

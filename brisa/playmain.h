@@ -3,7 +3,9 @@
 #pragma once
 
 #include "alsathread.h"
+#include "deltasigma.h"
 #include "dsd_frame.h"
+#include "fir.h"
 #include "pcm_output.h"
 #include "player.h"
 #include "volume_keys.h"
@@ -12,13 +14,15 @@
 // parts, device and stream; returns the exit status.
 int brisa_main(int argc, char** argv);
 
-// What one run of brisa's steps keeps: how its frames are laid out (set
-// once the device is probed), the filter list, the DSD file's rate ratio,
-// the volume keys.
+// What one run of brisa's steps keeps: the DAC, how its frames are laid out
+// (set once the device is probed), the filter and its list, the modulators,
+// the DSD file's rate ratio, the volume keys.
 struct brisa_run {
   dac_choice dac;  // found at start-up
   dsd_packing packing;
+  fir_filter filter;
   bool short_filter = false;
+  delta_sigma modulators;
   int32_t dsd_ratio = 0;  // of the DSD file being converted
   volume_keys keys;
 };

@@ -1,5 +1,6 @@
-// The FIR oversampling filter (see fir.h): the phases of each rate and
-// the input history; the dot products are in fir_kernels.cpp.
+// The FIR oversampling filter (see fir.h; the file's name is historical):
+// the phases of each rate and the input history of an instance; the dot
+// products are in fir_kernels.cpp.
 #include "fir.h"
 
 #include <algorithm>
@@ -111,7 +112,8 @@ struct phase_bank {
   int32_t reach() const { return skip + taps; }
 };
 
-// One rate's resampler: its phases and the input frames they reach. The
+// One rate's resampler: its phases, the input frames they reach and a copy
+// of the instance's dot-product kernels (an output needs only its voice). The
 // newest frame is at write - 1; the reach() frames before write are always
 // valid (silence at first). When the arrays are full the last reach()
 // frames move to the front.
@@ -125,8 +127,11 @@ struct voice {
   int64_t position = 0;
   // Frames pushed since the voice began (fading voices: silent ones).
   int64_t pushed = 0;
+  simd::dot_kernels kernels{};
   bool active() const { return phases.up != 0; }
 };
+
+}  // namespace
 
 // The instance. Every rate's prototype is centred the same time (`delay`
 // seconds) after its newest input, so the output keeps the input's time
@@ -144,11 +149,14 @@ struct fir_state {
   channel_cuts cuts;       // written as silence at 44.1 kHz
   voice current;
   std::array<voice, kFadingVoices> fading;
+  bool any_fading = false;  // set when a voice starts fading, cleared once none is left
   simd::dot_kernels kernels = simd::dot_kernels_vec4();
   alignas(kAlignment) float output[kFirBlockFloats] = {};
 };
 
-fir_state fir;
+void fir_state_deleter::operator()(fir_state* state) const noexcept { std::default_delete<fir_state>{}(state); }
+
+namespace {
 
 const rate_entry* find_entry(const rate_entry* list, int32_t output_rate, int32_t wanted_input) {
   for (const rate_entry* e = list; e->output_rate != -1; ++e) {
@@ -189,12 +197,12 @@ double prototype_at(const prototype& p, double t, double i0_beta) {
 
 // The 44.1 kHz phases: h = 0.9 * (c convolved with 8 ones), phase r's tap
 // for the input d periods back is h[8 d + r].
-bool fold_table(const coeff_table& c, phase_bank& b) {
+bool fold_table(const coeff_table& c, int32_t table_skip, phase_bank& b) {
   b.up = kHold;
   b.down = 1;
   b.stored = kHold;
   b.taps = (c.count + kHold) / kHold;
-  b.skip = fir.table_skip;
+  b.skip = table_skip;
   b.bank = allocate_floats(static_cast<size_t>(b.stored) * b.taps);
   if (!b.bank) return false;
   for (int32_t n = 0; n < c.count + kHold; ++n) {
@@ -207,13 +215,13 @@ bool fold_table(const coeff_table& c, phase_bank& b) {
 }
 
 // The phases of any other rate, each normalised to gain 1.
-bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_rate, phase_bank& b) {
+bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_rate, double delay, phase_bank& b) {
   const int32_t common = std::gcd(input_rate, output_rate);
   b.up = output_rate / common;
   b.down = input_rate / common;
   b.stored = b.up <= kFirMaxExactPhases ? b.up : kFirStoredPhases + 1;
   b.stored_per_phase = static_cast<double>(kFirStoredPhases) / b.up;
-  const double centre = fir.delay * input_rate;  // periods after the newest input
+  const double centre = delay * input_rate;  // periods after the newest input
   const prototype p = design_prototype(rule, input_rate, output_rate, centre);
   // Every phase's taps cover the window [centre - half width, centre + half
   // width] after it; the newest frames before the window are skipped.
@@ -245,17 +253,18 @@ bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_r
 }
 
 // A voice for the rate, on silence, or an inactive one when memory ran out.
-voice make_voice(int32_t input_rate) {
+voice make_voice(const fir_state& fir, int32_t input_rate) {
   voice v;
   const bool made = input_rate == kIntegerInputRate
-                        ? fold_table(fir.e44->table, v.phases)
-                        : design_phases(fir.eany->rule, input_rate, fir.output_rate, v.phases);
+                        ? fold_table(fir.e44->table, fir.table_skip, v.phases)
+                        : design_phases(fir.eany->rule, input_rate, fir.output_rate, fir.delay, v.phases);
   v.capacity = v.phases.reach() + kHistoryChunk;
   v.history_l = allocate_floats(v.capacity);
   v.history_r = allocate_floats(v.capacity);
   if (!made || !v.history_l || !v.history_r) return {};
   v.phases.rate = input_rate;
   v.write = v.phases.reach();
+  v.kernels = fir.kernels;
   return v;
 }
 
@@ -279,7 +288,7 @@ void emit(const voice& v, int64_t position, float* out) {
   const float* l = v.history_l.get() + first;
   const float* r = v.history_r.get() + first;
   if (!b.interpolated()) {
-    fir.kernels.plain(b.bank.get() + position * b.taps, l, r, b.taps, &out[0], &out[1]);
+    v.kernels.plain(b.bank.get() + position * b.taps, l, r, b.taps, &out[0], &out[1]);
     return;
   }
   // Taps between stored phases s and s + 1, linearly. (A double holds the
@@ -289,7 +298,7 @@ void emit(const voice& v, int64_t position, float* out) {
   const auto s = static_cast<int32_t>(stored);
   const auto weight = static_cast<float>(stored - s);
   const size_t at = static_cast<size_t>(s) * b.taps;
-  fir.kernels.between(b.bank.get() + at, b.steps.get() + at, weight, l, r, b.taps, &out[0], &out[1]);
+  v.kernels.between(b.bank.get() + at, b.steps.get() + at, weight, l, r, b.taps, &out[0], &out[1]);
 }
 
 // Adds a fading voice's share to one output frame and steps it on by one
@@ -306,8 +315,8 @@ void add_fading(voice& v, float* out) {
 
 // Starts a voice for the new rate at the current voice's time; the current
 // one fades (unless it never heard a frame).
-bool change_rate(int32_t input_rate) {
-  voice next = make_voice(input_rate);
+bool change_rate(fir_state& fir, int32_t input_rate) {
+  voice next = make_voice(fir, input_rate);
   if (!next.active()) return false;
   voice& old = fir.current;
   if (old.active()) {
@@ -324,23 +333,31 @@ bool change_rate(int32_t input_rate) {
         return frames_left(a) < frames_left(b);
       });
       *slot = std::move(old);
+      fir.any_fading = true;
     }
   }
   fir.current = std::move(next);
   return true;
 }
 
+// The filter's state, made on first use.
+fir_state& state_of(fir_filter& filter) {
+  if (!filter) filter.reset(std::make_unique<fir_state>().release());
+  return *filter;
+}
+
 }  // namespace
 
-int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter,
-                 channel_cuts cuts) {
+int32_t fir_init(fir_filter& filter, int32_t input_rate, int32_t output_rate, int32_t channels,
+                 int32_t short_filter, channel_cuts cuts) {
   if (channels != 2) fatal_error("this code supports 2ch stereo only, not %d channels.\n", channels);
   if (input_rate < kFirLowestInputRate || input_rate > kFirHighestInputRate) {
     fatal_error("input rate %d Hz is not supported (%d to %d Hz).\n", input_rate, kFirLowestInputRate,
                 kFirHighestInputRate);
   }
+  fir_state& fir = state_of(filter);
   if (!fir.e44 || fir.output_rate != output_rate) {
-    fir_release();
+    fir_release(filter);
     fir.output_rate = output_rate;
     const rate_entry* list = short_filter ? kShortList : kNormalList;
     fir.e44 = find_entry(list, output_rate, kIntegerInputRate);
@@ -355,16 +372,17 @@ int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int3
     fir.table_skip = std::max(0, static_cast<int32_t>(std::ceil(needed - table_centre)));
     fir.delay = (table_centre + fir.table_skip) / kIntegerInputRate;
   }
-  if (fir.current.phases.rate != input_rate && !change_rate(input_rate)) {
-    fir_release();
+  if (fir.current.phases.rate != input_rate && !change_rate(fir, input_rate)) {
+    fir_release(filter);
     fatal_error("work area could not allocated.");
   }
   fir.cuts = cuts;
   return -1;
 }
 
-const float* fir_process(const float* frame, int32_t* count) {
-  if (!fir.current.active() || !frame || !count) return nullptr;
+const float* fir_process(fir_filter& filter, const float* frame, int32_t* count) {
+  if (!filter || !filter->current.active() || !frame || !count) return nullptr;
+  fir_state& fir = *filter;
   voice& v = fir.current;
   push_frame(v, frame[0], frame[1]);
   const bool cut = v.phases.rate == kIntegerInputRate;
@@ -374,30 +392,40 @@ const float* fir_process(const float* frame, int32_t* count) {
   for (; v.position < v.phases.up && written < kFirBlockFloats; v.position += v.phases.down, written += 2) {
     float* out = &fir.output[written];
     emit(v, v.position, out);
-    for (voice& fading : fir.fading) {
-      if (fading.active()) add_fading(fading, out);
+    if (fir.any_fading) {
+      for (voice& old : fir.fading) {
+        if (old.active()) add_fading(old, out);
+      }
     }
     if (cut && fir.cuts.left) out[0] = 0.0f;
     if (cut && fir.cuts.right) out[1] = 0.0f;
+  }
+  if (fir.any_fading) {
+    fir.any_fading = std::any_of(fir.fading.begin(), fir.fading.end(), [](const voice& old) { return old.active(); });
   }
   v.position = std::max(v.position, static_cast<int64_t>(v.phases.up)) - v.phases.up;
   *count = written;
   return fir.output;
 }
 
-void fir_release() {
-  const simd::dot_kernels kernels = fir.kernels;
-  fir = fir_state{};
-  fir.kernels = kernels;
+void fir_release(fir_filter& filter) {
+  if (!filter) return;
+  const simd::dot_kernels kernels = filter->kernels;
+  *filter = fir_state{};
+  filter->kernels = kernels;
 }
 
-fir_phases_info fir_phases() {
-  const phase_bank& b = fir.current.phases;
-  return {b.up, b.down, b.stored, b.taps, fir.e44 ? fir.e44->table.taps : nullptr};
+fir_phases_info fir_phases(const fir_filter& filter) {
+  if (!filter) return {};
+  const phase_bank& b = filter->current.phases;
+  return {b.up, b.down, b.stored, b.taps, filter->e44 ? filter->e44->table.taps : nullptr};
 }
 
-double fir_delay_seconds() { return fir.delay; }
+double fir_delay_seconds(const fir_filter& filter) { return filter ? filter->delay : 0.0; }
 
-void fir_use_scalar_kernels(bool scalar) {
+void fir_use_scalar_kernels(fir_filter& filter, bool scalar) {
+  fir_state& fir = state_of(filter);
   fir.kernels = scalar ? simd::dot_kernels_scalar() : simd::dot_kernels_vec4();
+  fir.current.kernels = fir.kernels;
+  for (voice& old : fir.fading) old.kernels = fir.kernels;
 }

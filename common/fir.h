@@ -12,11 +12,15 @@
 // with more than kFirMaxExactPhases phases interpolate between stored ones).
 // Every prototype has the same delay in seconds, and at a change of rate
 // between files the frames of the old rate fade out through their own
-// filter: the stream keeps its time line, no gap, no jump. One process-wide
-// instance; not reentrant.
+// filter: the stream keeps its time line, no gap, no jump.
+//
+// Each fir_filter is an instance of its own: its phases, its history and
+// its output block; two instances share nothing, and each is used by one
+// thread at a time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "stream_constants.h"
 
@@ -38,6 +42,14 @@ struct channel_cuts {
   bool right = false;
 };
 
+// One filter instance, owned by the caller. Empty until fir_init (or
+// fir_use_scalar_kernels) makes its state; freed with it.
+struct fir_state;
+struct fir_state_deleter {
+  void operator()(fir_state* state) const noexcept;
+};
+using fir_filter = std::unique_ptr<fir_state, fir_state_deleter>;
+
 // Sets the filter up for input_rate -> output_rate (the players always ask
 // for kOversampledRate) with the normal or, when short_filter is non-zero,
 // the short list, and the channels to cut at 44.1 kHz. Returns -1 (true).
@@ -46,8 +58,8 @@ struct channel_cuts {
 // no memory. Once set up, a later call with the same output rate keeps the
 // list and the input history and carries the output position over to the
 // new rate; only the phases are made anew (when the rate differs).
-int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter,
-                 channel_cuts cuts = {});
+int32_t fir_init(fir_filter& filter, int32_t input_rate, int32_t output_rate, int32_t channels,
+                 int32_t short_filter, channel_cuts cuts = {});
 
 // Feeds one input frame {left, right}. Returns the output block, whose first
 // *count floats are the output frames this input completed, left then right:
@@ -55,11 +67,11 @@ int32_t fir_init(int32_t input_rate, int32_t output_rate, int32_t channels, int3
 // is overwritten by the next call; copy what you need first. Returns null,
 // leaving *count alone, when the filter is not set up or a pointer is null.
 // At 44.1 kHz the channels fir_init was told to cut are written as 0.
-const float* fir_process(const float* frame, int32_t* count);
+const float* fir_process(fir_filter& filter, const float* frame, int32_t* count);
 
-// Frees every array of the instance and forgets its set-up; the next fir_init
-// starts afresh (silent history, position 0).
-void fir_release();
+// Frees every array of the instance and forgets its set-up (the kernels
+// chosen stay); the next fir_init starts afresh (silent history, position 0).
+void fir_release(fir_filter& filter);
 
 // How the current rate is resampled: for the tests and the benchmarks.
 struct fir_phases_info {
@@ -69,12 +81,12 @@ struct fir_phases_info {
   int32_t taps = 0;        // per phase, a whole number of dot rounds
   const float* table = nullptr;  // the 44.1 kHz coefficient table in use
 };
-fir_phases_info fir_phases();
+fir_phases_info fir_phases(const fir_filter& filter);
 
 // The time from an input frame to the output frames it centres on: the same
-// at every rate of a list.
-double fir_delay_seconds();
+// at every rate of a list; 0 before fir_init.
+double fir_delay_seconds(const fir_filter& filter);
 
 // Runs the scalar reference kernels instead of the vector ones, so tests and
 // benchmarks can compare the two.
-void fir_use_scalar_kernels(bool scalar);
+void fir_use_scalar_kernels(fir_filter& filter, bool scalar);

@@ -27,6 +27,7 @@ struct play_params {
   int32_t skip_value = 0;
   int32_t volume_db = 0;  // -48..0, the volume in effect after --volume=
   int32_t dop = 0;        // --dop: DoP whatever the DAC
+  int32_t modulator_level = 1;  // -L1, -L2, -L7
   int32_t clock_hz = kDefaultClockHz;
   int32_t oversample = 0;
   int32_t count_only = 0;  // --count: probe the files, print how many play, exit

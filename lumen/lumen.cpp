@@ -68,11 +68,11 @@ uint8_t* store_frame(const lumen_run& run, int32_t left, int32_t right, uint8_t*
 // The frames one input frame becomes go into the ring buffer in one write
 // (the step has made room for them).
 void filter_pair(player& p, const float (&pair)[2]) {
-  const lumen_run& run = run_of(p);
+  lumen_run& run = run_of(p);
   uint8_t frames[kFirBlockFrames * 2 * sizeof(int32_t)];
   uint8_t* out = frames;
   int32_t count = 0;
-  const float* values = fir_process(pair, &count);
+  const float* values = fir_process(run.filter, pair, &count);
   for (int32_t i = 0; values != nullptr && i + 1 < count; i += 2) {
     out = store_frame(run, float_to_int32(values[i]), float_to_int32(values[i + 1]), out);
   }
@@ -95,7 +95,7 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
 bool end_of_stream(player& p, const music_file& last) {
   const lumen_run& run = run_of(p);
   if (!run.oversample || is_dsd(last)) return true;
-  return player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(),
+  return player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(run.filter),
                              kFirBlockFrames * run.pcm.frame_bytes, filter_pair);
 }
 
@@ -119,7 +119,7 @@ bool convert_dsd_step(player& p) {
 }
 
 convert_function prepare_file(player& p, music_file& file, refusal* why) {
-  const lumen_run& run = run_of(p);
+  lumen_run& run = run_of(p);
   // DSD goes out as DoP at a 16th of its rate.
   if (is_dsd(file)) {
     *why = rate_refusal(file, 16 * kLowestPcmRate, UINT32_MAX);
@@ -134,7 +134,8 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
   // The filter follows each file's rate; the output rate stays, so this
   // only switches its path.
   const channel_cuts cuts{.left = run.left_cut, .right = run.right_cut};
-  if (run.oversample && !fir_init(static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
+  if (run.oversample &&
+      !fir_init(run.filter, static_cast<int32_t>(file.format.sample_rate), kOversampledRate, 2, 0, cuts)) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dsd_frame.h"
+#include "fir.h"
 #include "parse_param.h"
 #include "pcm_output.h"
 #include "player.h"
@@ -28,6 +29,7 @@ struct lumen_run {
   bool right_cut = false;
   pcm_layout pcm;
   dsd_packing dsd;
+  fir_filter filter;  // with -os
 };
 
 // lumen's readers and conversion steps working on run, oversampled and the

@@ -21,11 +21,14 @@ constexpr double kPcmRate = 352800;
 constexpr double kNativeBitRate = 32 * kPcmRate;  // 11.2896 MHz
 constexpr int32_t kQ = 478297607;
 
+// The modulators the helpers below run.
+delta_sigma modulators;
+
 // Fresh modulators at a level and volume.
 void start(int32_t level, int32_t db = 0) {
-  ASSERT_EQ(select_modulator_level(level), -1);
-  ASSERT_EQ(set_volume(db), db);
-  reset_modulators();
+  ASSERT_EQ(select_modulator_level(modulators, level), -1);
+  ASSERT_EQ(set_volume(modulators, db), db);
+  reset_modulators(modulators);
 }
 
 // A 1 kHz sine of the given amplitude, modulated on the left channel.
@@ -34,14 +37,14 @@ std::vector<float> modulate_sine(double amplitude, int bits, int64_t samples, do
   stream.reserve(static_cast<size_t>(samples * bits));
   for (int64_t i = 0; i < samples; ++i) {
     const double x = amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / kPcmRate);
-    analyser_append_word(stream, pcm_modulator(0, bits, static_cast<float>(x)), bits);
+    analyser_append_word(stream, pcm_modulator(modulators, 0, bits, static_cast<float>(x)), bits);
   }
   return stream;
 }
 
 std::vector<float> modulate_constant(float x, int bits, int64_t samples) {
   std::vector<float> stream;
-  for (int64_t i = 0; i < samples; ++i) analyser_append_word(stream, pcm_modulator(0, bits, x), bits);
+  for (int64_t i = 0; i < samples; ++i) analyser_append_word(stream, pcm_modulator(modulators, 0, bits, x), bits);
   return stream;
 }
 
@@ -70,7 +73,7 @@ std::vector<uint8_t> remodulate(uint8_t left, uint8_t right, int32_t per_channel
   std::vector<uint8_t> out(in.size() * static_cast<size_t>(ratio));
   for (size_t i = 0; i < in.size(); i += 8) {
     const int32_t count = static_cast<int32_t>(std::min<size_t>(8, in.size() - i));
-    EXPECT_EQ(dsd_modulator(in.data() + i, out.data() + i * ratio, count, ratio), count);
+    EXPECT_EQ(dsd_modulator(modulators, in.data() + i, out.data() + i * ratio, count, ratio), count);
   }
   return out;
 }
@@ -98,26 +101,26 @@ TEST(DeltaSigmaTable, EntriesAndVolume) {
     const double step = 20 * std::log10(double(level_table_entry(i - 1)) / level_table_entry(i));
     EXPECT_NEAR(step, 1.0034, 0.001) << i;
   }
-  ASSERT_EQ(set_volume(-6), -6);
-  EXPECT_EQ(set_volume(3), -6);
-  EXPECT_EQ(set_volume(-49), -6);
-  EXPECT_EQ(get_volume(), -6);
-  EXPECT_EQ(set_volume(-48), -48);
-  EXPECT_EQ(set_volume(0), 0);
-  EXPECT_EQ(select_modulator_level(3), 0);
-  EXPECT_EQ(select_modulator_level(7), -1);
-  EXPECT_EQ(select_modulator_level(0), 0);
-  EXPECT_EQ(modulator_level(), 7);
-  EXPECT_EQ(select_modulator_level(1), -1);
+  ASSERT_EQ(set_volume(modulators, -6), -6);
+  EXPECT_EQ(set_volume(modulators, 3), -6);
+  EXPECT_EQ(set_volume(modulators, -49), -6);
+  EXPECT_EQ(get_volume(modulators), -6);
+  EXPECT_EQ(set_volume(modulators, -48), -48);
+  EXPECT_EQ(set_volume(modulators, 0), 0);
+  EXPECT_EQ(select_modulator_level(modulators, 3), 0);
+  EXPECT_EQ(select_modulator_level(modulators, 7), -1);
+  EXPECT_EQ(select_modulator_level(modulators, 0), 0);
+  EXPECT_EQ(modulator_level(modulators), 7);
+  EXPECT_EQ(select_modulator_level(modulators, 1), -1);
 }
 
 TEST(DeltaSigmaPcm, SilenceAtLevelOneAlternates) {
   start(1);
-  EXPECT_EQ(pcm_modulator(0, 32, 0.0f), 0xAAAAAAAAu);
-  EXPECT_EQ(pcm_modulator(1, 16, 0.0f), 0xAAAAu);
-  EXPECT_EQ(pcm_modulator(0, 16, 0.0f), 0xAAAAu);
+  EXPECT_EQ(pcm_modulator(modulators, 0, 32, 0.0f), 0xAAAAAAAAu);
+  EXPECT_EQ(pcm_modulator(modulators, 1, 16, 0.0f), 0xAAAAu);
+  EXPECT_EQ(pcm_modulator(modulators, 0, 16, 0.0f), 0xAAAAu);
   start(1, -48);  // silence whatever the input
-  EXPECT_EQ(pcm_modulator(0, 32, 0.9f), 0xAAAAAAAAu);
+  EXPECT_EQ(pcm_modulator(modulators, 0, 32, 0.9f), 0xAAAAAAAAu);
 }
 
 TEST(DeltaSigmaPcm, InputBeyondFullScaleIsLimited) {
@@ -136,8 +139,8 @@ TEST(DeltaSigmaPcm, InputBeyondFullScaleIsLimited) {
   // A huge positive sample stays positive full scale (a plain float to int
   // conversion would make it INT32_MIN, full negative).
   start(1);
-  EXPECT_EQ(pcm_modulator(0, 32, 1e6f), 0xFFFFFFFFu);
-  EXPECT_EQ(pcm_modulator(0, 32, -1e6f), 0x00000000u);
+  EXPECT_EQ(pcm_modulator(modulators, 0, 32, 1e6f), 0xFFFFFFFFu);
+  EXPECT_EQ(pcm_modulator(modulators, 0, 32, -1e6f), 0x00000000u);
 }
 
 TEST(DeltaSigmaPcm, NanIsSilence) {
@@ -223,10 +226,10 @@ TEST(DeltaSigmaPcm, BlockRunsTheWholePairsBothSpansHold) {
   for (int32_t level : {1, 2, 7}) {
     start(level);
     uint32_t left = 0, right = 0;
-    pcm_modulate_pair(32, values[0], values[1], &left, &right);
+    pcm_modulate_pair(modulators, 32, values[0], values[1], &left, &right);
     start(level);
     uint32_t words[3] = {0, 0, 0x5A5A5A5Au};
-    pcm_modulate_block(32, values, words);  // one pair: the words end there
+    pcm_modulate_block(modulators, 32, values, words);  // one pair: the words end there
     EXPECT_EQ(words[0], left) << level;
     EXPECT_EQ(words[1], right) << level;
     EXPECT_EQ(words[2], 0x5A5A5A5Au) << level;
@@ -315,7 +318,9 @@ TEST(DeltaSigmaDsd, LevelSevenIsStableForThreeLevelInput) {
         in[j] = kind == 0 ? 0xFF : kind == 1 ? 0xFE : static_cast<uint8_t>(seed >> 24);
       }
       std::vector<uint8_t> out(in.size() * ratio);
-      for (size_t j = 0; j < in.size(); j += 8) dsd_modulator(in.data() + j, out.data() + j * ratio, 8, ratio);
+      for (size_t j = 0; j < in.size(); j += 8) {
+        dsd_modulator(modulators, in.data() + j, out.data() + j * ratio, 8, ratio);
+      }
       for (int ch : {0, 1}) EXPECT_LE(analyser_longest_run(channel_bits(out, ch)), 8) << kind << " " << ratio;
     }
   }
@@ -441,7 +446,7 @@ TEST(DeltaSigma, VectorCodeMatchesThePlainRecurrences) {
   const float odd[] = {0.0f, -0.0f, 1e-45f, -1e-38f, 0.999999f, -1.0f, 1.0f, 3.0f, -1e30f,
                        std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
   for (bool wide : {true, false}) {
-    select_modulator_vectors(wide);
+    select_modulator_vectors(modulators, wide);
     reference_modulators ref;
     start(1);
     uint32_t seed = 5;
@@ -450,14 +455,14 @@ TEST(DeltaSigma, VectorCodeMatchesThePlainRecurrences) {
       const int32_t levels[] = {1, 2, 7};
       ref.level_ = levels[block % 3 == 0 ? (block / 3) % 3 : (block * 7 / 5) % 3];
       ref.volume_ = -((block * 11) % 49);
-      ASSERT_EQ(select_modulator_level(ref.level_), -1);
-      ASSERT_EQ(set_volume(ref.volume_), ref.volume_);
+      ASSERT_EQ(select_modulator_level(modulators, ref.level_), -1);
+      ASSERT_EQ(set_volume(modulators, ref.volume_), ref.volume_);
       const int bits = block % 4 == 1 ? 16 : 32;
       if (block % 5 == 4) {
         std::vector<uint8_t> in(24), got(in.size() * 4), want(got.size());
         for (auto& b : in) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
         const int32_t ratio = 1 << (block % 3);
-        dsd_modulator(in.data(), got.data(), 24, ratio);
+        dsd_modulator(modulators, in.data(), got.data(), 24, ratio);
         ref.dsd(in.data(), want.data(), 24, ratio);
         if (got != want) ++mismatches;
         EXPECT_EQ(got, want) << "dsd block " << block << " wide " << wide;
@@ -471,10 +476,10 @@ TEST(DeltaSigma, VectorCodeMatchesThePlainRecurrences) {
         uint32_t l = 0, r = 0;
         const uint32_t want_l = ref.pcm(0, bits, x), want_r = ref.pcm(1, bits, y);
         if (i % 2) {
-          pcm_modulate_pair(bits, x, y, &l, &r);
+          pcm_modulate_pair(modulators, bits, x, y, &l, &r);
         } else {
-          l = pcm_modulator(0, bits, x);
-          r = pcm_modulator(1, bits, y);
+          l = pcm_modulator(modulators, 0, bits, x);
+          r = pcm_modulator(modulators, 1, bits, y);
         }
         if (l != want_l || r != want_r) ++mismatches;
         ASSERT_EQ(l, want_l) << "block " << block << " level " << ref.level_ << " i " << i << " wide " << wide;
@@ -482,7 +487,45 @@ TEST(DeltaSigma, VectorCodeMatchesThePlainRecurrences) {
       }
     }
   }
-  select_modulator_vectors(true);
+  select_modulator_vectors(modulators, true);
+}
+
+// Two sets of modulators run in turn give each the bits it gives alone,
+// PCM and DSD alike.
+TEST(DeltaSigma, RecordsShareNothing) {
+  struct output {
+    std::vector<uint32_t> words = std::vector<uint32_t>(512);
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(128);
+    bool operator==(const output&) const = default;
+  };
+  std::vector<float> x(512);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = 0.6f * std::sin(0.01f * static_cast<float>(i));
+  std::vector<uint8_t> dsd(64);
+  for (size_t i = 0; i < dsd.size(); ++i) dsd[i] = static_cast<uint8_t>(i * 37);
+  const auto set_up = [](int32_t level, int32_t db) {
+    delta_sigma m;
+    EXPECT_EQ(select_modulator_level(m, level), -1);
+    EXPECT_EQ(set_volume(m, db), db);
+    return m;
+  };
+  // Step k: 8 stereo samples, then 2 DSD bytes at ratio 2.
+  const auto step = [&](delta_sigma& m, size_t k, output& out) {
+    pcm_modulate_block(m, 32, std::span<const float>(x).subspan(16 * k, 16), std::span(out.words).subspan(16 * k, 16));
+    dsd_modulator(m, dsd.data() + 2 * k, out.bytes.data() + 4 * k, 2, 2);
+  };
+  delta_sigma level7 = set_up(7, -3), level2 = set_up(2, 0);
+  output alone7, alone2;
+  for (size_t k = 0; k < 32; ++k) step(level7, k, alone7);
+  for (size_t k = 0; k < 32; ++k) step(level2, k, alone2);
+
+  delta_sigma first = set_up(7, -3), second = set_up(2, 0);
+  output turns7, turns2;
+  for (size_t k = 0; k < 32; ++k) {
+    step(first, k, turns7);
+    step(second, k, turns2);
+  }
+  EXPECT_TRUE(turns7 == alone7);
+  EXPECT_TRUE(turns2 == alone2);
 }
 
 TEST(DeltaSigmaDsd, OddCountStaysInsideItsOutput) {
@@ -493,7 +536,7 @@ TEST(DeltaSigmaDsd, OddCountStaysInsideItsOutput) {
       start(level);
       const uint8_t in[3] = {0xFF, 0x00, 0xF0};
       std::vector<uint8_t> out(3 * ratio + 8, 0x5A);
-      EXPECT_EQ(dsd_modulator(in, out.data(), 3, ratio), 3);
+      EXPECT_EQ(dsd_modulator(modulators, in, out.data(), 3, ratio), 3);
       for (size_t i = static_cast<size_t>(3 * ratio); i < out.size(); ++i) EXPECT_EQ(out[i], 0x5A) << level << ratio;
     }
   }
@@ -515,7 +558,7 @@ TEST(DeltaSigma, FixedTestVectors) {
       {2, 4, 0xa8376d6d890a61ec},  {7, 1, 0xca2392ec8f113b28},  {7, 4, 0x654f2ffc9a216e8d},
   };
   for (bool wide : {true, false}) {
-    select_modulator_vectors(wide);
+    select_modulator_vectors(modulators, wide);
     for (const auto& c : cases) {
       start(c.level);
       uint64_t hash = 0xCBF29CE484222325ull;
@@ -529,13 +572,13 @@ TEST(DeltaSigma, FixedTestVectors) {
           const int32_t triangle = std::abs((i * 37) % 2000 - 1000) - 500;
           const int32_t noise = static_cast<int32_t>(seed >> 20) - 2048;
           x[i] = static_cast<float>(triangle) / 520.0f + static_cast<float>(noise) * 0.0001f;
-          hash = fnv1a(hash, pcm_modulator(i & 1, c.bits, x[i]));
+          hash = fnv1a(hash, pcm_modulator(modulators, i & 1, c.bits, x[i]));
         }
         start(c.level);
         uint64_t pair_hash = 0xCBF29CE484222325ull;
         for (size_t i = 0; i < x.size(); i += 2) {
           uint32_t left = 0, right = 0;
-          pcm_modulate_pair(c.bits, x[i], x[i + 1], &left, &right);
+          pcm_modulate_pair(modulators, c.bits, x[i], x[i + 1], &left, &right);
           pair_hash = fnv1a(fnv1a(pair_hash, left), right);
         }
         EXPECT_EQ(pair_hash, c.hash) << "pair, level " << c.level << " bits " << c.bits << " wide " << wide;
@@ -545,7 +588,8 @@ TEST(DeltaSigma, FixedTestVectors) {
         std::vector<uint32_t> words(x.size());
         for (size_t i = 0, size = 2; i < x.size(); i += size, size = size % 90 + 14) {
           size = std::min(size, x.size() - i);
-          pcm_modulate_block(c.bits, std::span<const float>(x).subspan(i, size), std::span(words).subspan(i, size));
+          pcm_modulate_block(modulators, c.bits, std::span<const float>(x).subspan(i, size),
+                             std::span(words).subspan(i, size));
         }
         for (uint32_t w : words) block_hash = fnv1a(block_hash, w);
         EXPECT_EQ(block_hash, c.hash) << "block, level " << c.level << " bits " << c.bits << " wide " << wide;
@@ -553,14 +597,16 @@ TEST(DeltaSigma, FixedTestVectors) {
         std::vector<uint8_t> in(4000), out(4000 * c.bits);
         uint32_t seed = 99;
         for (auto& b : in) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
-        for (size_t j = 0; j < in.size(); j += 8) dsd_modulator(in.data() + j, out.data() + j * c.bits, 8, c.bits);
+        for (size_t j = 0; j < in.size(); j += 8) {
+          dsd_modulator(modulators, in.data() + j, out.data() + j * c.bits, 8, c.bits);
+        }
         for (uint8_t b : out) hash = fnv1a(hash, b);
       }
       EXPECT_EQ(hash, c.hash) << "level " << c.level << " bits/ratio " << c.bits << " wide " << wide << std::hex
                               << " got 0x" << hash;
     }
   }
-  select_modulator_vectors(true);
+  select_modulator_vectors(modulators, true);
 }
 
 TEST(Analyser, MeasuresAKnownSine) {

@@ -30,21 +30,16 @@ bool exited_with_failure(int status) { return WIFEXITED(status) && WEXITSTATUS(s
 
 class FirTest : public testing::Test {
  protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-  static void reset() {
-    fir_release();
-    fir_use_scalar_kernels(false);
-  }
+  fir_filter filter;
 };
 
 // Feeds every frame; returns all output frames, and the per-call counts.
-stereo run(const stereo& input, std::vector<int32_t>* counts = nullptr) {
+stereo run(fir_filter& filter, const stereo& input, std::vector<int32_t>* counts = nullptr) {
   stereo out;
   for (const auto& [l, r] : input) {
     const float frame[2] = {l, r};
     int32_t count = -1;
-    const float* block = fir_process(frame, &count);
+    const float* block = fir_process(filter, frame, &count);
     EXPECT_NE(block, nullptr);
     if (!block) break;
     if (counts) counts->push_back(count);
@@ -103,47 +98,47 @@ TEST(FirTables, MakeTheWholePathFlatAndQuiet) {
 
 TEST_F(FirTest, PhasesAndFrameCountsFollowTheRate) {
   std::vector<int32_t> counts;
-  fir_init(44100, 352800, 2, 0);
-  EXPECT_EQ(fir_phases().table, fir_coeffs_44k_normal);
-  run(stereo(160, {0.0f, 0.0f}), &counts);
+  fir_init(filter, 44100, 352800, 2, 0);
+  EXPECT_EQ(fir_phases(filter).table, fir_coeffs_44k_normal);
+  run(filter, stereo(160, {0.0f, 0.0f}), &counts);
   EXPECT_EQ(counts, std::vector<int32_t>(160, 16));
 
   counts.clear();
-  fir_init(48000, 352800, 2, 0);
-  EXPECT_EQ(fir_phases().up, 147);
-  EXPECT_EQ(fir_phases().down, 20);
-  EXPECT_EQ(run(stereo(160, {0.0f, 0.0f}), &counts).size(), 1176u);
+  fir_init(filter, 48000, 352800, 2, 0);
+  EXPECT_EQ(fir_phases(filter).up, 147);
+  EXPECT_EQ(fir_phases(filter).down, 20);
+  EXPECT_EQ(run(filter, stereo(160, {0.0f, 0.0f}), &counts).size(), 1176u);
   EXPECT_EQ(counts[0], 16);
   EXPECT_EQ(counts[1], 14);
 
   counts.clear();
-  fir_init(384000, 352800, 2, 0);
-  EXPECT_EQ(run(stereo(3840, {0.0f, 0.0f}), &counts).size(), 3528u);
+  fir_init(filter, 384000, 352800, 2, 0);
+  EXPECT_EQ(run(filter, stereo(3840, {0.0f, 0.0f}), &counts).size(), 3528u);
   EXPECT_NE(std::find(counts.begin(), counts.end(), 0), counts.end());
 
   // Rates below 44.1 kHz complete more than 8 frames per input: the block
   // holds the 45 that 8 kHz needs.
   counts.clear();
-  fir_init(8000, 352800, 2, 0);
-  EXPECT_EQ(run(stereo(80, {0.5f, 0.5f}), &counts).size(), 3528u);
+  fir_init(filter, 8000, 352800, 2, 0);
+  EXPECT_EQ(run(filter, stereo(80, {0.5f, 0.5f}), &counts).size(), 3528u);
   EXPECT_EQ(*std::max_element(counts.begin(), counts.end()), 2 * kFirBlockFrames);
 
   // A rate with more phases than are kept interpolates between stored ones.
-  fir_init(44056, 352800, 2, 0);
-  EXPECT_EQ(fir_phases().up, 44100);
-  EXPECT_EQ(fir_phases().stored, kFirStoredPhases + 1);
+  fir_init(filter, 44056, 352800, 2, 0);
+  EXPECT_EQ(fir_phases(filter).up, 44100);
+  EXPECT_EQ(fir_phases(filter).stored, kFirStoredPhases + 1);
 
-  fir_release();
-  fir_init(48000, 352800, 2, 1);
-  EXPECT_EQ(fir_phases().table, fir_coeffs_44k_short);
+  fir_release(filter);
+  fir_init(filter, 48000, 352800, 2, 1);
+  EXPECT_EQ(fir_phases(filter).table, fir_coeffs_44k_short);
 }
 
 TEST_F(FirTest, ConstantInputSettlesAtThePathGain) {
   const stereo ones(3000, {1.0f, 1.0f});
   for (const auto& [rate, gain] : {std::pair{44100, 0.9}, {48000, 1.0}, {44056, 1.0}}) {
-    fir_release();
-    fir_init(rate, 352800, 2, 0);
-    const stereo out = run(ones);
+    fir_release(filter);
+    fir_init(filter, rate, 352800, 2, 0);
+    const stereo out = run(filter, ones);
     EXPECT_NEAR(out.back().first, gain, 1e-5) << rate;
     EXPECT_NEAR(out.back().second, gain, 1e-5) << rate;
   }
@@ -182,14 +177,15 @@ tone_fit fit_tone(const std::vector<double>& y, size_t first, double hz) {
 
 // Sines through one rate, against the exact sine: the resampler must add
 // nothing but the path's gain and its delay.
-void expect_exact_sines(int32_t rate, double hz_left, double hz_right, double gain, double min_snr_db) {
+void expect_exact_sines(fir_filter& filter, int32_t rate, double hz_left, double hz_right, double gain,
+                        double min_snr_db) {
   SCOPED_TRACE(testing::Message() << rate << " Hz, tones " << hz_left << " and " << hz_right);
   // 0.1 s analysed (whole periods of 10 Hz) after 40 ms of settling.
-  const stereo out = run(sines(rate, hz_left, hz_right, static_cast<size_t>(rate * 0.15)));
+  const stereo out = run(filter, sines(rate, hz_left, hz_right, static_cast<size_t>(rate * 0.15)));
   ASSERT_GE(out.size(), 49392u);
   std::vector<double> left(14112 + 35280), right(left.size());
   for (size_t j = 0; j < left.size(); ++j) left[j] = out[j].first, right[j] = out[j].second;
-  const double delay = fir_delay_seconds();
+  const double delay = fir_delay_seconds(filter);
   for (const auto& [y, hz] : {std::pair{&left, hz_left}, {&right, hz_right}}) {
     const tone_fit fit = fit_tone(*y, 14112, hz);
     EXPECT_NEAR(20 * std::log10(fit.amplitude / (0.5 * gain)), 0.0, 0.02) << hz;
@@ -212,13 +208,13 @@ TEST_F(FirTest, ResamplesSinesExactlyAtEveryKindOfRate) {
       {44056, 1000, 19000, 1.0},  {384000, 1000, 10000, 1.0},
   };
   for (const rate_case& c : cases) {
-    fir_release();
-    fir_init(c.rate, 352800, 2, 0);
-    expect_exact_sines(c.rate, c.low, c.high, c.gain, 125.0);
+    fir_release(filter);
+    fir_init(filter, c.rate, 352800, 2, 0);
+    expect_exact_sines(filter, c.rate, c.low, c.high, c.gain, 125.0);
   }
-  fir_release();
-  fir_init(48000, 352800, 2, 1);
-  expect_exact_sines(48000, 1000, 10000, 1.0, 105.0);
+  fir_release(filter);
+  fir_init(filter, 48000, 352800, 2, 1);
+  expect_exact_sines(filter, 48000, 1000, 10000, 1.0, 105.0);
 }
 
 // What of x lies below 16 kHz: a Kaiser-windowed lowpass at 352.8 kHz,
@@ -248,13 +244,13 @@ TEST_F(FirTest, RateChangesKeepTheTimeLine) {
   stereo out;
   double start = 0.0;
   for (int32_t rate : rates) {
-    fir_init(rate, 352800, 2, 0);
+    fir_init(filter, rate, 352800, 2, 0);
     const size_t frames = static_cast<size_t>(std::lround(rate * 0.02));  // 20 ms
-    const stereo part = run(sines(rate, kHz, kHz, frames, start));
+    const stereo part = run(filter, sines(rate, kHz, kHz, frames, start));
     out.insert(out.end(), part.begin(), part.end());
     start += static_cast<double>(frames) / rate;
   }
-  const double delay = fir_delay_seconds();
+  const double delay = fir_delay_seconds(filter);
   const auto first = static_cast<size_t>(2 * delay * kRate);
   // No step between output frames much beyond the music's steepest.
   double step = 0;
@@ -272,19 +268,19 @@ TEST_F(FirTest, RateChangesKeepTheTimeLine) {
 
 TEST_F(FirTest, CutFlagsSilenceOneChannelAt44kOnly) {
   const stereo input = sines(44100, 1000, 3000, 400);
-  fir_init(44100, 352800, 2, 0);
-  const stereo plain = run(input);
-  fir_release();
-  fir_init(44100, 352800, 2, 0, {.left = true});
-  const stereo cut = run(input);
+  fir_init(filter, 44100, 352800, 2, 0);
+  const stereo plain = run(filter, input);
+  fir_release(filter);
+  fir_init(filter, 44100, 352800, 2, 0, {.left = true});
+  const stereo cut = run(filter, input);
   ASSERT_EQ(cut.size(), plain.size());
   for (size_t i = 0; i < cut.size(); ++i) {
     ASSERT_EQ(cut[i].first, 0.0f);
     ASSERT_EQ(cut[i].second, plain[i].second);
   }
-  fir_release();
-  fir_init(48000, 352800, 2, 0);
-  const stereo other = run(sines(48000, 1000, 3000, 800));
+  fir_release(filter);
+  fir_init(filter, 48000, 352800, 2, 0);
+  const stereo other = run(filter, sines(48000, 1000, 3000, 800));
   EXPECT_NE(other.back().first, 0.0f);
 }
 
@@ -311,29 +307,55 @@ TEST_F(FirTest, VectorEqualsScalar) {
   for (auto& f : input) f = {value(random), value(random)};
   for (int32_t rate : {44100, 48000, 44056}) {
     SCOPED_TRACE(rate);
-    fir_release();
-    fir_init(rate, 352800, 2, 0);
-    const stereo fast = run(input);
-    fir_release();
-    fir_use_scalar_kernels(true);
-    fir_init(rate, 352800, 2, 0);
-    EXPECT_EQ(run(input), fast);
-    fir_use_scalar_kernels(false);
+    fir_release(filter);
+    fir_init(filter, rate, 352800, 2, 0);
+    const stereo fast = run(filter, input);
+    fir_release(filter);
+    fir_use_scalar_kernels(filter, true);
+    fir_init(filter, rate, 352800, 2, 0);
+    EXPECT_EQ(run(filter, input), fast);
+    fir_use_scalar_kernels(filter, false);
   }
 }
 
+// Two filters fed in turn give each the frames it gives alone.
+TEST_F(FirTest, InstancesShareNothing) {
+  const stereo at_48k = sines(48000, 1000, 3000, 2000);
+  const stereo at_44056 = sines(44056, 19000, 500, 2000);
+  fir_init(filter, 48000, 352800, 2, 0);
+  const stereo alone_48k = run(filter, at_48k);
+  fir_release(filter);
+  fir_init(filter, 44056, 352800, 2, 1);
+  const stereo alone_44056 = run(filter, at_44056);
+
+  fir_filter first, second;
+  fir_init(first, 48000, 352800, 2, 0);
+  fir_init(second, 44056, 352800, 2, 1);
+  stereo turns_48k, turns_44056;
+  for (size_t i = 0; i < at_48k.size(); ++i) {
+    const stereo one = run(first, {at_48k[i]});
+    const stereo other = run(second, {at_44056[i]});
+    turns_48k.insert(turns_48k.end(), one.begin(), one.end());
+    turns_44056.insert(turns_44056.end(), other.begin(), other.end());
+  }
+  EXPECT_EQ(turns_48k, alone_48k);
+  EXPECT_EQ(turns_44056, alone_44056);
+  EXPECT_LT(fir_delay_seconds(second), fir_delay_seconds(first));  // each keeps its own list
+}
+
 TEST_F(FirTest, RefusesWhatItCannotDo) {
-  EXPECT_EXIT(fir_init(44100, 352800, 1, 0), exited_with_failure,
+  EXPECT_EXIT(fir_init(filter, 44100, 352800, 1, 0), exited_with_failure,
               "ERROR common [0-9]+ this code supports 2ch stereo only, not 1 channels\\.\n");
-  EXPECT_EXIT(fir_init(44100, 96000, 2, 0), exited_with_failure, "ERROR common [0-9]+ 44k coeff table not found\\.");
-  EXPECT_EXIT(fir_init(7999, 352800, 2, 0), exited_with_failure,
+  EXPECT_EXIT(fir_init(filter, 44100, 96000, 2, 0), exited_with_failure,
+              "ERROR common [0-9]+ 44k coeff table not found\\.");
+  EXPECT_EXIT(fir_init(filter, 7999, 352800, 2, 0), exited_with_failure,
               "ERROR common [0-9]+ input rate 7999 Hz is not supported");
   const float frame[2] = {0.0f, 0.0f};
   int32_t count = 7;
-  EXPECT_EQ(fir_process(frame, &count), nullptr);  // not set up
+  EXPECT_EQ(fir_process(filter, frame, &count), nullptr);  // not set up
   EXPECT_EQ(count, 7);
-  fir_init(48000, 352800, 2, 0);
-  EXPECT_EQ(fir_process(frame, nullptr), nullptr);
+  fir_init(filter, 48000, 352800, 2, 0);
+  EXPECT_EQ(fir_process(filter, frame, nullptr), nullptr);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 #include "alsathread.h"
 #include "brisa_options.h"
-#include "deltasigma.h"
 #include "lumen_options.h"
 
 namespace {
@@ -18,11 +17,7 @@ bool ended_by_fatal_error(int status) { return WIFEXITED(status) && WEXITSTATUS(
 
 class ParseParams : public testing::Test {
  protected:
-  void SetUp() override {
-    params = play_params{};
-    set_volume(0);
-    select_modulator_level(1);
-  }
+  void SetUp() override { params = play_params{}; }
 
   // Parses the words as brisa or lumen would into params; returns
   // first_file_index.
@@ -73,10 +68,10 @@ TEST_F(ParseParams, AnOptionNeedingAValueAsTheLastWordIsAFileOperand) {
   // Every short option is passed over as the last word, -L included (a quirk
   // users may know); -os of lumen is the exception.
   EXPECT_EQ(brisa({"-L2"}), 1);
-  EXPECT_EQ(modulator_level(), 1);
+  EXPECT_EQ(params.modulator_level, 1);
   EXPECT_EQ(lumen({"-os"}), 2);
   EXPECT_EQ(brisa({"-L7", "x.wav"}), 2);
-  EXPECT_EQ(modulator_level(), 7);
+  EXPECT_EQ(params.modulator_level, 7);
 }
 
 TEST_F(ParseParams, AFileBeforeAnOptionMisplacesTheCount) {
@@ -114,7 +109,6 @@ TEST_F(ParseParams, BufferSizesThatAreNoNumberOrDoNotFitAreFatal) {
 TEST_F(ParseParams, VolumeIsKeptOnlyWithinRange) {
   brisa({"--volume=-6", "x"});
   EXPECT_EQ(params.volume_db, -6);
-  EXPECT_EQ(get_volume(), -6);
   SetUp();
   brisa({"--volume=-60", "x"});
   EXPECT_EQ(params.volume_db, 0);
@@ -153,7 +147,8 @@ TEST_F(ParseParams, ClockIsStoredOrFatal) {
 TEST_F(ParseParams, OptionsOfThePlayerOnly) {
   EXPECT_EQ(lumen({"--dop", "--volume=-6", "-L2", "x"}), 1);  // brisa's options are files to lumen
   EXPECT_EQ(params.dop, 0);
-  EXPECT_EQ(get_volume(), 0);
+  EXPECT_EQ(params.volume_db, 0);
+  EXPECT_EQ(params.modulator_level, 1);
   EXPECT_EQ(brisa({"-os", "x"}), 1);
 }
 

@@ -151,13 +151,13 @@ int demo_spectra(const char* path) {
   constexpr int64_t kSamples = 1 << 17;  // 4 Mi bits; the first quarter is skipped
   std::vector<std::vector<std::pair<double, double>>> curves;
   for (int32_t lev : {1, 2, 7}) {
-    select_modulator_level(lev);
-    reset_modulators();
+    delta_sigma modulators;
+    select_modulator_level(modulators, lev);
     std::vector<float> stream;
     stream.reserve(static_cast<size_t>(kSamples) * 32);
     for (int64_t i = 0; i < kSamples; ++i) {
       const double x = 0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(i) / kOversampledRate);
-      analyser_append_word(stream, pcm_modulator(0, 32, static_cast<float>(x)), 32);
+      analyser_append_word(stream, pcm_modulator(modulators, 0, 32, static_cast<float>(x)), 32);
     }
     analyser_options options;
     options.tone_hz = 1000;

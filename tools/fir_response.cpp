@@ -55,7 +55,7 @@ std::vector<int64_t> grid(int64_t rate) {
   return {hz.begin(), hz.end()};
 }
 
-point measure(int64_t rate, int64_t hz) {
+point measure(fir_filter& resampler, int64_t rate, int64_t hz) {
   std::vector<float> out;
   out.reserve(kAnalysedFrames);
   int64_t produced = 0;
@@ -65,7 +65,7 @@ point measure(int64_t rate, int64_t hz) {
     const auto x = static_cast<float>(kAmplitude * std::sin(phase));
     const float frame[2] = {x, x};
     int32_t count = 0;
-    const float* y = fir_process(frame, &count);
+    const float* y = fir_process(resampler, frame, &count);
     if (y == nullptr) {
       std::fprintf(stderr, "fir_response: the filter gave no output block\n");
       std::exit(1);
@@ -140,10 +140,10 @@ int main(int argc, char** argv) {
   }
   const char* filter = short_filter ? "short" : "normal";
   for (const int64_t rate : rates) {
-    fir_init(static_cast<int32_t>(rate), kOversampledRate, 2, short_filter ? 1 : 0);
+    fir_filter resampler;
+    fir_init(resampler, static_cast<int32_t>(rate), kOversampledRate, 2, short_filter ? 1 : 0);
     std::vector<point> points;
-    for (const int64_t hz : grid(rate)) points.push_back(measure(rate, hz));
-    fir_release();
+    for (const int64_t hz : grid(rate)) points.push_back(measure(resampler, rate, hz));
 
     const double level_1k = level_at(points, 1000);
     std::fprintf(out, "# %lld Hz, %s filter: frequency_hz level_db level_rel_1k_db inband_spurs_db\n",

@@ -88,6 +88,17 @@ void take_frames(ringbuffer* rb, const stream_checks& checks, int64_t* frames, i
   }
 }
 
+// The filter's delay with the normal list, the longer of the two: that of
+// any filter the players set up.
+double longest_filter_delay_seconds() {
+  static const double delay = [] {
+    fir_filter filter;
+    fir_init(filter, 44100, kOversampledRate, 2, 0);
+    return fir_delay_seconds(filter);
+  }();
+  return delay;
+}
+
 // What two copies of a file can make at most: reads of kDsdReadBytes of a
 // DSD file (the last one padded), and frames of a PCM file, one for each or,
 // through the filter, at 352.8 kHz with the filter's tail after them.
@@ -99,7 +110,7 @@ int64_t most_pcm_frames(const music_file& file, bool filtered) {
   int64_t frames = 2 * (std::min(file.remaining_bytes, kHugeCount) / file.format.block_align);
   if (!filtered) return frames;
   const int64_t rate = file.format.sample_rate;
-  frames += static_cast<int64_t>(std::ceil(2 * fir_delay_seconds() * static_cast<double>(rate))) + 1;
+  frames += static_cast<int64_t>(std::ceil(2 * longest_filter_delay_seconds() * static_cast<double>(rate))) + 1;
   return frames * kOversampledRate / rate + 2;
 }
 
@@ -108,7 +119,7 @@ int64_t most_pcm_frames(const music_file& file, bool filtered) {
 // buffer would cost each run more than the conversion.
 int32_t ring_bytes(int32_t frame_bytes) {
   constexpr int32_t kStepFrames = 4096;  // more than a PCM or a DSD step writes
-  const auto tail_frames = static_cast<int32_t>(std::ceil(2 * fir_delay_seconds() * kOversampledRate));
+  const auto tail_frames = static_cast<int32_t>(std::ceil(2 * longest_filter_delay_seconds() * kOversampledRate));
   return 2 * frame_bytes * (kStepFrames + tail_frames);
 }
 

@@ -30,18 +30,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // file: designing it for a rate costs more than a run. Every run ends with
   // the filter's tail, which leaves its history silent. The filter list is
   // chosen when it is first set up.
-  static bool short_filter_before = false;
+  static brisa_run run;
   const bool short_filter = (choice >> 4 & 1) != 0;
-  if (short_filter != short_filter_before) fir_release();
-  short_filter_before = short_filter;
-  reset_modulators();
-  select_modulator_level(kLevels[choice >> 2 & 3]);
-  set_volume((choice & 0x80) != 0 ? -6 : 0);
+  if (short_filter != run.short_filter) fir_release(run.filter);
+  reset_modulators(run.modulators);
+  select_modulator_level(run.modulators, kLevels[choice >> 2 & 3]);
+  set_volume(run.modulators, (choice & 0x80) != 0 ? -6 : 0);
 
   output_stream stream;
   stream.format = kFormats[choice & 3];
   stream.frame_bytes = dsd_frame_bytes(stream.format);
-  brisa_run run;
   player_parts parts = brisa_parts(run, (choice & 0x20) != 0, (choice & 0x40) != 0, short_filter);
   brisa_lay_out(run, stream);
   parts.readers = kStreamReaders;

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The filter is kept from run to run, as the player keeps it from file to
   // file: designing it for a rate costs more than a run. Every run ends with
   // the filter's tail, which leaves its history silent.
-  lumen_run run;
+  static lumen_run run;
   player_parts parts = lumen_parts(run, oversample, (choice & 8) != 0, (choice & 16) != 0);
   parts.readers = kStreamReaders;
   return fuzz_conversion(data, size, parts, [&](const music_file& first) {
