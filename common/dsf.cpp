@@ -1,3 +1,6 @@
+// The one-bit readers, DSDIFF and WSD as well as DSF (see dsf.h; the file is
+// named after the first of them): chunk walks, channel layouts, and each
+// format's delivery of left and right DSD bytes.
 #include "dsf.h"
 
 #include <algorithm>
