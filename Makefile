@@ -7,7 +7,7 @@ FUZZ_SECONDS ?= 30
 # CI builds treat warnings as errors.
 WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all deps build test asan tsan fuzz armhf deb deb-check check demo clean
+.PHONY: all deps format build test asan tsan fuzz armhf deb deb-check check demo clean
 
 all: build
 
@@ -51,7 +51,11 @@ deb: deps
 deb-check: deb
 	tools/check-debs.sh build-deb armhf
 
-check: test asan tsan fuzz armhf deb-check
+# Every C++ source follows .clang-format.
+format: deps
+	tools/check-format.sh
+
+check: format test asan tsan fuzz armhf deb-check
 
 demo: build
 	@tools/demo.sh build

@@ -102,8 +102,8 @@ void BM_dsd_modulator(benchmark::State& state) {
     benchmark::DoNotOptimize(output.data());
   }
   const double bits_per_channel = static_cast<double>(state.iterations()) * static_cast<double>(input.size()) * 4;
-  state.counters["x_realtime"] =
-      benchmark::Counter(bits_per_channel / (static_cast<double>(kNativeDsdBitRate) / ratio), benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] = benchmark::Counter(bits_per_channel / (static_cast<double>(kNativeDsdBitRate) / ratio),
+                                                    benchmark::Counter::kIsRate);
 }
 
 }  // namespace

@@ -24,13 +24,11 @@ struct known_dac {
 };
 
 constexpr known_dac kKnownDacs[] = {
-    {"Amanero", kFormatDsdU32_BE},  {"DIYINHK", kFormatDsdU32_LE},         {"SMSL M100", kFormatDsdU32_LE},
+    {"Amanero", kFormatDsdU32_BE},    {"DIYINHK", kFormatDsdU32_LE},        {"SMSL M100", kFormatDsdU32_LE},
     {"XMOS Audio", kFormatDsdU32_LE}, {"XMOS usb audio", kFormatDsdU32_LE},
 };
 
-void set_card_device(int card, dac_choice& dac) {
-  snprintf(dac.device_name, sizeof dac.device_name, "hw:%d,0", card);
-}
+void set_card_device(int card, dac_choice& dac) { snprintf(dac.device_name, sizeof dac.device_name, "hw:%d,0", card); }
 
 // The format a known DAC's long name calls for, unless DoP was selected;
 // false when the name is none of the known DACs.

@@ -43,12 +43,9 @@ void master_clock(const option_use& use) {
 
 // Every short option but -? is passed over as the last word, -L included.
 constexpr option_row kShortOptions[] = {
-    {"?", option_shape::alone, option_usage},
-    {"D", option_shape::with_value, option_device},
-    {"L1", option_shape::before_more, level_1},
-    {"L2", option_shape::before_more, level_2},
-    {"L7", option_shape::before_more, level_7},
-    {"B", option_shape::with_value, option_buffer_size},
+    {"?", option_shape::alone, option_usage},   {"D", option_shape::with_value, option_device},
+    {"L1", option_shape::before_more, level_1}, {"L2", option_shape::before_more, level_2},
+    {"L7", option_shape::before_more, level_7}, {"B", option_shape::with_value, option_buffer_size},
 };
 
 constexpr option_row kLongOptions[] = {

@@ -30,8 +30,8 @@ bool modulator_vectors_available();
 
 // One set of modulators.
 struct delta_sigma {
-  int32_t level = 1;        // 1, 2 or 7
-  int32_t attenuation = 0;  // the volume in dB with the sign reversed, 0..48
+  int32_t level = 1;                          // 1, 2 or 7
+  int32_t attenuation = 0;                    // the volume in dB with the sign reversed, 0..48
   bool wide = modulator_vectors_available();  // whether level 7 runs on 8 lanes
   std::array<delta_sigma_channel, 2> channels{};
 };
@@ -64,13 +64,11 @@ void pcm_modulate_pair(delta_sigma& modulators, int bits, float left, float righ
 // values[2i + 1], ...) would set, pair after pair. Runs
 // min(values.size(), words.size()) / 2 pairs; the loop's constants and
 // level 7's states stay in registers across the block.
-void pcm_modulate_block(delta_sigma& modulators, int bits, std::span<const float> values,
-                        std::span<uint32_t> words);
+void pcm_modulate_block(delta_sigma& modulators, int bits, std::span<const float> values, std::span<uint32_t> words);
 
 // Re-modulates count interleaved DSD bytes (left at even positions) at ratio
 // r into count * r bytes, same interleaving, earliest bit in bit 7. Returns count.
-int32_t dsd_modulator(delta_sigma& modulators, const uint8_t* input, uint8_t* output, int32_t count,
-                      int32_t ratio);
+int32_t dsd_modulator(delta_sigma& modulators, const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio);
 
 // Sets both channels to zero state (all levels, the DSD masks). The player
 // never calls it: its state carries on across files. Level, volume and

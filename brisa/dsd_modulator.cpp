@@ -179,8 +179,7 @@ void dsd_bytes(const dsd_setting& setting, const uint8_t* input, uint8_t* output
 }  // namespace
 }  // namespace modulator
 
-int32_t dsd_modulator(delta_sigma& modulators, const uint8_t* input, uint8_t* output, int32_t count,
-                      int32_t ratio) {
+int32_t dsd_modulator(delta_sigma& modulators, const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio) {
   using namespace modulator;
   if (ratio < 1 || count < 1) return count;
   const int32_t entry = volume_level(modulators.attenuation);

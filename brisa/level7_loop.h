@@ -89,8 +89,8 @@ inline level7_input<f4> make_level7_input(float u) noexcept {
 // The lanes of one channel (or two, in f8), held in registers while it runs.
 template <class F>
 struct level7_lanes {
-  F odd;   // c1, c3, c5, c7
-  F even;  // pad (+0), c2, c4, c6
+  F odd;                      // c1, c3, c5, c7
+  F even;                     // pad (+0), c2, c4, c6
   typename F::history signs;  // the bits so far
 };
 
@@ -115,7 +115,7 @@ struct level7_constants {
 };
 
 inline level7_constants<f4> make_level7_constants() noexcept {
-  return {simd::load(kOddScale), simd::load(kEvenG),          simd::load(kOddFeedback),
+  return {simd::load(kOddScale),     simd::load(kEvenG),          simd::load(kOddFeedback),
           simd::load(kEvenFeedback), simd::splat(kFeedbackFloat), simd::splat(-kFeedbackFloat)};
 }
 

@@ -53,9 +53,8 @@ constexpr uint32_t bit_mask(int bits) noexcept { return bits == 32 ? ~0u : (1u <
 // so that per-channel arrays indexed by c stay in registers.
 template <int kChannels, class F>
 [[gnu::always_inline]] inline void each_channel(F&& f) {
-  [&]<int... kC>(std::integer_sequence<int, kC...>) {
-    (f(std::integral_constant<int, kC>{}), ...);
-  }(std::make_integer_sequence<int, kChannels>{});
+  [&]<int... kC>(std::integer_sequence<int, kC...>) { (f(std::integral_constant<int, kC>{}), ...); }
+  (std::make_integer_sequence<int, kChannels>{});
 }
 
 }  // namespace modulator

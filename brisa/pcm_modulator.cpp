@@ -190,15 +190,14 @@ void pcm_level7(channel_state& st, int bits, std::span<const float> x, std::span
 using simd::f8;
 
 // Two channels' records side by side in 8 lanes (left low), and back.
-[[gnu::always_inline]] inline level7_input<f8> pair_of(const level7_input<f4>& l,
-                                                       const level7_input<f4>& r) noexcept {
+[[gnu::always_inline]] inline level7_input<f8> pair_of(const level7_input<f4>& l, const level7_input<f4>& r) noexcept {
   return {pair_of(l.odd, r.odd), pair_of(l.even, r.even), pair_of(l.u, r.u)};
 }
 [[gnu::always_inline]] inline level7_constants<f8> pair_of(const level7_constants<f4>& l,
                                                            const level7_constants<f4>& r) noexcept {
-  return {pair_of(l.odd_scale, r.odd_scale),       pair_of(l.even_g, r.even_g),
-          pair_of(l.odd_feedback, r.odd_feedback), pair_of(l.even_feedback, r.even_feedback),
-          pair_of(l.high, r.high),                 pair_of(l.low, r.low)};
+  return {
+      pair_of(l.odd_scale, r.odd_scale),         pair_of(l.even_g, r.even_g), pair_of(l.odd_feedback, r.odd_feedback),
+      pair_of(l.even_feedback, r.even_feedback), pair_of(l.high, r.high),     pair_of(l.low, r.low)};
 }
 [[gnu::always_inline]] inline level7_lanes<f8> pair_of(const level7_lanes<f4>& l, const level7_lanes<f4>& r) noexcept {
   return {pair_of(l.odd, r.odd), pair_of(l.even, r.even), f8::history{}};
@@ -214,8 +213,8 @@ using simd::f8;
 // half.
 SIMD_AVX2_FUNCTION void pcm_level7_wide(channel_state& left, channel_state& right, const float (&x)[2], int bits,
                                         float gain, uint32_t (&out)[2]) noexcept {
-  const level7_input<f8> in = pair_of(make_level7_input(level7_pcm_input(x[0], gain)),
-                                      make_level7_input(level7_pcm_input(x[1], gain)));
+  const level7_input<f8> in =
+      pair_of(make_level7_input(level7_pcm_input(x[0], gain)), make_level7_input(level7_pcm_input(x[1], gain)));
   const level7_constants<f4> k4 = make_level7_constants();
   const level7_constants<f8> k = pair_of(k4, k4);
   level7_lanes<f8> s = pair_of(load_level7(left), load_level7(right));
@@ -283,8 +282,7 @@ void pcm_modulate_pair(delta_sigma& modulators, int bits, float left, float righ
   *right_bits = words[1];
 }
 
-void pcm_modulate_block(delta_sigma& modulators, int bits, std::span<const float> values,
-                        std::span<uint32_t> words) {
+void pcm_modulate_block(delta_sigma& modulators, int bits, std::span<const float> values, std::span<uint32_t> words) {
   std::array<channel_state, 2>& st = modulators.channels;
   bits = normal_bits(bits);
   const size_t count = std::min(values.size(), words.size()) / 2 * 2;

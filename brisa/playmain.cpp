@@ -13,11 +13,11 @@
 
 #include "alsathread.h"
 #include "brisa_options.h"
-#include "fir.h"
 #include "deltasigma.h"
 #include "dsd_frame.h"
 #include "dsf.h"
 #include "ffmpeg_old.h"
+#include "fir.h"
 #include "player.h"
 #include "player_start.h"
 #include "printable.h"
@@ -214,8 +214,7 @@ player_parts parts(void* context, const play_params& params) {
   brisa_run& run = run_in(context);
   select_modulator_level(run.modulators, params.modulator_level);
   set_volume(run.modulators, params.volume_db);
-  return brisa_parts(run, params.left_cut != 0, params.right_cut != 0,
-                     params.short_filter != 0);
+  return brisa_parts(run, params.left_cut != 0, params.right_cut != 0, params.short_filter != 0);
 }
 
 output_stream first_stream(player& p, const play_params& params) {

@@ -24,10 +24,10 @@ struct card_playback_device {
 
 // The step of reading a card that failed.
 enum class card_step : uint8_t {
-  control_open,      // snd_ctl_open: nothing but the number is known
-  card_info,         // snd_ctl_card_info: nothing but the number is known
-  pcm_next_device,   // snd_ctl_pcm_next_device: the device list ends there
-  pcm_info,          // snd_ctl_pcm_info of one device (other than "no playback stream")
+  control_open,     // snd_ctl_open: nothing but the number is known
+  card_info,        // snd_ctl_card_info: nothing but the number is known
+  pcm_next_device,  // snd_ctl_pcm_next_device: the device list ends there
+  pcm_info,         // snd_ctl_pcm_info of one device (other than "no playback stream")
 };
 
 struct card_fault {
@@ -37,9 +37,9 @@ struct card_fault {
 
 struct sound_card {
   int number = -1;
-  std::string id;         // "Combo384"; empty when the card could not be asked
-  std::string name;       // short name
-  std::string long_name;  // "Amanero Combo384 at usb-..."
+  std::string id;                              // "Combo384"; empty when the card could not be asked
+  std::string name;                            // short name
+  std::string long_name;                       // "Amanero Combo384 at usb-..."
   std::vector<card_playback_device> playback;  // in device order; only when asked for
   std::vector<card_fault> faults;              // in the order met
 };

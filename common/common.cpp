@@ -1,8 +1,6 @@
 // The FIR oversampling filter (see fir.h; the file's name is historical):
 // the phases of each rate and the input history of an instance; the dot
 // products are in fir_kernels.cpp.
-#include "fir.h"
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -11,6 +9,7 @@
 #include <memory>
 #include <numeric>
 
+#include "fir.h"
 #include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"
@@ -99,15 +98,15 @@ float_block allocate_floats(size_t count) { return allocate_zeroed<float>(count)
 // s / kFirStoredPhases). An output of phase p is the dot product of its taps
 // with the `taps` frames that end `skip` frames before the newest.
 struct phase_bank {
-  int32_t rate = 0;     // input rate the bank was made for
-  int32_t up = 0;       // L
-  int32_t down = 0;     // M
-  int32_t stored = 0;   // L, or kFirStoredPhases + 1 when interpolating
-  int32_t taps = 0;     // per phase, a whole number of dot rounds
-  int32_t skip = 0;     // newest frames no tap reaches
+  int32_t rate = 0;               // input rate the bank was made for
+  int32_t up = 0;                 // L
+  int32_t down = 0;               // M
+  int32_t stored = 0;             // L, or kFirStoredPhases + 1 when interpolating
+  int32_t taps = 0;               // per phase, a whole number of dot rounds
+  int32_t skip = 0;               // newest frames no tap reaches
   double stored_per_phase = 0.0;  // kFirStoredPhases / up, when interpolating
-  float_block bank;     // stored * taps floats
-  float_block steps;    // interpolating: phase s + 1 less phase s, (stored - 1) * taps
+  float_block bank;               // stored * taps floats
+  float_block steps;              // interpolating: phase s + 1 less phase s, (stored - 1) * taps
   bool interpolated() const { return stored != up; }
   int32_t reach() const { return skip + taps; }
 };
@@ -142,7 +141,7 @@ struct voice {
 // its own rate, at its own time.
 struct fir_state {
   int32_t output_rate = 0;
-  const rate_entry* e44 = nullptr;   // null: not set up
+  const rate_entry* e44 = nullptr;  // null: not set up
   const rate_entry* eany = nullptr;
   double delay = 0.0;      // seconds
   int32_t table_skip = 0;  // whole periods the 44.1 kHz table is delayed by
@@ -348,8 +347,8 @@ fir_state& state_of(fir_filter& filter) {
 
 }  // namespace
 
-int32_t fir_init(fir_filter& filter, int32_t input_rate, int32_t output_rate, int32_t channels,
-                 int32_t short_filter, channel_cuts cuts) {
+int32_t fir_init(fir_filter& filter, int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter,
+                 channel_cuts cuts) {
   if (channels != 2) fatal_error("this code supports 2ch stereo only, not %d channels.\n", channels);
   if (input_rate < kFirLowestInputRate || input_rate > kFirHighestInputRate) {
     fatal_error("input rate %d Hz is not supported (%d to %d Hz).\n", input_rate, kFirLowestInputRate,

@@ -1,13 +1,14 @@
 #include "dir2files.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -57,8 +58,7 @@ void add_directory(const char* directory, std::vector<std::string>& list) {
   std::array<char, kJoinedPathBytes> joined;
   while (const struct dirent* entry = readdir(dir.get())) {
     if (is_dot_entry(entry->d_name) || !entry_is_regular(dir.get(), entry)) continue;
-    const int needed = snprintf(joined.data(), joined.size(), "%s%s%s", directory, separator,
-                                entry->d_name);
+    const int needed = snprintf(joined.data(), joined.size(), "%s%s%s", directory, separator, entry->d_name);
     // A cut path would name some other file, or none: leave it out.
     if (needed < 0 || static_cast<size_t>(needed) > kJoinedPathMaxChars) {
       report_warning("path %s%s%s too long.\n", printable(directory).c_str(), separator,

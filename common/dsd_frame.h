@@ -13,7 +13,6 @@
 
 #include "sample_format.h"
 
-
 constexpr uint8_t kDopMarkers[2] = {0xFA, 0x05};
 
 constexpr bool is_dop_format(int32_t format) noexcept {
@@ -24,9 +23,7 @@ constexpr bool is_dop_format(int32_t format) noexcept {
 constexpr int32_t dsd_frame_bytes(int32_t format) noexcept { return format == kFormatS24_3LE ? 6 : 8; }
 
 // A 16-bit DoP word from two DSD bytes of one channel, older byte first.
-constexpr uint16_t dop_word(uint8_t older, uint8_t newer) noexcept {
-  return static_cast<uint16_t>(older << 8 | newer);
-}
+constexpr uint16_t dop_word(uint8_t older, uint8_t newer) noexcept { return static_cast<uint16_t>(older << 8 | newer); }
 
 // A 32-bit native word from four DSD bytes of one channel, oldest first.
 constexpr uint32_t native_word(const uint8_t bytes[4]) noexcept {

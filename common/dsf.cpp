@@ -3,6 +3,8 @@
 // format's delivery of left and right DSD bytes.
 #include "dsf.h"
 
+#include <sys/types.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -10,7 +12,6 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <sys/types.h>
 
 #include "readwrite.h"
 #include "util.h"
@@ -204,24 +205,24 @@ static_assert(!wsd_channel_pair(0x00000001));
 
 // The fields of a WSD header (big-endian; offsets from the file start).
 struct wsd_header {
-  uint8_t version = 0;           // 8
-  uint64_t file_size = 0;        // 12: the sound data ends here
-  uint32_t text_offset = 0;      // 20
-  uint32_t data_offset = 0;      // 24: the sound data starts here
-  uint32_t playback_time = 0;    // 32
-  uint32_t sample_rate = 0;      // 36
-  uint8_t channels = 0;          // 44
-  uint32_t assignment = 0;       // 48
+  uint8_t version = 0;         // 8
+  uint64_t file_size = 0;      // 12: the sound data ends here
+  uint32_t text_offset = 0;    // 20
+  uint32_t data_offset = 0;    // 24: the sound data starts here
+  uint32_t playback_time = 0;  // 32
+  uint32_t sample_rate = 0;    // 36
+  uint8_t channels = 0;        // 44
+  uint32_t assignment = 0;     // 48
 };
 
 // The fields after the "1bit" tag.
 bool read_wsd_header(FILE* fp, wsd_header* h) {
   constexpr uint64_t kReserved4 = 4, kReserved3 = 3;
-  return skip_bytes(fp, kReserved4) && read_byte(fp, &h->version) &&
-         skip_bytes(fp, kReserved3) && read_be64(fp, &h->file_size) && read_be32(fp, &h->text_offset) &&
-         read_be32(fp, &h->data_offset) && skip_bytes(fp, kReserved4) && read_be32(fp, &h->playback_time) &&
-         read_be32(fp, &h->sample_rate) && skip_bytes(fp, kReserved4) && read_byte(fp, &h->channels) &&
-         skip_bytes(fp, kReserved3) && read_be32(fp, &h->assignment);
+  return skip_bytes(fp, kReserved4) && read_byte(fp, &h->version) && skip_bytes(fp, kReserved3) &&
+         read_be64(fp, &h->file_size) && read_be32(fp, &h->text_offset) && read_be32(fp, &h->data_offset) &&
+         skip_bytes(fp, kReserved4) && read_be32(fp, &h->playback_time) && read_be32(fp, &h->sample_rate) &&
+         skip_bytes(fp, kReserved4) && read_byte(fp, &h->channels) && skip_bytes(fp, kReserved3) &&
+         read_be32(fp, &h->assignment);
 }
 
 // ---- DSDIFF and WSD delivery ----------------------------------------------
@@ -310,10 +311,9 @@ constexpr uint64_t dsf_bytes_per_channel(uint64_t sample_count) noexcept {
 }
 
 bool read_dsf_format(FILE* fp, dsf_header* h) {
-  return read_le32(fp, &h->format_version) && read_le32(fp, &h->format_id) &&
-         read_le32(fp, &h->channel_type) && read_le32(fp, &h->channel_number) &&
-         read_le32(fp, &h->sampling_frequency) && read_le32(fp, &h->bits_per_sample) &&
-         read_le64(fp, &h->sample_count) && read_le32(fp, &h->block_size);
+  return read_le32(fp, &h->format_version) && read_le32(fp, &h->format_id) && read_le32(fp, &h->channel_type) &&
+         read_le32(fp, &h->channel_number) && read_le32(fp, &h->sampling_frequency) &&
+         read_le32(fp, &h->bits_per_sample) && read_le64(fp, &h->sample_count) && read_le32(fp, &h->block_size);
 }
 
 // Reads the next block of the first two channels and passes over the blocks

@@ -7,7 +7,6 @@
 #include "music_file.h"
 #include "stream_constants.h"
 
-
 // Open functions. Each returns 0 when the stream (positioned at the start of
 // the file) holds a file of its kind: file_channels, channel_map (DSDIFF,
 // WSD), the sample rate in format, and remaining_bytes = total_bytes = the

@@ -16,8 +16,8 @@ extern "C" {
 #include <memory>
 #include <optional>
 
-#include "sample_format.h"
 #include "printable.h"
+#include "sample_format.h"
 #include "util.h"
 
 namespace {
@@ -158,12 +158,8 @@ double read_double(const uint8_t* src, bool big_endian) noexcept {
 
 void convert_sample(uint8_t* dest, const uint8_t* src, const delivered_row& row) noexcept {
   switch (row.conversion) {
-    case sample_conversion::copy:
-      std::memcpy(dest, src, static_cast<size_t>(row.bytes));
-      break;
-    case sample_conversion::flip_sign:
-      dest[0] = static_cast<uint8_t>(src[0] ^ 0x80u);
-      break;
+    case sample_conversion::copy: std::memcpy(dest, src, static_cast<size_t>(row.bytes)); break;
+    case sample_conversion::flip_sign: dest[0] = static_cast<uint8_t>(src[0] ^ 0x80u); break;
     case sample_conversion::double_le_to_f:
     case sample_conversion::double_be_to_f: {
       const bool big = row.conversion == sample_conversion::double_be_to_f;
@@ -313,8 +309,7 @@ int first_audio_stream(const AVFormatContext& input) noexcept {
 // The container's duration in microseconds, else the stream's, else 0.
 int64_t duration_us(const AVFormatContext& input, const AVStream& stream) noexcept {
   if (input.duration != AV_NOPTS_VALUE && input.duration > 0) return input.duration;
-  if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0 && stream.time_base.num > 0 &&
-      stream.time_base.den > 0)
+  if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0 && stream.time_base.num > 0 && stream.time_base.den > 0)
     return std::max<int64_t>(av_rescale_q(stream.duration, stream.time_base, AV_TIME_BASE_Q), 0);
   return 0;
 }
@@ -333,8 +328,8 @@ int64_t delivered_bytes(int64_t duration, int32_t block_align, int32_t rate) noe
 bool open_decoder(music_file* file, ffmpeg_read_state& state, const AVStream& stream) {
   file->codec = avcodec_find_decoder(stream.codecpar->codec_id);
   if (file->codec != nullptr) file->codec_context = owned(avcodec_alloc_context3(file->codec), free_codec_context);
-  bool opened = file->codec_context != nullptr &&
-                avcodec_parameters_to_context(file->codec_context.get(), stream.codecpar) >= 0;
+  bool opened =
+      file->codec_context != nullptr && avcodec_parameters_to_context(file->codec_context.get(), stream.codecpar) >= 0;
   if (opened) {
     file->codec_context->pkt_timebase = stream.time_base;
     opened = avcodec_open2(file->codec_context.get(), file->codec, nullptr) >= 0;

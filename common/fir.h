@@ -58,8 +58,8 @@ using fir_filter = std::unique_ptr<fir_state, fir_state_deleter>;
 // no memory. Once set up, a later call with the same output rate keeps the
 // list and the input history and carries the output position over to the
 // new rate; only the phases are made anew (when the rate differs).
-int32_t fir_init(fir_filter& filter, int32_t input_rate, int32_t output_rate, int32_t channels,
-                 int32_t short_filter, channel_cuts cuts = {});
+int32_t fir_init(fir_filter& filter, int32_t input_rate, int32_t output_rate, int32_t channels, int32_t short_filter,
+                 channel_cuts cuts = {});
 
 // Feeds one input frame {left, right}. Returns the output block, whose first
 // *count floats are the output frames this input completed, left then right:
@@ -75,10 +75,10 @@ void fir_release(fir_filter& filter);
 
 // How the current rate is resampled: for the tests and the benchmarks.
 struct fir_phases_info {
-  int32_t up = 0;          // L: output frames ...
-  int32_t down = 0;        // M: ... per input frames, in lowest terms
-  int32_t stored = 0;      // phases kept: L, or kFirStoredPhases + 1
-  int32_t taps = 0;        // per phase, a whole number of dot rounds
+  int32_t up = 0;                // L: output frames ...
+  int32_t down = 0;              // M: ... per input frames, in lowest terms
+  int32_t stored = 0;            // phases kept: L, or kFirStoredPhases + 1
+  int32_t taps = 0;              // per phase, a whole number of dot rounds
   const float* table = nullptr;  // the 44.1 kHz coefficient table in use
 };
 fir_phases_info fir_phases(const fir_filter& filter);

@@ -14,12 +14,11 @@ namespace simd {
 constexpr size_t kDotRound = 8;
 
 // *out_l = sum of c[i] * l[i] and *out_r likewise, i = 0..count-1.
-using dot_kernel = void (*)(const float* c, const float* l, const float* r, size_t count, float* out_l,
-                            float* out_r);
+using dot_kernel = void (*)(const float* c, const float* l, const float* r, size_t count, float* out_l, float* out_r);
 // The same with taps between two sets, given the first and the step to the
 // second: c[i] = c0[i] + weight * step[i].
-using dot_between_kernel = void (*)(const float* c0, const float* step, float weight, const float* l,
-                                    const float* r, size_t count, float* out_l, float* out_r);
+using dot_between_kernel = void (*)(const float* c0, const float* step, float weight, const float* l, const float* r,
+                                    size_t count, float* out_l, float* out_r);
 struct dot_kernels {
   dot_kernel plain;
   dot_between_kernel between;

@@ -84,7 +84,7 @@ struct memory_freer {
 // dsf_open allocates it for the file; it goes with the file when closed.
 struct dsf_block_pair {
   std::unique_ptr<uint8_t, memory_freer> buffer;  // 2 x block size bytes
-  uint32_t position = 0;  // bytes of each block delivered; block size: read the next pair first
+  uint32_t position = 0;                          // bytes of each block delivered; block size: read the next pair first
 };
 
 // Records are value-initialised (all zero) and own their open stream and
@@ -118,7 +118,7 @@ struct music_file {
   owned_handle<AVCodecContext> codec_context{nullptr, nullptr};
   const AVCodec* codec;
   owned_handle<AVPacket> packet{nullptr, nullptr};
-  owned_handle<AVFrame> frame{nullptr, nullptr};  // FFmpeg files: the decoded audio being delivered
+  owned_handle<AVFrame> frame{nullptr, nullptr};                   // FFmpeg files: the decoded audio being delivered
   owned_handle<ffmpeg_read_state> ffmpeg_state{nullptr, nullptr};  // FFmpeg files: where delivery stands
 };
 
@@ -137,7 +137,6 @@ inline int refuse_file(music_file* file, const char* reason) {
   return kFileRefused;
 }
 using read_function = int (*)(music_file* file, uint8_t* dest, int max_bytes);
-
 
 // The play list: one zero-filled record per file plus a terminator
 // (index -1, next null), and the owned copies of the paths. The records

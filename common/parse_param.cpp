@@ -40,9 +40,7 @@ bool read_decimal(const char* text, int64_t* value, const char** end) {
   return true;
 }
 
-bool starts_with(const char* text, const char* prefix) {
-  return strncmp(text, prefix, strlen(prefix)) == 0;
-}
+bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
 // The row of rows that name is, or null. An option that needs a word after
 // it is not recognised without one.

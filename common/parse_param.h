@@ -25,8 +25,8 @@ struct play_params {
   int32_t mode_code = 0;
   const char* mode_name = nullptr;
   int32_t skip_value = 0;
-  int32_t volume_db = 0;  // -48..0, the volume in effect after --volume=
-  int32_t dop = 0;        // --dop: DoP whatever the DAC
+  int32_t volume_db = 0;        // -48..0, the volume in effect after --volume=
+  int32_t dop = 0;              // --dop: DoP whatever the DAC
   int32_t modulator_level = 1;  // -L1, -L2, -L7
   int32_t clock_hz = kDefaultClockHz;
   int32_t oversample = 0;
@@ -64,8 +64,8 @@ struct option_row {
 struct option_table {
   std::span<const option_row> short_options;  // after "-"
   std::span<const option_row> long_options;   // after "--"
-  const char* usage;  // the parameter lines of the usage
-  const char* keys;   // key lines beside the transport keys; "" for none
+  const char* usage;                          // the parameter lines of the usage
+  const char* keys;                           // key lines beside the transport keys; "" for none
   // The version line: "<program> Ver.<version> <banner>".
   const char* program;
   const char* version;
@@ -97,8 +97,7 @@ void option_right_cut(const option_use& use);
 bool option_int32(const char* text, int32_t* value);
 
 // A value the option cannot take: the usage, then a fatal report.
-[[noreturn]] void option_refused(const option_use& use, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+[[noreturn]] void option_refused(const option_use& use, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Equal when both texts end within 1024 characters and match up to there.
 bool text_equal(const char* a, const char* b);

@@ -52,8 +52,7 @@ int set_stream_mode(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_stream& stre
     return err;
   }
   if (rate_limit < static_cast<unsigned>(stream.rate)) {
-    report_warning("This hardware maximum rate %dHz, do not support %dHz\n", static_cast<int>(rate_limit),
-                   stream.rate);
+    report_warning("This hardware maximum rate %dHz, do not support %dHz\n", static_cast<int>(rate_limit), stream.rate);
     return -EINVAL;
   }
   if ((err = snd_pcm_hw_params_set_rate(pcm, hw, static_cast<unsigned>(stream.rate), 0)) < 0) {
@@ -75,8 +74,7 @@ int configure_hardware(snd_pcm_t* pcm, output_stream& stream, snd_pcm_uframes_t*
   if ((err = set_stream_mode(pcm, hw, stream)) < 0) return err;
   unsigned buffer_time = kBufferTimeMicros;
   if ((err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_time, nullptr)) < 0) {
-    report_warning("Unable to set buffer time %d for playback: %s\n", static_cast<int>(buffer_time),
-                   snd_strerror(err));
+    report_warning("Unable to set buffer time %d for playback: %s\n", static_cast<int>(buffer_time), snd_strerror(err));
     return err;
   }
   if ((err = snd_pcm_hw_params_get_buffer_size(hw, buffer_frames)) < 0) {
@@ -169,17 +167,18 @@ pcm_handle open_output(output_stream& stream) {
     int open_error = 0;
     pcm_handle pcm = open_playback_device(stream.device_name, &open_error);
     if (!pcm && abort_requested.load()) fatal_error("exit by interrupt\n");
-    if (!pcm) fatal_error("snd_pcm_open() failed on %s. %s\n\n", printable(stream.device_name).c_str(),
-                          snd_strerror(open_error));
+    if (!pcm)
+      fatal_error("snd_pcm_open() failed on %s. %s\n\n", printable(stream.device_name).c_str(),
+                  snd_strerror(open_error));
     snd_pcm_uframes_t buffer_frames = 0;
-    if (configure_hardware(pcm.get(), stream, &buffer_frames) < 0 ||
-        configure_software(pcm.get(), buffer_frames) < 0) {
+    if (configure_hardware(pcm.get(), stream, &buffer_frames) < 0 || configure_software(pcm.get(), buffer_frames) < 0) {
       if (attempt + 1 < attempts && !sleep_unless_interrupted(kOpenRetrySeconds * 1000000LL)) {
         fatal_error("exit by interrupt\n");
       }
       continue;
     }
-    if (const int err = snd_pcm_prepare(pcm.get()); err < 0) fatal_error("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
+    if (const int err = snd_pcm_prepare(pcm.get()); err < 0)
+      fatal_error("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
     return pcm;
   }
   fatal_error("output device %s could not be opened and configured.\n", printable(stream.device_name).c_str());
@@ -213,7 +212,8 @@ snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence
     frames = std::min(frames, held - 1);
   }
   if (frames <= 0) return 0;
-  const snd_pcm_sframes_t written = snd_pcm_writei(pcm, silence.data() + offset, static_cast<snd_pcm_uframes_t>(frames));
+  const snd_pcm_sframes_t written =
+      snd_pcm_writei(pcm, silence.data() + offset, static_cast<snd_pcm_uframes_t>(frames));
   if (written > 0) *frames_written += static_cast<int32_t>(written);
   return written;
 }
@@ -229,8 +229,8 @@ snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_
   *crossed = -1;
   const int32_t queued = ringbuffer_used(rb) / frame_bytes;
   const std::span<const uint8_t> area = ringbuffer_read_area(rb);
-  const auto frames = std::min<snd_pcm_sframes_t>(
-      {static_cast<snd_pcm_sframes_t>(area.size()) / frame_bytes, queued, room});
+  const auto frames =
+      std::min<snd_pcm_sframes_t>({static_cast<snd_pcm_sframes_t>(area.size()) / frame_bytes, queued, room});
   if (frames <= 0) return 0;
   const snd_pcm_sframes_t written = snd_pcm_writei(pcm, area.data(), static_cast<snd_pcm_uframes_t>(frames));
   if (written > 0) *crossed = ringbuffer_consume(rb, static_cast<int32_t>(written) * frame_bytes);
@@ -242,8 +242,8 @@ void play_out(snd_pcm_t* pcm, int64_t buffer_time_micros) {
   const int64_t limit = 2 * buffer_time_micros + 1000000;
   // An interrupt that comes while it drains ends the wait.
   const bool interrupted = abort_requested.load();
-  for (int64_t waited = 0; snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING && waited < limit &&
-                           abort_requested.load() == interrupted;
+  for (int64_t waited = 0;
+       snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING && waited < limit && abort_requested.load() == interrupted;
        waited += kDrainPollMicros) {
     usleep(kDrainPollMicros);
   }
@@ -266,7 +266,7 @@ struct writer {
   pcm_handle pcm;
   std::vector<uint8_t> silence{};
   silence_run lead_in{};
-  silence_run ending{};  // set by end_early
+  silence_run ending{};      // set by end_early
   int64_t frames_out = 0;    // every frame handed to the device
   int64_t music_frames = 0;  // of them, frames from the ring buffer
   played_counter played;
@@ -302,13 +302,16 @@ struct writer {
       return false;
     }
     snd_pcm_sframes_t avail = 0, delay = 0;
-    if (const int err = snd_pcm_avail_delay(device, &avail, &delay); err < 0) return failed(err, "snd_pcm_avail_delay()");
+    if (const int err = snd_pcm_avail_delay(device, &avail, &delay); err < 0)
+      return failed(err, "snd_pcm_avail_delay()");
     follow_device(delay);
     const snd_pcm_sframes_t room = avail - 1;
     if (room <= min_write) {
       // Full before it reached its start threshold: start it.
-      if (state == SND_PCM_STATE_PREPARED) start();
-      else if (device_stalled(watch, state, delay, frames_out)) return stop("device stalled");
+      if (state == SND_PCM_STATE_PREPARED)
+        start();
+      else if (device_stalled(watch, state, delay, frames_out))
+        return stop("device stalled");
       return false;
     }
     silence_run* run = !lead_in.done() ? &lead_in : ending_early() ? &ending : nullptr;
@@ -322,7 +325,8 @@ struct writer {
       run = &pause;
     }
     if (run != nullptr) {
-      const snd_pcm_sframes_t written = write_silence(device, silence, stream.frame_bytes, room, run->until, &run->written);
+      const snd_pcm_sframes_t written =
+          write_silence(device, silence, stream.frame_bytes, room, run->until, &run->written);
       if (written < 0) return failed(written, "snd_pcm_writei()");
       frames_out += written;
       return written > 0;
@@ -361,7 +365,8 @@ struct writer {
   void start() {
     const snd_pcm_state_t state = snd_pcm_state(pcm.get());
     if (state == SND_PCM_STATE_PREPARED) {
-      if (const int err = snd_pcm_start(pcm.get()); err < 0) fatal_error("snd_pcm_start() error. %s\n", snd_strerror(err));
+      if (const int err = snd_pcm_start(pcm.get()); err < 0)
+        fatal_error("snd_pcm_start() error. %s\n", snd_strerror(err));
     } else if (state != SND_PCM_STATE_RUNNING && !job.stop.load()) {
       fatal_error("snd_pcm_state() returned %d. %s\n", static_cast<int>(state), snd_pcm_state_name(state));
     }

@@ -34,9 +34,9 @@ using format_chooser = int (*)(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_s
 // of it once opened.
 struct output_stream {
   const char* device_name = nullptr;
-  int32_t rate = 0;            // frames per second
-  int32_t format = 0;          // an snd_pcm_format_t; choose_format may change it
-  int32_t frame_bytes = 0;     // two channels of the format's physical width, once opened
+  int32_t rate = 0;             // frames per second
+  int32_t format = 0;           // an snd_pcm_format_t; choose_format may change it
+  int32_t frame_bytes = 0;      // two channels of the format's physical width, once opened
   int32_t lead_in_seconds = 0;  // silence before the music
   format_chooser choose_format = nullptr;
   // The lead-in's silence in the opened format: whole periods of two frames,
@@ -105,8 +105,8 @@ snd_pcm_sframes_t write_silence(snd_pcm_t* pcm, std::span<const uint8_t> silence
 // frames x 352800 / rate, in 1/352800 s, whatever the stream rate, without
 // losing the remainder from one run of frames to the next.
 struct played_counter {
-  int32_t rate;            // frames per second of the stream
-  int64_t remainder = 0;   // of frames x 352800 / rate, carried to the next run
+  int32_t rate;           // frames per second of the stream
+  int64_t remainder = 0;  // of frames x 352800 / rate, carried to the next run
 };
 int64_t played_units(played_counter& counter, int64_t frames);
 

@@ -28,9 +28,7 @@ std::optional<int32_t> shown_volume(const player& p) {
 }
 
 // Playback is ending: an interrupt, q, or the output thread stopped.
-bool stopping(const player& p) {
-  return abort_requested.load() != 0 || (p.job != nullptr && p.job->stop.load() != 0);
-}
+bool stopping(const player& p) { return abort_requested.load() != 0 || (p.job != nullptr && p.job->stop.load() != 0); }
 
 int64_t seconds_heard(music_file& file) {
   return std::atomic_ref<int64_t>(file.played_count).load(std::memory_order_relaxed) / kOversampledRate;
@@ -363,8 +361,8 @@ namespace {
 void end_of_dsd_file(player& p, dsd_write_function write_frames) {
   const music_file& file = *p.current_file;
   const music_file& next = *file.next;
-  const bool carries = next.index >= 0 && is_dsd(next) && next.format.sample_rate == file.format.sample_rate &&
-                       joins_stream(p, next);
+  const bool carries =
+      next.index >= 0 && is_dsd(next) && next.format.sample_rate == file.format.sample_rate && joins_stream(p, next);
 
   if (p.dsd_carry_bytes > 0 && !carries) {
     std::fill(p.dsd_carry + std::exchange(p.dsd_carry_bytes, 0), std::end(p.dsd_carry), kDsdPaddingByte);

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <span>
 
-#include "music_file.h"
 #include "dsd_frame.h"
+#include "music_file.h"
 #include "pcm_block.h"
 #include "pcm_output.h"
 #include "ringbuffer.h"
@@ -32,7 +32,7 @@ using convert_function = bool (*)(player& p);
 // frame layout, filter, modulators): the steps find it in p.parts; the
 // engine never looks inside.
 struct player_parts {
-  minutes_format header_minutes;  // of the file header's total time
+  minutes_format header_minutes;          // of the file header's total time
   std::span<const music_reader> readers;  // tried in order
   void* context = nullptr;
   // The conversion step for a recognised file, with what it needs set up
@@ -59,12 +59,12 @@ struct player_parts {
 
 struct player {
   player_parts parts;
-  bool silent = false;                 // progress as plain numbers, for a front end
-  const char* mode_name = nullptr;     // shown after the position
+  bool silent = false;              // progress as plain numbers, for a front end
+  const char* mode_name = nullptr;  // shown after the position
   music_file* files = nullptr;
   int32_t file_count = 0;
   ringbuffer_ptr rb;
-  music_file* current_file = nullptr;  // being read; the terminator after the last one
+  music_file* current_file = nullptr;    // being read; the terminator after the last one
   const music_reader* reader = nullptr;  // of the current file
   convert_function convert = nullptr;    // of the current file
   pcm_block pcm;                         // the PCM steps' block of the current file
@@ -74,7 +74,7 @@ struct player {
   int32_t dsd_carry_bytes = 0;
   const music_file* stream_file = nullptr;  // the file the output stream was set up for
   const music_file* last_read = nullptr;    // the file read to its end last, for the stream's tail
-  bool stream_ends = false;  // the current file needs a stream of its own
+  bool stream_ends = false;                 // the current file needs a stream of its own
   // Input frames of silence still to go through the filter at the stream's
   // end (player_flush_filter); -1 until the tail begins.
   int64_t tail_frames = -1;

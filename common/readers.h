@@ -18,7 +18,10 @@ inline constexpr music_reader kNativeReaders[] = {
 #include "ffmpeg_old.h"
 
 inline constexpr music_reader kNativeAndFfmpegReaders[] = {
-    kNativeReaders[0], kNativeReaders[1], kNativeReaders[2], kNativeReaders[3],
+    kNativeReaders[0],
+    kNativeReaders[1],
+    kNativeReaders[2],
+    kNativeReaders[3],
     {ffmpeg_open, ffmpeg_read, ffmpeg_close, kInputFfmpeg, false},
 };
 #endif

@@ -17,7 +17,7 @@ namespace {
 //
 // mark_count lets ringbuffer_mark_file refuse indices the marks table lacks.
 struct ringbuffer_block {
-  ringbuffer header;  // first member: a ringbuffer* is a ringbuffer_block*
+  ringbuffer header;   // first member: a ringbuffer* is a ringbuffer_block*
   int32_t mark_count;  // pairs in header.file_marks, the never-set last one included
 };
 static_assert(std::is_standard_layout_v<ringbuffer_block>);
@@ -83,9 +83,7 @@ constexpr int32_t contiguous_of(int32_t read, int32_t write, int32_t length, int
 // file's first byte lies; the bytes still ahead of it are counted from
 // read_pos. An offset, unlike a count the producer would take from a read_pos
 // that the consumer may be moving right then, is exact.
-bool mark_is_set(const file_mark& mark) noexcept {
-  return mark.file_index.load(std::memory_order_acquire) >= 0;
-}
+bool mark_is_set(const file_mark& mark) noexcept { return mark.file_index.load(std::memory_order_acquire) >= 0; }
 bool mark_is_pending(const file_mark& mark) noexcept {
   return mark_is_set(mark) && mark.bytes_ahead.load(std::memory_order_acquire) >= 0;
 }
@@ -146,13 +144,13 @@ ringbuffer_ptr ringbuffer_new(int32_t size, int32_t unit, int32_t file_count) {
 void ringbuffer_free(ringbuffer_ptr& rb) { rb.reset(); }
 
 int32_t ringbuffer_used(const ringbuffer* rb) {
-  return used_of(rb->read_pos.load(std::memory_order_acquire),
-                 rb->write_pos.load(std::memory_order_acquire), rb->length);
+  return used_of(rb->read_pos.load(std::memory_order_acquire), rb->write_pos.load(std::memory_order_acquire),
+                 rb->length);
 }
 
 int32_t ringbuffer_space(const ringbuffer* rb) {
-  return space_of(rb->read_pos.load(std::memory_order_acquire),
-                  rb->write_pos.load(std::memory_order_acquire), rb->length, rb->unit);
+  return space_of(rb->read_pos.load(std::memory_order_acquire), rb->write_pos.load(std::memory_order_acquire),
+                  rb->length, rb->unit);
 }
 
 int32_t ringbuffer_fill_percent(const ringbuffer* rb) {
@@ -185,8 +183,7 @@ int32_t ringbuffer_write(ringbuffer* rb, const uint8_t* source, int32_t n) {
 int32_t ringbuffer_writable_span(const ringbuffer* rb) {
   const int32_t read = rb->read_pos.load(std::memory_order_acquire);
   const int32_t write = rb->write_pos.load(std::memory_order_relaxed);
-  return std::min(contiguous_of(read, write, rb->length, rb->unit),
-                  space_of(read, write, rb->length, rb->unit));
+  return std::min(contiguous_of(read, write, rb->length, rb->unit), space_of(read, write, rb->length, rb->unit));
 }
 
 std::span<uint8_t> ringbuffer_write_area(ringbuffer* rb) {

@@ -33,8 +33,8 @@ struct file_mark {
 };
 
 struct ringbuffer {
-  int32_t size;    // bytes allocated for the data area
-  int32_t length;  // usable bytes: size rounded down to a multiple of unit
+  int32_t size;                    // bytes allocated for the data area
+  int32_t length;                  // usable bytes: size rounded down to a multiple of unit
   std::atomic<int32_t> read_pos;   // consumer's index, 0 <= read_pos < length
   std::atomic<int32_t> write_pos;  // producer's index, 0 <= write_pos < length
   int32_t unit;

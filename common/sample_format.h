@@ -54,18 +54,18 @@ struct sample_descriptor {
 // The integer formats the players convert, in search order. The 4-byte
 // S24/U24 formats hold their 24 bits in the low three bytes of the container.
 constexpr sample_descriptor kSampleTable[] = {
-    {kFormatU8, 1, 0x80, false, 24},           {kFormatS16_LE, 2, 0, false, 16},
-    {kFormatU16_LE, 2, 0x8000, false, 16},     {kFormatS16_BE, 2, 0, true, 16},
-    {kFormatU16_BE, 2, 0x8000, true, 16},      {kFormatS32_LE, 4, 0, false, 0},
-    {kFormatU32_LE, 4, 0x80000000, false, 0},  {kFormatS32_BE, 4, 0, true, 0},
-    {kFormatU32_BE, 4, 0x80000000, true, 0},   {kFormatS24_LE, 4, 0, false, 8},
-    {kFormatU24_LE, 4, 0x800000, false, 8},    {kFormatS24_BE, 4, 0, true, 8},
-    {kFormatU24_BE, 4, 0x800000, true, 8},     {kFormatS24_3LE, 3, 0, false, 8},
-    {kFormatU24_3LE, 3, 0x800000, false, 8},   {kFormatS24_3BE, 3, 0, true, 8},
-    {kFormatU24_3BE, 3, 0x800000, true, 8},    {kFormatS18_3LE, 3, 0, false, 8},
-    {kFormatU18_3LE, 3, 0x800000, false, 8},   {kFormatS18_3BE, 3, 0, true, 8},
-    {kFormatU18_3BE, 3, 0x800000, true, 8},    {kFormatS20_3LE, 3, 0, false, 8},
-    {kFormatU20_3LE, 3, 0x800000, false, 8},   {kFormatS20_3BE, 3, 0, true, 8},
+    {kFormatU8, 1, 0x80, false, 24},          {kFormatS16_LE, 2, 0, false, 16},
+    {kFormatU16_LE, 2, 0x8000, false, 16},    {kFormatS16_BE, 2, 0, true, 16},
+    {kFormatU16_BE, 2, 0x8000, true, 16},     {kFormatS32_LE, 4, 0, false, 0},
+    {kFormatU32_LE, 4, 0x80000000, false, 0}, {kFormatS32_BE, 4, 0, true, 0},
+    {kFormatU32_BE, 4, 0x80000000, true, 0},  {kFormatS24_LE, 4, 0, false, 8},
+    {kFormatU24_LE, 4, 0x800000, false, 8},   {kFormatS24_BE, 4, 0, true, 8},
+    {kFormatU24_BE, 4, 0x800000, true, 8},    {kFormatS24_3LE, 3, 0, false, 8},
+    {kFormatU24_3LE, 3, 0x800000, false, 8},  {kFormatS24_3BE, 3, 0, true, 8},
+    {kFormatU24_3BE, 3, 0x800000, true, 8},   {kFormatS18_3LE, 3, 0, false, 8},
+    {kFormatU18_3LE, 3, 0x800000, false, 8},  {kFormatS18_3BE, 3, 0, true, 8},
+    {kFormatU18_3BE, 3, 0x800000, true, 8},   {kFormatS20_3LE, 3, 0, false, 8},
+    {kFormatU20_3LE, 3, 0x800000, false, 8},  {kFormatS20_3BE, 3, 0, true, 8},
     {kFormatU20_3BE, 3, 0x800000, true, 8},
 };
 

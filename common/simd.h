@@ -242,9 +242,15 @@ inline void store(float* p, f4 a) noexcept {
   for (size_t i = 0; i < kLanes; ++i) p[i] = a.v[i];
 }
 inline f4 splat(float x) noexcept { return {{x, x, x, x}}; }
-inline f4 operator+(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x + y; }); }
-inline f4 operator-(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x - y; }); }
-inline f4 operator*(f4 a, f4 b) noexcept { return lanewise(a, b, [](float x, float y) { return x * y; }); }
+inline f4 operator+(f4 a, f4 b) noexcept {
+  return lanewise(a, b, [](float x, float y) { return x + y; });
+}
+inline f4 operator-(f4 a, f4 b) noexcept {
+  return lanewise(a, b, [](float x, float y) { return x - y; });
+}
+inline f4 operator*(f4 a, f4 b) noexcept {
+  return lanewise(a, b, [](float x, float y) { return x * y; });
+}
 inline f4 mul_add(f4 a, f4 b, f4 c) noexcept { return a + b * c; }
 inline f4 mul_sub(f4 a, f4 b, f4 c) noexcept { return a - b * c; }
 inline f4 limit(f4 y, f4 lo, f4 hi) noexcept {
@@ -277,10 +283,18 @@ inline sign_history append_sign(sign_history h, f4 sum) noexcept {
 inline uint32_t recent_bits(sign_history h) noexcept { return ~h.inverted; }
 inline u4 splat(uint32_t x) noexcept { return {{x, x, x, x}}; }
 inline u4 set(uint32_t a, uint32_t b, uint32_t c, uint32_t d) noexcept { return {{a, b, c, d}}; }
-inline u4 operator+(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x + y; }); }
-inline u4 operator-(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x - y; }); }
-inline u4 operator&(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x & y; }); }
-inline u4 operator|(u4 a, u4 b) noexcept { return lanewise(a, b, [](uint32_t x, uint32_t y) { return x | y; }); }
+inline u4 operator+(u4 a, u4 b) noexcept {
+  return lanewise(a, b, [](uint32_t x, uint32_t y) { return x + y; });
+}
+inline u4 operator-(u4 a, u4 b) noexcept {
+  return lanewise(a, b, [](uint32_t x, uint32_t y) { return x - y; });
+}
+inline u4 operator&(u4 a, u4 b) noexcept {
+  return lanewise(a, b, [](uint32_t x, uint32_t y) { return x & y; });
+}
+inline u4 operator|(u4 a, u4 b) noexcept {
+  return lanewise(a, b, [](uint32_t x, uint32_t y) { return x | y; });
+}
 inline u4 greater(u4 a, u4 b) noexcept {
   return lanewise(a, b, [](uint32_t x, uint32_t y) { return x > y ? ~0u : 0u; });
 }
@@ -337,7 +351,8 @@ struct sign_history8 {
   __m256i inverted;
 };
 SIMD_F8 sign_history8 append_sign(sign_history8 h, f8 sum) noexcept {
-  return {_mm256_sub_epi32(_mm256_add_epi32(h.inverted, h.inverted), _mm256_srai_epi32(_mm256_castps_si256(sum.v), 31))};
+  return {
+      _mm256_sub_epi32(_mm256_add_epi32(h.inverted, h.inverted), _mm256_srai_epi32(_mm256_castps_si256(sum.v), 31))};
 }
 // recent_bits of the low half (0) or the high half (1).
 template <int kHalf>

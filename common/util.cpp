@@ -1,5 +1,10 @@
 #include "util.h"
 
+#include <execinfo.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -8,11 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <execinfo.h>
-#include <sys/select.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <utility>
 
 #include "printable.h"
@@ -55,8 +55,7 @@ void write_report(std::string_view module, int line, const char* format, va_list
     fflush(stderr);
   }
   char text[kReportBytes];
-  int used = snprintf(text, sizeof text, "\nERROR %.*s %d ", static_cast<int>(module.size()),
-                      module.data(), line);
+  int used = snprintf(text, sizeof text, "\nERROR %.*s %d ", static_cast<int>(module.size()), module.data(), line);
   if (used < 0) used = 0;
   if (static_cast<size_t>(used) < sizeof text) {
     const int message = vsnprintf(text + used, sizeof text - static_cast<size_t>(used), format, args);

@@ -14,7 +14,6 @@
 // goes back. A lock-free atomic, so the SIGINT handler may store to it.
 extern std::atomic<int32_t> abort_requested;
 
-
 // The module name of a source file: its file name without directory and
 // extension ("common/parse_param.cpp" -> "parse_param").
 constexpr std::string_view module_stem(std::string_view path) noexcept {

@@ -1,11 +1,12 @@
 #include "wav.h"
 
+#include <sys/types.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
 #include <span>
-#include <sys/types.h>
 
 #include "readwrite.h"
 #include "sample_format.h"
@@ -16,8 +17,7 @@ static_assert(sizeof(off_t) == 8, "chunk skips need 64-bit file offsets");
 
 // A chunk id as read_le32 returns it: the first character in the low byte.
 constexpr uint32_t fourcc(const char (&id)[5]) noexcept {
-  return static_cast<uint32_t>(static_cast<uint8_t>(id[0])) |
-         static_cast<uint32_t>(static_cast<uint8_t>(id[1])) << 8 |
+  return static_cast<uint32_t>(static_cast<uint8_t>(id[0])) | static_cast<uint32_t>(static_cast<uint8_t>(id[1])) << 8 |
          static_cast<uint32_t>(static_cast<uint8_t>(id[2])) << 16 |
          static_cast<uint32_t>(static_cast<uint8_t>(id[3])) << 24;
 }
@@ -56,8 +56,8 @@ constexpr uint16_t le16_at(const fmt_body& b, size_t at) noexcept {
 }
 
 constexpr uint32_t le32_at(const fmt_body& b, size_t at) noexcept {
-  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
-         static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 | static_cast<uint32_t>(b[at + 2]) << 16 |
+         static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
 // The fmt chunk body as stored (little-endian), field by field, so the
@@ -177,8 +177,7 @@ void copy_delivered(std::span<const uint8_t> run, size_t frame_bytes, size_t sam
 
 // Reads one file frame bigger than the run buffer and delivers its first two
 // channels; false on a short read (dest untouched then).
-bool read_large_frame(FILE* fp, std::span<uint8_t> scratch, size_t frame_bytes, size_t out_bytes,
-                      uint8_t* dest) {
+bool read_large_frame(FILE* fp, std::span<uint8_t> scratch, size_t frame_bytes, size_t out_bytes, uint8_t* dest) {
   std::array<uint8_t, 2 * kMaxSampleBytes> head{};
   for (size_t left = frame_bytes; left > 0;) {
     const size_t piece = std::min(left, scratch.size());
@@ -290,9 +289,8 @@ bool describe_wav_stream(music_file* file) {
     case 16: file->sample_format = kFormatS16_LE; return true;
     case 24: file->sample_format = file->bytes_per_sample == 4 ? kFormatS24_LE : kFormatS24_3LE; return true;
     case 32:
-      file->sample_format = format.format_tag == kTagFloat || subformat_code(format) == kTagFloat
-                                ? kFormatFloat_LE
-                                : kFormatS32_LE;
+      file->sample_format =
+          format.format_tag == kTagFloat || subformat_code(format) == kTagFloat ? kFormatFloat_LE : kFormatS32_LE;
       return true;
     default: return false;
   }

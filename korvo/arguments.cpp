@@ -119,11 +119,8 @@ child_command count_probe_command(std::string_view arguments) {
 std::string_view auto_detect_choice(int32_t kind, int exit_status) noexcept {
   const bool one_stream = exit_status == 0;
   switch (kind) {
-    case kind_converter_node:
-      return one_stream ? "pelko" : "mirel";
-    case kind_converter_card:
-      return "ondra";
-    default:
-      return one_stream ? "lumen" : "tarvo";
+    case kind_converter_node: return one_stream ? "pelko" : "mirel";
+    case kind_converter_card: return "ondra";
+    default: return one_stream ? "lumen" : "tarvo";
   }
 }

@@ -2,7 +2,7 @@
 // start-up and written back at quit.
 //
 //   Korvo config file version 1.0
-//   device-select:\talsa default 
+//   device-select:\talsa default
 //   command-select:\tlumen
 //   bitperfect-flag:\t1
 //   lumen-buffsize:\t10

@@ -29,9 +29,9 @@ constexpr int kChooserHeight = 520;
 
 // What the players read: their own WAV/RF64 and DSD readers, and the usual
 // files FFmpeg decodes for them.
-constexpr std::array<const char*, 22> kAudioExtensions = {
-    "wav", "rf64", "w64", "dsf", "dff", "wsd", "flac", "aif", "aiff", "aifc", "alac",
-    "ape", "wv",   "m4a", "mp3", "ogg", "oga", "opus", "wma", "mka",  "caf",  "tta"};
+constexpr std::array<const char*, 22> kAudioExtensions = {"wav",  "rf64", "w64",  "dsf", "dff", "wsd", "flac", "aif",
+                                                          "aiff", "aifc", "alac", "ape", "wv",  "m4a", "mp3",  "ogg",
+                                                          "oga",  "opus", "wma",  "mka", "caf", "tta"};
 
 // The settings dialog's inputs, read by its Ok button.
 struct settings_widgets {
@@ -178,10 +178,9 @@ std::vector<std::string> chosen_names(GtkFileChooser* chooser, bool folders_only
 }  // namespace
 
 void dialog_open_files() {
-  GtkWidget* chooser = gtk_file_chooser_dialog_new(_("Korvo - Open Files"), window_main(),
-                                                   GTK_FILE_CHOOSER_ACTION_OPEN, _("_Cancel"), GTK_RESPONSE_CANCEL,
-                                                   _("Play _Folder"), kPlayFolderResponse, _("_Open"),
-                                                   GTK_RESPONSE_ACCEPT, nullptr);
+  GtkWidget* chooser = gtk_file_chooser_dialog_new(_("Korvo - Open Files"), window_main(), GTK_FILE_CHOOSER_ACTION_OPEN,
+                                                   _("_Cancel"), GTK_RESPONSE_CANCEL, _("Play _Folder"),
+                                                   kPlayFolderResponse, _("_Open"), GTK_RESPONSE_ACCEPT, nullptr);
   GtkFileChooser* files = GTK_FILE_CHOOSER(chooser);
   gtk_file_chooser_set_select_multiple(files, TRUE);
   gtk_file_chooser_set_local_only(files, TRUE);
@@ -258,8 +257,8 @@ void dialog_confirm(const char* message) { message_dialog(_("Korvo - Confirm"), 
 void dialog_fatal(const char* message) {
   std::string text = message;
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE,
-                                             "%s", text.c_str());
+  GtkWidget* dialog =
+      gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "Korvo");
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);

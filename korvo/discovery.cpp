@@ -37,15 +37,11 @@ bool command_answers(const char* name) {
 // Korvo's words for what could not be read of a card.
 void report_card_fault(int card, const card_fault& fault) {
   switch (fault.step) {
-    case card_step::control_open:
-      fprintf(stderr, "control open (%i): %s", card, snd_strerror(fault.error));
-      break;
+    case card_step::control_open: fprintf(stderr, "control open (%i): %s", card, snd_strerror(fault.error)); break;
     case card_step::card_info:
       fprintf(stderr, "control hardware info (%i): %s", card, snd_strerror(fault.error));
       break;
-    case card_step::pcm_next_device:
-      fputs("snd_ctl_pcm_next_device", stderr);
-      break;
+    case card_step::pcm_next_device: fputs("snd_ctl_pcm_next_device", stderr); break;
     case card_step::pcm_info:
       fprintf(stderr, "control digital audio info (%i): %s", card, snd_strerror(fault.error));
       break;

@@ -2,8 +2,8 @@
 // device, opens or drops music files, and watches what the player plays.
 #include <gtk/gtk.h>
 
-#include <clocale>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <string>

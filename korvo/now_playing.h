@@ -10,8 +10,8 @@
 #include <string_view>
 
 struct now_playing {
-  std::string name;           // the file name the header quotes first
-  int32_t file_number = 0;    // from 1; 0 before the first header
+  std::string name;         // the file name the header quotes first
+  int32_t file_number = 0;  // from 1; 0 before the first header
   int32_t file_count = 0;
   int64_t total_seconds = 0;
   int64_t position_seconds = 0;

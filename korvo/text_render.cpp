@@ -33,17 +33,13 @@ std::vector<render_op> render_output(std::string_view text, bool& overwrite) {
 void render_apply(std::string& view, const std::vector<render_op>& ops) {
   for (const render_op& op : ops) {
     switch (op.kind) {
-      case render_op::clear_view:
-        view.clear();
-        break;
+      case render_op::clear_view: view.clear(); break;
       case render_op::delete_last_line: {
         const size_t newline = view.rfind('\n');
         view.erase(newline == std::string::npos ? 0 : newline + 1);
         break;
       }
-      case render_op::append:
-        view += op.text;
-        break;
+      case render_op::append: view += op.text; break;
     }
   }
 }

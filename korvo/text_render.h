@@ -18,7 +18,7 @@ struct render_op {
     delete_last_line,  // from the start of the view's last line to its end
     append,            // insert text at the end
   } kind;
-  std::string text;    // for append
+  std::string text;  // for append
 };
 
 // The view changes for new output `text`. `overwrite` carries across calls:

@@ -69,10 +69,9 @@ window_state state;
 void fill_device_box() {
   const std::vector<device_entry>& devices = device_list();
   const int32_t active = gtk_combo_box_get_active(GTK_COMBO_BOX(widgets.device_box));
-  const std::optional<device_entry> kept =
-      active >= 0 && static_cast<size_t>(active) < devices.size()
-          ? std::optional(devices[static_cast<size_t>(active)])
-          : std::nullopt;
+  const std::optional<device_entry> kept = active >= 0 && static_cast<size_t>(active) < devices.size()
+                                               ? std::optional(devices[static_cast<size_t>(active)])
+                                               : std::nullopt;
   discover_devices();
   gtk_combo_box_text_remove_all(widgets.device_box);
   for (const device_entry& entry : devices) gtk_combo_box_text_append_text(widgets.device_box, entry.label.c_str());
@@ -127,9 +126,7 @@ void apply_render_ops(const std::vector<render_op>& ops) {
     GtkTextIter end;
     gtk_text_buffer_get_end_iter(buffer, &end);
     switch (op.kind) {
-      case render_op::clear_view:
-        gtk_text_buffer_set_text(buffer, "", 0);
-        break;
+      case render_op::clear_view: gtk_text_buffer_set_text(buffer, "", 0); break;
       case render_op::delete_last_line: {
         GtkTextIter line_start = end;
         gtk_text_iter_set_line_offset(&line_start, 0);
@@ -209,8 +206,8 @@ gboolean on_refresh(gpointer) {
   const output_update update = output_refresh();
   if (update.title) gtk_window_set_title(GTK_WINDOW(widgets.window), update.title->c_str());
   if (update.playing) {
-    const bool new_file = update.playing->file_number != state.now.file_number ||
-                          update.playing->name != state.now.name;
+    const bool new_file =
+        update.playing->file_number != state.now.file_number || update.playing->name != state.now.name;
     state.now = *update.playing;
     if (new_file) show_title_of_file();
     show_now_playing();
@@ -311,8 +308,8 @@ GtkWidget* add_menu(GtkWidget* bar, const char* title) {
 }
 
 // A menu item; `key` (with `modifiers`) becomes its shortcut when not 0.
-GtkWidget* add_menu_item(GtkWidget* menu, const char* label, const char* tooltip, handler on_activate,
-                         guint key = 0, GdkModifierType modifiers = GdkModifierType(0)) {
+GtkWidget* add_menu_item(GtkWidget* menu, const char* label, const char* tooltip, handler on_activate, guint key = 0,
+                         GdkModifierType modifiers = GdkModifierType(0)) {
   GtkWidget* item = gtk_menu_item_new_with_mnemonic(label);
   gtk_widget_set_tooltip_text(item, tooltip);
   g_signal_connect(item, "activate", G_CALLBACK(on_activate), nullptr);
@@ -330,8 +327,7 @@ GtkWidget* build_menu_bar() {
   add_menu_item(file, _("_Quit"), _("quit program"), on_quit, GDK_KEY_q, GDK_CONTROL_MASK);
   GtkWidget* playback = add_menu(bar, _("_Playback"));
   add_menu_item(playback, _("_Play/Pause"), _("play, pause or resume"), on_play_pause, GDK_KEY_space);
-  transport.next_item =
-      add_menu_item(playback, _("_Next"), _("next file"), on_next, GDK_KEY_Right, GDK_CONTROL_MASK);
+  transport.next_item = add_menu_item(playback, _("_Next"), _("next file"), on_next, GDK_KEY_Right, GDK_CONTROL_MASK);
   transport.previous_item = add_menu_item(playback, _("P_revious"), _("start of this file, or the previous one"),
                                           on_previous, GDK_KEY_Left, GDK_CONTROL_MASK);
   GtkWidget* edit = add_menu(bar, _("_Edit"));

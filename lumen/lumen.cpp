@@ -10,9 +10,9 @@
 #include <cstdio>
 
 #include "alsathread.h"
-#include "fir.h"
 #include "dsd_frame.h"
 #include "dsf.h"
+#include "fir.h"
 #include "lumen_options.h"
 #include "player.h"
 #include "player_start.h"
@@ -216,7 +216,7 @@ lumen_run& run_in(void* context) { return *static_cast<lumen_run*>(context); }
 
 // The device named, or else the last card; none is needed for --count.
 void choose_device(void* context, const play_params& params) {
-  char (&device_name)[kDeviceNameBytes] = run_in(context).device_name;
+  char(&device_name)[kDeviceNameBytes] = run_in(context).device_name;
   snprintf(device_name, sizeof device_name, "%s", params.device_name);
   if (!params.count_only && device_name[0] == '\0' && !find_last_card(device_name)) {
     fatal_error("Output device is not defined.\n");

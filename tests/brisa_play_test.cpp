@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "alsa_env.h"
-#include "dsd_writer.h"
 #include "dsd_capture.h"
+#include "dsd_writer.h"
 #include "process.h"
 #include "util.h"
 #include "wav_writer.h"
@@ -158,8 +158,8 @@ TEST_F(BrisaPlays, EachLevelTracksItsInputWithLessNoise) {
   // Float samples: the noise of 16-bit samples would hide the modulators'.
   const std::string file = tone_file("tone.wav", 0.5, 1000, 0.5, 44100, sample_encoding::float32);
   double last_snr = 0;
-  for (const auto& [option, gain_db] : std::vector<std::pair<std::string, double>>{
-           {"-L1", -6.9}, {"-L2", -12.9}, {"-L7", -18.9}}) {
+  for (const auto& [option, gain_db] :
+       std::vector<std::pair<std::string, double>>{{"-L1", -6.9}, {"-L2", -12.9}, {"-L7", -18.9}}) {
     const playback run = play({option, file});
     ASSERT_EQ(run.result.exit_status, 0) << option << run.result.err;
     const analyser_result tone = dsd_tone(music_bytes(run, kFormatDsdU32_BE, 0), kNativeBitRate, 1000);
@@ -251,9 +251,9 @@ TEST_F(BrisaPlays, TheDacIsLeftInAPcmModeAtItsLowestRate) {
             "hw_params format=S24_3LE rate=32000 channels=2");
   EXPECT_NE(log.substr(0, last_open).find("hw_params format=DSD_U32_BE rate=352800"), std::string::npos) << log;
   // The refused 32-bit format is reported, with the format of the stream.
-  EXPECT_NE(run.result.err.find(" snd_pcm_hw_params_set_format(format=" + std::to_string(kFormatDsdU32_BE) +
-                                ") failed.\n"),
-            std::string::npos)
+  EXPECT_NE(
+      run.result.err.find(" snd_pcm_hw_params_set_format(format=" + std::to_string(kFormatDsdU32_BE) + ") failed.\n"),
+      std::string::npos)
       << run.result.err;
   EXPECT_FALSE(run.capture.empty());
 }
@@ -308,7 +308,8 @@ TEST_F(BrisaPlays, AnInterruptEndsTheMusicPromptlyInSilenceAndASecondOneAborts) 
   EXPECT_NE(twice.result.err.find(" Interrupt stack. Abort\n"), std::string::npos) << twice.result.err;
   // The output thread may still warn while the process ends: the status is
   // the abort's line, whatever report came last.
-  EXPECT_EQ(twice.result.exit_status, fatal_exit_status(reported_line_of(twice.result.err, "Interrupt stack. Abort\n"))) << twice.result.err;
+  EXPECT_EQ(twice.result.exit_status, fatal_exit_status(reported_line_of(twice.result.err, "Interrupt stack. Abort\n")))
+      << twice.result.err;
 }
 
 // Space pauses and resumes: the DAC gets the music with the stream's
@@ -319,9 +320,8 @@ TEST_F(BrisaPlays, PauseInsertsSilenceIntoTheMusicAndQuitStops) {
   const std::string file = tone_file("tone.wav", 4);
   const playback whole = play({file});
   ASSERT_EQ(whole.result.exit_status, 0) << whole.result.err;
-  const playback paused = play({file}, {.keys = {{"position 00:01", " "},
-                                                 {"pause", " ", 1.0},
-                                                 {"position 00:02", "q"}}});
+  const playback paused =
+      play({file}, {.keys = {{"position 00:01", " "}, {"pause", " ", 1.0}, {"position 00:02", "q"}}});
   ASSERT_EQ(paused.result.exit_status, 0) << paused.result.err;
   expect_alternating_markers(paused.capture, kFormatS24_3LE);
 
@@ -342,7 +342,8 @@ TEST_F(BrisaPlays, PauseInsertsSilenceIntoTheMusicAndQuitStops) {
   EXPECT_GT(cut / kFrameBytes, size_t{176400 * 2}) << "music before the pause";
   // After the pause the music goes on where it stopped, until q ends it.
   size_t music_end = b.size();
-  while (music_end >= resume + kFrameBytes && static_cast<uint8_t>(b[music_end - kFrameBytes]) == 0xAA) music_end -= kFrameBytes;
+  while (music_end >= resume + kFrameBytes && static_cast<uint8_t>(b[music_end - kFrameBytes]) == 0xAA)
+    music_end -= kFrameBytes;
   ASSERT_GT(music_end, resume + 176400 * kFrameBytes / 2) << "music after the pause";
   EXPECT_LT(cut + (music_end - resume), a.size()) << "q ended it early";
   EXPECT_EQ(b.substr(resume, music_end - resume), a.substr(cut, music_end - resume));
@@ -437,7 +438,8 @@ TEST_F(BrisaPlays, FlacThroughFfmpeg) {
   dac({"DSD_U32_BE"});
   const std::string wav = tone_file("source.wav", 0.5, 3000, 0.5, 48000);
   const std::string flac = env_.file("tone.flac");
-  const process_result encode = run_process({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-i", wav, "-c:a", "flac", flac});
+  const process_result encode =
+      run_process({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-i", wav, "-c:a", "flac", flac});
   if (encode.exit_status != 0) GTEST_SKIP() << "ffmpeg cannot encode FLAC here: " << encode.err;
   const playback run = play({flac});
   ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
@@ -452,8 +454,9 @@ TEST_F(BrisaPlays, FlacThroughFfmpeg) {
 TEST_F(BrisaPlays, RatesWithoutAConversionAreRefusedByName) {
   dac({"DSD_U32_BE"});
   const playback slow = play({tone_file("slow.wav", 0.5, 1, 0.5, 100)});
-  EXPECT_NE(slow.result.err.find(env_.file("slow.wav") + ": sample rate 100Hz is not supported (8000 to 16777216Hz).\n"),
-            std::string::npos)
+  EXPECT_NE(
+      slow.result.err.find(env_.file("slow.wav") + ": sample rate 100Hz is not supported (8000 to 16777216Hz).\n"),
+      std::string::npos)
       << slow.result.err;
   EXPECT_EQ(slow.result.exit_status, fatal_exit_status(reported_line(slow.result.err)));
   const std::string dff = env_.file("odd.dff");

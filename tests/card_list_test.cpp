@@ -23,16 +23,22 @@ words listed(const std::vector<fake_card_spec>& cards, const std::string& detail
 
 TEST(CardList, CardsInNumberOrderWithTheirNamesAndPlaybackDevices) {
   const std::vector<fake_card_spec> cards = {
-      {.number = 4, .longname = "Orvalis Quellform at usb-2", .playback = {}, .id = "Quellform",
+      {.number = 4,
+       .longname = "Orvalis Quellform at usb-2",
+       .playback = {},
+       .id = "Quellform",
        .name = "Quellform DAC"},
       {.number = 0, .longname = "Capture Only Card at pci-1", .playback = {}, .capture = {0}, .id = "Rec"},
-      {.number = 2, .longname = "Twin DAC at usb-1", .playback = {3, 0}, .capture = {1, 3}, .id = "Twin",
+      {.number = 2,
+       .longname = "Twin DAC at usb-1",
+       .playback = {3, 0},
+       .capture = {1, 3},
+       .id = "Twin",
        .pcm_name = "Twin Out"},
   };
-  EXPECT_EQ(listed(cards, "playback"),
-            (words{"0|Rec|Capture Only Card|Capture Only Card at pci-1||0",
-                   "2|Twin|Twin DAC|Twin DAC at usb-1|0:Twin Out,3:Twin Out|0",
-                   "4|Quellform|Quellform DAC|Orvalis Quellform at usb-2||0"}));
+  EXPECT_EQ(listed(cards, "playback"), (words{"0|Rec|Capture Only Card|Capture Only Card at pci-1||0",
+                                              "2|Twin|Twin DAC|Twin DAC at usb-1|0:Twin Out,3:Twin Out|0",
+                                              "4|Quellform|Quellform DAC|Orvalis Quellform at usb-2||0"}));
   EXPECT_EQ(listed(cards, "names"),
             (words{"0|Rec|Capture Only Card|Capture Only Card at pci-1||0", "2|Twin|Twin DAC|Twin DAC at usb-1||0",
                    "4|Quellform|Quellform DAC|Orvalis Quellform at usb-2||0"}));

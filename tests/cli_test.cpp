@@ -1,7 +1,6 @@
 // The players' command lines, run as real processes: usage texts, version
 // lines, fatal reports and their exit statuses.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <fstream>

@@ -443,8 +443,17 @@ TEST(DeltaSigma, VectorCodeMatchesThePlainRecurrences) {
   // outside its closed form's range, the DSD path of level 7 leaves states
   // beyond the clamp), odd and extreme inputs, both vector widths, and the
   // stereo entry point against the reference and against pcm_modulator.
-  const float odd[] = {0.0f, -0.0f, 1e-45f, -1e-38f, 0.999999f, -1.0f, 1.0f, 3.0f, -1e30f,
-                       std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+  const float odd[] = {0.0f,
+                       -0.0f,
+                       1e-45f,
+                       -1e-38f,
+                       0.999999f,
+                       -1.0f,
+                       1.0f,
+                       3.0f,
+                       -1e30f,
+                       std::numeric_limits<float>::infinity(),
+                       std::numeric_limits<float>::quiet_NaN()};
   for (bool wide : {true, false}) {
     select_modulator_vectors(modulators, wide);
     reference_modulators ref;

@@ -78,8 +78,7 @@ TEST_F(Dir2files, SortsInByteOrderKeepingDuplicates) {
   EXPECT_EQ(expand({at("\xc3\xa9.wav"), at("a.wav2"), at("b.wav"), at("a.wav"), at("B.wav")}),
             (paths{at("B.wav"), at("a.wav"), at("a.wav2"), at("b.wav"), at("\xc3\xa9.wav")}));
   // The same file twice is played twice, one after the other.
-  EXPECT_EQ(expand({at("b.wav"), at("a.wav"), at("b.wav")}),
-            (paths{at("a.wav"), at("b.wav"), at("b.wav")}));
+  EXPECT_EQ(expand({at("b.wav"), at("a.wav"), at("b.wav")}), (paths{at("a.wav"), at("b.wav"), at("b.wav")}));
 }
 
 TEST_F(Dir2files, DirectoryContributesItsRegularFilesOneLevelDeep) {
@@ -144,8 +143,7 @@ TEST_F(Dir2files, NoOperandsPlaysTheCurrentDirectory) {
   make_dir(at("sub"));
   const fs::path previous = fs::current_path();
   ASSERT_EQ(chdir(tmp.path().c_str()), 0);
-  char* argv[] = {const_cast<char*>("player"), const_cast<char*>("-D"),
-                  const_cast<char*>("hw:1,0"), nullptr};
+  char* argv[] = {const_cast<char*>("player"), const_cast<char*>("-D"), const_cast<char*>("hw:1,0"), nullptr};
   const paths list = dir2files_build(3, 3, argv);
   fs::current_path(previous);
   EXPECT_EQ(list, (paths{"./a.wav", "./b.flac"}));

@@ -37,7 +37,7 @@ struct dff_spec {
   bool fs = true;
   // CHNL ids in frame order; no CHNL sub-chunk when empty.
   std::vector<std::string> channel_ids{"SLFT", "SRGT"};
-  std::optional<uint16_t> channel_count{};  // the CHNL count word, else the number of ids
+  std::optional<uint16_t> channel_count{};          // the CHNL count word, else the number of ids
   std::optional<std::string> compression = "DSD ";  // CMPR type; no CMPR when unset
   std::string compression_name = "not compressed";
   bool abss = true;

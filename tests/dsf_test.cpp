@@ -1,7 +1,6 @@
 #include "dsf.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>

@@ -133,8 +133,8 @@ class FfmpegAdapter : public testing::Test {
   std::vector<std::string> raw_input(const std::vector<int32_t>& v, int channels, int bits) {
     const std::string raw = dir_.file("source" + std::to_string(++sources_) + ".raw");
     write_file(raw, pack(v, bits / 8));
-    return {"-f", bits == 16 ? "s16le" : "s24le", "-ar", std::to_string(kRate), "-ac", std::to_string(channels),
-            "-i", raw};
+    return {"-f",  bits == 16 ? "s16le" : "s24le", "-ar", std::to_string(kRate),
+            "-ac", std::to_string(channels),       "-i",  raw};
   }
   std::string path(const std::string& name) const { return dir_.file(name); }
 
@@ -228,8 +228,8 @@ TEST_F(FfmpegAdapter, CoverArtDoesNotHideTheAudio) {
     ASSERT_EQ(f.file.format_context->streams[0]->codecpar->codec_type, AVMEDIA_TYPE_VIDEO);
     EXPECT_EQ(f.read_all(4096), pack(source, 2));
   }
-  run({"-i", path("cover.png"), "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100:duration=1",
-       "-map", "0", "-map", "1", "-c:v", "png", "-disposition:v", "attached_pic",  //
+  run({"-i", path("cover.png"), "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100:duration=1", "-map", "0",
+       "-map", "1", "-c:v", "png", "-disposition:v", "attached_pic",  //
        "-af", "pan=stereo|c0=c0|c1=c0", "-c:a", "libmp3lame", "cover.mp3"});
   opened f(path("cover.mp3"));
   ASSERT_EQ(f.result, 0);
@@ -243,8 +243,7 @@ TEST_F(FfmpegAdapter, CoverArtDoesNotHideTheAudio) {
 // Front left and front right of 5.1; mono on both channels, decoded or raw.
 TEST_F(FfmpegAdapter, OtherChannelCountsBecomeStereo) {
   const auto six = numbered(kRate / 4, 6, 16);
-  run(raw_input(six, 6, 16) +
-      std::vector<std::string>{"-channel_layout", "5.1", "-c:a", "flac", "six.flac"});
+  run(raw_input(six, 6, 16) + std::vector<std::string>{"-channel_layout", "5.1", "-c:a", "flac", "six.flac"});
   const auto mono = numbered(kRate / 4, 1, 16);
   const auto mono_input = raw_input(mono, 1, 16);
   run(mono_input + std::vector<std::string>{"-c:a", "flac", "mono.flac"});
@@ -325,7 +324,8 @@ TEST_F(FfmpegAdapter, CompandedRawPcmStopsTheProgram) {
   run(input + std::vector<std::string>{"-c:a", "pcm_mulaw", "mulaw.au"});
   run(input + std::vector<std::string>{"-c:a", "pcm_alaw", "alaw.au"});
   const auto fails = [](int status) { return WIFEXITED(status) && WEXITSTATUS(status) != 0; };
-  EXPECT_EXIT(opened(path("mulaw.au")), fails, "ERROR ffmpeg_old [0-9]+ ffmpeg codec 0x10006 of [^ ]*mulaw.au not found");
+  EXPECT_EXIT(opened(path("mulaw.au")), fails,
+              "ERROR ffmpeg_old [0-9]+ ffmpeg codec 0x10006 of [^ ]*mulaw.au not found");
   EXPECT_EXIT(opened(path("alaw.au")), fails, "ffmpeg codec 0x10007 of [^ ]*alaw.au not found");
 }
 
@@ -364,8 +364,7 @@ TEST_F(FfmpegAdapter, AFileCannotOpenOthers) {
 // Matroska written to a pipe records no duration.
 TEST_F(FfmpegAdapter, UnknownDurationStillPlays) {
   const auto source = numbered(kRate, 2, 16);
-  run(raw_input(source, 2, 16) + std::vector<std::string>{"-c:a", "flac", "-f", "matroska", "pipe:1"},
-      "piped.mka");
+  run(raw_input(source, 2, 16) + std::vector<std::string>{"-c:a", "flac", "-f", "matroska", "pipe:1"}, "piped.mka");
   opened f(path("piped.mka"));
   ASSERT_EQ(f.result, 0);
   EXPECT_EQ(f.file.total_bytes, 0);

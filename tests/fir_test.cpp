@@ -2,6 +2,8 @@
 // per rate, sines against the exact resampled sine at every kind of rate,
 // rate changes that keep the time line, the vector kernel against the scalar
 // reference, and the fatal cases.
+#include "fir.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -13,7 +15,6 @@
 #include <span>
 #include <vector>
 
-#include "fir.h"
 #include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"
@@ -203,9 +204,8 @@ TEST_F(FirTest, ResamplesSinesExactlyAtEveryKindOfRate) {
     double gain;
   };
   const rate_case cases[] = {
-      {44100, 1000, 19000, 0.9},  {48000, 1000, 10000, 1.0},  {96000, 19000, 10000, 1.0},
-      {192000, 1000, 19000, 1.0}, {32000, 1000, 14000, 1.0},  {22050, 1000, 9000, 1.0},
-      {44056, 1000, 19000, 1.0},  {384000, 1000, 10000, 1.0},
+      {44100, 1000, 19000, 0.9}, {48000, 1000, 10000, 1.0}, {96000, 19000, 10000, 1.0}, {192000, 1000, 19000, 1.0},
+      {32000, 1000, 14000, 1.0}, {22050, 1000, 9000, 1.0},  {44056, 1000, 19000, 1.0},  {384000, 1000, 10000, 1.0},
   };
   for (const rate_case& c : cases) {
     fir_release(filter);
@@ -254,7 +254,8 @@ TEST_F(FirTest, RateChangesKeepTheTimeLine) {
   const auto first = static_cast<size_t>(2 * delay * kRate);
   // No step between output frames much beyond the music's steepest.
   double step = 0;
-  for (size_t j = first; j + 1 < out.size(); ++j) step = std::max(step, static_cast<double>(std::fabs(out[j + 1].first - out[j].first)));
+  for (size_t j = first; j + 1 < out.size(); ++j)
+    step = std::max(step, static_cast<double>(std::fabs(out[j + 1].first - out[j].first)));
   EXPECT_LT(step, 1.5 * 0.5 * 2 * kPi * kHz / kRate);
   // In the band, the sine itself after the 44.1 kHz file (whose gain is 0.9).
   std::vector<double> error(out.size());

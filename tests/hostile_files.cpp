@@ -45,8 +45,9 @@ std::vector<hostile_file> wav_battery() {
   out.push_back({"ext_junk.wav", wav({.container = wav_container::extensible, .subformat_code = 0x1234})});
   out.push_back({"chunk_huge.wav", wav({.before_data = {{"junk", {1, 2, 3}, 0xFFFFFFF0u}}})});
   out.push_back({"rf64_disagree.wav", wav({.container = wav_container::rf64, .ds64_sample_count = 7})});
-  out.push_back({"rf64_huge.wav",
-                 wav({.container = wav_container::rf64, .ds64_data_size = 1ull << 62, .ds64_sample_count = 1ull << 60})});
+  out.push_back(
+      {"rf64_huge.wav",
+       wav({.container = wav_container::rf64, .ds64_data_size = 1ull << 62, .ds64_sample_count = 1ull << 60})});
   out.push_back({"rf64_ds64_huge.wav", wav({.container = wav_container::rf64, .ds64_size = 1u << 16})});
   return out;
 }

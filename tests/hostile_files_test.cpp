@@ -1,15 +1,16 @@
 // The players against the hostile-file battery: every file ends the player
 // promptly, either played or refused with one fatal report whose line is
 // the exit status, and never through a signal or a sanitizer's report.
+#include "hostile_files.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <string>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "alsa_env.h"
-#include "hostile_files.h"
 #include "process.h"
 #include "util.h"
 #include "wav_writer.h"
@@ -26,16 +27,15 @@ constexpr const char* kPlayers[] = {"brisa", "lumen", "lumen-dsf"};
 class HostileFiles : public testing::TestWithParam<std::string> {
  protected:
   HostileFiles() {
-    env_.add_fake_dac("dac", {.formats = {"DSD_U32_BE", "S32_LE", "S24_3LE", "S16_LE"},
-                              .rate_min = 1,
-                              .discard = true});
+    env_.add_fake_dac("dac",
+                      {.formats = {"DSD_U32_BE", "S32_LE", "S24_3LE", "S16_LE"}, .rate_min = 1, .discard = true});
   }
 
   // Runs the program on one file; a failure names the file.
   void expect_clean_end(const std::string& program, const std::string& path) {
     const std::vector<std::string> words{built_program(program), "-D", "dac", path};
-    const process_result run = run_process(
-        words, {.env = env_.environment(), .working_dir = env_.home(), .timeout_seconds = kSecondsPerFile});
+    const process_result run =
+        run_process(words, {.env = env_.environment(), .working_dir = env_.home(), .timeout_seconds = kSecondsPerFile});
     const std::string context = program + " " + path + "\n" + run.err;
     EXPECT_FALSE(run.timed_out) << "hangs: " << context;
     EXPECT_EQ(run.term_signal, 0) << context;

@@ -2,13 +2,13 @@
 // the second of lead-in, what the fake DAC received must be the input,
 // bit for bit, in the device's format.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
-#include <chrono>
-#include <thread>
-#include <sys/stat.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "alsa_env.h"
@@ -119,7 +119,8 @@ TEST_F(LumenPlays, TwentyFourBitWaveIntoA24BitDacIsBitPerfect) {
 TEST_F(LumenPlays, ThirtyTwoBitWaveIntoA16BitDacIsTruncated) {
   dac({"S16_LE"});
   const std::vector<int32_t> samples = ramp_samples(kFrames, INT32_MAX / 2);
-  const process_result run = play_on_dac({write("a.wav", wav_bytes(wav_spec{.encoding = sample_encoding::s32}, samples))});
+  const process_result run =
+      play_on_dac({write("a.wav", wav_bytes(wav_spec{.encoding = sample_encoding::s32}, samples))});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(music(44100, 4), top_bytes(scaled(samples, 0), 2));
 }
@@ -201,8 +202,10 @@ TEST_F(LumenPlays, DsdiffAsNativeDsdWithCuts) {
     bytes expected;
     for (size_t at = 0; at + 4 <= kDsdBytes; at += 4) {
       expected.insert(expected.end(), channels[0].begin() + at, channels[0].begin() + at + 4);
-      if (right_cut) expected.insert(expected.end(), 4, 0x55);
-      else expected.insert(expected.end(), channels[1].begin() + at, channels[1].begin() + at + 4);
+      if (right_cut)
+        expected.insert(expected.end(), 4, 0x55);
+      else
+        expected.insert(expected.end(), channels[1].begin() + at, channels[1].begin() + at + 4);
     }
     return expected;
   };
@@ -280,8 +283,8 @@ TEST_F(LumenPlays, AnInterruptEndsTheStreamPromptlyInItsSilence) {
   dac({"S24_3LE"}, {.paced = true});
   const channel_bytes channels = numbered_channels(2, 2822400 / 8 * 10);
   const std::string file = write("long.dff", dff_bytes(dff_spec{}, interleave_channels(channels)));
-  const process_result run = play({"-D", "dac", "-B", "10M", file}, "lumen",
-                                  {.timeout_seconds = 20, .interrupt_when = "position 00:01"});
+  const process_result run =
+      play({"-D", "dac", "-B", "10M", file}, "lumen", {.timeout_seconds = 20, .interrupt_when = "position 00:01"});
   EXPECT_EQ(run.interrupts_sent, 1);
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const bytes got = music(176400, 6, kDopSilence);
@@ -324,7 +327,8 @@ TEST_F(LumenPlays, AMixedListPlaysAsOneBitPerfectStreamPerRateAndKind) {
   const std::string d = write("d.dff", dff_bytes(dff_spec{}, interleave_channels(d_channels)));
   const process_result run = play_on_dac({a, b, c, d});
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  for (const char* stream : {"Open 44100Hzfs PCM stream\n", "Open 48000Hzfs PCM stream\n", "Open 2.8MHzfs DoP stream\n"}) {
+  for (const char* stream :
+       {"Open 44100Hzfs PCM stream\n", "Open 48000Hzfs PCM stream\n", "Open 2.8MHzfs DoP stream\n"}) {
     EXPECT_NE(run.err.find(stream), std::string::npos) << stream << run.err;
   }
 
@@ -359,9 +363,9 @@ TEST_F(LumenPlays, SkipKeysDropTheQueuedMusicAndStartAFileFromItsBeginning) {
     words.push_back(write(std::string(1, static_cast<char>('a' + i)) + ".wav", wav_bytes(wav_spec{}, samples[i])));
     expected.push_back(top_bytes(scaled(samples[i], 16), 3));
   }
-  const process_result run = play(words, "lumen",
-                                  {.timeout_seconds = 30,
-                                   .keys = {{"position 00:01", "n"}, {"playing file 2/3", ""}, {"position 00:03", "p"}}});
+  const process_result run = play(
+      words, "lumen",
+      {.timeout_seconds = 30, .keys = {{"position 00:01", "n"}, {"playing file 2/3", ""}, {"position 00:03", "p"}}});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const bytes got = music(44100, 6);
   size_t at = 0;
@@ -373,7 +377,10 @@ TEST_F(LumenPlays, SkipKeysDropTheQueuedMusicAndStartAFileFromItsBeginning) {
   };
   // After a skip one silent frame may keep the stream's frame count even.
   const auto silent_frame = [&] {
-    if (at + 6 <= got.size() && std::all_of(got.begin() + static_cast<std::ptrdiff_t>(at), got.begin() + static_cast<std::ptrdiff_t>(at + 6), [](uint8_t b) { return b == 0; })) at += 6;
+    if (at + 6 <= got.size() &&
+        std::all_of(got.begin() + static_cast<std::ptrdiff_t>(at), got.begin() + static_cast<std::ptrdiff_t>(at + 6),
+                    [](uint8_t b) { return b == 0; }))
+      at += 6;
   };
   const size_t first_frames = prefix_of(expected[0]);
   at += first_frames * 6;
@@ -427,7 +434,7 @@ TEST_F(LumenPlays, OversamplingToTheDacsHighRate) {
   }
   const analyser_result result = analyser_run(left, 352800, {.band_high_hz = 170000, .tone_hz = 1000});
   EXPECT_NEAR(result.tone_dbfs, -6.0 - 0.9, 0.2);  // the 44.1 kHz path has a gain of 0.9
-  EXPECT_GT(result.snr_db, 80);  // no images of the tone above the audio band
+  EXPECT_GT(result.snr_db, 80);                    // no images of the tone above the audio band
 }
 
 // The filter's tail plays at the end of the list: the last sample, an
@@ -486,8 +493,7 @@ TEST_F(LumenPlays, AStalledDacStopsWithAReport) {
 TEST_F(LumenPlays, AnInterruptEndsTheOpenRetries) {
   dac({"S16_LE"}, {.busy_opens = 100});
   const std::string file = write("a.wav", wav_bytes(wav_spec{}, ramp_samples(1000, 1000)));
-  const process_result run =
-      play({"-D", "dac", file}, "lumen", {.interrupt_when = "1st snd_pcm_open() failed."});
+  const process_result run = play({"-D", "dac", file}, "lumen", {.interrupt_when = "1st snd_pcm_open() failed."});
   EXPECT_EQ(run.interrupts_sent, 1);
   EXPECT_EQ(env_.dac_opens("dac"), 1);
   EXPECT_NE(run.err.find(" exit by interrupt\n"), std::string::npos) << run.err;

@@ -125,8 +125,7 @@ TEST_F(ParseParams, ModeTable) {
   lumen({"--mode=1", "x"});
   EXPECT_EQ(params.mode_code, 8);
   EXPECT_STREQ(params.mode_name, "DoP");
-  EXPECT_EXIT(brisa({"--mode=3", "x"}), ended_by_fatal_error,
-              "ERROR parse_param [0-9]+ illegal mode name 3 passed.\n");
+  EXPECT_EXIT(brisa({"--mode=3", "x"}), ended_by_fatal_error, "ERROR parse_param [0-9]+ illegal mode name 3 passed.\n");
 }
 
 TEST_F(ParseParams, SkipTakesItsValueEvenWhenItIsNoNumber) {

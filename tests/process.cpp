@@ -1,12 +1,11 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -161,7 +160,8 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
         result.interrupts_sent = 2;
       }
       if (keys_fd >= 0 && key_text_seen_at < 0 && key_text.seen(result)) key_text_seen_at = elapsed;
-      if (keys_fd >= 0 && key_text_seen_at >= 0 && elapsed >= key_text_seen_at + options.keys[key_index].after_seconds) {
+      if (keys_fd >= 0 && key_text_seen_at >= 0 &&
+          elapsed >= key_text_seen_at + options.keys[key_index].after_seconds) {
         const std::string& keys = options.keys[key_index].keys;
         [[maybe_unused]] const ssize_t written = write(keys_fd, keys.data(), keys.size());
         if (++key_index == options.keys.size()) {

@@ -16,16 +16,14 @@ struct file_closer {
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // A read-only stream over bytes (which must outlive it).
-file_ptr memory_stream(std::vector<uint8_t>& bytes) {
-  return file_ptr(fmemopen(bytes.data(), bytes.size(), "rb"));
-}
+file_ptr memory_stream(std::vector<uint8_t>& bytes) { return file_ptr(fmemopen(bytes.data(), bytes.size(), "rb")); }
 
 TEST(FieldReaders, DecodeEachByteOrderRegardlessOfHost) {
-  std::vector<uint8_t> bytes = {0x01, 0x02,                                            // be16
-                                0x01, 0x00, 0x00, 0x00,                                // le32
-                                0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02,        // be64
-                                0x01, 0x02, 0x03, 0x04,                                // be32
-                                0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x88};       // le64
+  std::vector<uint8_t> bytes = {0x01, 0x02,                                       // be16
+                                0x01, 0x00, 0x00, 0x00,                           // le32
+                                0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02,   // be64
+                                0x01, 0x02, 0x03, 0x04,                           // be32
+                                0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x88};  // le64
   file_ptr fp = memory_stream(bytes);
   uint16_t be16 = 0;
   uint32_t le32 = 0, be32 = 0;
@@ -95,7 +93,7 @@ TEST(ExpectTag, FailsWhenOnlyThePrefixMatches) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(expect_tag(fp.get(), "WAVEds64", 8));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // a mismatch is not an error
-  EXPECT_EQ(fgetc(fp.get()), 'x');                       // the 8 bytes are consumed
+  EXPECT_EQ(fgetc(fp.get()), 'x');                        // the 8 bytes are consumed
 }
 
 TEST(ExpectTag, ComparesPastZeroBytes) {

@@ -22,8 +22,7 @@ std::vector<uint8_t> counting_bytes(int32_t n, uint8_t first) {
 }
 
 void write_all(ringbuffer* rb, const std::vector<uint8_t>& bytes) {
-  ASSERT_EQ(ringbuffer_write(rb, bytes.data(), static_cast<int32_t>(bytes.size())),
-            static_cast<int32_t>(bytes.size()));
+  ASSERT_EQ(ringbuffer_write(rb, bytes.data(), static_cast<int32_t>(bytes.size())), static_cast<int32_t>(bytes.size()));
 }
 
 // Consumes n bytes span by span, as an output thread does.

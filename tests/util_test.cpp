@@ -61,8 +61,7 @@ TEST(FileHeader, NamesTheFileThenTheWholePath) {
 }
 
 TEST(PositionLine, ShowsHoursOnlyFromOneHourOn) {
-  EXPECT_EQ(position_text(kBrisa, 3725, nullptr),
-            "\rposition 1:02:05 buffer 42[%] volume -6[dB]   \r");
+  EXPECT_EQ(position_text(kBrisa, 3725, nullptr), "\rposition 1:02:05 buffer 42[%] volume -6[dB]   \r");
   EXPECT_EQ(position_text(kBrisa, 65, "filling buffer"),
             "\rposition 01:05 buffer 42[%] volume -6[dB]   filling buffer   \r");
   EXPECT_EQ(position_text(kLumen, 65, nullptr), "\rposition 01:05 buffer 42[%]   \r");

@@ -1,7 +1,6 @@
 #include "wav.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -153,17 +152,17 @@ TEST_P(EveryEncoding, PassesSamplesThroughAsStored) {
   EXPECT_EQ(wav.read_all(1000), audio);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Containers, EveryEncoding,
-    testing::Combine(testing::Values(wav_container::wave, wav_container::extensible, wav_container::rf64,
-                                     wav_container::rf64_extensible),
-                     testing::Values(encoding_case{sample_encoding::u8, kFormatU8, 1},
-                                     encoding_case{sample_encoding::s16, kFormatS16_LE, 2},
-                                     encoding_case{sample_encoding::s24, kFormatS24_3LE, 3},
-                                     // 24 valid bits in 4 bytes play as 32-bit samples.
-                                     encoding_case{sample_encoding::s24_in_32, kFormatS32_LE, 4},
-                                     encoding_case{sample_encoding::s32, kFormatS32_LE, 4},
-                                     encoding_case{sample_encoding::float32, kFormatFloat_LE, 4})));
+INSTANTIATE_TEST_SUITE_P(Containers, EveryEncoding,
+                         testing::Combine(testing::Values(wav_container::wave, wav_container::extensible,
+                                                          wav_container::rf64, wav_container::rf64_extensible),
+                                          testing::Values(encoding_case{sample_encoding::u8, kFormatU8, 1},
+                                                          encoding_case{sample_encoding::s16, kFormatS16_LE, 2},
+                                                          encoding_case{sample_encoding::s24, kFormatS24_3LE, 3},
+                                                          // 24 valid bits in 4 bytes play as 32-bit samples.
+                                                          encoding_case{sample_encoding::s24_in_32, kFormatS32_LE, 4},
+                                                          encoding_case{sample_encoding::s32, kFormatS32_LE, 4},
+                                                          encoding_case{sample_encoding::float32, kFormatFloat_LE,
+                                                                        4})));
 
 TEST(WavRead, SixChannelsDeliverTheFirstTwo) {
   wav_spec spec{.encoding = sample_encoding::s24, .channels = 6};
@@ -240,8 +239,8 @@ TEST(WavRead, StopsAtTheDeclaredDataSize) {
 
 TEST(WavRead, ShortFileEndsEarlyThenReportsTheEnd) {
   // Declares a huge data chunk, then holds 10 frames and part of one more.
-  for (const auto& [channels, encoding] : {std::pair{2, sample_encoding::s16}, std::pair{6, sample_encoding::s24},
-                                           std::pair{1, sample_encoding::s16}}) {
+  for (const auto& [channels, encoding] :
+       {std::pair{2, sample_encoding::s16}, std::pair{6, sample_encoding::s24}, std::pair{1, sample_encoding::s16}}) {
     SCOPED_TRACE(channels);
     const int s = encoding_bytes(encoding);
     wav_spec spec{.encoding = encoding, .channels = static_cast<uint16_t>(channels), .data_size = 0xFFFFFFF0};
@@ -300,8 +299,8 @@ TEST(WavOpen, SkipsAChunkOfFourGigabytes) {
   ASSERT_NE(fp, nullptr);
   const std::vector<uint8_t> audio = encode_samples(sample_encoding::s16, numbered_samples(4, 2, 5));
   const std::vector<uint8_t> tail = wav_bytes(wav_spec{}, audio);
-  const std::vector<uint8_t> head = {'R', 'I', 'F', 'F', 0xFF, 0xFF, 0xFF, 0xFF, 'W', 'A', 'V', 'E',
-                                     'L', 'I', 'S', 'T', 0xFF, 0xFF, 0xFF, 0xFF};
+  const std::vector<uint8_t> head = {'R', 'I', 'F', 'F', 0xFF, 0xFF, 0xFF, 0xFF, 'W',  'A',
+                                     'V', 'E', 'L', 'I', 'S',  'T',  0xFF, 0xFF, 0xFF, 0xFF};
   ASSERT_EQ(fwrite(head.data(), 1, head.size(), fp), head.size());
   // A decoy at the start of the LIST body, for a skip cut to 32 bits to find.
   const std::vector<uint8_t> decoy = wav_bytes(wav_spec{.encoding = sample_encoding::u8, .channels = 1}, audio);
@@ -385,27 +384,74 @@ TEST_P(Refused, OpenFails) {
 }
 
 const refusal_case kRefusals[] = {
-    {"NoChannels", [](wav_spec& s) { s.channels = 0; s.block_align = 4; }},
+    {"NoChannels",
+     [](wav_spec& s) {
+       s.channels = 0;
+       s.block_align = 4;
+     }},
     {"NoBlockAlign", [](wav_spec& s) { s.block_align = 0; }},
     {"BlockAlignNotWholeSamples", [](wav_spec& s) { s.block_align = 3; }},
     {"BlockAlignBelowChannels", [](wav_spec& s) { s.block_align = 1; }},
-    {"SixChannelsBlockAlignFour", [](wav_spec& s) { s.channels = 6; s.block_align = 4; }},
+    {"SixChannelsBlockAlignFour",
+     [](wav_spec& s) {
+       s.channels = 6;
+       s.block_align = 4;
+     }},
     {"NoSampleRate", [](wav_spec& s) { s.sample_rate = 0; }},
-    {"FloatInThreeBytes", [](wav_spec& s) { s.format_tag = 3; s.encoding = sample_encoding::s24; }},
+    {"FloatInThreeBytes",
+     [](wav_spec& s) {
+       s.format_tag = 3;
+       s.encoding = sample_encoding::s24;
+     }},
     {"Adpcm", [](wav_spec& s) { s.format_tag = 2; }},
-    {"ALaw", [](wav_spec& s) { s.format_tag = 6; s.encoding = sample_encoding::u8; }},
-    {"MuLaw", [](wav_spec& s) { s.format_tag = 7; s.encoding = sample_encoding::u8; }},
+    {"ALaw",
+     [](wav_spec& s) {
+       s.format_tag = 6;
+       s.encoding = sample_encoding::u8;
+     }},
+    {"MuLaw",
+     [](wav_spec& s) {
+       s.format_tag = 7;
+       s.encoding = sample_encoding::u8;
+     }},
     {"Mpeg", [](wav_spec& s) { s.format_tag = 0x55; }},
-    {"ExtensibleAdpcm", [](wav_spec& s) { s.container = wav_container::extensible; s.subformat_code = 2; }},
-    {"ExtensibleWithoutExtension", [](wav_spec& s) { s.container = wav_container::extensible; s.fmt_size = 16; }},
+    {"ExtensibleAdpcm",
+     [](wav_spec& s) {
+       s.container = wav_container::extensible;
+       s.subformat_code = 2;
+     }},
+    {"ExtensibleWithoutExtension",
+     [](wav_spec& s) {
+       s.container = wav_container::extensible;
+       s.fmt_size = 16;
+     }},
     {"EmptyFmt", [](wav_spec& s) { s.fmt_size = 0; }},
-    {"Rf64RiffSizeNotPlaceholder", [](wav_spec& s) { s.container = wav_container::rf64; s.riff_size = 1000; }},
-    {"Rf64Ds64TooSmall", [](wav_spec& s) { s.container = wav_container::rf64; s.ds64_size = 20; }},
-    {"Rf64SampleCountMismatch", [](wav_spec& s) { s.container = wav_container::rf64; s.ds64_sample_count = 11; }},
-    {"Rf64DataSizeNotWholeFrames", [](wav_spec& s) { s.container = wav_container::rf64; s.ds64_data_size = 50; }},
+    {"Rf64RiffSizeNotPlaceholder",
+     [](wav_spec& s) {
+       s.container = wav_container::rf64;
+       s.riff_size = 1000;
+     }},
+    {"Rf64Ds64TooSmall",
+     [](wav_spec& s) {
+       s.container = wav_container::rf64;
+       s.ds64_size = 20;
+     }},
+    {"Rf64SampleCountMismatch",
+     [](wav_spec& s) {
+       s.container = wav_container::rf64;
+       s.ds64_sample_count = 11;
+     }},
+    {"Rf64DataSizeNotWholeFrames",
+     [](wav_spec& s) {
+       s.container = wav_container::rf64;
+       s.ds64_data_size = 50;
+     }},
     // 4 x (2^62 + 12) wraps to 48, the data size: the product must not wrap.
     {"Rf64SampleCountWraps",
-     [](wav_spec& s) { s.container = wav_container::rf64; s.ds64_sample_count = (uint64_t{1} << 62) + 12; }},
+     [](wav_spec& s) {
+       s.container = wav_container::rf64;
+       s.ds64_sample_count = (uint64_t{1} << 62) + 12;
+     }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Hostile, Refused, testing::ValuesIn(kRefusals),

@@ -17,8 +17,7 @@ constexpr uint32_t kRf64Placeholder = 0xFFFFFFFF;
 constexpr uint32_t kDs64CountBytes = 24;  // RIFF size, data size, sample count
 constexpr uint32_t kDs64Bytes = 28;       // the counts and an empty table
 // The fixed tail of the KSDATAFORMAT_SUBTYPE_PCM / _IEEE_FLOAT GUIDs.
-constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                   0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 void put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v));
@@ -54,9 +53,7 @@ void put_sample(std::vector<uint8_t>& out, sample_encoding encoding, int32_t v) 
       break;
     case sample_encoding::s24_in_32: put32(out, u << 8); break;
     case sample_encoding::s32: put32(out, u); break;
-    case sample_encoding::float32:
-      put32(out, std::bit_cast<uint32_t>(static_cast<float>(v / 2147483648.0)));
-      break;
+    case sample_encoding::float32: put32(out, std::bit_cast<uint32_t>(static_cast<float>(v / 2147483648.0))); break;
   }
 }
 
@@ -80,8 +77,8 @@ std::vector<uint8_t> fmt_body(const wav_spec& spec, bool extensible) {
       spec.block_align.value_or(static_cast<uint16_t>(spec.channels * encoding_bytes(spec.encoding)));
   // A plain fmt of 4-byte containers with 24 valid bits says 24 bits, as
   // many writers do; the extensible one says 32 with 24 valid.
-  const uint16_t bits = spec.bits_per_sample.value_or(extensible ? container_bits(spec.encoding)
-                                                                 : valid_bits(spec.encoding));
+  const uint16_t bits =
+      spec.bits_per_sample.value_or(extensible ? container_bits(spec.encoding) : valid_bits(spec.encoding));
   std::vector<uint8_t> body;
   put16(body, tag);
   put16(body, spec.channels);

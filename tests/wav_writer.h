@@ -47,11 +47,11 @@ struct wav_spec {
   std::optional<uint16_t> subformat_code{};  // first two GUID bytes of an extensible fmt
   std::optional<uint16_t> block_align{};
   std::optional<uint16_t> bits_per_sample{};
-  std::optional<uint32_t> fmt_size{};        // body is cut or zero-extended to this size
-  std::optional<uint32_t> data_size{};       // the 32-bit size word of "data"
-  std::optional<uint32_t> riff_size{};       // the 32-bit size word after "RIFF"/"RF64"
-  std::optional<std::string> form_type{};    // "WAVE"
-  std::optional<uint32_t> ds64_size{};       // declared ds64 size (24 or more is also written)
+  std::optional<uint32_t> fmt_size{};      // body is cut or zero-extended to this size
+  std::optional<uint32_t> data_size{};     // the 32-bit size word of "data"
+  std::optional<uint32_t> riff_size{};     // the 32-bit size word after "RIFF"/"RF64"
+  std::optional<std::string> form_type{};  // "WAVE"
+  std::optional<uint32_t> ds64_size{};     // declared ds64 size (24 or more is also written)
   std::optional<uint64_t> ds64_data_size{};
   std::optional<uint64_t> ds64_sample_count{};
 };

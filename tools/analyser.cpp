@@ -146,7 +146,7 @@ analyser_result analyser_run(std::span<const float> samples, double sample_rate,
 }
 
 std::vector<std::pair<double, double>> analyser_smooth_spectrum(const analyser_result& result, double low_hz,
-                                                                 double high_hz, int bands_per_octave) {
+                                                                double high_hz, int bands_per_octave) {
   std::vector<std::pair<double, double>> bands;
   if (result.spectrum_db.empty() || bands_per_octave < 1 || !(low_hz > 0)) return bands;
   const double ratio = std::pow(2.0, 1.0 / bands_per_octave);

@@ -11,13 +11,13 @@
 // Levels are in dB relative to full scale: a sine of amplitude 1 (the
 // one-bit stream's +-1) is 0 dBFS.
 struct analyser_result {
-  double sample_rate = 0;   // Hz of the analysed samples
-  double bin_hz = 0;        // width of one FFT bin
-  double tone_hz = 0;       // frequency of the tone measured (given or found)
-  double tone_dbfs = -400;  // its level
-  double noise_dbfs = -400; // noise power in the band, tone bins excluded
-  double snr_db = 0;        // tone_dbfs - noise_dbfs
-  double dc = 0;            // mean of the samples
+  double sample_rate = 0;           // Hz of the analysed samples
+  double bin_hz = 0;                // width of one FFT bin
+  double tone_hz = 0;               // frequency of the tone measured (given or found)
+  double tone_dbfs = -400;          // its level
+  double noise_dbfs = -400;         // noise power in the band, tone bins excluded
+  double snr_db = 0;                // tone_dbfs - noise_dbfs
+  double dc = 0;                    // mean of the samples
   std::vector<double> spectrum_db;  // per bin 0..N/2: power of the bin in dBFS
 };
 
@@ -46,4 +46,4 @@ int64_t analyser_longest_run(std::span<const float> samples);
 // Power spectrum averaged over log-spaced bands (bands_per_octave) from
 // low_hz up, for plotting: pairs of (centre frequency, mean dB per bin).
 std::vector<std::pair<double, double>> analyser_smooth_spectrum(const analyser_result& result, double low_hz,
-                                                                 double high_hz, int bands_per_octave);
+                                                                double high_hz, int bands_per_octave);

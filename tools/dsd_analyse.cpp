@@ -200,17 +200,27 @@ int main(int argc, char** argv) {
     if (const char* v = value("--demo-spectra=")) return demo_spectra(v);
     if (const char* layout_name = value("--layout=")) {
       const std::string_view name = layout_name;
-      if (name == "raw") lay = layout::raw;
-      else if (name == "mono") lay = layout::mono;
-      else if (name == "u32le") lay = layout::u32le;
-      else if (name == "u32be") lay = layout::u32be;
-      else if (name == "dop3") lay = layout::dop3;
-      else if (name == "dop4") lay = layout::dop4;
-      else if (name == "float") lay = layout::float32;
-      else if (name == "s32le") lay = layout::s32le;
-      else usage_error("unknown layout ", layout_name);
+      if (name == "raw")
+        lay = layout::raw;
+      else if (name == "mono")
+        lay = layout::mono;
+      else if (name == "u32le")
+        lay = layout::u32le;
+      else if (name == "u32be")
+        lay = layout::u32be;
+      else if (name == "dop3")
+        lay = layout::dop3;
+      else if (name == "dop4")
+        lay = layout::dop4;
+      else if (name == "float")
+        lay = layout::float32;
+      else if (name == "s32le")
+        lay = layout::s32le;
+      else
+        usage_error("unknown layout ", layout_name);
     } else if (const char* channel_text = value("--channel=")) {
-      if (std::strcmp(channel_text, "0") != 0 && std::strcmp(channel_text, "1") != 0) usage_error("channel must be 0 or 1");
+      if (std::strcmp(channel_text, "0") != 0 && std::strcmp(channel_text, "1") != 0)
+        usage_error("channel must be 0 or 1");
       channel = channel_text[0] - '0';
     } else if (const char* rate_text = value("--rate=")) {
       if (!parse_double(rate_text, &rate) || rate <= 0) usage_error("bad rate ", rate_text);

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libgtest-dev libbenchmark-dev
   libasound2-dev alsa-utils
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg

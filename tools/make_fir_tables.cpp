@@ -34,14 +34,14 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kIntegrationSteps = 20000;
 
 struct table_design {
-  const char* name;       // C++ array name
-  const char* summary;    // comment written above the array
-  int32_t taps;           // T; T + 8 is a whole number of 8-tap rounds
-  double passband_hz;     // flat (hold included) up to here ...
-  double stopband_hz;     // ... and attenuated from here on
-  double beta;            // Kaiser window shape
-  double flatness_db;     // the path stays within this of its gain up to passband_hz
-  double stopband_db;     // the path is at or below this from stopband_hz up
+  const char* name;     // C++ array name
+  const char* summary;  // comment written above the array
+  int32_t taps;         // T; T + 8 is a whole number of 8-tap rounds
+  double passband_hz;   // flat (hold included) up to here ...
+  double stopband_hz;   // ... and attenuated from here on
+  double beta;          // Kaiser window shape
+  double flatness_db;   // the path stays within this of its gain up to passband_hz
+  double stopband_db;   // the path is at or below this from stopband_hz up
 };
 
 std::vector<table_design> designs() {

@@ -156,8 +156,7 @@ TEST_F(AlsaDevices, DisconnectAfterFramesStopsTheStream) {
   env.add_fake_dac("dac", {.formats = {"DSD_U32_BE"}, .disconnect_after = 50000});
   const process_result result = probe({"play", "dac", "DSD_U32_BE", "352800", "2", "100000", "--chunk=3000"});
   EXPECT_EQ(result.exit_status, 4) << result.out;
-  EXPECT_TRUE(value(result.out, "stopped_state") == "DISCONNECTED" ||
-              value(result.out, "write_error").find("-19") == 0)
+  EXPECT_TRUE(value(result.out, "stopped_state") == "DISCONNECTED" || value(result.out, "write_error").find("-19") == 0)
       << result.out;
   EXPECT_EQ(value(result.out, "written"), "50000");
   EXPECT_TRUE(read_captured(env.dac_output("dac")) == probe_pattern(400000));

@@ -63,8 +63,8 @@ void alsa_env::add_fake_dac(const std::string& name, const fake_dac_options& opt
 }
 
 void alsa_env::add_capture(const std::string& name) {
-  devices_.push_back("pcm." + name + " {\n  type file\n  slave.pcm null\n  file " +
-                     quoted(file(name + "_%r_%f.raw")) + "\n  format raw\n}\n");
+  devices_.push_back("pcm." + name + " {\n  type file\n  slave.pcm null\n  file " + quoted(file(name + "_%r_%f.raw")) +
+                     "\n  format raw\n}\n");
 }
 
 void alsa_env::add_null(const std::string& name) { devices_.push_back("pcm." + name + " {\n  type null\n}\n"); }

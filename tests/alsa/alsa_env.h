@@ -26,26 +26,26 @@ struct fake_dac_options {
   unsigned channels_max = 2;
   unsigned rate_min = 44100;
   unsigned rate_max = 768000;
-  bool paced = false;            // consume at the rate by the wall clock (else instantly)
-  std::string output;            // frames written; empty: dac_output(name)
-  bool discard = false;          // keep no output file at all
-  int busy_opens = 0;            // the first opens that fail with EBUSY
-  unsigned refuse_rate = 0;      // hw_params fails for exactly this rate (0: none)
-  uint64_t disconnect_after = 0; // DISCONNECTED after this many frames (0: never)
-  bool keep_streams = false;     // output keeps every open's frames, not just the last
-  uint64_t stall_after = 0;      // plays this many frames, then none (0: never)
+  bool paced = false;             // consume at the rate by the wall clock (else instantly)
+  std::string output;             // frames written; empty: dac_output(name)
+  bool discard = false;           // keep no output file at all
+  int busy_opens = 0;             // the first opens that fail with EBUSY
+  unsigned refuse_rate = 0;       // hw_params fails for exactly this rate (0: none)
+  uint64_t disconnect_after = 0;  // DISCONNECTED after this many frames (0: never)
+  bool keep_streams = false;      // output keeps every open's frames, not just the last
+  uint64_t stall_after = 0;       // plays this many frames, then none (0: never)
 };
 
 // One card of the fake-cards shim.
 struct fake_card_spec {
   int number = 1;
   std::string longname;
-  std::vector<int> playback = {0};  // playback PCM devices
-  std::vector<int> capture = {};    // capture PCM devices
-  std::string id;                   // empty: first word of the long name
-  std::string name;                 // empty: long name up to " at "
-  std::string pcm_name;             // empty: "USB Audio"
-  int next_device_fails_after = -1; // the step past this device fails (EIO); -1: none does
+  std::vector<int> playback = {0};   // playback PCM devices
+  std::vector<int> capture = {};     // capture PCM devices
+  std::string id;                    // empty: first word of the long name
+  std::string name;                  // empty: long name up to " at "
+  std::string pcm_name;              // empty: "USB Audio"
+  int next_device_fails_after = -1;  // the step past this device fails (EIO); -1: none does
 };
 
 class alsa_env {

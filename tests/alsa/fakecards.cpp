@@ -260,11 +260,11 @@ F next_symbol(const char* name) {
 }  // namespace
 
 // Calls the real libasound function of the enclosing definition.
-#define PASS_THROUGH(function, ...)                                               \
-  do {                                                                            \
-    static const auto real = next_symbol<decltype(&function)>(#function);        \
-    if (real == nullptr) return -ENOSYS;                                          \
-    return real(__VA_ARGS__);                                                     \
+#define PASS_THROUGH(function, ...)                                       \
+  do {                                                                    \
+    static const auto real = next_symbol<decltype(&function)>(#function); \
+    if (real == nullptr) return -ENOSYS;                                  \
+    return real(__VA_ARGS__);                                             \
   } while (0)
 
 extern "C" {
@@ -392,9 +392,8 @@ int snd_ctl_pcm_info(snd_ctl_t* ctl, snd_pcm_info_t* info) {
   pcm_info_record record;
   memcpy(&record, info, sizeof record);
   const auto has = [&](const std::vector<fake_pcm>& list) {
-    return std::find_if(list.begin(), list.end(), [&](const fake_pcm& p) {
-      return static_cast<unsigned>(p.device) == record.device;
-    });
+    return std::find_if(list.begin(), list.end(),
+                        [&](const fake_pcm& p) { return static_cast<unsigned>(p.device) == record.device; });
   };
   const bool playback = record.stream == SND_PCM_STREAM_PLAYBACK;
   const std::vector<fake_pcm>& list = playback ? card->playback : card->capture;
@@ -478,8 +477,7 @@ int snd_ctl_poll_descriptors(snd_ctl_t* ctl, struct pollfd* pfds, unsigned int s
   return 0;
 }
 
-int snd_ctl_poll_descriptors_revents(snd_ctl_t* ctl, struct pollfd* pfds, unsigned int nfds,
-                                     unsigned short* revents) {
+int snd_ctl_poll_descriptors_revents(snd_ctl_t* ctl, struct pollfd* pfds, unsigned int nfds, unsigned short* revents) {
   if (as_fake(ctl) == nullptr) PASS_THROUGH(snd_ctl_poll_descriptors_revents, ctl, pfds, nfds, revents);
   if (revents != nullptr) *revents = 0;
   return 0;

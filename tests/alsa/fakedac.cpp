@@ -37,8 +37,8 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,7 +78,7 @@ struct dac_config {
   long refuse_rate = 0;
   uint64_t disconnect_after = 0;  // 0: never
   bool keep_streams = false;
-  uint64_t stall_after = 0;       // 0: never
+  uint64_t stall_after = 0;  // 0: never
 };
 
 struct fake_dac {
@@ -229,8 +229,7 @@ snd_pcm_sframes_t dac_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
     if (frames > left) frames = static_cast<snd_pcm_uframes_t>(left);
   }
   // Interleaved access: channel 0's area walks the whole frames.
-  const uint8_t* start =
-      static_cast<const uint8_t*>(areas[0].addr) + areas[0].first / 8 + offset * (areas[0].step / 8);
+  const uint8_t* start = static_cast<const uint8_t*>(areas[0].addr) + areas[0].first / 8 + offset * (areas[0].step / 8);
   if (frames > 0 && ensure_output(dac) && !write_all(dac.out_fd, start, frames * dac.frame_bytes)) {
     log_event(dac, "output write failed: %s", strerror(errno));
     return -EIO;

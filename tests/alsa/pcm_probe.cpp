@@ -263,11 +263,11 @@ int cards() {
     if (err < 0) {
       printf("card=%d\tinfo_error=%d\n", card, err);
     } else {
-      printf("card=%d\tinfo_card=%d\tid=%s\tdriver=%s\tindex=%d\tname=%s\tinfo_name=%s\tlongname=%s\tinfo_longname=%s\n",
-             card, snd_ctl_card_info_get_card(info), snd_ctl_card_info_get_id(info),
-             snd_ctl_card_info_get_driver(info), snd_card_get_index(snd_ctl_card_info_get_id(info)),
-             name != nullptr ? name : "", snd_ctl_card_info_get_name(info), longname != nullptr ? longname : "",
-             snd_ctl_card_info_get_longname(info));
+      printf(
+          "card=%d\tinfo_card=%d\tid=%s\tdriver=%s\tindex=%d\tname=%s\tinfo_name=%s\tlongname=%s\tinfo_longname=%s\n",
+          card, snd_ctl_card_info_get_card(info), snd_ctl_card_info_get_id(info), snd_ctl_card_info_get_driver(info),
+          snd_card_get_index(snd_ctl_card_info_get_id(info)), name != nullptr ? name : "",
+          snd_ctl_card_info_get_name(info), longname != nullptr ? longname : "", snd_ctl_card_info_get_longname(info));
       list_devices(ctl, card);
     }
     free(longname);

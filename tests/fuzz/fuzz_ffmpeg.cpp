@@ -56,18 +56,11 @@ int64_t seek_memory(void* opaque, int64_t offset, int whence) {
   const auto size = static_cast<int64_t>(in->size);
   int64_t base = 0;
   switch (whence & ~AVSEEK_FORCE) {
-    case AVSEEK_SIZE:
-      return size;
-    case SEEK_SET:
-      break;
-    case SEEK_CUR:
-      base = static_cast<int64_t>(in->position);
-      break;
-    case SEEK_END:
-      base = size;
-      break;
-    default:
-      return -1;
+    case AVSEEK_SIZE: return size;
+    case SEEK_SET: break;
+    case SEEK_CUR: base = static_cast<int64_t>(in->position); break;
+    case SEEK_END: base = size; break;
+    default: return -1;
   }
   if (offset < -base || offset > size - base) return -1;
   in->position = static_cast<size_t>(base + offset);

@@ -30,8 +30,9 @@ wav_chunk chunk(const char* id, size_t size) { return {id, std::vector<uint8_t>(
 std::vector<seed> wav_seeds() {
   std::vector<seed> seeds;
   const std::pair<const char*, sample_encoding> encodings[] = {
-      {"u8", sample_encoding::u8},   {"s16", sample_encoding::s16}, {"s24", sample_encoding::s24},
-      {"s24in32", sample_encoding::s24_in_32}, {"s32", sample_encoding::s32}, {"f32", sample_encoding::float32},
+      {"u8", sample_encoding::u8},   {"s16", sample_encoding::s16},
+      {"s24", sample_encoding::s24}, {"s24in32", sample_encoding::s24_in_32},
+      {"s32", sample_encoding::s32}, {"f32", sample_encoding::float32},
   };
   const std::pair<const char*, wav_container> containers[] = {
       {"wave", wav_container::wave},
@@ -49,8 +50,9 @@ std::vector<seed> wav_seeds() {
   seeds.push_back({"mono_s16.wav", wav_seed({.channels = 1})});
   seeds.push_back({"mono_u8.wav", wav_seed({.encoding = sample_encoding::u8, .channels = 1})});
   seeds.push_back({"six_s24.wav", wav_seed({.encoding = sample_encoding::s24, .channels = 6})});
-  seeds.push_back({"ext_six_s32.wav",
-                   wav_seed({.container = wav_container::extensible, .encoding = sample_encoding::s32, .channels = 6})});
+  seeds.push_back(
+      {"ext_six_s32.wav",
+       wav_seed({.container = wav_container::extensible, .encoding = sample_encoding::s32, .channels = 6})});
 
   // Chunks the reader must walk past.
   seeds.push_back({"list_odd.wav", wav_seed({.before_fmt = {chunk("LIST", 7)}})});
@@ -98,7 +100,8 @@ std::vector<seed> dff_seeds() {
   seeds.push_back({"six.dff", dff_seed({.channel_ids = {"SLFT", "SRGT", "C   ", "LFE ", "LS  ", "RS  "}}, 6)});
   seeds.push_back({"odd_chunks.dff", dff_seed({.before_prop = {dff_raw("COMT", 7)},
                                                .in_prop = {dff_raw("ODD ", 3)},
-                                               .after_prop = {dff_raw("DIIN", 1)}}, 2)});
+                                               .after_prop = {dff_raw("DIIN", 1)}},
+                                              2)});
   seeds.push_back({"tags_after.dff", dff_seed({.after_sound = {dff_raw("ID3 ", 33), dff_raw("COMT", 8)}}, 2, 13)});
   seeds.push_back({"dst.dff", dff_seed({.compression = "DST ", .sound_id = "DST "}, 2)});
   seeds.push_back({"cmpr_name_long.dff",
@@ -106,7 +109,8 @@ std::vector<seed> dff_seeds() {
   seeds.push_back({"no_fs.dff", dff_seed({.fs = false}, 2)});
   seeds.push_back({"no_right.dff", dff_seed({.channel_ids = {"SLFT", "C   "}}, 2)});
   seeds.push_back({"overshoot.dff", dff_seed({.before_prop = {{"COMT", {1, 2}, 0xFFFFFFFFFFFFFFF0u}}}, 2)});
-  seeds.push_back({"sound_huge.dff", dff_seed({.sound_size = 0x7000000000000000u, .form_size = 0x7FFFFFFFFFFFFFF0u}, 2)});
+  seeds.push_back(
+      {"sound_huge.dff", dff_seed({.sound_size = 0x7000000000000000u, .form_size = 0x7FFFFFFFFFFFFFF0u}, 2)});
   std::vector<uint8_t> cut = dff_seed({}, 2);
   cut.resize(cut.size() - 11);
   seeds.push_back({"cut_sound.dff", cut});

@@ -1,10 +1,11 @@
 // The player's command line: device words, argument strings of Open and of
 // drops (URI decoding included), word splitting, the child's words, and
 // the choices behind the boxes and the settings entry.
+#include "arguments.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "arguments.h"
 #include "choices.h"
 #include "discovery.h"
 #include "process.h"
@@ -122,7 +123,8 @@ TEST(PlayerCommand, BufferWordsAndOverSampling) {
   EXPECT_EQ(player_command(commands, 2, 10, "\"x.wav\"").words, (words{"aplay", "x.wav"}));
   EXPECT_EQ(player_command(commands, 3, 10, kVersionArguments).words, (words{"brisa", "--version"}));
   EXPECT_EQ(player_command(commands, 4, 10, "").words, (words{"tarvo", "-B", "10M"}));
-  EXPECT_EQ(count_probe_command(args).words, (words{"lumen", "--count", "-D", "hw:1,0", "/music/a.wav", "/music/b.wav"}));
+  EXPECT_EQ(count_probe_command(args).words,
+            (words{"lumen", "--count", "-D", "hw:1,0", "/music/a.wav", "/music/b.wav"}));
 }
 
 TEST(AutoDetect, DeviceKindAndStatusChooseThePlayer) {

@@ -1,13 +1,13 @@
 // The configuration file: what is read, what is applied, what is written.
-#include <gtest/gtest.h>
+#include "config.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 
 #include "choices.h"
-#include "config.h"
 #include "discovery.h"
 #include "process.h"
 

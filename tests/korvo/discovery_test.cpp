@@ -1,5 +1,7 @@
 // Command discovery with fake players on PATH; device discovery against
 // the fake-cards shim and a scratch directory of device nodes.
+#include "discovery.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -9,7 +11,6 @@
 
 #include "alsa_env.h"
 #include "choices.h"
-#include "discovery.h"
 #include "fake_players.h"
 
 namespace {
@@ -67,15 +68,18 @@ TEST(DiscoverDevices, NoCardsAndNoNodesGiveTheTwoDefaults) {
 
 TEST(DiscoverDevices, PlaybackDevicesOfEveryCard) {
   temp_dir nodes;
-  const listed result = list_devices({{.number = 0, .longname = "Capture Only Card at pci-1", .playback = {},
-                                       .capture = {0}},
-                                      {.number = 1, .longname = "Twin DAC at usb-1", .playback = {0, 1}},
-                                      {.number = 2, .longname = "Orvalis Quellform at usb-2", .playback = {0},
-                                       .capture = {1}, .pcm_name = "Quellform Out"}},
-                                     nodes.path());
-  EXPECT_EQ(result.lines, (words{"alsa default |default", "command default |command default",
-                                 "Twin DAC at usb-1 USB Audio|hw:1,0", "Twin DAC at usb-1 USB Audio|hw:1,1",
-                                 "Orvalis Quellform at usb-2 Quellform Out|hw:2,0"}));
+  const listed result =
+      list_devices({{.number = 0, .longname = "Capture Only Card at pci-1", .playback = {}, .capture = {0}},
+                    {.number = 1, .longname = "Twin DAC at usb-1", .playback = {0, 1}},
+                    {.number = 2,
+                     .longname = "Orvalis Quellform at usb-2",
+                     .playback = {0},
+                     .capture = {1},
+                     .pcm_name = "Quellform Out"}},
+                   nodes.path());
+  EXPECT_EQ(result.lines,
+            (words{"alsa default |default", "command default |command default", "Twin DAC at usb-1 USB Audio|hw:1,0",
+                   "Twin DAC at usb-1 USB Audio|hw:1,1", "Orvalis Quellform at usb-2 Quellform Out|hw:2,0"}));
   EXPECT_EQ(result.err, "");
 }
 
@@ -83,10 +87,10 @@ TEST(DiscoverDevices, PlaybackDevicesOfEveryCard) {
 // the failure is reported once and the next card is listed.
 TEST(DiscoverDevices, AFailedStepToTheNextDeviceEndsThatCardsList) {
   temp_dir nodes;
-  const listed result = list_devices({{.number = 1, .longname = "Twin DAC at usb-1", .playback = {0, 1},
-                                       .next_device_fails_after = 0},
-                                      {.number = 2, .longname = "Other DAC at usb-2"}},
-                                     nodes.path());
+  const listed result =
+      list_devices({{.number = 1, .longname = "Twin DAC at usb-1", .playback = {0, 1}, .next_device_fails_after = 0},
+                    {.number = 2, .longname = "Other DAC at usb-2"}},
+                   nodes.path());
   EXPECT_EQ(result.lines, (words{"alsa default |default", "command default |command default",
                                  "Twin DAC at usb-1 USB Audio|hw:1,0", "Other DAC at usb-2 USB Audio|hw:2,0"}));
   EXPECT_EQ(result.err, "snd_ctl_pcm_next_device");
@@ -106,8 +110,9 @@ TEST(DiscoverDevices, ConverterNodesAreCharacterDevicesNamedOrvda) {
   ASSERT_EQ(result.lines.size(), 5u);
   // Directory order is the file system's.
   std::sort(result.lines.begin() + 3, result.lines.end());
-  EXPECT_EQ(result.lines, (words{"alsa default |default", "command default |command default",
-                                 "Fake DAC at usb-1 USB Audio|hw:1,0", "orvda0 orvda0|orvda0", "orvda1 orvda1|orvda1"}));
+  EXPECT_EQ(result.lines,
+            (words{"alsa default |default", "command default |command default", "Fake DAC at usb-1 USB Audio|hw:1,0",
+                   "orvda0 orvda0|orvda0", "orvda1 orvda1|orvda1"}));
 }
 
 TEST(DiscoverDevices, UnreadableNodeDirectoryIsReported) {

@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   for (int i = 1; i < argc; ++i) {
-    uris.push_back(strstr(argv[i], "://") != nullptr ? g_strdup(argv[i]) : g_filename_to_uri(argv[i], nullptr, nullptr));
+    uris.push_back(strstr(argv[i], "://") != nullptr ? g_strdup(argv[i])
+                                                     : g_filename_to_uri(argv[i], nullptr, nullptr));
   }
   uris.push_back(nullptr);
 

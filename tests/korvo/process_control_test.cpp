@@ -1,5 +1,7 @@
 // Starting, watching and stopping players: fake players on PATH record
 // the words they get and print what real ones print.
+#include "process_control.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,7 +18,6 @@
 #include "discovery.h"
 #include "fake_players.h"
 #include "output_text.h"
-#include "process_control.h"
 
 namespace {
 
@@ -157,7 +158,8 @@ TEST_F(ProcessControlTest, ErrorPrintedAtOnceIsShown) {
   for (int run = 0; run < 5; ++run) {
     process_start_playback("playing", 0, drop_on_card({"/m/x.wav"}));
     ASSERT_TRUE(view.wait_until_idle());
-    EXPECT_EQ(view.text, "\nERROR brisa 42 cannot open the device\n\n\nEnd of playback: exit status 42\n") << "run " << run;
+    EXPECT_EQ(view.text, "\nERROR brisa 42 cannot open the device\n\n\nEnd of playback: exit status 42\n")
+        << "run " << run;
   }
 }
 

@@ -141,7 +141,8 @@ TEST(RealPlayers, FoundStartedShownStoppedAutoDetectedAndKeyed) {
   EXPECT_NE(view.text.find("playing file 1/1"), std::string::npos) << view.text;
 
   // Auto detect: one PCM file makes one bit-perfect stream, so lumen plays it.
-  process_start_playback("playing", static_cast<int32_t>(command_list().size()), open_argument_string(card.words, song));
+  process_start_playback("playing", static_cast<int32_t>(command_list().size()),
+                         open_argument_string(card.words, song));
   ASSERT_TRUE(view.wait_for("position 00:0")) << view.text;
   EXPECT_TRUE(process_playing()) << view.text;
   EXPECT_EQ(choices.selected_command, 0);

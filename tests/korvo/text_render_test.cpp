@@ -1,10 +1,11 @@
 // What the text view shows of a player's output: "\r" lines overwrite
 // each other, "\n" lines stay, and only valid UTF-8 reaches the view; what
 // the label reads from it.
+#include "text_render.h"
+
 #include <gtest/gtest.h>
 
 #include "now_playing.h"
-#include "text_render.h"
 #include "utf8_text.h"
 
 namespace {
@@ -56,7 +57,8 @@ TEST(NowPlaying, HeaderAndPositionOfBothPlayers) {
   EXPECT_EQ(reader.now, (now_playing{"b \"x\".wav", 2, 3, 245, 3723}));
   EXPECT_FALSE(now_playing_feed(reader, "\rposition 01:02:03 buffer 79[%]   \r"));
   // brisa, an hour long, and a path long enough for a line of its own.
-  EXPECT_TRUE(now_playing_feed(reader, "playing file 1/1 total 1:00:00 \"c.dsf\" \n\"/a/long/enough/path/to/be/put/on/its/own/line/c.dsf\"\n"));
+  EXPECT_TRUE(now_playing_feed(
+      reader, "playing file 1/1 total 1:00:00 \"c.dsf\" \n\"/a/long/enough/path/to/be/put/on/its/own/line/c.dsf\"\n"));
   EXPECT_EQ(reader.now, (now_playing{"c.dsf", 1, 1, 3600, 0}));
   // Other lines, and a header cut short, change nothing.
   EXPECT_FALSE(now_playing_feed(reader, "playing file 2/ total\nposition x\nERROR lumen 3 no\n"));
@@ -75,13 +77,15 @@ TEST(Render, ClearAndTitle) {
 
 TEST(Utf8, ValidTextPassesAndInvalidBytesAreReplaced) {
   std::string tail;
-  EXPECT_EQ(utf8_sanitise(tail, "plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5\n"), "plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5\n");
+  EXPECT_EQ(utf8_sanitise(tail, "plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5\n"),
+            "plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5\n");
   EXPECT_EQ(utf8_sanitise(tail, "caf\xe9 au lait"), "caf\xef\xbf\xbd au lait");
   EXPECT_EQ(tail, "");
   // Overlong forms, surrogates, values above U+10FFFF, stray continuation bytes.
-  EXPECT_EQ(utf8_sanitise(tail, "\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\x80|\xff"),
-            "\xef\xbf\xbd\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|"
-            "\xef\xbf\xbd|\xef\xbf\xbd");
+  EXPECT_EQ(
+      utf8_sanitise(tail, "\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\x80|\xff"),
+      "\xef\xbf\xbd\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|"
+      "\xef\xbf\xbd|\xef\xbf\xbd");
   // A sequence cut short by another character.
   EXPECT_EQ(utf8_sanitise(tail, "\xe2\x82z"), "\xef\xbf\xbdz");
   EXPECT_EQ(tail, "");
