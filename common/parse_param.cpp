@@ -100,12 +100,7 @@ bool option_int32(const char* text, int32_t* value) {
 void option_refused(const option_use& use, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list measure;
-  va_copy(measure, args);
-  const int length = vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  std::string message(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  vsnprintf(message.data(), message.size() + 1, format, args);
+  const std::string message = formatted_text(format, args);
   va_end(args);
   print_usage(use.table, use.program_name);
   fatal_error("%s", message.c_str());

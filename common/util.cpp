@@ -82,15 +82,20 @@ void report_warning_at(std::string_view module, int line, const char* format, ..
   va_end(args);
 }
 
-refusal refusal_at(std::string_view module, int line, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+std::string formatted_text(const char* format, va_list args) {
   va_list measure;
   va_copy(measure, args);
   const int length = vsnprintf(nullptr, 0, format, measure);
   va_end(measure);
-  std::string message(static_cast<size_t>(std::max(length, 0)), '\0');
-  vsnprintf(message.data(), message.size() + 1, format, args);
+  std::string text(static_cast<size_t>(std::max(length, 0)), '\0');
+  vsnprintf(text.data(), text.size() + 1, format, args);
+  return text;
+}
+
+refusal refusal_at(std::string_view module, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = formatted_text(format, args);
   va_end(args);
   return {module, line, std::move(message)};
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -53,6 +54,9 @@ struct refusal {
 };
 
 refusal refusal_at(std::string_view module, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// The text printf would print for format and args.
+std::string formatted_text(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 [[noreturn]] void fatal_refusal(const refusal& why);
 
 #define refuse(...) ::refusal_at(::module_stem(__FILE__), __LINE__, __VA_ARGS__)
