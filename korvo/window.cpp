@@ -504,7 +504,7 @@ void window_quit() {
   state.quitting = true;
   process_cancel_pending();
   process_stop_player();
-  if (process_poll() == process_state::idle) finish_quit();
-  // The refresh finishes once the player has ended; the window goes now.
+  // The window goes now; the refresh finishes once the player has ended.
   gtk_widget_hide(widgets.window);
+  if (process_poll() == process_state::idle) finish_quit();
 }
