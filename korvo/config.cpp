@@ -1,16 +1,20 @@
 #include "config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "choices.h"
 #include "discovery.h"
-#include "fatal.h"
+#include "i18n.h"
 
 namespace {
 
@@ -39,35 +43,26 @@ std::array<config_entry, 4> table = {{
 bool keep_as_backup = false;
 
 constexpr size_t kMaxHomeLength = 900;
-constexpr size_t kLineBufferSize = 1024;  // a line fills at most 1022 characters of it
+constexpr size_t kMaxLineLength = 1022;
+// Far above what Korvo writes; a larger file is not its settings.
+constexpr size_t kMaxFileSize = 64 * 1024;
 
-struct file_closer {
-  void operator()(FILE* file) const noexcept { fclose(file); }
+// An open file descriptor, closed when it goes.
+struct fd_handle {
+  int fd = -1;
+  explicit fd_handle(int opened) noexcept : fd(opened) {}
+  fd_handle(const fd_handle&) = delete;
+  fd_handle& operator=(const fd_handle&) = delete;
+  ~fd_handle() {
+    if (fd >= 0) close(fd);
+  }
 };
-using file_handle = std::unique_ptr<FILE, file_closer>;
 
 config_entry* find_entry(std::string_view key, value_kind kind) {
   for (config_entry& entry : table) {
     if (key == entry.key && entry.kind == kind) return &entry;
   }
   return nullptr;
-}
-
-// Reads one line without its newline into `line`; false at the end of the
-// file when nothing was read. Ends the program on an overlong line.
-bool read_line(FILE* file, std::string& line) {
-  line.clear();
-  int c = 0;
-  bool got_any = false;
-  while ((c = getc(file)) != EOF) {
-    got_any = true;
-    if (c == '\n') return true;
-    line.push_back(static_cast<char>(c));
-    if (line.size() >= kLineBufferSize - 1) {
-      fatal_exit("Config file has too long line.\nAbort.\n");
-    }
-  }
-  return got_any;
 }
 
 // A decimal int32 at the start of text, when there is one.
@@ -79,33 +74,83 @@ std::optional<int32_t> parse_number(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-}  // namespace
+std::string backup_path(const std::string& path) { return path + ".bak"; }
 
-std::string config_path() {
-  const char* home = getenv("HOME");
-  if (home == nullptr) return {};
-  std::string path(home, strnlen(home, kMaxHomeLength));
-  if (path.empty() || path.back() != '/') path += '/';
-  return path + ".Korvo";
+enum class load_result { loaded, missing, not_regular, open_failed, read_failed, too_large };
+
+// Reads the whole file into `contents`. Opening never waits (a FIFO without
+// a writer), and only a regular file is read, at most kMaxFileSize bytes.
+// `error` is the errno of a failed open or read.
+load_result load_file(const std::string& path, std::string& contents, int& error) {
+  const fd_handle file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (file.fd < 0) {
+    error = errno;
+    return error == ENOENT ? load_result::missing : load_result::open_failed;
+  }
+  struct stat status {};
+  if (fstat(file.fd, &status) != 0) {
+    error = errno;
+    return load_result::open_failed;
+  }
+  if (!S_ISREG(status.st_mode)) return load_result::not_regular;
+  std::array<char, 4096> buffer{};
+  while (contents.size() <= kMaxFileSize) {
+    const ssize_t got = read(file.fd, buffer.data(), buffer.size());
+    if (got == 0) return load_result::loaded;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return load_result::read_failed;
+    }
+    contents.append(buffer.data(), static_cast<size_t>(got));
+  }
+  return load_result::too_large;
 }
 
-bool config_read(const std::string& path) {
-  const file_handle file(fopen(path.c_str(), "r"));
-  if (!file) {
-    if (errno != ENOENT) {
-      fprintf(stderr, "Config file %s cannot be read: %s\n", path.c_str(), strerror(errno));
-      keep_as_backup = true;
+// Why Korvo cannot take these contents as its settings, or nullptr when
+// they are short text lines.
+const char* unusable_contents(std::string_view contents) {
+  size_t line_length = 0;
+  for (const char c : contents) {
+    if (c == '\n') {
+      line_length = 0;
+      continue;
     }
-    return false;
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t' && c != '\r') || byte == 0x7f) return "is not text";
+    if (++line_length > kMaxLineLength) return "has a line of more than 1022 characters";
   }
-  std::string line;
-  if (!read_line(file.get(), line) || !std::string_view(line).starts_with(kConfigHeader)) {
+  return nullptr;
+}
+
+// Moves a file that Korvo cannot take out of the way, so that the next
+// start is not stopped by it again and the user keeps its contents.
+void set_aside(const std::string& path, const std::string& problem) {
+  const std::string backup = backup_path(path);
+  if (rename(path.c_str(), backup.c_str()) == 0) {
+    fprintf(stderr, "Config file %s %s: moved to %s, using the default settings.\n", path.c_str(), problem.c_str(),
+            backup.c_str());
+    return;
+  }
+  fprintf(stderr, "Config file %s %s and cannot be moved to %s (%s): using the default settings.\n", path.c_str(),
+          problem.c_str(), backup.c_str(), strerror(errno));
+  keep_as_backup = true;  // config_write tries again before it replaces the file
+}
+
+// Takes the settings from a file's contents; see config_read.
+bool parse_contents(const std::string& path, std::string_view contents) {
+  const size_t header_end = std::min(contents.find('\n'), contents.size());
+  if (!contents.substr(0, header_end).starts_with(kConfigHeader)) {
     fprintf(stderr, "Config file %s header unmatched.\nIgnored.\n", path.c_str());
-    keep_as_backup = !line.empty();
+    keep_as_backup = header_end > 0;
     return false;
   }
   int32_t line_number = 1;
-  while (read_line(file.get(), line)) {
+  size_t start = header_end + 1;
+  while (start < contents.size()) {
+    const size_t stop = std::min(contents.find('\n', start), contents.size());
+    const std::string line(contents.substr(start, stop - start));
+    start = stop + 1;
     ++line_number;
     config_entry* entry = nullptr;
     for (config_entry& candidate : table) {
@@ -134,26 +179,108 @@ bool config_read(const std::string& path) {
   return true;
 }
 
-bool config_write(const std::string& path) {
-  if (keep_as_backup) {
-    const std::string backup = path + ".bak";
-    if (rename(path.c_str(), backup.c_str()) == 0) {
-      fprintf(stderr, "Config file %s was kept as %s.\n", path.c_str(), backup.c_str());
+// Writes all of `text` to fd.
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
     }
-    keep_as_backup = false;
+    text.remove_prefix(static_cast<size_t>(written));
   }
-  const file_handle file(fopen(path.c_str(), "w"));
-  if (!file) return false;
-  fprintf(file.get(), "%.*s\n", static_cast<int>(kConfigHeader.size()), kConfigHeader.data());
+  return true;
+}
+
+std::string file_text() {
+  std::string text(kConfigHeader);
+  text += '\n';
   for (const config_entry& entry : table) {
     if (!entry.set) continue;
-    if (entry.kind == value_kind::number) {
-      fprintf(file.get(), "%s:\t%d\n", entry.key, entry.number);
+    text += entry.key;
+    text += ":\t";
+    text += entry.kind == value_kind::number ? std::to_string(entry.number) : entry.text;
+    text += '\n';
+  }
+  return text;
+}
+
+// Replaces the file's contents; an empty string when that worked, else why not.
+std::string replace_contents(const std::string& path, std::string_view text) {
+  // Not O_TRUNC: a FIFO or a device is refused before anything is written;
+  // O_NONBLOCK: a FIFO without a reader is refused rather than waited for.
+  fd_handle file(open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+  if (file.fd < 0) return strerror(errno);
+  struct stat status {};
+  if (fstat(file.fd, &status) != 0) return strerror(errno);
+  if (!S_ISREG(status.st_mode)) return _("not a regular file");
+  // Overwritten first and cut after: a full disk leaves the old settings
+  // rather than an empty file when the new text fits in the old blocks.
+  if (!write_all(file.fd, text) || ftruncate(file.fd, static_cast<off_t>(text.size())) != 0 || fsync(file.fd) != 0) {
+    return strerror(errno);
+  }
+  const int fd = file.fd;
+  file.fd = -1;
+  if (close(fd) != 0) return strerror(errno);
+  return {};
+}
+
+}  // namespace
+
+std::string config_path() {
+  const char* home = getenv("HOME");
+  if (home == nullptr) return {};
+  std::string path(home, strnlen(home, kMaxHomeLength));
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + ".Korvo";
+}
+
+bool config_read(const std::string& path) {
+  std::string contents;
+  int error = 0;
+  switch (load_file(path, contents, error)) {
+    case load_result::loaded: break;
+    case load_result::missing: return false;
+    case load_result::not_regular:
+      fprintf(stderr, "Config file %s is not a regular file: left alone, using the default settings.\n", path.c_str());
+      return false;
+    case load_result::open_failed:
+      fprintf(stderr, "Config file %s cannot be read: %s\n", path.c_str(), strerror(error));
+      keep_as_backup = true;
+      return false;
+    case load_result::read_failed:
+      set_aside(path, std::string("cannot be read (") + strerror(error) + ")");
+      return false;
+    case load_result::too_large: set_aside(path, "is larger than 64 KiB"); return false;
+  }
+  if (const char* problem = unusable_contents(contents)) {
+    set_aside(path, problem);
+    return false;
+  }
+  return parse_contents(path, contents);
+}
+
+bool config_write(const std::string& path, std::string* why) {
+  std::string failure;
+  if (keep_as_backup) {
+    const std::string backup = backup_path(path);
+    if (rename(path.c_str(), backup.c_str()) == 0) {
+      fprintf(stderr, "Config file %s was kept as %s.\n", path.c_str(), backup.c_str());
+      keep_as_backup = false;
+    } else if (errno == ENOENT) {
+      keep_as_backup = false;
     } else {
-      fprintf(file.get(), "%s:\t%s\n", entry.key, entry.text.c_str());
+      // Writing now would destroy the file that was not taken.
+      std::array<char, 1024> text{};
+      snprintf(text.data(), text.size(), _("the old file cannot be kept as %s: %s"), backup.c_str(), strerror(errno));
+      failure = text.data();
     }
   }
-  return !ferror(file.get());
+  if (failure.empty()) failure = replace_contents(path, file_text());
+  if (failure.empty()) return true;
+  fprintf(stderr, "Config file %s cannot be written: %s. The settings are not saved.\n", path.c_str(), failure.c_str());
+  if (why != nullptr) *why = failure;
+  return false;
 }
 
 void config_set_number(std::string_view key, int32_t value) {

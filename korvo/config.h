@@ -28,15 +28,22 @@ std::string config_path();
 // Loads the table from the file. True when the header matched and every
 // known key had its colon; false for a missing file, an empty file or a
 // wrong header (reported), or a key without a colon (reported; what was
-// read before it keeps its value). A line of 1023 characters or more ends
-// the program with status 1. A file that is there but not taken (not
-// readable, wrong header, a key without its colon) is kept: the next
-// config_write first renames it to "<path>.bak".
+// read before it keeps its value). Opening never waits and only a regular
+// file is read: anything else (a FIFO, a device, a directory) is reported
+// and left alone. A file Korvo cannot take at all (a line of more than 1022
+// characters, bytes that are not text, a read error, over 64 KiB) is
+// renamed to "<path>.bak" at once, replacing an older one, with one line on
+// standard error; nothing of it is used. A file that is there but not taken
+// otherwise (not readable, wrong header, a key without its colon) is kept:
+// the next config_write first renames it to "<path>.bak".
 bool config_read(const std::string& path);
 
-// Writes the header and every entry that has a value, replacing the file.
-// False when the file cannot be opened for writing.
-bool config_write(const std::string& path);
+// Writes the header and every entry that has a value over the file's
+// contents. False when that failed: one line on standard error says so,
+// and `why` (when given) gets the reason, translated. A path that is not a
+// regular file is not written to, and a file that was not taken is never
+// replaced unless it could be kept as "<path>.bak".
+bool config_write(const std::string& path, std::string* why = nullptr);
 
 // Store a value and mark it set; a key not in the table or of the other
 // kind is left alone.

@@ -254,6 +254,17 @@ void dialog_version() {
 
 void dialog_confirm(const char* message) { message_dialog(_("Korvo - Confirm"), message, _("Confirm")); }
 
+void dialog_save_failed(const char* path, const char* why) {
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE, "%s",
+                                             _("Korvo could not save its settings."));
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), _("%s cannot be written: %s"), path, why);
+  gtk_window_set_title(GTK_WINDOW(dialog), "Korvo");
+  gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
+  gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+}
+
 void dialog_fatal(const char* message) {
   std::string text = message;
   while (!text.empty() && text.back() == '\n') text.pop_back();

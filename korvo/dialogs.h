@@ -17,6 +17,10 @@ void dialog_version();
 // Shows a message until the user confirms it.
 void dialog_confirm(const char* message);
 
+// Says that the settings could not be written to `path` (`why`) and waits
+// until the dialog is closed. Needs GTK initialised with a display.
+void dialog_save_failed(const char* path, const char* why);
+
 // Shows an error that ends Korvo and waits until it is closed. Needs GTK
 // initialised with a display.
 void dialog_fatal(const char* message);

@@ -58,6 +58,7 @@ struct window_state {
   now_playing now;
   bool paused = false;
   bool quitting = false;
+  bool saving = false;         // the settings are being written; Korvo ends after that
   std::string last_arguments;  // of the last Open or drop, for Play
 };
 
@@ -194,13 +195,19 @@ void show_process_state(process_state now) {
   }
 }
 
+// Writes the settings and ends Korvo; settings that cannot be written are
+// shown in a dialog (on standard error too) before it ends with status 1.
 [[noreturn]] void finish_quit() {
+  state.saving = true;
   const std::string path = config_path();
-  if (!path.empty()) config_write(path);
-  exit(0);
+  std::string why;
+  if (path.empty() || config_write(path, &why)) exit(0);
+  dialog_save_failed(path.c_str(), why.c_str());
+  exit(1);
 }
 
 gboolean on_refresh(gpointer) {
+  if (state.saving) return G_SOURCE_CONTINUE;  // a save-failure dialog waits
   const process_state now = process_poll();
   if (state.quitting && now == process_state::idle) finish_quit();
   const output_update update = output_refresh();
@@ -264,6 +271,9 @@ void on_destroy(GtkWidget*, gpointer) {
   finish_quit();
 }
 gboolean on_quit_signal(gpointer) {
+  // Asked again while a dialog says the settings were not saved (already
+  // said on standard error too): nobody may be there to close it.
+  if (state.saving) exit(1);
   window_quit();
   return G_SOURCE_CONTINUE;
 }
@@ -494,7 +504,7 @@ void window_quit() {
   state.quitting = true;
   process_cancel_pending();
   process_stop_player();
-  if (process_poll() == process_state::idle) finish_quit();
-  // The refresh finishes once the player has ended; the window goes now.
+  // The window goes now; the refresh finishes once the player has ended.
   gtk_widget_hide(widgets.window);
+  if (process_poll() == process_state::idle) finish_quit();
 }

@@ -2,9 +2,13 @@
 #include "config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "choices.h"
@@ -125,13 +129,63 @@ TEST_F(ConfigTest, KeyWithoutColonStopsReadingAndNothingIsApplied) {
   EXPECT_EQ(config_get_number(kKeyBufferSize), 20);
 }
 
-TEST_F(ConfigTest, OverlongLineEndsTheProgram) {
-  write("Korvo config file version 1.0\ndevice-select:\t" + std::string(1100, 'd') + "\n");
-  EXPECT_EXIT(config_read(path), testing::ExitedWithCode(1), "Config file has too long line.\nAbort.\n");
+TEST_F(ConfigTest, FileKorvoCannotTakeIsMovedAsideAndDefaultsAreUsed) {
+  const std::string backup = path + ".bak";
+  const std::string too_long = "Korvo config file version 1.0\ndevice-select:\t" + std::string(1100, 'd') + "\n";
+  using namespace std::string_literals;
+  const std::string binary = "Korvo config file version 1.0\ncommand-select:\tlu\0men\n"s;
+  for (const std::string& text : {too_long, binary}) {
+    write(text);
+    std::ofstream(backup) << "an older backup\n";
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(config_read(path));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("moved to " + backup), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_FALSE(config_get_text(kKeyDevice));
+    EXPECT_FALSE(config_get_text(kKeyCommand));
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    std::ifstream kept(backup);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), text);
+  }
   // 1022 characters still fit.
   write("Korvo config file version 1.0\ndevice-select:" + std::string(1022 - 14, 'd') + "\n");
   EXPECT_TRUE(config_read(path));
   EXPECT_EQ(config_get_text(kKeyDevice), std::string(1022 - 14, 'd'));
+}
+
+TEST_F(ConfigTest, FifoIsLeftAloneAtOnce) {
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  alarm(120);  // only a guard: a blocking open never returns
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(config_read(path));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("not a regular file"), std::string::npos);
+  // Nobody reads it: the save neither waits nor writes into it.
+  config_set_text(kKeyCommand, "lumen");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(config_write(path));
+  testing::internal::GetCapturedStderr();
+  alarm(0);
+  struct stat status {};
+  ASSERT_EQ(lstat(path.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISFIFO(status.st_mode));
+}
+
+TEST_F(ConfigTest, DirectoryIsNotReadAndItsSaveReportsFailure) {
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(config_read(path));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Config file " + path + " is not a regular file: left alone, using the default settings.\n");
+  config_set_text(kKeyCommand, "brisa");
+  std::string why;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(config_write(path, &why));
+  EXPECT_EQ(why, strerror(EISDIR));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Config file " + path + " cannot be written: " + why + ". The settings are not saved.\n");
+  EXPECT_NE(access((path + ".bak").c_str(), F_OK), 0);
+  EXPECT_EQ(rmdir(path.c_str()), 0);
 }
 
 TEST_F(ConfigTest, ApplyTakesOnlyKnownDevicesAndFindsTheCommand) {

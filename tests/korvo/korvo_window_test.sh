@@ -8,7 +8,8 @@
 # bounded; Open starts in the music folder; SIGTERM quits as File/Quit does
 # and leaves no player behind. With two entries of one label a drop plays
 # on the chosen one and Device Scan keeps it; a drop while a dialog is
-# open is not taken; SIGKILL leaves no player either. Screenshots go to the output directory.
+# open is not taken; SIGKILL leaves no player either. Settings that cannot
+# be saved are shown in a dialog at quit. Screenshots go to the output directory.
 #
 #   korvo_window_test.sh KORVO FAKE_PLAYER DRAG_SOURCE FAKECARDS_SHIM OUTPUT_DIR
 # Exit status 77 (skipped) when xvfb-run is not installed.
@@ -241,4 +242,22 @@ player=$(last_player)
 kill -KILL "$korvo_pid"
 { wait "$korvo_pid"; } 2>/dev/null || true
 wait_for '! kill -0 "$player" 2>/dev/null' || fail "the player outlived a killed Korvo"
+
+# Settings that cannot be saved (~/.Korvo is a directory) are said in a
+# dialog at quit, which the user closes; Korvo then ends with status 1.
+rm "$work/home/.Korvo"
+mkdir "$work/home/.Korvo"
+start_korvo "1|Fake DAC at usb-1|pcm=0"
+kill -TERM "$korvo_pid"
+korvo_dialog() { xdotool search --onlyvisible --name '^Korvo$' 2>/dev/null | grep -vx "$window" | head -1; }
+wait_for 'dialog=$(korvo_dialog) && [[ -n "$dialog" ]]' || fail "no dialog for settings that cannot be saved"
+import -window root "$out/korvo-save-failed.png"
+eval "$(xdotool getwindowgeometry --shell "$dialog")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 20)) click 1  # its Close button
+wait_for '! kill -0 "$korvo_pid" 2>/dev/null' || fail "Korvo did not end after the save-failure dialog"
+status=0
+wait "$korvo_pid" || status=$?
+((status == 1)) && grep -q "Config file $work/home/.Korvo cannot be written" "$work/korvo.log" ||
+  fail "a failed save ended with status $status"
+[[ -d "$work/home/.Korvo" ]] || fail "the directory in the settings' place was touched"
 echo "Korvo window test passed; screenshots in $out"
