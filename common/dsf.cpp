@@ -263,7 +263,9 @@ int read_dsd_frames(music_file* file, uint8_t* dest, int max_bytes) {
     }
     file->dsd_bytes_left -= static_cast<int64_t>(got * frame_bytes);
     if (got < wanted) {
-      file->dsd_bytes_left = 0;  // read error or early end of the file
+      // Read error or early end of the file: reported once, as nothing is read after.
+      report_early_end(*file, file->dsd_bytes_left / channels, file->total_bytes / 2);
+      file->dsd_bytes_left = 0;
       break;
     }
   }
@@ -474,7 +476,9 @@ int dsf_read(music_file* file, uint8_t* dest, int max_bytes) {
   while (delivered < n && h.bytes_per_channel > 0) {
     if (pair.position >= block) {
       if (!read_block_pair(file->fp.get(), h, pair.buffer.get())) {
-        h.bytes_per_channel = 0;  // read error or early end of the file
+        // Read error or early end of the file: reported once, as nothing is read after.
+        report_early_end(*file, static_cast<int64_t>(h.bytes_per_channel), file->total_bytes / 2);
+        h.bytes_per_channel = 0;
         break;
       }
       pair.position = 0;

@@ -101,6 +101,9 @@ constexpr int kMaxSampleRate = 1 << 24;
 constexpr int kMaxIdleSteps = 10000;
 // A decoder that refuses input while it has no output is stuck.
 constexpr int kMaxStalls = 8;
+// Demuxer errors in a row (other than the end of the file) after which the
+// rest of a damaged file is given up.
+constexpr int kMaxReadFailures = 32;
 
 // Where the delivered samples of the current chunk (a raw packet or a
 // decoded frame) lie: frame i of the left channel at left + i x stride, of
@@ -124,9 +127,12 @@ struct ffmpeg_read_state {
   bool raw = false;
   const delivered_row* row = nullptr;
   chunk pending;
-  bool packet_held = false;  // file->packet holds a packet the decoder refused
-  bool flushed = false;      // end of input sent to the decoder
-  bool finished = false;     // nothing more will be delivered
+  bool packet_held = false;   // file->packet holds a packet the decoder refused
+  bool flushed = false;       // end of input sent to the decoder
+  bool finished = false;      // nothing more will be delivered
+  int read_failures = 0;      // demuxer errors in a row
+  int64_t frames_taken = 0;   // source frames made pending so far
+  int64_t damage_frame = -1;  // frames_taken when the first undecodable part was skipped
 };
 
 namespace {
@@ -202,6 +208,7 @@ bool take_packet(ffmpeg_read_state& state, const AVPacket& packet, const AVCodec
   const channel_pair pair = pick_channels(par.ch_layout);
   state.pending = {packet.data + static_cast<size_t>(pair.left) * source_bytes,
                    packet.data + static_cast<size_t>(pair.right) * source_bytes, frame_bytes, frames, 0};
+  state.frames_taken += frames;
   return true;
 }
 
@@ -230,12 +237,36 @@ bool take_frame(ffmpeg_read_state& state, const AVFrame& frame, bool* usable) {
     state.pending = {data + static_cast<size_t>(pair.left) * bytes, data + static_cast<size_t>(pair.right) * bytes,
                      bytes * static_cast<size_t>(channels), frame.nb_samples, 0};
   }
+  state.frames_taken += frame.nb_samples;
   *usable = true;
   return true;
 }
 
+void note_damage(ffmpeg_read_state& state) noexcept {
+  if (state.damage_frame < 0) state.damage_frame = state.frames_taken;
+}
+
+// Reads the next packet of any stream into file->packet; false at the end.
+// A read error short of the end of the file is damage the demuxer skips on
+// the next read, a bounded number of times in a row.
+bool read_packet(music_file* file, ffmpeg_read_state& state) {
+  AVFormatContext* input = file->format_context.get();
+  for (;;) {
+    av_packet_unref(file->packet.get());
+    const int got = av_read_frame(input, file->packet.get());
+    if (got >= 0) {
+      state.read_failures = 0;
+      return true;
+    }
+    if (got == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb))) return false;
+    note_damage(state);
+    if (++state.read_failures > kMaxReadFailures) return false;
+  }
+}
+
 // One step of the decoder: a frame out, or a packet in. Returns 1 when
-// samples are pending, 0 when the step gave none, -1 at the end.
+// samples are pending, 0 when the step gave none, -1 at the end. A packet
+// or frame that cannot be decoded is skipped as damage.
 int decode_step(music_file* file, ffmpeg_read_state& state, int* stalls) {
   const int got = avcodec_receive_frame(file->codec_context.get(), file->frame.get());
   if (got == 0) {
@@ -243,11 +274,13 @@ int decode_step(music_file* file, ffmpeg_read_state& state, int* stalls) {
     if (take_frame(state, *file->frame, &usable)) return 1;
     return usable ? 0 : -1;
   }
-  if (got != AVERROR(EAGAIN) || state.flushed) return -1;  // drained, or a decode error
+  if (got == AVERROR_EOF) return -1;  // drained
+  const bool failed = got != AVERROR(EAGAIN);
+  if (failed) note_damage(state);
+  if (state.flushed) return failed ? 0 : -1;
 
   if (!state.packet_held) {
-    av_packet_unref(file->packet.get());
-    if (av_read_frame(file->format_context.get(), file->packet.get()) < 0) {
+    if (!read_packet(file, state)) {
       // End of input: the decoder gives up the frames it still holds.
       state.flushed = true;
       return avcodec_send_packet(file->codec_context.get(), nullptr) < 0 ? -1 : 0;
@@ -263,7 +296,22 @@ int decode_step(music_file* file, ffmpeg_read_state& state, int* stalls) {
   state.packet_held = false;
   *stalls = 0;
   av_packet_unref(file->packet.get());
-  return sent < 0 ? -1 : 0;
+  if (sent == AVERROR_EOF) return -1;
+  if (sent < 0) note_damage(state);  // the packet is dropped
+  return 0;
+}
+
+// Tells, once the audio of the file has ended, that it was damaged or gave
+// nothing at all; the player goes on with the next file.
+void report_end(const music_file& file, const ffmpeg_read_state& state) {
+  const std::string name = printable(file.file_name != nullptr ? file.file_name : "");
+  if (state.frames_taken == 0) {
+    report_warning("%s: nothing could be decoded.\n", name.c_str());
+  } else if (state.damage_frame >= 0) {
+    const int64_t rate = std::max<int64_t>(file.format.sample_rate, 1);
+    report_warning("%s: damaged at %s, skipped what could not be decoded.\n", name.c_str(),
+                   clock_text(state.damage_frame / rate).c_str());
+  }
 }
 
 // Reads on until samples are pending; false at the end of the audio, after
@@ -274,8 +322,7 @@ bool next_chunk(music_file* file, ffmpeg_read_state& state) {
   int stalls = 0;
   for (int idle = 0; idle < kMaxIdleSteps; ++idle) {
     if (state.raw) {
-      av_packet_unref(file->packet.get());
-      if (av_read_frame(file->format_context.get(), file->packet.get()) < 0) break;
+      if (!read_packet(file, state)) break;
       if (file->packet->stream_index != state.stream) continue;
       if (take_packet(state, *file->packet, *file->format_context->streams[state.stream]->codecpar)) return true;
     } else {
@@ -285,6 +332,7 @@ bool next_chunk(music_file* file, ffmpeg_read_state& state) {
     }
   }
   state.finished = true;
+  report_end(*file, state);
   return false;
 }
 

@@ -33,9 +33,11 @@ int ffmpeg_open(music_file* file);
 int ffmpeg_open_input(music_file* file, AVFormatContext* input);
 
 // Fills dest with at most max_bytes of whole delivered frames and returns
-// the bytes written, or -1 at the end of the audio, after a decode error,
-// and when max_bytes is smaller than one frame. A frame split by max_bytes
-// is delivered by the next call.
+// the bytes written, or -1 at the end of the audio and when max_bytes is
+// smaller than one frame. A frame split by max_bytes is delivered by the
+// next call. Packets and frames that cannot be decoded are skipped; at the
+// end one warning names a damaged file and where the damage began, or a
+// file of which nothing could be decoded.
 int ffmpeg_read(music_file* file, uint8_t* dest, int max_bytes);
 
 // Releases the read state, the packet, the decoded frame, the decoder and

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "dsf.h"
 #include "printable.h"
 #include "sample_format.h"
@@ -102,6 +104,29 @@ refusal rate_refusal(const music_file& file, uint32_t lowest, uint32_t highest) 
   if (rate >= lowest && rate <= highest) return {};
   return refuse("%s: %s rate %uHz is not supported (%u to %uHz).\n", printable(file.file_name).c_str(),
                 is_dsd(file) ? "DSD" : "sample", rate, lowest, highest);
+}
+
+bool holds_a_frame(const music_file& file) {
+  FILE* fp = file.fp.get();
+  struct stat info;
+  const off_t at = fp != nullptr ? ftello(fp) : -1;
+  if (at < 0 || fstat(fileno(fp), &info) != 0) return true;  // not told: reading tells
+  // The bytes of the first read: a file frame, a DSF block of each channel delivered.
+  int64_t first_read = file.file_channels;
+  if (file.input_format == kInputWav) first_read = file.format.block_align / 2 * file.file_channels;
+  if (file.input_format == kInputDsf) first_read = 2 * int64_t{file.dsf_block_size};
+  return info.st_size - at >= std::max<int64_t>(first_read, 1);
+}
+
+void report_early_end(const music_file& file, int64_t missing, int64_t promised) {
+  const int64_t total = total_seconds(file);
+  const auto at = promised > 0
+                      ? static_cast<int64_t>(static_cast<double>(total) * static_cast<double>(promised - missing) /
+                                             static_cast<double>(promised))
+                      : 0;
+  report_warning("%s: the file ends early, at %s of %s.\n",
+                 printable(file.file_name != nullptr ? file.file_name : "").c_str(), clock_text(at).c_str(),
+                 clock_text(total).c_str());
 }
 
 int64_t total_seconds(const music_file& file) {

@@ -195,3 +195,13 @@ refusal rate_refusal(const music_file& file, uint32_t lowest, uint32_t highest);
 
 // The length of the file in whole seconds, from its byte count.
 int64_t total_seconds(const music_file& file);
+
+// False when a native reader's file, just opened, ends before the bytes of
+// its first read: a file cut after its header.
+bool holds_a_frame(const music_file& file);
+
+// For a native reader whose file ends before the sound its header promised:
+// one warning naming the file and the time reached ("x.wav: the file ends
+// early, at 00:01 of 00:10."). missing of promised (in any one unit) were
+// not in the file.
+void report_early_end(const music_file& file, int64_t missing, int64_t promised);

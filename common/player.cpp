@@ -75,7 +75,8 @@ refusal open_file(player& p, music_file* file) {
   }
   refusal why;
   // A header without a frame: nothing would be heard but the lead-in.
-  if (file->remaining_bytes < (is_dsd(*file) ? 1 : file->format.block_align)) {
+  if (file->remaining_bytes < (is_dsd(*file) ? 1 : file->format.block_align) ||
+      (found.reader->on_stream && !holds_a_frame(*file))) {
     why = refuse("nothing to play in %s.\n", name.c_str());
   } else {
     p.reader = found.reader;

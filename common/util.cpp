@@ -192,6 +192,17 @@ void print_file_header(minutes_format minutes_as, int32_t file_number, int32_t f
   fflush(stdout);
 }
 
+std::string clock_text(int64_t seconds) {
+  char text[32];
+  if (seconds >= 3600) {
+    snprintf(text, sizeof text, "%" PRId64 ":%02" PRId64 ":%02" PRId64, seconds / 3600, seconds / 60 % 60,
+             seconds % 60);
+  } else {
+    snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64, seconds / 60, seconds % 60);
+  }
+  return text;
+}
+
 void print_position_line(int64_t seconds, int32_t fill_percent, std::optional<int32_t> volume_db, const char* status) {
   printf("\rposition ");
   if (seconds >= 3600) printf("%" PRId64 ":", seconds / 3600);

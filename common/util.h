@@ -99,6 +99,9 @@ enum class minutes_format { two_digits, plain };
 void print_file_header(minutes_format minutes_as, int32_t file_number, int32_t file_count, int64_t total_seconds,
                        const char* path);
 
+// A time as the position line writes it: "04:05", from an hour on "1:02:05".
+std::string clock_text(int64_t seconds);
+
 // "\rposition <time> buffer <fill>[%] ..." ending in "\r", with
 // "volume <dB>[dB]" for a player that has a volume; status (such as
 // "filling buffer") may be null.

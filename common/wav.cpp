@@ -259,7 +259,8 @@ int wav_open(music_file* file) {
 }
 
 // Fills dest with up to max_bytes of whole two-channel frames; returns the
-// bytes written, or -1 at the end of the data (call again until then).
+// bytes written, or -1 at the end of the data (call again until then). A
+// file that ends before its data chunk does is reported once.
 int wav_read(music_file* file, uint8_t* dest, int max_bytes) {
   const wave_format& format = file->format;
   if (file->fp == nullptr || format.channels == 0 || file->file_channels <= 0) return -1;
@@ -269,11 +270,14 @@ int wav_read(music_file* file, uint8_t* dest, int max_bytes) {
   const size_t frame_bytes = sample_bytes * static_cast<size_t>(file->file_channels);
 
   const int64_t n = std::min<int64_t>(file->remaining_bytes, max_bytes);
-  if (n < static_cast<int64_t>(out_bytes)) return -1;
+  if (n < static_cast<int64_t>(out_bytes) || feof(file->fp.get()) || ferror(file->fp.get())) return -1;
   const size_t frames = static_cast<size_t>(n) / out_bytes;
   const size_t delivered = read_frames(file->fp.get(), frames, frame_bytes, sample_bytes, dest) * out_bytes;
-  if (delivered == 0) return -1;
   file->remaining_bytes -= static_cast<int64_t>(delivered);
+  // The file ends before its data chunk does: what it holds is played. The
+  // stream's end or error flag, now set, keeps the report to one.
+  if (delivered < frames * out_bytes) report_early_end(*file, file->remaining_bytes, file->total_bytes);
+  if (delivered == 0) return -1;
   return static_cast<int>(delivered);
 }
 

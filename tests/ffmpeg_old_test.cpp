@@ -14,6 +14,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -327,6 +328,46 @@ TEST_F(FfmpegAdapter, CompandedRawPcmStopsTheProgram) {
   EXPECT_EXIT(opened(path("mulaw.au")), fails,
               "ERROR ffmpeg_old [0-9]+ ffmpeg codec 0x10006 of [^ ]*mulaw.au not found");
   EXPECT_EXIT(opened(path("alaw.au")), fails, "ffmpeg codec 0x10007 of [^ ]*alaw.au not found");
+}
+
+// A few bytes overwritten in the middle of a FLAC cost only the frames they
+// hit: the rest plays, and one warning names the file and where the damage
+// began. A file whose frames are all garbage gives nothing and says so.
+TEST_F(FfmpegAdapter, DamagedFilesPlayWhatCanBeDecoded) {
+  run({"-f", "lavfi", "-i", "sine=f=440:d=10", "-ac", "2", "-c:a", "flac", "-sample_fmt", "s16", "whole.flac"});
+  std::ifstream in(path("whole.flac"), std::ios::binary);
+  const bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(data.size(), 20000u);
+  bytes damaged = data;
+  std::fill_n(damaged.begin() + static_cast<ptrdiff_t>(damaged.size() * 45 / 100), 16, 0);
+  write_file(path("damaged.flac"), damaged);
+  {
+    opened f(path("damaged.flac"));
+    ASSERT_EQ(f.result, 0);
+    testing::internal::CaptureStderr();
+    const size_t delivered = f.read_all(65536).size();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_GE(delivered, static_cast<size_t>(9 * kRate * 4));
+    EXPECT_LT(delivered, static_cast<size_t>(10 * kRate * 4));
+    EXPECT_TRUE(std::regex_match(err, std::regex("\nERROR ffmpeg_old [0-9]+ [^ ]*damaged.flac: damaged at 00:0[3-5], "
+                                                 "skipped what could not be decoded.\n")))
+        << err;
+  }
+  // The stream information and the first frame's sync code, then garbage.
+  bytes junk(data.begin(), data.begin() + 8192);
+  junk.push_back(0xFF);
+  junk.push_back(0xF8);
+  for (uint32_t x = 1; junk.size() < data.size();) {
+    x = x * 1664525u + 1013904223u;
+    junk.push_back(static_cast<uint8_t>(x >> 24));
+  }
+  write_file(path("junk.flac"), junk);
+  opened g(path("junk.flac"));
+  ASSERT_EQ(g.result, 0);
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(g.read_all(65536).empty());
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("junk.flac: nothing could be decoded.\n"), std::string::npos) << err;
 }
 
 TEST_F(FfmpegAdapter, UnknownFilesAreRefusedSilently) {

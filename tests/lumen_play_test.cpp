@@ -476,6 +476,23 @@ TEST_F(LumenPlays, SilentLinesFollowTheFileBeingHeard) {
 
 // A DAC that stops taking frames ends playback with a report; after an
 // interrupt, which waits for the stream's silence, it ends it too.
+// A WAV file that ends before its data chunk does plays what it holds, then
+// says so, and the list ends well.
+TEST_F(LumenPlays, AShortWaveFilePlaysWhatItHoldsAndSaysSo) {
+  dac({"S16_LE"});
+  const std::vector<int32_t> samples = ramp_samples(10 * 44100, 32768);
+  bytes content = wav_bytes(wav_spec{}, samples);
+  const size_t header = content.size() - 4 * samples.size() / 2;
+  const size_t held_frames = samples.size() / 2 * 3 / 10;
+  content.resize(header + 4 * held_frames);
+  const process_result run = play_on_dac({write("short.wav", content)});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find(env_.file("short.wav") + ": the file ends early, at 00:03 of 00:10.\n"), std::string::npos)
+      << run.err;
+  const std::vector<int32_t> held(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(2 * held_frames));
+  EXPECT_EQ(music(44100, 4), top_bytes(scaled(held, 16), 2));
+}
+
 TEST_F(LumenPlays, AStalledDacStopsWithAReport) {
   dac({"S16_LE"}, {.paced = true, .stall_after = 30000});  // within the lead-in
   const std::string file = write("long.wav", wav_bytes(wav_spec{}, ramp_samples(44100 * 20, 1000)));
@@ -569,6 +586,16 @@ TEST_F(LumenPlays, UnplayableFilesAreRefusedByNameWithTheReason) {
                  wav_bytes(wav_spec{.container = wav_container::rf64, .ds64_sample_count = 7}, ramp_samples(100, 1)),
                  " cannot be played: its RF64 data size and sample count disagree.\n");
   expect_refused("lumen", "empty.wav", wav_bytes(wav_spec{}, std::span<const int32_t>{}), ".\n", "nothing to play in ");
+  // Headers that promise sound the file does not hold.
+  const auto cut = [](bytes content, size_t sound_bytes) {
+    content.resize(content.size() - sound_bytes);
+    return content;
+  };
+  const std::vector<int32_t> ramp = ramp_samples(100, 1000);
+  expect_refused("lumen", "cut.wav", cut(wav_bytes(wav_spec{}, ramp), 400), ".\n", "nothing to play in ");
+  expect_refused("lumen", "cut.dff", cut(dff_bytes(dff_spec{}, frames), frames.size()), ".\n", "nothing to play in ");
+  const bytes dsf = dsf_bytes(dsf_spec{}, numbered_channels(2, 64));
+  expect_refused("lumen-dsf", "cut.dsf", bytes(dsf.begin(), dsf.begin() + 92), ".\n", "nothing to play in ");
   expect_refused("lumen-dsf", "endless.dsf",
                  dsf_bytes(dsf_spec{.sample_count = uint64_t{1} << 62}, numbered_channels(2, 64)),
                  " cannot be played: its DSF sample count is impossible.\n");
