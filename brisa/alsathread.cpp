@@ -71,16 +71,28 @@ bool find_card_by_name(const card_listing& listing, const char* text, dac_choice
   return false;
 }
 
-// The known DACs in order, else the last card.
+// The last card that has a device that plays, on the first such device; a
+// card that only records (or could not be asked) is passed over. No device
+// is chosen when no card plays.
+void select_last_playing_card(dac_choice& dac) {
+  const card_listing listing = card_list_cards(card_detail::playback_devices);
+  for (auto card = listing.cards.rbegin(); card != listing.cards.rend(); ++card) {
+    if (card->playback.empty()) continue;
+    const int device = card->playback.front().device;
+    printf("last device hw:%d,%d\n", card->number, device);
+    snprintf(dac.device_name, sizeof dac.device_name, "hw:%d,%d", card->number, device);
+    return;
+  }
+}
+
+// The known DACs in order, else the last card that plays.
 void select_dac_auto(dac_choice& dac) {
   const card_listing listing = card_list_cards(card_detail::names);
   for (const known_dac& known : kKnownDacs) {
     if (find_card_by_name(listing, known.name_part, dac)) return;
   }
   if (listing.cards.empty()) return;
-  const int last = listing.cards.back().number;
-  printf("last device hw:%d,0\n", last);
-  set_card_device(last, dac);
+  select_last_playing_card(dac);
 }
 
 // identify_dac for a name of the form "hw:N,0".

@@ -153,7 +153,7 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
     return nullptr;
   }
   if (!pcm_samples_known(file)) {
-    *why = refuse("input format %d not match.", file.sample_format);
+    *why = refuse("%s: input format %d not match.", printable(file.file_name).c_str(), file.sample_format);
     return nullptr;
   }
   *why = rate_refusal(file, kFirLowestInputRate, kFirHighestInputRate);

@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "printable.h"
@@ -33,19 +36,36 @@ constexpr bool is_dot_entry(const char* name) noexcept {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Whether a directory entry is a regular file. File systems that report no
-// type in the listing are asked with an lstat of the entry, so a symbolic
-// link is skipped there as well.
-bool entry_is_regular(DIR* dir, const struct dirent* entry) {
-  if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_REG;
+// The identity of a file whatever path reaches it.
+struct file_id {
+  dev_t device;
+  ino_t inode;
+  friend auto operator<=>(const file_id&, const file_id&) = default;
+};
+
+// What one expansion has collected: the paths, and the files and
+// directories already reached through directories, so that a file linked
+// twice or a directory named twice (or through a link to itself) gives its
+// files once.
+struct expansion {
+  std::vector<std::string> list;
+  std::set<file_id> listed_files;
+  std::set<file_id> expanded_directories;
+};
+
+// The regular file a directory entry names, following a symbolic link.
+// Other kinds of entries (subdirectories included, as the expansion goes one
+// level deep) and links that lead nowhere give no file.
+std::optional<file_id> entry_regular_file(DIR* dir, const struct dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_REG && entry->d_type != DT_LNK) return std::nullopt;
   struct stat info;
-  if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  return S_ISREG(info.st_mode);
+  if (fstatat(dirfd(dir), entry->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return file_id{info.st_dev, info.st_ino};
 }
 
 // Adds the regular files directly inside directory, each as the directory
 // operand joined with the entry name.
-void add_directory(const char* directory, std::vector<std::string>& list) {
+void add_directory(const char* directory, expansion& found) {
   const dir_handle dir(opendir(directory));
   if (!dir) {
     perror("");
@@ -56,8 +76,13 @@ void add_directory(const char* directory, std::vector<std::string>& list) {
   const size_t length = strlen(directory);
   const char* separator = length > 0 && directory[length - 1] == '/' ? "" : "/";
   std::array<char, kJoinedPathBytes> joined;
+  // Entries come in no particular order: which of two links to one file is
+  // kept is settled in byte order.
+  std::vector<std::pair<std::string, file_id>> files;
   while (const struct dirent* entry = readdir(dir.get())) {
-    if (is_dot_entry(entry->d_name) || !entry_is_regular(dir.get(), entry)) continue;
+    if (is_dot_entry(entry->d_name)) continue;
+    const std::optional<file_id> id = entry_regular_file(dir.get(), entry);
+    if (!id) continue;
     const int needed = snprintf(joined.data(), joined.size(), "%s%s%s", directory, separator, entry->d_name);
     // A cut path would name some other file, or none: leave it out.
     if (needed < 0 || static_cast<size_t>(needed) > kJoinedPathMaxChars) {
@@ -66,13 +91,18 @@ void add_directory(const char* directory, std::vector<std::string>& list) {
       fflush(stderr);
       continue;
     }
-    list.emplace_back(joined.data());
+    files.emplace_back(joined.data(), *id);
+  }
+  std::sort(files.begin(), files.end());
+  for (auto& [path, id] : files) {
+    if (found.listed_files.insert(id).second) found.list.push_back(std::move(path));
   }
 }
 
-// One command-line operand: a regular file enters as typed, a directory
-// contributes its regular files, anything else is passed over.
-void examine_operand(const char* operand, std::vector<std::string>& list) {
+// One command-line operand, symbolic links followed: a regular file enters
+// as typed, a directory contributes its regular files (once, however often
+// it is named), anything else is passed over with a warning.
+void examine_operand(const char* operand, expansion& found) {
   struct stat info;
   if (stat(operand, &info) != 0) {
     perror("");
@@ -81,9 +111,12 @@ void examine_operand(const char* operand, std::vector<std::string>& list) {
     return;
   }
   if (S_ISREG(info.st_mode)) {
-    list.emplace_back(operand);
+    found.list.emplace_back(operand);
   } else if (S_ISDIR(info.st_mode)) {
-    add_directory(operand, list);
+    if (found.expanded_directories.insert(file_id{info.st_dev, info.st_ino}).second) add_directory(operand, found);
+  } else {
+    report_warning("%s is neither a regular file nor a directory, skipped.\n", printable(operand).c_str());
+    fflush(stderr);
   }
 }
 
@@ -98,12 +131,12 @@ void sort_list(std::vector<std::string>& list) {
 }  // namespace
 
 std::vector<std::string> dir2files_build(int first_file_index, int argc, char** argv) {
-  std::vector<std::string> list;
+  expansion found;
   if (first_file_index >= argc) {
-    examine_operand(".", list);
+    examine_operand(".", found);
   } else {
-    for (int i = first_file_index; i < argc; ++i) examine_operand(argv[i], list);
+    for (int i = first_file_index; i < argc; ++i) examine_operand(argv[i], found);
   }
-  sort_list(list);
-  return list;
+  sort_list(found.list);
+  return std::move(found.list);
 }

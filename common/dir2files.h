@@ -1,5 +1,7 @@
 // File list expansion: the file operands become a sorted list of regular
 // files, a directory contributing the regular files directly inside it.
+// Symbolic links are followed; a file reached through a directory is listed
+// once, however many links lead to it.
 #pragma once
 
 #include <string>

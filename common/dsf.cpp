@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "printable.h"
 #include "readwrite.h"
 #include "util.h"
 
@@ -428,7 +429,10 @@ int dsf_open(music_file* file) {
   if (!expect_tag(fp, "fmt ", 4) || !read_le64(fp, &fmt_size) || !read_dsf_format(fp, &h)) {
     return refuse_file(file, "its DSF format chunk is missing or cut short");
   }
-  if (h.block_size != kUsualDsfBlockSize) report_warning("DSF block size if %u\n", h.block_size);
+  if (h.block_size != kUsualDsfBlockSize) {
+    const std::string name = file->file_name != nullptr ? printable(file->file_name) + ": " : std::string();
+    report_warning("%sDSF block size if %u\n", name.c_str(), h.block_size);
+  }
   if (h.bits_per_sample > 1 || h.format_id != kDsfRawFormat) {
     return refuse_file(file, "its DSF samples are not plain DSD");
   }

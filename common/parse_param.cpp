@@ -1,13 +1,17 @@
 #include "parse_param.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "printable.h"
+#include "stream_constants.h"
+#include "util.h"
 
 namespace {
 
@@ -38,6 +42,37 @@ bool read_decimal(const char* text, int64_t* value, const char** end) {
   *value = number;
   if (end != nullptr) *end = stop;
   return true;
+}
+
+// The bytes a buffer size names: leading blanks, digits with an optional
+// decimal fraction, then nothing or one K or M (either case). Fractions of a
+// byte are dropped; anything past kMaximumBufferBytes gives
+// kMaximumBufferBytes + 1. Empty when the text is no such size.
+std::optional<int64_t> read_buffer_size(const char* text) {
+  constexpr int64_t kPastMaximum = int64_t{kMaximumBufferBytes} + 1;
+  // Digits past the ninth of a fraction are below a byte even with M.
+  constexpr int64_t kFractionScaleLimit = 1'000'000'000;
+  while (*text == ' ' || *text == '\t') ++text;
+  int64_t whole = 0;
+  int64_t fraction = 0;
+  int64_t fraction_scale = 1;
+  int digits = 0;
+  for (; *text >= '0' && *text <= '9'; ++text, ++digits) whole = std::min(whole * 10 + (*text - '0'), kPastMaximum);
+  if (*text == '.') {
+    for (++text; *text >= '0' && *text <= '9'; ++text, ++digits) {
+      if (fraction_scale < kFractionScaleLimit) {
+        fraction = fraction * 10 + (*text - '0');
+        fraction_scale *= 10;
+      }
+    }
+  }
+  if (digits == 0) return std::nullopt;
+  int64_t unit = 1;
+  if (*text == 'K' || *text == 'k') unit = 1024;
+  if (*text == 'M' || *text == 'm') unit = 1048576;
+  if (unit != 1) ++text;
+  if (*text != '\0') return std::nullopt;
+  return std::min(whole * unit + fraction * unit / fraction_scale, kPastMaximum);
 }
 
 bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
@@ -121,19 +156,17 @@ void option_device(const option_use& use) {
   snprintf(use.params.device_name, sizeof use.params.device_name, "%s", use.value);
 }
 
-// A number, optionally followed by K or M. Anything else after the number
-// is ignored ("100x" is 100 bytes).
+// A decimal number of bytes, optionally followed by K or M ("1.5M"); one
+// past the maximum is cut to it, with a warning.
 void option_buffer_size(const option_use& use) {
-  int64_t number = 0;
-  const char* after = nullptr;
-  // The number is checked before it is scaled, so the product stays inside int64.
-  bool valid = read_decimal(use.value, &number, &after) && number >= INT32_MIN && number <= INT32_MAX;
-  int64_t bytes = number;
-  if (valid && (*after == 'K' || *after == 'k')) bytes = number * 1024;
-  if (valid && (*after == 'M' || *after == 'm')) bytes = number * 1048576;
-  if (bytes > INT32_MAX || bytes < INT32_MIN) valid = false;
-  if (!valid) option_refused(use, "illegal buffer size %s passed.\n", printable(use.value).c_str());
-  use.params.buffer_size = static_cast<int32_t>(bytes);
+  const std::optional<int64_t> bytes = read_buffer_size(use.value);
+  if (!bytes) option_refused(use, "illegal buffer size %s passed.\n", printable(use.value).c_str());
+  if (*bytes > kMaximumBufferBytes) {
+    report_warning("buffer size %s is too large. reduced to %d[Bytes].\n", printable(use.value).c_str(),
+                   kMaximumBufferBytes);
+    fflush(stderr);
+  }
+  use.params.buffer_size = static_cast<int32_t>(std::min<int64_t>(*bytes, kMaximumBufferBytes));
 }
 
 void option_skip(const option_use& use) {

@@ -15,6 +15,11 @@
 
 namespace {
 
+// "<file>: " before a refusal of the stream's rate when a file sets it.
+std::string named_file(const output_stream& stream) {
+  return stream.file_name == nullptr ? std::string() : printable(stream.file_name) + ": ";
+}
+
 constexpr unsigned kDrainPollMicros = 1000;
 // After an interrupt the stream ends in this much of its own silence, so
 // the DAC sees a clean end rather than music cut off.
@@ -44,7 +49,8 @@ int set_stream_mode(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_stream& stre
     return err;
   }
   if (rate_limit > static_cast<unsigned>(stream.rate)) {
-    report_warning("This hardware supports minimum rate %dHz not %dHz\n", static_cast<int>(rate_limit), stream.rate);
+    report_warning("%sThis hardware supports minimum rate %dHz not %dHz\n", named_file(stream).c_str(),
+                   static_cast<int>(rate_limit), stream.rate);
     return -EINVAL;
   }
   if ((err = snd_pcm_hw_params_get_rate_max(hw, &rate_limit, nullptr)) < 0) {
@@ -52,11 +58,13 @@ int set_stream_mode(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_stream& stre
     return err;
   }
   if (rate_limit < static_cast<unsigned>(stream.rate)) {
-    report_warning("This hardware maximum rate %dHz, do not support %dHz\n", static_cast<int>(rate_limit), stream.rate);
+    report_warning("%sThis hardware maximum rate %dHz, do not support %dHz\n", named_file(stream).c_str(),
+                   static_cast<int>(rate_limit), stream.rate);
     return -EINVAL;
   }
   if ((err = snd_pcm_hw_params_set_rate(pcm, hw, static_cast<unsigned>(stream.rate), 0)) < 0) {
-    report_warning("Rate %dHz not available for playback: %s\n", stream.rate, snd_strerror(err));
+    report_warning("%sRate %dHz not available for playback: %s\n", named_file(stream).c_str(), stream.rate,
+                   snd_strerror(err));
     return err;
   }
   return 0;

@@ -34,6 +34,9 @@ using format_chooser = int (*)(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_s
 // of it once opened.
 struct output_stream {
   const char* device_name = nullptr;
+  // The file whose rate the stream takes, named in the device's refusals of
+  // that rate; null when the rate is the player's own (brisa).
+  const char* file_name = nullptr;
   int32_t rate = 0;             // frames per second
   int32_t format = 0;           // an snd_pcm_format_t; choose_format may change it
   int32_t frame_bytes = 0;      // two channels of the format's physical width, once opened

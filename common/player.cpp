@@ -71,7 +71,7 @@ refusal open_file(player& p, music_file* file) {
     case recognised::refused: return refuse("%s cannot be played: %s.\n", name.c_str(), file->refusal);
     case recognised::unknown_format: return refuse("file format of %s unknown.\n", name.c_str());
     case recognised::unsupported_bits:
-      return refuse("sample bit length %d is not supported.\n", file->format.bits_per_sample);
+      return refuse("%s: sample bit length %d is not supported.\n", name.c_str(), file->format.bits_per_sample);
   }
   refusal why;
   // A header without a frame: nothing would be heard but the lead-in.

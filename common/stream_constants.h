@@ -14,6 +14,9 @@ constexpr int32_t kNativeDsdBitRate = 32 * kOversampledRate;
 
 // The ring buffer of both players when -B gives no size, and the least -B may give.
 constexpr int32_t kDefaultBufferBytes = 1572864;
+// The most -B may give (256 MiB): the board's 32-bit address space must
+// still find it in one piece.
+constexpr int32_t kMaximumBufferBytes = 256 * 1048576;
 
 // DSD bytes that stand for silence, named by what they do. Each holds four
 // ones and four zeros (or alternates), so none carries DC.

@@ -7,6 +7,7 @@
 
 #include "card_list.h"
 #include "dsd_frame.h"
+#include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 #include "util.h"
@@ -112,9 +113,11 @@ bool find_last_card(char (&device_name)[kDeviceNameBytes]) {
 output_stream lumen_output_stream(const music_file& first, const char* device_name, bool oversample) {
   output_stream stream;
   stream.device_name = device_name;
+  stream.file_name = first.file_name;
   if (is_dsd(first)) {
     if (first.format.sample_rate > static_cast<uint32_t>(kHighestDsdRate)) {
-      fatal_error("Delta Sigma frequency too high %uHz\n", first.format.sample_rate);
+      fatal_error("%s: Delta Sigma frequency too high %uHz\n", printable(first.file_name).c_str(),
+                  first.format.sample_rate);
     }
     stream.rate = static_cast<int32_t>(first.format.sample_rate / 16);
     stream.format = kFormatS24_3LE;

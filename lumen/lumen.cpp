@@ -128,7 +128,7 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
   *why = rate_refusal(file, kLowestPcmRate, kHighestPcmRate);
   if (*why) return nullptr;
   if (!pcm_samples_known(file)) {
-    *why = refuse("Unsupported input format %d.\n", file.sample_format);
+    *why = refuse("%s: Unsupported input format %d.\n", printable(file.file_name).c_str(), file.sample_format);
     return nullptr;
   }
   // The filter follows each file's rate; the output rate stays, so this

@@ -108,6 +108,20 @@ TEST_F(BrisaPlays, AnUnknownCardTakingBigEndianWordsGetsThemInThatOrder) {
   EXPECT_NEAR(dsd_tone(music_bytes(run, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs, -6.9, 0.3);
 }
 
+// Without a known DAC, the last card that plays is taken, on its first
+// playback device: a card after it that only records is passed over.
+TEST_F(BrisaPlays, TheLastCardThatPlaysIsTakenOnItsFirstPlaybackDevice) {
+  env_.add_fake_dac("dac", {.formats = {"DSD_U32_BE"}});
+  env_.route_hw(1, 2, "dac");
+  env_.add_cards({{.number = 0, .longname = "Onboard Audio at pci-1"},
+                  {.number = 1, .longname = "Some Other DAC at usb-3", .playback = {5, 2}},
+                  {.number = 3, .longname = "Webcam at usb-4", .playback = {}, .capture = {0}}});
+  const playback run = play({tone_file("tone.wav", 0.2)});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.out.find("last device hw:1,2\n"), std::string::npos) << run.result.out;
+  EXPECT_FALSE(run.capture.empty());
+}
+
 // Every DoP frame's marker alternates, preroll and music alike, from 0xFA.
 void expect_alternating_markers(const std::string& capture, int32_t format) {
   const std::vector<uint8_t> markers = dop_markers(capture, format);

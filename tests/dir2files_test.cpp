@@ -100,23 +100,54 @@ TEST_F(Dir2files, DirectoryContributesItsRegularFilesOneLevelDeep) {
   EXPECT_EQ(expand({at("empty")}), paths{});
 }
 
-TEST_F(Dir2files, SymbolicLinksFollowedAsOperandsSkippedInsideDirectories) {
+TEST_F(Dir2files, SymbolicLinksAreFollowedEachFileListedOnce) {
   const std::string music = at("music");
   make_dir(music);
   make_file(music + "/x.wav");
   make_file(at("target.wav"));
+  make_file(at("other.wav"));
   fs::create_symlink(at("target.wav"), music + "/link.wav");
-  fs::create_symlink(at("empty"), music + "/linkdir");
+  fs::create_symlink(at("target.wav"), music + "/same.wav");
+  fs::create_symlink(music + "/x.wav", music + "/y.wav");
   make_dir(at("empty"));
+  make_file(at("empty/deeper.wav"));
+  fs::create_symlink(at("empty"), music + "/linkdir");
+  fs::create_symlink(at("nowhere"), music + "/dangling.wav");
   fs::create_symlink(at("target.wav"), at("song.wav"));
   fs::create_symlink(music, at("alias"));
 
-  EXPECT_EQ(expand({music}), paths{music + "/x.wav"});
+  // Links to files count as files; two links to one file, or a link beside
+  // its target, list it once, the first in byte order; a link to a
+  // directory is not descended into.
+  EXPECT_EQ(expand({music}), (paths{music + "/link.wav", music + "/x.wav"}));
   EXPECT_EQ(expand({at("song.wav")}), paths{at("song.wav")});
-  EXPECT_EQ(expand({at("alias")}), paths{at("alias") + "/x.wav"});
+  EXPECT_EQ(expand({at("alias")}), (paths{at("alias") + "/link.wav", at("alias") + "/x.wav"}));
+  // A folder of links alone plays.
+  const std::string links = at("links");
+  make_dir(links);
+  fs::create_symlink(at("target.wav"), links + "/1.wav");
+  fs::create_symlink(at("other.wav"), links + "/2.wav");
+  EXPECT_EQ(expand({links}), (paths{links + "/1.wav", links + "/2.wav"}));
 }
 
-TEST_F(Dir2files, EntriesWithoutTypeAreCheckedWithLstat) {
+TEST_F(Dir2files, LinkLoopsEndAndADirectoryIsExpandedOnce) {
+  const std::string music = at("music");
+  make_dir(music);
+  make_file(music + "/x.wav");
+  fs::create_symlink(music, music + "/self");
+  fs::create_symlink(music + "/loop.wav", music + "/loop.wav");
+  fs::create_symlink(at("ping"), at("pong"));
+  fs::create_symlink(at("pong"), at("ping"));
+  fs::create_symlink(music, at("alias"));
+
+  testing::internal::CaptureStderr();
+  const paths list = expand({music, at("alias"), music + "/self", at("ping")});
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(list, paths{music + "/x.wav"});
+  EXPECT_NE(err.find(" cannot stat " + at("ping") + "\n"), std::string::npos) << err;
+}
+
+TEST_F(Dir2files, EntriesWithoutTypeAreCheckedWithStat) {
   const std::string music = at("music");
   make_dir(music);
   make_file(music + "/x.wav");
@@ -134,7 +165,7 @@ TEST_F(Dir2files, EntriesWithoutTypeAreCheckedWithLstat) {
   EXPECT_EQ(entry->d_type, DT_UNKNOWN);
   closedir(dir);
 
-  EXPECT_EQ(expand({music}), paths{music + "/x.wav"});
+  EXPECT_EQ(expand({music}), (paths{music + "/link.wav", music + "/x.wav"}));
 }
 
 TEST_F(Dir2files, NoOperandsPlaysTheCurrentDirectory) {
@@ -154,7 +185,8 @@ TEST_F(Dir2files, UnusableOperandsWarnAndTheRestIsListed) {
   const std::string missing = at("missing.wav");
 
   testing::internal::CaptureStderr();
-  const paths list = expand({missing, at("a.wav"), "", "/dev/null"});
+  ASSERT_EQ(mkfifo(at("pipe").c_str(), 0644), 0);
+  const paths list = expand({missing, at("a.wav"), "", "/dev/null", at("pipe")});
   const std::string err = testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(list, paths{at("a.wav")});
@@ -163,9 +195,12 @@ TEST_F(Dir2files, UnusableOperandsWarnAndTheRestIsListed) {
   ASSERT_NE(first, std::string::npos) << err;
   EXPECT_EQ(err.substr(0, first), std::string(strerror(ENOENT)) + "\n");
   EXPECT_NE(err.find(" cannot stat " + missing + "\n"), std::string::npos) << err;
-  // The empty operand is a failed stat too; the device passes silently.
+  // The empty operand is a failed stat too; a device or a FIFO is named.
   EXPECT_NE(err.find(" cannot stat \n"), std::string::npos) << err;
-  EXPECT_EQ(err.find("/dev/null"), std::string::npos) << err;
+  for (const std::string& other : {std::string("/dev/null"), at("pipe")}) {
+    EXPECT_NE(err.find(" " + other + " is neither a regular file nor a directory, skipped.\n"), std::string::npos)
+        << err;
+  }
 }
 
 TEST_F(Dir2files, UnreadableDirectoryWarns) {

@@ -599,4 +599,9 @@ TEST_F(LumenPlays, UnplayableFilesAreRefusedByNameWithTheReason) {
   expect_refused("lumen-dsf", "endless.dsf",
                  dsf_bytes(dsf_spec{.sample_count = uint64_t{1} << 62}, numbered_channels(2, 64)),
                  " cannot be played: its DSF sample count is impossible.\n");
+  const wav_spec doubles{.format_tag = 3, .block_align = 16, .bits_per_sample = 64};
+  for (const char* program : {"lumen", "lumen-dsf"}) {
+    expect_refused(program, "double.wav", wav_bytes(doubles, bytes(1600, 0)),
+                   ": sample bit length 64 is not supported.\n");
+  }
 }

@@ -92,14 +92,31 @@ TEST_F(ParseParams, BufferSizesInBytesKilobytesAndMegabytes) {
   EXPECT_EQ(params.buffer_size, 524288);
   lumen({"-B", "2000000", "x"});
   EXPECT_EQ(params.buffer_size, 2000000);
-  lumen({"-B", "100x", "x"});
-  EXPECT_EQ(params.buffer_size, 100);
-  lumen({"-B", "2047M", "x"});
-  EXPECT_EQ(params.buffer_size, 2047 * 1048576);
+  // Decimal sizes, fractions of a byte dropped.
+  lumen({"-B", "1.5M", "x"});
+  EXPECT_EQ(params.buffer_size, 1572864);
+  lumen({"-B", "2.25m", "x"});
+  EXPECT_EQ(params.buffer_size, 2359296);
+  lumen({"-B", "0.001K", "x"});
+  EXPECT_EQ(params.buffer_size, 1);
+  lumen({"-B", "256M", "x"});
+  EXPECT_EQ(params.buffer_size, 256 * 1048576);
 }
 
-TEST_F(ParseParams, BufferSizesThatAreNoNumberOrDoNotFitAreFatal) {
-  for (const char* size : {"M", "2048M", "3000000000", "99999999999999999999", "-3000M"}) {
+TEST_F(ParseParams, BufferSizesAboveTheMaximumAreCutWithAWarning) {
+  for (const char* size : {"2047M", "2048M", "256.001M", "3000000000", "99999999999999999999"}) {
+    testing::internal::CaptureStderr();
+    lumen({"-B", size, "x"});
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(params.buffer_size, 268435456) << size;
+    EXPECT_NE(err.find(std::string(" buffer size ") + size + " is too large. reduced to 268435456[Bytes].\n"),
+              std::string::npos)
+        << err;
+  }
+}
+
+TEST_F(ParseParams, BufferSizesThatAreNoNumberAreFatal) {
+  for (const char* size : {"M", "", ".", ".M", "100x", "1.5.2M", "1MB", "1e6", "0x10", "-3000M", "-5", "1 M"}) {
     EXPECT_EXIT(lumen({"-B", size, "x"}), ended_by_fatal_error,
                 std::string("ERROR parse_param [0-9]+ illegal buffer size ") + size + " passed.")
         << size;

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "printable.h"
+
 namespace {
 
 using testing::internal::CaptureStdout;
@@ -237,6 +239,31 @@ TEST(Warning, PrintsTheHeadAndGoesOn) {
 #line 1234
   report_warning("cannot stat %s\n", "x.wav");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nERROR util_test 1234 cannot stat x.wav\n");
+}
+
+// Names reach the terminal as valid UTF-8 with no controls in them.
+TEST(Printable, EscapesControlsAndInvalidUtf8KeepsValidUtf8) {
+  EXPECT_EQ(printable("a\x1b[31m\x7f\tb"), "a\\x1b[31m\\x7f\\x09b");
+  // C1 controls, as their two bytes.
+  EXPECT_EQ(printable("\xc2\x9b\xc2\x80"), "\\xc2\\x9b\\xc2\\x80");
+  // Well-formed sequences of two, three and four bytes, the last code point.
+  for (const char* kept : {"\xc2\xa0\xc3\xa9", "\xe2\x82\xac \xed\x9f\xbf", "\xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf"}) {
+    EXPECT_EQ(printable(kept), kept);
+  }
+  // Stray continuation bytes, bytes never in UTF-8, a sequence cut short
+  // (also at the end), overlong forms, a surrogate, past U+10FFFF: each
+  // byte that begins no sequence is escaped, and what follows is read anew.
+  EXPECT_EQ(printable("\x80"
+                      "a\xbf"),
+            "\\x80a\\xbf");
+  EXPECT_EQ(printable("\xc0\xaf\xc1\xff\xfe"), "\\xc0\\xaf\\xc1\\xff\\xfe");
+  EXPECT_EQ(printable("\xe2\x82"
+                      "a\xe2\x82"),
+            "\\xe2\\x82a\\xe2\\x82");
+  EXPECT_EQ(printable("\xe0\x80\xaf\xf0\x80\x80\xaf"), "\\xe0\\x80\\xaf\\xf0\\x80\\x80\\xaf");
+  EXPECT_EQ(printable("\xed\xa0\x80"), "\\xed\\xa0\\x80");
+  EXPECT_EQ(printable("\xf4\x90\x80\x80"), "\\xf4\\x90\\x80\\x80");
+  EXPECT_EQ(printable("\xc3\xc3\xa9"), "\\xc3\xc3\xa9");
 }
 
 }  // namespace
