@@ -2,6 +2,7 @@
 // into fake DACs found by their card names; what the DAC received is read
 // back and decoded.
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include <algorithm>
 #include <cmath>
@@ -310,6 +311,37 @@ TEST_F(BrisaPlays, AnInterruptEndsTheMusicPromptlyInSilenceAndASecondOneAborts) 
   // the abort's line, whatever report came last.
   EXPECT_EQ(twice.result.exit_status, fatal_exit_status(reported_line_of(twice.result.err, "Interrupt stack. Abort\n")))
       << twice.result.err;
+}
+
+// A kill, a hang-up or Ctrl-\\ ends playback as a first interrupt does: the
+// music ends in the stream's silence, the DAC goes back to a PCM mode and
+// the terminal gets its settings back.
+TEST_F(BrisaPlays, TerminationSignalsEndPlaybackAsAnInterruptDoes) {
+  dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
+  const std::string file = tone_file("long.wav", 20);
+  for (const int sig : {SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(sig);
+    const playback run =
+        play({"-B", "10M", file},
+             {.timeout_seconds = 20, .interrupt_when = "position 00:01", .interrupt_signal = sig, .terminal = true});
+    EXPECT_EQ(run.result.interrupts_sent, 1);
+    ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+    EXPECT_EQ(run.result.terminal_local_modes_at_interrupt & (ICANON | ECHO), 0u) << "key mode while playing";
+    EXPECT_TRUE(run.result.terminal_restored);
+    expect_alternating_markers(run.capture, kFormatS24_3LE);
+    const std::vector<uint8_t> left = music_bytes(run, kFormatS24_3LE, 0);
+    size_t music_end = left.size();
+    while (music_end > 0 && left[music_end - 1] == 0xAA) --music_end;
+    constexpr double kBytesPerSecond = kDopBitRate / 8;
+    EXPECT_GT(music_end, 0u);
+    EXPECT_LT(static_cast<double>(music_end) / kBytesPerSecond, 1.0 + 0.5 + 0.3 + 0.15);
+    EXPECT_GE(static_cast<double>(left.size() - music_end) / kBytesPerSecond, 0.05);
+    // The last open is the return to a PCM mode.
+    const std::string log = read_captured(env_.dac_log("dac"));
+    const size_t last_open = log.rfind("\nopen ");
+    ASSERT_NE(last_open, std::string::npos) << log;
+    EXPECT_NE(log.find("hw_params format=S24_3LE rate=44100", last_open), std::string::npos) << log;
+  }
 }
 
 // Space pauses and resumes: the DAC gets the music with the stream's
