@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <utility>
 
@@ -24,6 +26,10 @@ constexpr unsigned kDrainPollMicros = 1000;
 // After an interrupt the stream ends in this much of its own silence, so
 // the DAC sees a clean end rather than music cut off.
 constexpr int32_t kEndSilenceDivisor = 10;  // a tenth of a second
+// Playback rides over an underrun (the process held up, the device
+// suspended); a third within this window is a device that keeps failing.
+constexpr int32_t kUnderrunsRiddenOver = 2;
+constexpr int64_t kUnderrunWindowMicros = 10000000;
 
 // The whole configuration space of the device; 0, or an error after a report.
 int any_configuration(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw) {
@@ -274,7 +280,11 @@ struct writer {
   pcm_handle pcm;
   std::vector<uint8_t> silence{};
   silence_run lead_in{};
-  silence_run ending{};      // set by end_early
+  silence_run ending{};  // set by end_early
+  silence_run bridge{};  // after an underrun, before the music goes on
+  // When the last underruns ridden over were, oldest first.
+  std::array<int64_t, kUnderrunsRiddenOver> underrun_at{};
+  int32_t underruns = 0;
   int64_t frames_out = 0;    // every frame handed to the device
   int64_t music_frames = 0;  // of them, frames from the ring buffer
   played_counter played;
@@ -294,6 +304,7 @@ struct writer {
   // The device's answer to a write or avail that failed: wait and retry, or stop.
   bool failed(snd_pcm_sframes_t err, const char* call) {
     if (err == -EAGAIN) return false;
+    if (err == -EPIPE || err == -ESTRPIPE) return recover(device_error_reason(err));
     if (const char* reason = device_error_reason(err)) return stop(reason);
     report_warning("%s returned %d\n", call, static_cast<int>(err));
     return stop("device error");
@@ -304,6 +315,7 @@ struct writer {
     snd_pcm_t* device = pcm.get();
     const output_stream& stream = *job.stream;
     const snd_pcm_state_t state = snd_pcm_state(device);
+    if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SUSPENDED) return recover(stopped_state_reason(state));
     if (const char* reason = stopped_state_reason(state)) return stop(reason);
     if (state == SND_PCM_STATE_DRAINING) {
       job.stop.store(-1);
@@ -322,7 +334,7 @@ struct writer {
         return stop("device stalled");
       return false;
     }
-    silence_run* run = !lead_in.done() ? &lead_in : ending_early() ? &ending : nullptr;
+    silence_run* run = !lead_in.done() ? &lead_in : ending_early() ? &ending : !bridge.done() ? &bridge : nullptr;
     // Paused, or resuming after an odd count of silent frames: DoP markers
     // go on alternating across the pause.
     const bool paused = job.control->paused.load();
@@ -368,6 +380,31 @@ struct writer {
     ringbuffer_consume(job.rb, frames * job.stream->frame_bytes);
     music_frames += frames;
     job.control->drop_queued.store(false);
+  }
+
+  // The device ran dry or was suspended: it is prepared again, the lead-in's
+  // silence bridges the gap and the music goes on where the ring buffer is.
+  // Returns false (nothing written); a device that keeps failing stops the job.
+  bool recover(const char* reason) {
+    const int64_t now = monotonic_micros();
+    if (underruns == kUnderrunsRiddenOver && now - underrun_at[0] < kUnderrunWindowMicros) return stop(reason);
+    if (const int err = snd_pcm_prepare(pcm.get()); err < 0) {
+      report_warning("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
+      return stop(reason);
+    }
+    if (underruns == kUnderrunsRiddenOver) std::shift_left(underrun_at.begin(), underrun_at.end(), 1);
+    underruns = std::min(underruns + 1, kUnderrunsRiddenOver);
+    underrun_at[static_cast<size_t>(underruns - 1)] = now;
+    // The device played all it was given before it ran dry.
+    follow_device(0);
+    music_file* heard_file = job.playing->load(std::memory_order_relaxed);
+    const int64_t units =
+        heard_file == nullptr ? 0 : std::atomic_ref<int64_t>(heard_file->played_count).load(std::memory_order_relaxed);
+    const int64_t seconds = units / kOversampledRate;
+    report_warning("underrun at %02" PRId64 ":%02" PRId64 ", recovered\n", seconds / 60 % 60, seconds % 60);
+    const auto parity = static_cast<int32_t>(frames_out % 2);
+    bridge = {parity, parity + lead_in_frames(*job.stream)};
+    return false;
   }
 
   void start() {

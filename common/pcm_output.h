@@ -170,6 +170,8 @@ struct output_job {
 // The output thread (its argument is an output_job): opens the device, plays
 // the lead-in, then the ring buffer until it is drained or the job is
 // stopped, pausing and dropping as the control asks; after an interrupt, a
-// short silence instead of what was queued. The tail plays out on a normal
-// end. An output that cannot be opened again is fatal.
+// short silence instead of what was queued. An underrun is ridden over (the
+// device prepared again, the lead-in's silence bridging the gap) unless it
+// is the third within 10 s. The tail plays out on a normal end. An output
+// that cannot be opened again is fatal.
 void* output_thread(void* job);

@@ -109,7 +109,9 @@ void install_interrupt_handler(void (*handler)(int)) {
   // not inside the handler.
   void* warm_up[1];
   backtrace(warm_up, 1);
-  signal(SIGINT, handler);
+  // A terminal closing, a kill or Ctrl-\ ends playback as Ctrl-C does: the
+  // stream ends in its silence and the terminal gets its settings back.
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, handler);
 }
 
 bool repeated_interrupt() noexcept {

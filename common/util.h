@@ -12,7 +12,7 @@
 
 // The one process-wide flag: 0, or all-ones (-1) once an interrupt, q, the
 // Ctrl-C byte or a fatal report has asked the program to stop; it never
-// goes back. A lock-free atomic, so the SIGINT handler may store to it.
+// goes back. A lock-free atomic, so the interrupt handler may store to it.
 extern std::atomic<int32_t> abort_requested;
 
 // The module name of a source file: its file name without directory and
@@ -65,10 +65,11 @@ std::string formatted_text(const char* format, va_list args) __attribute__((form
 // on reports avoid stdio and the process ends with _exit.
 void enter_signal_context() noexcept;
 
-// Installs a player's SIGINT handler.
+// Installs a player's interrupt handler for SIGINT, SIGTERM, SIGHUP and
+// SIGQUIT: each of them stops playback as an interrupt does.
 void install_interrupt_handler(void (*handler)(int));
 
-// For the players' SIGINT handlers. The first interrupt sets abort_requested
+// For the players' interrupt handlers. The first interrupt sets abort_requested
 // and returns false; a repeated one prints the call stack to standard error
 // (signal-safe: no allocation, no stdio) and returns true, and the handler
 // then stops with its fatal report.

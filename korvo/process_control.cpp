@@ -38,8 +38,8 @@ constexpr auto kKillAfter = 10s;
 constexpr auto kVersionPatience = 3s;
 constexpr int kExecFailedStatus = 127;
 // Sent to the child when Korvo ends, however it ends. SIGTERM rather than
-// SIGKILL: the players do not catch it, so it ends them at once all the
-// same, while a player that does catch it (aplay) still closes its device.
+// SIGKILL: a player that catches it still closes its device (the players
+// stop as on Ctrl-C).
 constexpr int kParentDeathSignal = SIGTERM;
 
 // Shared with the reader thread. The window's thread sets `playing` and

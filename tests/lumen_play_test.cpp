@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -473,6 +475,38 @@ TEST_F(LumenPlays, SilentLinesFollowTheFileBeingHeard) {
 }
 
 }  // namespace
+
+// A player held up longer than the device's half second of buffer: the
+// device runs dry once, is prepared again and the list plays on, every
+// frame of every file in order, silence only where the gap was.
+TEST_F(LumenPlays, OneUnderrunIsRiddenOverAndTheListPlaysOn) {
+  dac({"S16_LE"}, {.paced = true});
+  constexpr size_t kFileFrames = 88200;                                   // two seconds
+  const std::vector<int32_t> samples = ramp_samples(kFileFrames, 32768);  // no frame is all zero
+  const std::string file = write("a.wav", wav_bytes(wav_spec{}, samples));
+  const process_result run =
+      play({"-D", "dac", file, file, file}, "lumen", {.pause_when = "position 00:01", .pause_seconds = 0.7});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(std::regex_search(run.err, std::regex("\nERROR pcm_output [0-9]+ underrun at 00:0[0-9], recovered\n")))
+      << run.err;
+  EXPECT_NE(run.out.find("playing file 3/3"), std::string::npos) << run.out;
+  const bytes heard = music(44100, 4);
+  bytes without_silence;
+  for (size_t at = 0; at + 4 <= heard.size(); at += 4) {
+    if (std::any_of(heard.begin() + static_cast<std::ptrdiff_t>(at),
+                    heard.begin() + static_cast<std::ptrdiff_t>(at + 4), [](uint8_t b) { return b != 0; })) {
+      without_silence.insert(without_silence.end(), heard.begin() + static_cast<std::ptrdiff_t>(at),
+                             heard.begin() + static_cast<std::ptrdiff_t>(at + 4));
+    }
+  }
+  const bytes one = top_bytes(scaled(samples, 16), 2);
+  bytes three;
+  for (int i = 0; i < 3; ++i) three.insert(three.end(), one.begin(), one.end());
+  EXPECT_GE(heard.size() - without_silence.size(), size_t{44100 * 4}) << "the lead-in's second bridged the gap";
+  ASSERT_EQ(without_silence.size(), three.size());
+  EXPECT_TRUE(without_silence == three);
+  EXPECT_NE(read_captured(env_.dac_log("dac")).find("\nunderrun "), std::string::npos);
+}
 
 // A DAC that stops taking frames ends playback with a report; after an
 // interrupt, which waits for the stream's silence, it ends it too.

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <regex>
 #include <utility>
 
@@ -96,6 +100,29 @@ bool sanitizer_reported(const std::string& err) {
   return std::regex_search(err, summary);
 }
 
+// A pseudo-terminal pair; the test keeps both ends open, so the terminal
+// outlives the child and its settings can be read after it has ended.
+struct pseudo_terminal {
+  int master = -1;
+  int slave = -1;
+  pseudo_terminal() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    if (const char* name = ptsname(master)) slave = open(name, O_RDWR | O_NOCTTY);
+  }
+  ~pseudo_terminal() {
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+  }
+  pseudo_terminal(const pseudo_terminal&) = delete;
+  pseudo_terminal& operator=(const pseudo_terminal&) = delete;
+};
+
+bool same_settings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+         std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc));
+}
+
 }  // namespace
 
 process_result run_process(const std::vector<std::string>& argv, const process_options& options) {
@@ -109,14 +136,31 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
   std::vector<char*> child_argv = c_strings(words);
   std::vector<char*> child_env = c_strings(env);
 
+  std::optional<pseudo_terminal> terminal;
+  termios terminal_before{};
+  if (options.terminal) {
+    terminal.emplace();
+    if (terminal->slave < 0 || tcgetattr(terminal->slave, &terminal_before) != 0) {
+      ADD_FAILURE() << "no pseudo-terminal";
+      return result;
+    }
+  }
+
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in_pipe[0], STDIN_FILENO);
+    if (terminal) {
+      setsid();
+      ioctl(terminal->slave, TIOCSCTTY, 0);
+      dup2(terminal->slave, STDIN_FILENO);
+      close(terminal->slave);
+      close(terminal->master);
+    }
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
     if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) _exit(126);
-    signal(SIGINT, SIG_DFL);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
     execve(child_argv[0], child_argv.data(), child_env.data());
     _exit(127);
   }
@@ -153,10 +197,13 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
     // Signals go only to a child not yet reaped: its pid may be reused after.
     if (!exited && !result.timed_out) {
       if (result.interrupts_sent == 0 && interrupt_text.armed() && interrupt_text.seen(result)) {
-        kill(pid, SIGINT);
+        termios now{};
+        if (terminal && tcgetattr(terminal->slave, &now) == 0) result.terminal_local_modes_at_interrupt = now.c_lflag;
+        kill(pid, options.interrupt_signal);
         result.interrupts_sent = 1;
-      } else if (result.interrupts_sent == 1 && options.interrupt_twice && !signal_pending(pid, SIGINT)) {
-        kill(pid, SIGINT);
+      } else if (result.interrupts_sent == 1 && options.interrupt_twice &&
+                 !signal_pending(pid, options.interrupt_signal)) {
+        kill(pid, options.interrupt_signal);
         result.interrupts_sent = 2;
       }
       if (keys_fd >= 0 && key_text_seen_at < 0 && key_text.seen(result)) key_text_seen_at = elapsed;
@@ -190,6 +237,9 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
   close(out_pipe[0]);
   close(err_pipe[0]);
   if (keys_fd >= 0) close(keys_fd);
+  termios terminal_after{};
+  if (terminal && tcgetattr(terminal->slave, &terminal_after) == 0)
+    result.terminal_restored = same_settings(terminal_before, terminal_after);
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   if (sanitizer_reported(result.err)) ADD_FAILURE() << argv[0] << " reported a sanitizer finding:\n" << result.err;

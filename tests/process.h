@@ -4,6 +4,7 @@
 // after which the child is killed.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,11 @@ struct process_result {
   int term_signal = 0;   // signal that ended the child, 0 if none
   bool timed_out = false;
   int interrupts_sent = 0;
+  // With process_options::terminal: the terminal's local modes when the
+  // first interrupt went out, and whether every setting was back to what
+  // it was before the child started once it had ended.
+  unsigned terminal_local_modes_at_interrupt = 0;
+  bool terminal_restored = false;
   std::string out;
   std::string err;
 };
@@ -34,16 +40,20 @@ struct process_options {
   // The signals below wait for a text on the child's standard output or
   // standard error, so that they land in the state that prints it however
   // busy the machine is.
-  // SIGINT once this text has appeared (empty: never), and with
-  // interrupt_twice a second SIGINT as soon as the first has been delivered.
+  // The interrupt signal once this text has appeared (empty: never), and
+  // with interrupt_twice a second one as soon as the first has been delivered.
   std::string interrupt_when;
   bool interrupt_twice = false;
+  int interrupt_signal = SIGINT;
   // SIGSTOP once this text has appeared (empty: never), SIGCONT
   // pause_seconds later: a player that stalls, as on a busy machine.
   std::string pause_when;
   double pause_seconds = 0;
   // With keys, standard input stays open until the last step is sent.
   std::vector<key_step> keys;
+  // Standard input is a pseudo-terminal instead, the child's controlling
+  // terminal in a session of its own; input and keys are not sent then.
+  bool terminal = false;
 };
 
 // A sanitizer's report on the child's standard error fails the running test,

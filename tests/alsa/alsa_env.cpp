@@ -148,6 +148,7 @@ std::string alsa_env::asoundrc() const {
     if (o.disconnect_after > 0) out << "  disconnect_after " << o.disconnect_after << "\n";
     if (o.keep_streams) out << "  keep_streams 1\n";
     if (o.stall_after > 0) out << "  stall_after " << o.stall_after << "\n";
+    if (o.underrun_after > 0) out << "  underrun_after " << o.underrun_after << "\n";
     out << "}\n";
   }
   for (const std::string& device : devices_) out << device;

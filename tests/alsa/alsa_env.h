@@ -34,6 +34,7 @@ struct fake_dac_options {
   uint64_t disconnect_after = 0;  // DISCONNECTED after this many frames (0: never)
   bool keep_streams = false;      // output keeps every open's frames, not just the last
   uint64_t stall_after = 0;       // plays this many frames, then none (0: never)
+  uint64_t underrun_after = 0;    // XRUN after this many frames played since each prepare (0: never)
 };
 
 // One card of the fake-cards shim.

@@ -18,6 +18,7 @@
 //     disconnect_after 100000             # frames, then DISCONNECTED
 //     keep_streams 1                      # every open's frames, one after another
 //     stall_after 100000                  # frames played, then none ever again
+//     underrun_after 100000               # frames played after each prepare, then XRUN
 //   }
 //
 // The output file is emptied at the first frame written after an open, so
@@ -78,7 +79,8 @@ struct dac_config {
   long refuse_rate = 0;
   uint64_t disconnect_after = 0;  // 0: never
   bool keep_streams = false;
-  uint64_t stall_after = 0;  // 0: never
+  uint64_t stall_after = 0;     // 0: never
+  uint64_t underrun_after = 0;  // 0: never
 };
 
 struct fake_dac {
@@ -188,7 +190,14 @@ snd_pcm_sframes_t dac_pointer(snd_pcm_ioplug_t* io) {
     return static_cast<snd_pcm_sframes_t>(dac.consumed % dac.boundary);
   }
   if (dac.xrun) return -EPIPE;
-  if (!advance_consumption(dac)) {
+  const bool fed = advance_consumption(dac);
+  // A DAC that starves again and again, however fast it is fed.
+  if (dac.config.underrun_after > 0 && dac.consumed >= dac.config.underrun_after) {
+    dac.xrun = true;
+    log_event(dac, "underrun written=%" PRIu64, dac.written);
+    return -EPIPE;
+  }
+  if (!fed) {
     if (dac.stop_threshold < dac.boundary) {
       dac.xrun = true;
       log_event(dac, "underrun written=%" PRIu64, dac.written);
@@ -458,7 +467,7 @@ int parse_config(snd_config_t* conf, dac_config& config) {
     } else if (key == "busy_counter") {
       err = config_string(node, id, config.busy_counter);
     } else if (key == "busy_opens" || key == "refuse_rate" || key == "disconnect_after" || key == "keep_streams" ||
-               key == "stall_after") {
+               key == "stall_after" || key == "underrun_after") {
       err = config_integer(node, number);
       if (err < 0 || number < 0) {
         SNDERR("fakedac: %s must be a non-negative integer", id);
@@ -471,8 +480,10 @@ int parse_config(snd_config_t* conf, dac_config& config) {
         config.keep_streams = number != 0;
       } else if (key == "disconnect_after") {
         config.disconnect_after = static_cast<uint64_t>(number);
-      } else {
+      } else if (key == "stall_after") {
         config.stall_after = static_cast<uint64_t>(number);
+      } else {
+        config.underrun_after = static_cast<uint64_t>(number);
       }
     } else {
       SNDERR("fakedac: unknown field %s", id);
