@@ -400,11 +400,6 @@ bool open_decoder(music_file* file, ffmpeg_read_state& state, const AVStream& st
 
 void ffmpeg_init() { av_log_set_level(AV_LOG_QUIET); }
 
-bool ffmpeg_raw_codec_known(int codec_id) {
-  const auto id = static_cast<AVCodecID>(codec_id);
-  return !is_raw_pcm(id) || find_row(kRawRows, id) != nullptr;
-}
-
 namespace {
 
 // A playlist (HLS, concat) inside a music file must not make the player
@@ -468,13 +463,12 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
     return -1;
   }
 
-  state.raw = is_raw_pcm(par.codec_id);
-  if (state.raw) {
-    state.row = find_row(kRawRows, par.codec_id);
-    if (state.row == nullptr) {
-      fatal_error("ffmpeg codec 0x%x of %s not found\n", static_cast<unsigned>(par.codec_id), name.c_str());
-    }
-  } else if (!open_decoder(file, state, stream) || (file->frame = owned(av_frame_alloc(), free_frame)) == nullptr) {
+  // Raw PCM the players take goes through as stored; any other (mu-law,
+  // A-law) is decoded like a compressed codec.
+  state.row = is_raw_pcm(par.codec_id) ? find_row(kRawRows, par.codec_id) : nullptr;
+  state.raw = state.row != nullptr;
+  if (!state.raw &&
+      (!open_decoder(file, state, stream) || (file->frame = owned(av_frame_alloc(), free_frame)) == nullptr)) {
     ffmpeg_close(file);
     return -1;
   }

@@ -44,7 +44,3 @@ int ffmpeg_read(music_file* file, uint8_t* dest, int max_bytes);
 // the demuxer of the record and clears their pointers. Safe on a record that
 // holds none.
 void ffmpeg_close(music_file* file);
-
-// False for a raw PCM codec id (an AVCodecID) that ffmpeg_open would stop
-// the program for; true for every other id.
-bool ffmpeg_raw_codec_known(int codec_id);

@@ -74,16 +74,6 @@ void free_io(AVIOContext* io) {
   avio_context_free(&io);
 }
 
-// The adapter stops the program for raw PCM it cannot pass; such inputs
-// are left out.
-bool would_stop_program(const AVFormatContext* input) {
-  for (unsigned i = 0; i < input->nb_streams; ++i) {
-    const AVCodecParameters& par = *input->streams[i]->codecpar;
-    if (par.codec_type == AVMEDIA_TYPE_AUDIO) return !ffmpeg_raw_codec_known(par.codec_id);
-  }
-  return false;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -115,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   // As ffmpeg_open does before it hands the demuxer on.
-  if (avformat_find_stream_info(input, nullptr) < 0 || would_stop_program(input)) {
+  if (avformat_find_stream_info(input, nullptr) < 0) {
     avformat_close_input(&input);
     free_io(io);
     return 0;
