@@ -75,14 +75,10 @@ bool find_card_by_name(const card_listing& listing, const char* text, dac_choice
 // card that only records (or could not be asked) is passed over. No device
 // is chosen when no card plays.
 void select_last_playing_card(dac_choice& dac) {
-  const card_listing listing = card_list_cards(card_detail::playback_devices);
-  for (auto card = listing.cards.rbegin(); card != listing.cards.rend(); ++card) {
-    if (card->playback.empty()) continue;
-    const int device = card->playback.front().device;
-    printf("last device hw:%d,%d\n", card->number, device);
-    snprintf(dac.device_name, sizeof dac.device_name, "hw:%d,%d", card->number, device);
-    return;
-  }
+  const std::optional<card_device> last = card_list_last_playback();
+  if (!last) return;
+  printf("last device hw:%d,%d\n", last->card, last->device);
+  snprintf(dac.device_name, sizeof dac.device_name, "hw:%d,%d", last->card, last->device);
 }
 
 // The known DACs in order, else the last card that plays.

@@ -68,3 +68,11 @@ card_listing card_list_cards(card_detail detail) {
     listing.cards.push_back(card_list_card(number, detail));
   }
 }
+
+std::optional<card_device> card_list_last_playback() {
+  const card_listing listing = card_list_cards(card_detail::playback_devices);
+  for (auto card = listing.cards.rbegin(); card != listing.cards.rend(); ++card) {
+    if (!card->playback.empty()) return card_device{card->number, card->playback.front().device};
+  }
+  return std::nullopt;
+}

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,17 @@ enum class card_detail : uint8_t { numbers, names, playback_devices };
 // Every card, read through its control interface to the detail asked for.
 // A card that cannot be asked is still listed, by number, with its fault.
 card_listing card_list_cards(card_detail detail);
+
+// A card's playback device, by number.
+struct card_device {
+  int card = -1;
+  int device = -1;
+};
+
+// The last card that has a device that plays, with the first such device; a
+// card that only records (or could not be asked) is passed over. None when
+// no card plays.
+std::optional<card_device> card_list_last_playback();
 
 // Card `number` alone, read as card_list_cards reads each card.
 sound_card card_list_card(int number, card_detail detail);

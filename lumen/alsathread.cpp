@@ -102,11 +102,10 @@ void announce_stream(const output_stream& stream) {
 }  // namespace
 
 bool find_last_card(char (&device_name)[kDeviceNameBytes]) {
-  const card_listing listing = card_list_cards(card_detail::numbers);
-  if (listing.cards.empty()) return false;
-  const int last = listing.cards.back().number;
-  printf("last device hw:%d,0\n", last);
-  snprintf(device_name, sizeof device_name, "hw:%d,0", last);
+  const std::optional<card_device> last = card_list_last_playback();
+  if (!last) return false;
+  printf("last device hw:%d,%d\n", last->card, last->device);
+  snprintf(device_name, sizeof device_name, "hw:%d,%d", last->card, last->device);
   return true;
 }
 

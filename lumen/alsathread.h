@@ -10,8 +10,8 @@
 #include "parse_param.h"
 #include "pcm_output.h"
 
-// "hw:N,0" of the card with the highest number; false (device_name
-// untouched) when there is no card.
+// "hw:N,D" of the last card that plays, on its first playback device;
+// false (device_name untouched) when no card plays.
 bool find_last_card(char (&device_name)[kDeviceNameBytes]);
 
 // The stream the first file calls for: PCM at its rate (352.8 kHz when

@@ -99,6 +99,19 @@ std::vector<int64_t> scaled(const std::vector<int32_t>& samples, int shift) {
 
 constexpr size_t kFrames = 20000;
 
+// Without -D the last card that plays is taken, on its first playback
+// device: a card after it that only records is passed over.
+TEST_F(LumenPlays, TheLastCardThatPlaysIsTakenOnItsFirstPlaybackDevice) {
+  dac({"S16_LE"});
+  env_.route_hw(1, 2, "dac");
+  env_.add_cards({{.number = 1, .longname = "Some DAC at usb-3", .playback = {5, 2}},
+                  {.number = 3, .longname = "Webcam at usb-4", .playback = {}, .capture = {0}}});
+  const std::vector<int32_t> samples(2 * 4410, 0);
+  const process_result run = play({write("a.wav", wav_bytes(wav_spec{.sample_rate = 44100}, samples))});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("last device hw:1,2\n"), std::string::npos) << run.out;
+}
+
 TEST_F(LumenPlays, SixteenBitWaveIntoA32BitDacIsBitPerfect) {
   dac({"S16_LE", "S32_LE"});
   const std::vector<int32_t> samples = ramp_samples(kFrames, 32768);
