@@ -287,9 +287,10 @@ TEST_F(BrisaPlays, ADacThatCannotRunAt352800IsFatalBeforeAnySound) {
 
 TEST_F(BrisaPlays, AnInterruptWhilePrefillingEndsAtOnce) {
   dac({"DSD_U32_BE"});
-  // 80 % of the buffer is 76 s of music: filling lasts long after its first
-  // line, so the interrupt sent on that line lands in it.
-  const playback run = play({"-B", "256M", tone_file("long.wav", 120)}, {.interrupt_when = "filling buffer"});
+  // 80 % of the buffer is 76 s of music, through the slowest modulator:
+  // filling lasts long after its first line, also on a loaded machine under
+  // a sanitizer, so the interrupt sent on that line lands in it.
+  const playback run = play({"-B", "256M", "-L7", tone_file("long.wav", 120)}, {.interrupt_when = "filling buffer"});
   EXPECT_EQ(run.result.interrupts_sent, 1);
   std::string module;
   const int line = reported_line(run.result.err, &module);
