@@ -3,11 +3,14 @@
 // bit for bit, in the device's format.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -201,6 +204,27 @@ TEST_F(LumenPlays, FlacThroughFfmpegIsBitPerfect) {
   const process_result run = play_on_dac({env_.file("a.flac")});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(music(44100, 8), top_bytes(scaled(samples, 16), 4));
+}
+
+// A folder that holds only links (an album kept on another disk) plays
+// the files behind them; a FLAC with a few damaged bytes plays on past the
+// damage, with one warning naming it.
+TEST_F(LumenPlays, LinkedAlbumsAndDamagedFlacsPlay) {
+  dac({"S32_LE"});
+  const process_result encode = run_process({"/usr/bin/ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                             "sine=f=440:d=10", "-ac", "2", "-c:a", "flac", env_.file("whole.flac")});
+  if (encode.exit_status != 0) GTEST_SKIP() << "ffmpeg cannot encode FLAC here: " << encode.err;
+  std::ifstream in(env_.file("whole.flac"), std::ios::binary);
+  bytes flac((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::fill_n(flac.begin() + static_cast<std::ptrdiff_t>(flac.size() * 45 / 100), 16, 0);
+  write("damaged.flac", flac);
+  ASSERT_EQ(mkdir(env_.file("album").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(env_.file("damaged.flac").c_str(), env_.file("album/01.flac").c_str()), 0);
+
+  const process_result run = play_on_dac({env_.file("album")});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("album/01.flac: damaged at "), std::string::npos) << run.err;
+  EXPECT_GE(music(44100, 8).size(), size_t{9} * 44100 * 8);
 }
 
 // A DSD64 stream: two channels of numbered bytes.
