@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -286,6 +287,10 @@ TEST_F(BrisaPlays, ADacThatCannotRunAt352800IsFatalBeforeAnySound) {
 }
 
 TEST_F(BrisaPlays, AnInterruptWhilePrefillingEndsAtOnce) {
+  // ThreadSanitizer runs a signal's handler late, when the thread next
+  // enters a call it intercepts: on a loaded machine the whole fill has been
+  // seen to pass first. The other trees check the fill's interrupt.
+  if (std::getenv("TSAN_OPTIONS") != nullptr) GTEST_SKIP() << "signals are deferred under ThreadSanitizer";
   dac({"DSD_U32_BE"});
   // 80 % of the buffer is 76 s of music, through the slowest modulator:
   // filling lasts long after its first line, also on a loaded machine under
