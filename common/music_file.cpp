@@ -135,7 +135,9 @@ int64_t total_seconds(const music_file& file) {
   if (rate <= 0 || block_align <= 0) return 0;
   // A DSD block is one byte a channel: eight one-bit samples.
   const int64_t frames_per_block = is_dsd(file) ? 8 : 1;
-  return file.total_bytes / block_align * frames_per_block / rate;
+  // Whole seconds first: a hostile header's count times eight overflows.
+  const int64_t blocks = file.total_bytes / block_align;
+  return blocks / rate * frames_per_block + blocks % rate * frames_per_block / rate;
 }
 
 bool pcm_samples_known(const music_file& file) {
