@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "dsf.h"
 #include "printable.h"
@@ -135,8 +136,9 @@ int64_t total_seconds(const music_file& file) {
   if (rate <= 0 || block_align <= 0) return 0;
   // A DSD block is one byte a channel: eight one-bit samples.
   const int64_t frames_per_block = is_dsd(file) ? 8 : 1;
-  // Whole seconds first: a hostile header's count times eight overflows.
-  const int64_t blocks = file.total_bytes / block_align;
+  // Whole seconds first, and a hostile header's absurd count held to what
+  // fits: times eight it would overflow.
+  const int64_t blocks = std::min(file.total_bytes / block_align, std::numeric_limits<int64_t>::max() / 8);
   return blocks / rate * frames_per_block + blocks % rate * frames_per_block / rate;
 }
 
