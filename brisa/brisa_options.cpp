@@ -34,7 +34,7 @@ void dop(const option_use& use) { use.params.dop = -1; }
 // A volume outside -48..0 dB, or no number, leaves it as it is.
 void volume(const option_use& use) {
   int32_t db = 0;
-  if (option_int32(use.value, &db) && db >= -kMaxAttenuationDb && db <= 0) use.params.volume_db = db;
+  if (option_int32(use.value, &db) && volume_in_range(db)) use.params.volume_db = db;
 }
 
 void master_clock(const option_use& use) {

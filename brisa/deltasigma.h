@@ -14,6 +14,9 @@
 constexpr int32_t kLevelTableSize = 48;
 constexpr int32_t kMaxAttenuationDb = 48;
 
+// The volumes the modulators take: 0 down to -48 dB.
+constexpr bool volume_in_range(int32_t db) noexcept { return db >= -kMaxAttenuationDb && db <= 0; }
+
 // One channel's state, kept by the modulators between calls: the
 // integrators of levels 1 and 2 (any value, modulo 2^32), level 7's states
 // in vector lane order, and the last DSD byte's bits still standing.

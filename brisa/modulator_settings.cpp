@@ -17,7 +17,7 @@ int32_t select_modulator_level(delta_sigma& modulators, int32_t requested) {
 int32_t modulator_level(const delta_sigma& modulators) { return modulators.level; }
 
 int32_t set_volume(delta_sigma& modulators, int32_t db) {
-  if (db < -kMaxAttenuationDb || db > 0) return get_volume(modulators);
+  if (!volume_in_range(db)) return get_volume(modulators);
   modulators.attenuation = -db;
   return db;
 }
