@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "track_tags.h"
 #include "util.h"
 
 struct AVFormatContext;
@@ -114,6 +115,7 @@ struct music_file {
   // Why the reader of the file's kind refused it (kFileRefused), for the report.
   const char* refusal;
   music_file* next;
+  track_tags tags;  // filled by the reader that opened the file
   owned_handle<AVFormatContext> format_context{nullptr, nullptr};
   owned_handle<AVCodecContext> codec_context{nullptr, nullptr};
   const AVCodec* codec;

@@ -425,3 +425,10 @@ uint8_t* player_frame_slot(player& p, int32_t frame_bytes) {
   if (ringbuffer_space(p.rb.get()) < frame_bytes) return nullptr;
   return ringbuffer_write_area(p.rb.get()).data();
 }
+
+bool player_seek(player& p, int64_t millis, bool relative) {
+  (void)p;
+  (void)millis;
+  (void)relative;
+  return false;
+}

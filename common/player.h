@@ -157,6 +157,11 @@ using float_pair_function = void (*)(player& p, const float (&pair)[2]);
 bool player_flush_filter(player& p, int32_t input_rate, double delay_seconds, int32_t room_bytes,
                          float_pair_function filter_pair);
 
+// Moves what is heard to millis into the file being heard, or by millis
+// from where it is when relative: clamped at the file's start, past its end
+// the next file. True when reading goes on.
+bool player_seek(player& p, int64_t millis, bool relative);
+
 // Where the next frame of frame_bytes goes in the ring buffer, or null when
 // there is no room for it. Commit it when written.
 uint8_t* player_frame_slot(player& p, int32_t frame_bytes);
