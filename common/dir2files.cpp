@@ -48,7 +48,7 @@ struct file_id {
 // twice or a directory named twice (or through a link to itself) gives its
 // files once.
 struct expansion {
-  std::vector<std::string> list;
+  std::vector<listed_file> list;
   std::set<file_id> listed_files;
   std::set<file_id> expanded_directories;
 };
@@ -95,7 +95,7 @@ void add_directory(const char* directory, expansion& found) {
   }
   std::sort(files.begin(), files.end());
   for (auto& [path, id] : files) {
-    if (found.listed_files.insert(id).second) found.list.push_back(std::move(path));
+    if (found.listed_files.insert(id).second) found.list.push_back({std::move(path), directory});
   }
 }
 
@@ -111,7 +111,7 @@ void examine_operand(const char* operand, expansion& found) {
     return;
   }
   if (S_ISREG(info.st_mode)) {
-    found.list.emplace_back(operand);
+    found.list.push_back({operand, {}});
   } else if (S_ISDIR(info.st_mode)) {
     if (found.expanded_directories.insert(file_id{info.st_dev, info.st_ino}).second) add_directory(operand, found);
   } else {
@@ -122,15 +122,23 @@ void examine_operand(const char* operand, expansion& found) {
 
 // Ascending byte order over the first kCompareLimit bytes; equal paths keep
 // the order in which they were collected.
-void sort_list(std::vector<std::string>& list) {
-  std::stable_sort(list.begin(), list.end(), [](const std::string& a, const std::string& b) {
-    return strncmp(a.c_str(), b.c_str(), kCompareLimit) < 0;
+void sort_list(std::vector<listed_file>& list) {
+  std::stable_sort(list.begin(), list.end(), [](const listed_file& a, const listed_file& b) {
+    return strncmp(a.path.c_str(), b.path.c_str(), kCompareLimit) < 0;
   });
 }
 
 }  // namespace
 
 std::vector<std::string> dir2files_build(int first_file_index, int argc, char** argv) {
+  std::vector<listed_file> listed = dir2files_list(first_file_index, argc, argv);
+  std::vector<std::string> paths;
+  paths.reserve(listed.size());
+  for (listed_file& file : listed) paths.push_back(std::move(file.path));
+  return paths;
+}
+
+std::vector<listed_file> dir2files_list(int first_file_index, int argc, char** argv) {
   expansion found;
   if (first_file_index >= argc) {
     examine_operand(".", found);

@@ -104,6 +104,8 @@ constexpr int kMaxStalls = 8;
 // Demuxer errors in a row (other than the end of the file) after which the
 // rest of a damaged file is given up.
 constexpr int kMaxReadFailures = 32;
+// Noted in the record when a file FFmpeg knows as audio is not taken.
+constexpr const char* kUnusableAudio = "its audio cannot be decoded";
 
 // Where the delivered samples of the current chunk (a raw packet or a
 // decoded frame) lie: frame i of the left channel at left + i x stride, of
@@ -433,6 +435,7 @@ int ffmpeg_open(music_file* file) {
   if (avformat_open_input(&input, url, nullptr, nullptr) < 0) return -1;  // frees input
   if (avformat_find_stream_info(input, nullptr) < 0) {
     report_warning("%s: could not find codec parameters\n", printable(file->file_name).c_str());
+    file->refusal = kUnusableAudio;
     avformat_close_input(&input);
     return -1;
   }
@@ -457,6 +460,8 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   const AVCodecParameters& par = *stream.codecpar;
   const int channels = par.ch_layout.nb_channels;
   const int rate = par.sample_rate;
+  // Beyond here the file is audio FFmpeg knows: a failure is a refusal.
+  file->refusal = kUnusableAudio;
   if (channels <= 0 || rate <= 0 || rate > kMaxSampleRate) {
     report_warning("%s: could not find codec parameters\n", name.c_str());
     ffmpeg_close(file);
@@ -477,6 +482,7 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
     ffmpeg_close(file);
     return -1;
   }
+  file->refusal = nullptr;
 
   const delivered_row& row = *state.row;
   const int32_t block_align = 2 * row.bytes;

@@ -17,7 +17,8 @@ void ffmpeg_init();
 // delivered stream (sample_format, bytes_per_sample, format with channels 2,
 // total_bytes, remaining_bytes), or -1 with nothing left open: silently when
 // FFmpeg does not know the file or it has no audio stream, with a warning
-// when its parameters are unusable or its decoder cannot be used. A raw PCM
+// when its parameters are unusable or its decoder cannot be used (then with
+// the reason in the record's refusal, as audio FFmpeg knows). A raw PCM
 // encoding the players cannot take (mu-law, A-law, ...) stops the program.
 // total_bytes is 0 when the length is unknown; remaining_bytes is at least
 // one frame, as the end of the file is told by ffmpeg_read alone. The caller

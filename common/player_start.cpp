@@ -1,6 +1,7 @@
 #include "player_start.h"
 
 #include "dir2files.h"
+#include "folder_music.h"
 #include "util.h"
 
 namespace {
@@ -27,14 +28,17 @@ int player_start(int argc, char** argv, const player_program& program) {
   if (program.init_decoders != nullptr) program.init_decoders();
   program.choose_device(program.context, params);
 
-  std::vector<std::string> paths = dir2files_build(params.first_file_index, argc, argv);
+  const player_parts parts = program.parts(program.context, params);
+  // The records never move once built: what is not music goes first.
+  std::vector<std::string> paths =
+      folder_music_keep(dir2files_list(params.first_file_index, argc, argv), parts.readers);
   if (paths.empty()) fatal_error_at(program.module, __LINE__, "no files found.\n");
   int32_t buffer_bytes = program.buffer_size_first ? player_buffer_bytes(params.buffer_size) : 0;
   play_list list = make_play_list(std::move(paths));
   if (program.list_made != nullptr) program.list_made(program.context, params, list);
 
   player p;
-  player_setup(p, program.parts(program.context, params), list, params.silent != 0, params.mode_name);
+  player_setup(p, parts, list, params.silent != 0, params.mode_name);
   player_check_files(p);
 
   output_stream stream = program.first_stream(p, params);
