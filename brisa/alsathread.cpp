@@ -99,6 +99,17 @@ void identify_named_dac(const char* name, dac_choice& dac) {
   if (card.faults.empty()) identify_dac(card.long_name.c_str(), dac);
 }
 
+// True when ALSA's configuration defines a PCM of this name (hw:N,M,
+// plughw:..., default or a name of the user's own). Whether it opens now is
+// the device's affair, reported when it is opened.
+bool alsa_knows_pcm(const char* name) {
+  if (snd_config_update() < 0) return false;
+  snd_config_t* definition = nullptr;
+  if (snd_config_search_definition(snd_config, "pcm", name, &definition) < 0) return false;
+  snd_config_delete(definition);
+  return true;
+}
+
 constexpr unsigned kFormatRetryMicros = 100000;
 constexpr int32_t kSilenceRepeats = 8192;
 
@@ -196,10 +207,11 @@ dac_choice choose_dac(const char* named, bool dop) {
   dac_choice dac;
   dac.dop = dop;
   dac.format = dop ? kFormatS24_3LE : kFormatDsdU32_BE;
-  if (named[0] != '\0') {
+  if (named[0] != '\0' && alsa_knows_pcm(named)) {
     snprintf(dac.device_name, sizeof dac.device_name, "%s", named);
     identify_named_dac(named, dac);
   } else {
+    if (named[0] != '\0') printf("mode alsa device name %s illegal\nauto search device.\n", printable(named).c_str());
     select_dac_auto(dac);
   }
   return dac;

@@ -19,7 +19,8 @@ struct dac_choice {
 };
 
 // The named device (-D), or the first of the known DACs among the cards,
-// else the last card. A known DAC's long name settles the format unless DoP
+// else the last card; a name ALSA does not define is reported and the
+// cards are searched. A known DAC's long name settles the format unless DoP
 // was asked for.
 dac_choice choose_dac(const char* named, bool dop);
 

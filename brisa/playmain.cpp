@@ -8,7 +8,6 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <span>
 
 #include "alsathread.h"
@@ -224,13 +223,6 @@ output_stream first_stream(player& p, const play_params& params) {
   return stream;
 }
 
-void prefilled(void* context, const play_params&) {
-  const dac_choice& dac = run_in(context).dac;
-  if (strncmp(dac.device_name, "hw:", 3) != 0) {
-    printf("mode alsa device name %s illegal\nauto search device.\n", printable(dac.device_name).c_str());
-  }
-}
-
 }  // namespace
 
 int brisa_main(int argc, char** argv) {
@@ -245,6 +237,5 @@ int brisa_main(int argc, char** argv) {
                        .first_stream = first_stream,
                        // Two frames a unit, so the buffer's length is a whole number of DoP marker pairs.
                        .frames_per_unit = 2,
-                       .buffer_size_first = true,
-                       .prefilled = prefilled});
+                       .buffer_size_first = true});
 }

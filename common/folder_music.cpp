@@ -14,8 +14,8 @@ namespace {
 // apart from other RIFF forms (AVI, WebP) by its form type.
 struct native_magic {
   int32_t input_format;
-  const char* head;        // the file's first four bytes
-  const char* form_type;   // bytes 8 to 11, or null
+  const char* head;       // the file's first four bytes
+  const char* form_type;  // bytes 8 to 11, or null
 };
 
 constexpr std::array<native_magic, 5> kNativeMagic{{
@@ -73,7 +73,8 @@ std::vector<std::string> folder_music_keep(std::vector<listed_file> listed, std:
       paths.push_back(std::move(file.path));
       continue;
     }
-    auto folder = std::find_if(skipped.begin(), skipped.end(), [&](const auto& row) { return row.first == file.folder; });
+    auto folder =
+        std::find_if(skipped.begin(), skipped.end(), [&](const auto& row) { return row.first == file.folder; });
     if (folder == skipped.end()) folder = skipped.insert(skipped.end(), {file.folder, 0});
     ++folder->second;
   }

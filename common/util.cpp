@@ -27,6 +27,9 @@ static_assert(std::atomic<int32_t>::is_always_lock_free, "the stop flag is set f
 struct termios saved_termios;
 std::atomic<bool> key_mode_entered{false};
 std::atomic<bool> signal_context{false};
+// A position line is on the terminal's last line, ended by "\r" only: a
+// report printed now must wipe it first, or it would write over its start.
+std::atomic<bool> position_line_shown{false};
 
 constexpr size_t kReportBytes = 4096;
 constexpr int kBacktraceDepth = 1024;
@@ -51,6 +54,7 @@ void write_all(int fd, const char* text, size_t n) noexcept {
 // a report from the output thread does not interleave with the main thread's.
 void write_report(std::string_view module, int line, const char* format, va_list args) noexcept {
   if (!signal_context.load(std::memory_order_relaxed)) {
+    if (position_line_shown.exchange(false)) printf("\r%*s\r", kLineBlanks, "");
     fflush(stdout);
     fflush(stderr);
   }
@@ -168,12 +172,14 @@ int poll_keyboard() {
 }
 
 void clear_position_line(bool newline) {
+  position_line_shown.store(false);
   printf("\r%*s%s", kLineBlanks, "", newline ? "\n" : "");
   fflush(stdout);
 }
 
 void print_file_header(minutes_format minutes_as, int32_t file_number, int32_t file_count, int64_t total_seconds,
                        const char* path) {
+  position_line_shown.store(false);
   printf("\r%*s\nplaying file %d/%d ", kLineBlanks, "", file_number, file_count);
   const int64_t hours = total_seconds / 3600;
   const int64_t minutes = total_seconds / 60 % 60;
@@ -213,6 +219,7 @@ void print_position_line(int64_t seconds, int32_t fill_percent, std::optional<in
   printf("  ");
   if (status != nullptr) printf("%s   ", status);
   printf("\r");
+  position_line_shown.store(true);
   fflush(stdout);
 }
 

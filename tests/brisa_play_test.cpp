@@ -124,6 +124,29 @@ TEST_F(BrisaPlays, TheLastCardThatPlaysIsTakenOnItsFirstPlaybackDevice) {
   EXPECT_FALSE(run.capture.empty());
 }
 
+// A name ALSA defines is played on as named, without a word about it; only
+// a name it does not know sends brisa searching the cards.
+TEST_F(BrisaPlays, ANamedDeviceIsTakenAsNamedUnlessAlsaDoesNotKnowIt) {
+  dac({"DSD_U32_BE"});
+  env_.route_default_to("dac");
+  const std::string wav = tone_file("tone.wav", 0.2);
+  for (const char* name : {"dac", "default", "plughw:1,0"}) {
+    const playback run = play({"-D", name, wav});
+    EXPECT_EQ(run.result.exit_status, 0) << name << run.result.err;
+    EXPECT_EQ(run.result.out.find("illegal"), std::string::npos) << run.result.out;
+    EXPECT_EQ(run.result.out.find("auto search"), std::string::npos) << run.result.out;
+    EXPECT_EQ(run.result.out.find(" found.\n"), std::string::npos) << run.result.out;
+    EXPECT_FALSE(run.capture.empty()) << name;
+  }
+  const playback searched = play({"-D", "nosuch", wav});
+  EXPECT_EQ(searched.result.exit_status, 0) << searched.result.err;
+  EXPECT_TRUE(
+      searched.result.out.starts_with("mode alsa device name nosuch illegal\nauto search device.\n"
+                                      "device Amanero Combo384 at usb-1 found.\n"))
+      << searched.result.out;
+  EXPECT_FALSE(searched.capture.empty());
+}
+
 // Every DoP frame's marker alternates, preroll and music alike, from 0xFA.
 void expect_alternating_markers(const std::string& capture, int32_t format) {
   const std::vector<uint8_t> markers = dop_markers(capture, format);
