@@ -1,5 +1,7 @@
 #include "arguments.h"
 
+#include <algorithm>
+
 #include "choices.h"
 #include "discovery.h"
 #include "uri.h"
@@ -114,6 +116,17 @@ child_command count_probe_command(std::string_view arguments) {
   child_command command{"lumen", {"lumen", "--count"}};
   for (std::string& word : split_words(arguments)) command.words.push_back(std::move(word));
   return command;
+}
+
+std::string_view auto_detect_installed(int32_t kind, int exit_status, const std::vector<std::string>& commands) {
+  const std::string_view first = auto_detect_choice(kind, exit_status);
+  const auto installed = [&commands](std::string_view name) {
+    return std::find(commands.begin(), commands.end(), name) != commands.end();
+  };
+  // lumen plays any list on an ALSA device, one stream after the other;
+  // the converters' own device nodes take only their own players.
+  if (installed(first) || kind == kind_converter_node || !installed("lumen")) return first;
+  return "lumen";
 }
 
 std::string_view auto_detect_choice(int32_t kind, int exit_status) noexcept {

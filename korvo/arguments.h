@@ -64,3 +64,8 @@ child_command count_probe_command(std::string_view arguments);
 // status (0: the files make one bit-perfect stream). Kind 0, a default
 // device, counts as an ALSA device.
 std::string_view auto_detect_choice(int32_t kind, int exit_status) noexcept;
+
+// auto_detect_choice among the installed commands: when that player is not
+// installed, lumen (which plays a list of mixed rates and kinds itself) on
+// any ALSA device; the first choice when neither is.
+std::string_view auto_detect_installed(int32_t kind, int exit_status, const std::vector<std::string>& commands);

@@ -280,8 +280,8 @@ void auto_detect(std::string_view arguments) {
     finish_without_child(error);
     return;
   }
-  const std::string_view name = auto_detect_choice(choices.device_kind, *status);
   const std::vector<std::string>& commands = command_list();
+  const std::string_view name = auto_detect_installed(choices.device_kind, *status, commands);
   for (size_t i = 0; i < commands.size(); ++i) {
     if (commands[i] == name) {
       choices.selected_command = static_cast<int32_t>(i);

@@ -439,6 +439,10 @@ GtkWidget* build_output_view() {
   gtk_expander_set_expanded(GTK_EXPANDER(expander), TRUE);
   gtk_expander_set_resize_toplevel(GTK_EXPANDER(expander), TRUE);
   gtk_container_add(GTK_CONTAINER(expander), scrolled);
+  // An expander is a drop site of no targets (to open on a hover), which
+  // takes every drop over it and its child and refuses it: drops there too
+  // go to the window.
+  gtk_drag_dest_unset(expander);
   return expander;
 }
 

@@ -72,6 +72,7 @@ printf 'Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Aud
 start_korvo() {
   # A player that takes 3 s to end after its interrupt, as a slow one would.
   env PATH="$work/bin" HOME="$work/home" FAKE_PLAYER_RECORD="$work/record" FAKE_PLAYER_STATE="$work/state" \
+    FAKE_COUNT_STATUS="${count_status:-0}" \
     FAKE_PLAYER_WIND_DOWN_MS=3000 LD_PRELOAD="$shim" FAKE_ALSA_CARDS="$1" \
     ASAN_OPTIONS="$ASAN_OPTIONS:verify_asan_link_order=0:quarantine_size_mb=8" \
     "$korvo" >> "$work/korvo.log" 2>&1 &
@@ -89,7 +90,7 @@ drag() {
   source_window=$(timeout 10 xdotool search --sync --onlyvisible --name '^korvo drag source$' | head -1) ||
     fail "no drag source window"
   eval "$(xdotool getwindowgeometry --shell "$source_window")"
-  local sx=$((X + WIDTH / 2)) sy=$((Y + HEIGHT / 2)) tx=$((wx + 300)) ty=$((wy + 150))
+  local sx=$((X + WIDTH / 2)) sy=$((Y + HEIGHT / 2)) tx=$((wx + ${drop_x:-300})) ty=$((wy + ${drop_y:-150}))
   # The pauses pace the pointer as a hand would, for GTK to see a drag.
   xdotool mousemove "$sx" "$sy"
   sleep 0.2
@@ -213,6 +214,27 @@ wait "$korvo_pid" || fail "Korvo ended with status $? on SIGTERM"
 kill -0 "$player" 2>/dev/null && fail "the player outlived Korvo"
 grep -qxF "$(printf 'device-select:\tFake DAC at usb-1 USB Audio')" "$work/home/.Korvo" || fail "device not stored"
 grep -qxF "$(printf 'command-select:\tlumen')" "$work/home/.Korvo" || fail "command not stored"
+
+# Every part of the window takes a drop, once: the output text and the
+# label of its expander too. Auto detect picks among the players installed:
+# a list of mixed rates (lumen --count exits 1) plays through lumen itself.
+printf 'Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Audio\ncommand-select:\tauto detect\n' \
+  > "$work/home/.Korvo"
+count_status=1 start_korvo "1|Fake DAC at usb-1|pcm=0"
+plays() { grep -cv -- "--count" "$work/record"; }  # the probes of auto detect left out
+runs_before=$(plays)
+drop_y=330 drag /music/text.wav
+expected=$(printf 'lumen\t-B\t10M\t-D\thw:1,0\t/music/text.wav')
+wait_for 'grep -qxF "$expected" "$work/record"' || fail "a drop on the output text did not play through lumen: $(tail -1 "$work/record")"
+grep -q "not installed" "$work/korvo.log" && fail "auto detect chose a player that is not installed"
+drop_x=70 drop_y=249 drag /music/label.wav  # "Player output"
+wait_for 'grep -q "/music/label.wav" "$work/record"' || fail "a drop on the output's label did not play"
+runs=$(plays)
+((runs - runs_before == 2)) || fail "$((runs - runs_before)) runs for two drops"
+kill -TERM "$korvo_pid"
+wait_for '! kill -0 "$korvo_pid" 2>/dev/null' || fail "Korvo did not end on SIGTERM"
+printf 'Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Audio\ncommand-select:\tlumen\n' \
+  > "$work/home/.Korvo"
 
 # Two cards with one label: a drop plays on the entry chosen (the last one
 # with the stored label), and Device Scan keeps the one the user chose.
