@@ -19,7 +19,7 @@ void ffmpeg_init();
 // FFmpeg does not know the file or it has no audio stream, with a warning
 // when its parameters are unusable or its decoder cannot be used (then with
 // the reason in the record's refusal, as audio FFmpeg knows). A raw PCM
-// encoding the players cannot take (mu-law, A-law, ...) stops the program.
+// encoding the players cannot take (mu-law, A-law, ...) is decoded.
 // total_bytes is 0 when the length is unknown; remaining_bytes is at least
 // one frame, as the end of the file is told by ffmpeg_read alone. The caller
 // must call ffmpeg_close after a 0 result. Everything the adapter keeps for
