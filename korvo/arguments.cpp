@@ -94,8 +94,16 @@ std::vector<std::string> split_words(std::string_view arguments) {
   return words;
 }
 
+std::vector<std::string> brisa_option_words(const brisa_choices& brisa) {
+  std::vector<std::string> words;
+  if (brisa.modulator_level != kDefaultModulatorLevel) words.push_back("-L" + std::to_string(brisa.modulator_level));
+  if (brisa.dop) words.emplace_back("--dop");
+  if (brisa.volume_db != kMaxVolumeDb) words.push_back("--volume=" + std::to_string(brisa.volume_db));
+  return words;
+}
+
 child_command player_command(const std::vector<std::string>& commands, int32_t index, int32_t buffer_mb,
-                             std::string_view arguments) {
+                             std::string_view arguments, const brisa_choices& brisa) {
   child_command command;
   const std::string& shown = commands[static_cast<size_t>(index)];
   command.words.push_back(shown);
@@ -107,6 +115,9 @@ child_command player_command(const std::vector<std::string>& commands, int32_t i
   if (command.program != "aplay" && command.program != "brisa") {
     command.words.emplace_back("-B");
     command.words.push_back(std::to_string(buffer_mb) + "M");
+  }
+  if (command.program == "brisa") {
+    for (std::string& word : brisa_option_words(brisa)) command.words.push_back(std::move(word));
   }
   for (std::string& word : split_words(arguments)) command.words.push_back(std::move(word));
   return command;

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "choices.h"
+
 struct device_entry;
 
 // "\"--version\"": the argument string of Help/Version.
@@ -51,11 +53,16 @@ struct child_command {
   std::vector<std::string> words;  // argv, the first word included
 };
 
+// brisa's option words for these choices, those of its own defaults left
+// out: "-L2" or "-L7", "--dop", "--volume=<dB>".
+std::vector<std::string> brisa_option_words(const brisa_choices& brisa);
+
 // The player's command line for the command at `index` of the list:
 // "lumen over sampling" runs lumen with -os; every program but aplay and
-// brisa gets "-B <buffer_mb>M"; then the argument words.
+// brisa gets "-B <buffer_mb>M", brisa its option words; then the argument
+// words.
 child_command player_command(const std::vector<std::string>& commands, int32_t index, int32_t buffer_mb,
-                             std::string_view arguments);
+                             std::string_view arguments, const brisa_choices& brisa = {});
 
 // The auto detect probe: lumen --count and the argument words.
 child_command count_probe_command(std::string_view arguments);

@@ -38,3 +38,13 @@ int32_t choices_buffer_from_entry(const char* text) noexcept {
   if (errno == ERANGE && value > 0) return kMaxBufferMb;
   return choices_buffer_clamp(value);
 }
+
+int32_t choices_modulator_level(long value) noexcept {
+  return value == 1 || value == 2 || value == 7 ? static_cast<int32_t>(value) : kDefaultModulatorLevel;
+}
+
+int32_t choices_volume_clamp(long value) noexcept {
+  if (value < kMinVolumeDb) return kMinVolumeDb;
+  if (value > kMaxVolumeDb) return kMaxVolumeDb;
+  return static_cast<int32_t>(value);
+}

@@ -31,11 +31,14 @@ struct config_entry {
 };
 
 // In file order; reading matches the first key that is a prefix of a line.
-std::array<config_entry, 4> table = {{
+std::array<config_entry, 7> table = {{
     {kKeyDevice, value_kind::text, false, 0, {}},
     {kKeyCommand, value_kind::text, false, 0, {}},
     {kKeyBitperfect, value_kind::number, false, 0, {}},
     {kKeyBufferSize, value_kind::number, false, 0, {}},
+    {kKeyBrisaLevel, value_kind::number, false, 0, {}},
+    {kKeyBrisaDop, value_kind::number, false, 0, {}},
+    {kKeyBrisaVolume, value_kind::number, false, 0, {}},
 }};
 
 // The file was there but not taken: it is kept as "<path>.bak" before
@@ -339,4 +342,9 @@ void config_apply(korvo_choices& target) {
   }
   if (const auto bitperfect = config_get_number(kKeyBitperfect)) target.convert_format = *bitperfect == 0;
   if (const auto buffer = config_get_number(kKeyBufferSize)) target.buffer_mb = choices_buffer_clamp(*buffer);
+  if (const auto level = config_get_number(kKeyBrisaLevel)) {
+    target.brisa.modulator_level = choices_modulator_level(*level);
+  }
+  if (const auto dop = config_get_number(kKeyBrisaDop)) target.brisa.dop = *dop != 0;
+  if (const auto volume = config_get_number(kKeyBrisaVolume)) target.brisa.volume_db = choices_volume_clamp(*volume);
 }

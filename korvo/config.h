@@ -1,4 +1,4 @@
-// The configuration file ~/.Korvo: four remembered choices, read once at
+// The configuration file ~/.Korvo: the remembered choices, read once at
 // start-up and written back at quit.
 //
 //   Korvo config file version 1.0
@@ -6,6 +6,12 @@
 //   command-select:\tlumen
 //   bitperfect-flag:\t1
 //   lumen-buffsize:\t10
+//   brisa-level:\t7
+//   brisa-dop-flag:\t0
+//   brisa-volume:\t-6
+//
+// Keys come after the four first ones, and none begins with another: a
+// Korvo that knows only those passes the new lines over.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +26,9 @@ inline constexpr const char* kKeyDevice = "device-select";
 inline constexpr const char* kKeyCommand = "command-select";
 inline constexpr const char* kKeyBitperfect = "bitperfect-flag";
 inline constexpr const char* kKeyBufferSize = "lumen-buffsize";
+inline constexpr const char* kKeyBrisaLevel = "brisa-level";
+inline constexpr const char* kKeyBrisaDop = "brisa-dop-flag";
+inline constexpr const char* kKeyBrisaVolume = "brisa-volume";
 
 // The file's path: $HOME (at most 900 characters), a "/" unless it ends
 // with one, ".Korvo". Empty when HOME is unset: then nothing is read or written.
@@ -60,6 +69,7 @@ void config_clear() noexcept;
 // Applies what was read to the choices (after a successful config_read):
 // the device label only when some discovered entry has exactly that label,
 // the command name and its position in the command list, the convert flag
-// (on when bitperfect-flag is 0) and the buffer size, brought into range as
-// the Settings entry does.
+// (on when bitperfect-flag is 0), the buffer size, brought into range as
+// the Settings entry does, and brisa's modulator level (1 unless 1, 2 or
+// 7), DoP (on unless 0) and volume (brought into -48..0 dB).
 void config_apply(korvo_choices& target);

@@ -37,6 +37,9 @@ constexpr std::array<const char*, 22> kAudioExtensions = {"wav",  "rf64", "w64",
 struct settings_widgets {
   GtkToggleButton* convert = nullptr;
   GtkEntry* buffer = nullptr;
+  GtkComboBox* level = nullptr;  // row ids "1", "2", "7"
+  GtkToggleButton* dop = nullptr;
+  GtkSpinButton* volume = nullptr;
 };
 settings_widgets settings;
 
@@ -130,7 +133,57 @@ void on_settings_ok(GtkButton*, gpointer dialog) {
   config_set_number(kKeyBitperfect, choices.convert_format ? 0 : 1);
   choices.buffer_mb = choices_buffer_from_entry(gtk_entry_get_text(settings.buffer));
   config_set_number(kKeyBufferSize, choices.buffer_mb);
+  brisa_choices& brisa = choices.brisa;
+  const gchar* level = gtk_combo_box_get_active_id(settings.level);
+  brisa.modulator_level = choices_modulator_level(level != nullptr ? g_ascii_strtoll(level, nullptr, 10) : 0);
+  config_set_number(kKeyBrisaLevel, brisa.modulator_level);
+  brisa.dop = gtk_toggle_button_get_active(settings.dop) != FALSE;
+  config_set_number(kKeyBrisaDop, brisa.dop ? 1 : 0);
+  gtk_spin_button_update(settings.volume);  // takes a number typed but not yet entered
+  brisa.volume_db = choices_volume_clamp(gtk_spin_button_get_value_as_int(settings.volume));
+  config_set_number(kKeyBrisaVolume, brisa.volume_db);
   close_dialog(GTK_WIDGET(dialog));
+}
+
+// brisa's modulator level, DoP and volume, under a heading of their own:
+// the other players do not get them.
+GtkWidget* brisa_section() {
+  GtkWidget* section = gtk_box_new(GTK_ORIENTATION_VERTICAL, kLabelSpacing);
+  gtk_box_pack_start(GTK_BOX(section), heading(_("brisa options")), FALSE, FALSE, 0);
+  GtkWidget* grid = gtk_grid_new();
+  gtk_grid_set_row_spacing(GTK_GRID(grid), kLabelSpacing);
+  gtk_grid_set_column_spacing(GTK_GRID(grid), kDialogSpacing);
+
+  GtkWidget* level_label = gtk_label_new_with_mnemonic(_("Modulator _level"));
+  gtk_label_set_xalign(GTK_LABEL(level_label), 0);
+  GtkWidget* level = gtk_combo_box_text_new();
+  for (const char* id : {"1", "2", "7"}) gtk_combo_box_text_append(GTK_COMBO_BOX_TEXT(level), id, id);
+  gtk_combo_box_set_active_id(GTK_COMBO_BOX(level), std::to_string(choices.brisa.modulator_level).c_str());
+  gtk_widget_set_halign(level, GTK_ALIGN_START);
+  gtk_label_set_mnemonic_widget(GTK_LABEL(level_label), level);
+  settings.level = GTK_COMBO_BOX(level);
+  gtk_grid_attach(GTK_GRID(grid), level_label, 0, 0, 1, 1);
+  gtk_grid_attach(GTK_GRID(grid), level, 1, 0, 1, 1);
+
+  GtkWidget* volume_label = gtk_label_new_with_mnemonic(_("_Volume"));
+  gtk_label_set_xalign(GTK_LABEL(volume_label), 0);
+  GtkWidget* volume_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, kLabelSpacing);
+  GtkWidget* volume = gtk_spin_button_new_with_range(kMinVolumeDb, kMaxVolumeDb, 1);
+  gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(volume), TRUE);
+  gtk_spin_button_set_value(GTK_SPIN_BUTTON(volume), choices.brisa.volume_db);
+  gtk_label_set_mnemonic_widget(GTK_LABEL(volume_label), volume);
+  settings.volume = GTK_SPIN_BUTTON(volume);
+  gtk_box_pack_start(GTK_BOX(volume_row), volume, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(volume_row), gtk_label_new("dB"), FALSE, FALSE, 0);
+  gtk_grid_attach(GTK_GRID(grid), volume_label, 0, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(grid), volume_row, 1, 1, 1, 1);
+
+  GtkWidget* dop = gtk_check_button_new_with_mnemonic(_("_DoP (DSD over PCM)"));
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dop), choices.brisa.dop);
+  settings.dop = GTK_TOGGLE_BUTTON(dop);
+  gtk_grid_attach(GTK_GRID(grid), dop, 0, 2, 2, 1);
+  gtk_box_pack_start(GTK_BOX(section), grid, FALSE, FALSE, 0);
+  return section;
 }
 
 void add_filters(GtkFileChooser* chooser) {
@@ -235,6 +288,7 @@ void dialog_settings() {
   gtk_box_pack_start(GTK_BOX(size_row), entry, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(size_row), gtk_label_new("MBytes"), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(box), size_row, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), brisa_section(), FALSE, FALSE, 0);
 
   GtkWidget* buttons = button_row();
   GtkWidget* cancel = gtk_button_new_with_label(_("Cancel"));
@@ -244,6 +298,11 @@ void dialog_settings() {
   gtk_container_add(GTK_CONTAINER(buttons), cancel);
   gtk_container_add(GTK_CONTAINER(buttons), ok);
   gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+  // Enter in the size or the volume is Ok, as Escape is Cancel.
+  gtk_widget_set_can_default(ok, TRUE);
+  gtk_widget_grab_default(ok);
+  gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
+  gtk_entry_set_activates_default(GTK_ENTRY(settings.volume), TRUE);
   show_dialog(dialog);
 }
 

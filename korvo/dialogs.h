@@ -7,7 +7,8 @@
 // dialog starts in the folder last used (the music folder at first).
 void dialog_open_files();
 
-// Lets the user change "convert format when necessary" and the buffer size.
+// Lets the user change "convert format when necessary", the buffer size,
+// and brisa's modulator level, DoP and volume.
 void dialog_settings();
 
 // Shows Korvo's version and the chosen player's answer to --version; a

@@ -223,7 +223,7 @@ void reader_main(pid_t pid, int fd) {
 }
 
 void start_command(int32_t index, std::string_view arguments) {
-  const child_command command = player_command(command_list(), index, choices.buffer_mb, arguments);
+  const child_command command = player_command(command_list(), index, choices.buffer_mb, arguments, choices.brisa);
   int keys[2];
   if (pipe2(keys, O_CLOEXEC) != 0) {
     finish_without_child(pipe_failure());

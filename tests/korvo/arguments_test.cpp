@@ -127,6 +127,22 @@ TEST(PlayerCommand, BufferWordsAndOverSampling) {
             (words{"lumen", "--count", "-D", "hw:1,0", "/music/a.wav", "/music/b.wav"}));
 }
 
+TEST(PlayerCommand, BrisaAloneGetsItsChosenOptionsBeforeTheDevice) {
+  const std::vector<std::string> commands = {"lumen", "lumen over sampling", "brisa"};
+  const std::string args = "-D hw:1,0 \"/music/a.wav\"";
+  const brisa_choices chosen{.modulator_level = 7, .dop = true, .volume_db = -48};
+  EXPECT_EQ(player_command(commands, 2, 10, args, chosen).words,
+            (words{"brisa", "-L7", "--dop", "--volume=-48", "-D", "hw:1,0", "/music/a.wav"}));
+  EXPECT_EQ(player_command(commands, 0, 10, args, chosen).words,
+            (words{"lumen", "-B", "10M", "-D", "hw:1,0", "/music/a.wav"}));
+  EXPECT_EQ(player_command(commands, 1, 10, args, chosen).words,
+            (words{"lumen over sampling", "-os", "-B", "10M", "-D", "hw:1,0", "/music/a.wav"}));
+  // brisa's own defaults (level 1, native DSD, 0 dB) add no words.
+  EXPECT_EQ(player_command(commands, 2, 10, args, {}).words, (words{"brisa", "-D", "hw:1,0", "/music/a.wav"}));
+  EXPECT_EQ(player_command(commands, 2, 10, args, {.modulator_level = 2, .dop = false, .volume_db = -1}).words,
+            (words{"brisa", "-L2", "--volume=-1", "-D", "hw:1,0", "/music/a.wav"}));
+}
+
 TEST(AutoDetect, DeviceKindAndStatusChooseThePlayer) {
   EXPECT_EQ(auto_detect_choice(kind_converter_node, 0), "pelko");
   EXPECT_EQ(auto_detect_choice(kind_converter_node, 1), "mirel");

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string_view>
+#include <vector>
 
 #include "choices.h"
 #include "discovery.h"
@@ -215,6 +217,52 @@ TEST_F(ConfigTest, ApplyTakesOnlyKnownDevicesAndFindsTheCommand) {
     config_apply(other);
     EXPECT_EQ(other.buffer_mb, applied) << stored;
   }
+}
+
+TEST_F(ConfigTest, BrisaSettingsFollowTheOthersAndAreAppliedInRange) {
+  // A Korvo that knows only the first four keys passes the others over: no
+  // key may begin with another.
+  const std::vector<std::string_view> keys = {kKeyDevice,     kKeyCommand,  kKeyBitperfect, kKeyBufferSize,
+                                              kKeyBrisaLevel, kKeyBrisaDop, kKeyBrisaVolume};
+  for (const std::string_view key : keys) {
+    for (const std::string_view other : keys) EXPECT_TRUE(key == other || !other.starts_with(key)) << key;
+  }
+  config_set_number(kKeyBrisaVolume, -6);
+  config_set_number(kKeyBrisaLevel, 7);
+  config_set_number(kKeyBrisaDop, 1);
+  config_set_text(kKeyCommand, "brisa");
+  ASSERT_TRUE(config_write(path));
+  EXPECT_EQ(read(),
+            "Korvo config file version 1.0\ncommand-select:\tbrisa\nbrisa-level:\t7\nbrisa-dop-flag:\t1\n"
+            "brisa-volume:\t-6\n");
+  config_clear();
+  ASSERT_TRUE(config_read(path));
+  korvo_choices target;
+  config_apply(target);
+  EXPECT_EQ(target.brisa.modulator_level, 7);
+  EXPECT_TRUE(target.brisa.dop);
+  EXPECT_EQ(target.brisa.volume_db, -6);
+
+  // Values brisa has no use for become its nearest setting.
+  write("Korvo config file version 1.0\nbrisa-level:\t3\nbrisa-dop-flag:\t0\nbrisa-volume:\t5\n");
+  ASSERT_TRUE(config_read(path));
+  config_apply(target);
+  EXPECT_EQ(target.brisa.modulator_level, 1);
+  EXPECT_FALSE(target.brisa.dop);
+  EXPECT_EQ(target.brisa.volume_db, 0);
+  config_set_number(kKeyBrisaVolume, -60);
+  config_apply(target);
+  EXPECT_EQ(target.brisa.volume_db, -48);
+
+  // A file of today's four keys leaves brisa at its defaults.
+  config_clear();
+  write("Korvo config file version 1.0\ncommand-select:\tbrisa\nlumen-buffsize:\t20\n");
+  ASSERT_TRUE(config_read(path));
+  korvo_choices fresh;
+  config_apply(fresh);
+  EXPECT_EQ(fresh.brisa.modulator_level, 1);
+  EXPECT_FALSE(fresh.brisa.dop);
+  EXPECT_EQ(fresh.brisa.volume_db, 0);
 }
 
 TEST_F(ConfigTest, FileNotTakenIsKeptBesideTheNewOne) {

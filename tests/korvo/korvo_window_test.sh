@@ -8,8 +8,9 @@
 # bounded; Open starts in the music folder; SIGTERM quits as File/Quit does
 # and leaves no player behind. With two entries of one label a drop plays
 # on the chosen one and Device Scan keeps it; a drop while a dialog is
-# open is not taken; SIGKILL leaves no player either. Settings that cannot
-# be saved are shown in a dialog at quit. Screenshots go to the output directory.
+# open is not taken; SIGKILL leaves no player either. brisa's settings,
+# chosen in the Settings dialog, reach brisa and are kept. Settings that
+# cannot be saved are shown in a dialog at quit. Screenshots go to the output directory.
 #
 #   korvo_window_test.sh KORVO FAKE_PLAYER DRAG_SOURCE FAKECARDS_SHIM OUTPUT_DIR
 # Exit status 77 (skipped) when xvfb-run is not installed.
@@ -264,6 +265,28 @@ player=$(last_player)
 kill -KILL "$korvo_pid"
 { wait "$korvo_pid"; } 2>/dev/null || true
 wait_for '! kill -0 "$player" 2>/dev/null' || fail "the player outlived a killed Korvo"
+
+# Settings: the modulator level, DoP and volume chosen (by keyboard, Enter
+# for Ok) reach brisa and are kept at quit.
+printf 'Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Audio\ncommand-select:\tbrisa\n' \
+  > "$work/home/.Korvo"
+start_korvo "1|Fake DAC at usb-1|pcm=0"
+xdotool mousemove $((wx + 570)) $((wy + 116)) key alt+e s  # keys go to the dialog under the pointer
+settings=$(timeout 5 xdotool search --sync --onlyvisible --name '^Korvo - Playback Settings$' | head -1) ||
+  fail "no Settings dialog"
+xdotool key alt+l End alt+d alt+v minus 6
+sleep 0.3  # for the screenshot only
+import -window "$settings" "$out/korvo-settings.png"
+xdotool key Return
+wait_for '! xdotool search --onlyvisible --name "^Korvo - Playback Settings$" >/dev/null' || fail "Enter kept the dialog"
+drag /music/brisa.wav
+expected=$(printf 'brisa\t-L7\t--dop\t--volume=-6\t-D\thw:1,0\t/music/brisa.wav')
+wait_for 'grep -qxF "$expected" "$work/record"' || fail "brisa did not get the settings: $(tail -1 "$work/record")"
+kill -TERM "$korvo_pid"
+wait_for '! kill -0 "$korvo_pid" 2>/dev/null' || fail "Korvo did not end on SIGTERM"
+for line in 'brisa-level:\t7' 'brisa-dop-flag:\t1' 'brisa-volume:\t-6'; do
+  grep -qxF "$(printf "$line")" "$work/home/.Korvo" || fail "$line not stored: $(cat "$work/home/.Korvo")"
+done
 
 # Settings that cannot be saved (~/.Korvo is a directory) are said in a
 # dialog at quit, which the user closes; Korvo then ends with status 1.
