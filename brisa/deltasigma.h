@@ -74,8 +74,8 @@ void pcm_modulate_block(delta_sigma& modulators, int bits, std::span<const float
 int32_t dsd_modulator(delta_sigma& modulators, const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio);
 
 // Sets both channels to zero state (all levels, the DSD masks). The player
-// never calls it: its state carries on across files. Level, volume and
-// vector width are left as they are.
+// calls it only after a jump: across files its state carries on. Level,
+// volume and vector width are left as they are.
 void reset_modulators(delta_sigma& modulators);
 
 // Lets the modulators use 8-lane (AVX2) code where the CPU has it, which is

@@ -179,6 +179,14 @@ bool on_key(player& p, int key) {
 
 int32_t shown_volume(const player& p) { return get_volume(run_of(p).modulators); }
 
+// After a jump the music goes on from a new place: nothing of the dropped
+// music stays in the filter or the modulators (level and volume stay).
+void restart(player& p) {
+  brisa_run& run = run_of(p);
+  reset_modulators(run.modulators);
+  fir_release(run.filter);  // set up again by the file read on
+}
+
 }  // namespace
 
 player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool short_filter) {
@@ -191,7 +199,8 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .prepare_file = prepare_file,
           .volume_db = shown_volume,
           .end_of_stream = end_of_stream,
-          .on_key = on_key};
+          .on_key = on_key,
+          .restart = restart};
 }
 
 void brisa_lay_out(brisa_run& run, const output_stream& stream) {

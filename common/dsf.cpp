@@ -515,3 +515,42 @@ void describe_dsd_stream(music_file* file) {
   f.bytes_per_second = f.sample_rate / 8 * 2;
   file->bytes_per_sample = 1;
 }
+
+namespace {
+
+// DSDIFF and WSD store whole frames of every channel's byte one after the
+// other: the stream moves on by whole frames.
+bool seek_dsd_frames(music_file* file, int64_t frame) {
+  const int32_t channels = file->file_channels;
+  if (file->fp == nullptr || channels <= 0 || frame < 0 || frame >= file->dsd_bytes_left / channels) return false;
+  const int64_t bytes = frame * channels;
+  if (!skip_bytes(file->fp.get(), static_cast<uint64_t>(bytes))) return false;
+  file->dsd_bytes_left -= bytes;
+  return true;
+}
+
+}  // namespace
+
+bool dff_seek(music_file* file, int64_t frame) { return seek_dsd_frames(file, frame); }
+
+bool wsd_seek(music_file* file, int64_t frame) { return seek_dsd_frames(file, frame); }
+
+// The data is blocks of block size bytes, each channel's block in turn: the
+// pair holding the byte is read, delivery starts inside it.
+bool dsf_seek(music_file* file, int64_t frame) {
+  dsf_header& h = file->dsf;
+  dsf_block_pair& pair = file->dsf_blocks;
+  if (file->fp == nullptr || pair.buffer == nullptr || h.block_size == 0 || frame < 0 ||
+      static_cast<uint64_t>(frame) >= h.bytes_per_channel) {
+    return false;
+  }
+  const uint64_t block = static_cast<uint64_t>(frame) / h.block_size;
+  uint64_t skipped = 0;  // a hostile channel count could overflow it
+  if (__builtin_mul_overflow(block, uint64_t{h.channel_number} * h.block_size, &skipped) ||
+      !skip_bytes(file->fp.get(), skipped) || !read_block_pair(file->fp.get(), h, pair.buffer.get())) {
+    return false;
+  }
+  pair.position = static_cast<uint32_t>(static_cast<uint64_t>(frame) % h.block_size);
+  h.bytes_per_channel -= static_cast<uint64_t>(frame);
+  return true;
+}

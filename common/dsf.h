@@ -31,6 +31,13 @@ int dff_read(music_file* file, uint8_t* dest, int max_bytes);
 int wsd_read(music_file* file, uint8_t* dest, int max_bytes);
 int dsf_read(music_file* file, uint8_t* dest, int max_bytes);
 
+// Seek functions, on a file just opened: delivery goes on from byte `frame`
+// of each channel (eight one-bit samples a byte). False when the sound data
+// ends before it. The record's byte counts are not touched.
+bool dff_seek(music_file* file, int64_t frame);
+bool wsd_seek(music_file* file, int64_t frame);
+bool dsf_seek(music_file* file, int64_t frame);
+
 // Makes format describe the delivered two-channel DSD byte stream of an
 // opened DSD file: 2 channels, block_align 2, bits_per_sample 1, extra_size
 // 22, channel_mask 1, the first subformat word 0, bytes_per_second and

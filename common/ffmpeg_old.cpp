@@ -134,6 +134,7 @@ struct ffmpeg_read_state {
   bool finished = false;      // nothing more will be delivered
   int read_failures = 0;      // demuxer errors in a row
   int64_t frames_taken = 0;   // source frames made pending so far
+  int64_t seek_frame = -1;    // after a seek: samples before this frame are dropped
   int64_t damage_frame = -1;  // frames_taken when the first undecodable part was skipped
 };
 
@@ -244,6 +245,25 @@ bool take_frame(ffmpeg_read_state& state, const AVFrame& frame, bool* usable) {
   return true;
 }
 
+// After a seek: the chunk just made pending (first frame at timestamp pts
+// of the file's audio stream) loses the samples before the frame sought.
+// False when nothing of it is left.
+bool drop_before_seek(ffmpeg_read_state& state, const AVFormatContext& input, int64_t pts) {
+  if (state.seek_frame < 0) return true;
+  if (pts == AV_NOPTS_VALUE) {  // no way to tell: it plays from here
+    state.seek_frame = -1;
+    return true;
+  }
+  const AVStream& stream = *input.streams[state.stream];
+  const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+  const int64_t first = av_rescale_q(pts - start, stream.time_base, AVRational{1, stream.codecpar->sample_rate});
+  chunk& c = state.pending;
+  if (first + c.frames <= state.seek_frame) return false;
+  c.position = static_cast<int32_t>(std::clamp<int64_t>(state.seek_frame - first, 0, c.frames));
+  state.seek_frame = -1;
+  return true;
+}
+
 void note_damage(ffmpeg_read_state& state) noexcept {
   if (state.damage_frame < 0) state.damage_frame = state.frames_taken;
 }
@@ -326,10 +346,13 @@ bool next_chunk(music_file* file, ffmpeg_read_state& state) {
     if (state.raw) {
       if (!read_packet(file, state)) break;
       if (file->packet->stream_index != state.stream) continue;
-      if (take_packet(state, *file->packet, *file->format_context->streams[state.stream]->codecpar)) return true;
+      if (take_packet(state, *file->packet, *file->format_context->streams[state.stream]->codecpar) &&
+          drop_before_seek(state, *file->format_context, file->packet->pts)) {
+        return true;
+      }
     } else {
       const int step = decode_step(file, state, &stalls);
-      if (step > 0) return true;
+      if (step > 0 && drop_before_seek(state, *file->format_context, file->frame->best_effort_timestamp)) return true;
       if (step < 0) break;
     }
   }
@@ -525,4 +548,27 @@ void ffmpeg_close(music_file* file) {
   file->codec_context.reset();
   file->format_context.reset();
   file->codec = nullptr;
+}
+
+bool ffmpeg_seek(music_file* file, int64_t frame) {
+  if (file->format_context == nullptr || file->ffmpeg_state == nullptr || frame < 0) return false;
+  ffmpeg_read_state& state = *file->ffmpeg_state;
+  const int32_t block_align = file->format.block_align;
+  if (block_align > 0 && file->total_bytes > 0 && frame >= file->total_bytes / block_align) return false;
+  AVFormatContext* input = file->format_context.get();
+  const AVStream& stream = *input->streams[state.stream];
+  const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+  const int64_t target = start + av_rescale_q(frame, AVRational{1, stream.codecpar->sample_rate}, stream.time_base);
+  // The last point at or before the frame: the samples up to it are dropped.
+  if (avformat_seek_file(input, state.stream, INT64_MIN, target, target, 0) < 0) return false;
+  if (file->codec_context != nullptr) avcodec_flush_buffers(file->codec_context.get());
+  av_packet_unref(file->packet.get());
+  state.pending = {};
+  state.packet_held = false;
+  state.flushed = false;
+  state.finished = false;
+  state.read_failures = 0;
+  state.frames_taken = frame;
+  state.seek_frame = frame;
+  return true;
 }

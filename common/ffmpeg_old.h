@@ -45,3 +45,8 @@ int ffmpeg_read(music_file* file, uint8_t* dest, int max_bytes);
 // the demuxer of the record and clears their pointers. Safe on a record that
 // holds none.
 void ffmpeg_close(music_file* file);
+
+// On a file just opened: delivery goes on from delivered frame `frame`, as
+// exactly as the file's timestamps tell (decoded samples before it are
+// dropped). False when the file is known to end before it or cannot seek.
+bool ffmpeg_seek(music_file* file, int64_t frame);

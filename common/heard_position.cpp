@@ -6,13 +6,15 @@ namespace {
 
 void apply_run(const handed_run& run, std::atomic<music_file*>& playing) {
   std::atomic_ref<int64_t> position(run.file->played_count);
-  if (run.file_starts) position.store(0, std::memory_order_relaxed);
+  if (run.file_starts) position.store(run.start_units, std::memory_order_relaxed);
   position.fetch_add(run.units, std::memory_order_relaxed);
   if (playing.load(std::memory_order_relaxed) != run.file) playing.store(run.file, std::memory_order_release);
 }
 
 void apply_first(heard_position& heard, std::atomic<music_file*>& playing) {
-  apply_run(heard.runs[static_cast<size_t>(heard.first)], playing);
+  const handed_run& run = heard.runs[static_cast<size_t>(heard.first)];
+  apply_run(run, playing);
+  if (run.jump != 0) heard.jump_heard = run.jump;
   heard.first = (heard.first + 1) % static_cast<int32_t>(heard.runs.size());
   --heard.count;
 }

@@ -17,8 +17,10 @@
 struct handed_run {
   int64_t start_frame;
   music_file* file;
-  int64_t units;     // in 1/352800 s
-  bool file_starts;  // the run begins the file (again, after a skip back)
+  int64_t units;            // in 1/352800 s
+  bool file_starts;         // the run begins the file (again, after a skip back)
+  int64_t start_units = 0;  // with file_starts: the file's position at the run's start
+  int32_t jump = 0;         // the jump (skip or seek) whose first frames these are, or 0
 };
 
 struct heard_position {
@@ -27,6 +29,7 @@ struct heard_position {
   std::array<handed_run, 1024> runs{};
   int32_t first = 0;
   int32_t count = 0;
+  int32_t jump_heard = 0;  // the last jump whose run has been applied
 };
 
 // Notes a run just handed over.

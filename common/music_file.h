@@ -101,6 +101,9 @@ struct music_file {
   uint8_t channel_map[8];  // DSD readers: [0] frame position of left, [1] of right
   int32_t input_format;
   int64_t played_count;  // in 1/352800 s; advanced by the output thread
+  // Where played_count starts when the file's mark is crossed: 0, or where a
+  // seek began reading it. Set by the main thread before it marks the file.
+  int64_t played_from;
   int64_t remaining_bytes;
   int64_t total_bytes;
   char* file_name;  // owned copy
@@ -163,6 +166,9 @@ struct music_reader {
   void (*close)(music_file* file);  // null: closing the stream is enough
   int32_t input_format;
   bool on_stream;
+  // On a file just opened: delivery goes on from delivered frame `frame`
+  // (DSD: byte `frame` of each channel). False when the file ends before it.
+  bool (*seek)(music_file* file, int64_t frame) = nullptr;
 };
 
 enum class recognised { file, cannot_open, not_regular, refused, unknown_format, unsupported_bits };

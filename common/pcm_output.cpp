@@ -289,6 +289,9 @@ struct writer {
   int64_t music_frames = 0;  // of them, frames from the ring buffer
   played_counter played;
   music_file* handing = nullptr;  // whose frames go to the device now
+  // The jump whose first frames the next mark crossed begins (a stream's
+  // first mark may begin one too), or 0.
+  int32_t awaited_jump = 0;
   heard_position heard{};
   device_watch watch{};
   snd_pcm_sframes_t min_write;  // frames a write waits for, from the buffer granted
@@ -361,8 +364,13 @@ struct writer {
 
   // The listener hears these frames once the device has played what it holds.
   void note_music(snd_pcm_sframes_t written, int32_t crossed) {
-    if (crossed >= 0) handing = &job.files[crossed];
-    heard_note(heard, *job.playing, {frames_out, handing, played_units(played, written), crossed >= 0});
+    handed_run run{frames_out, handing, played_units(played, written), crossed >= 0};
+    if (crossed >= 0) {
+      run.file = handing = &job.files[crossed];
+      run.start_units = handing->played_from;  // set before the mark was
+      run.jump = std::exchange(awaited_jump, 0);
+    }
+    heard_note(heard, *job.playing, run);
     frames_out += written;
     music_frames += written;
   }
@@ -371,6 +379,12 @@ struct writer {
   // the frame delay frames before the next one written.
   void follow_device(snd_pcm_sframes_t delay) {
     heard_advance(heard, *job.playing, frames_out - std::max<snd_pcm_sframes_t>(delay, 0));
+    tell_jump_heard();
+  }
+
+  // The main thread computes the next jump from the last one until it is heard.
+  void tell_jump_heard() {
+    if (heard.jump_heard != 0) job.control->jumps_heard.store(std::exchange(heard.jump_heard, 0));
   }
 
   // A skip: everything queued goes. The dropped frames count as music, so
@@ -379,6 +393,8 @@ struct writer {
     const int32_t frames = ringbuffer_used(job.rb) / job.stream->frame_bytes;
     ringbuffer_consume(job.rb, frames * job.stream->frame_bytes);
     music_frames += frames;
+    // The main thread marks the file it reads on with next.
+    awaited_jump = job.control->jumps_asked.load();
     job.control->drop_queued.store(false);
   }
 
@@ -441,6 +457,8 @@ void* output_thread(void* argument) {
            .pcm = std::move(pcm),
            .played = played_counter{stream.rate},
            .handing = job.playing->load(std::memory_order_relaxed),
+           // A jump to a file of its own stream is heard with the stream's first frames.
+           .awaited_jump = job.control->jumps_asked.load(),
            .min_write = min_write};
   w.silence = stream.make_silence(stream);
   if (w.silence.empty()) fatal_error("no silence for format %d.\n", stream.format);
@@ -461,6 +479,7 @@ void* output_thread(void* argument) {
   }
   if (job.stop_reason == nullptr && w.stream_ended()) play_out(w.pcm.get(), kBufferTimeMicros);
   heard_all(w.heard, *job.playing);
+  w.tell_jump_heard();
   w.silence = {};
   clear_position_line(true);
   w.pcm.reset();

@@ -150,6 +150,11 @@ struct playback_control {
   // Set by the main thread, which then writes nothing until the output
   // thread has dropped everything queued and cleared it.
   std::atomic<bool> drop_queued{false};
+  // Jumps (skips and seeks) asked for, counted by the main thread before it
+  // asks for the drop; the count of the last one heard, set by the output
+  // thread once the device plays the jump's first frame.
+  std::atomic<int32_t> jumps_asked{0};
+  std::atomic<int32_t> jumps_heard{0};
 };
 
 // The output thread's record: what it plays, and why it stopped.

@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "device_watch.h"
 #include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
@@ -21,6 +22,8 @@ constexpr int32_t kDsdMinFreeFrames = 352;
 constexpr unsigned kDrainPollMicros = 500;
 // p within a file's first seconds goes back to the file before it.
 constexpr int64_t kBackToPreviousSeconds = 3;
+// The arrow keys and , and . move this far back or forward.
+constexpr int64_t kSeekStepMillis = 10000;
 
 std::optional<int32_t> shown_volume(const player& p) {
   if (p.parts.volume_db == nullptr) return std::nullopt;
@@ -94,31 +97,66 @@ bool joins_stream(const player& p, const music_file& file) {
   return p.parts.joins_stream == nullptr || p.parts.joins_stream(p, *p.stream_file, file);
 }
 
-// Opens file as the one read now. A file the stream cannot carry is left
-// unmarked: it begins the next stream.
-void begin_file(player& p, music_file* file) {
+// Delivered frames a second: DSD frames are one byte a channel.
+int64_t frames_per_second(const music_file& file) {
+  return is_dsd(file) ? file.format.sample_rate / 8 : file.format.sample_rate;
+}
+
+// Moves the reader of a file just opened to the frame at units (1/352800 s)
+// into it; returns the position of that frame in units, or -1 when the file
+// ends before it.
+int64_t seek_reader(player& p, music_file& file, int64_t units) {
+  const int64_t rate = frames_per_second(file);
+  if (p.reader->seek == nullptr || rate <= 0) return -1;
+  const int64_t frame = units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
+  if (!p.reader->seek(&file, frame)) return -1;
+  return frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
+}
+
+// Opens file as the one read now, from units (1/352800 s) into it. A file
+// the stream cannot carry is left unmarked: it begins the next stream.
+// False, the file closed again, when it ends before units.
+bool begin_file(player& p, music_file* file, int64_t units = 0) {
   p.current_file = file;
   open_or_stop(p, file);
+  if (units > 0 && (units = seek_reader(p, *file, units)) < 0) {
+    close_music_file(file, p.reader);
+    return false;
+  }
+  file->played_from = units;  // before the mark: the output side reads it there
   if (!joins_stream(p, *file)) {
     p.stream_ends = true;
-    return;
+    return true;
   }
   ringbuffer_mark_file(p.rb.get(), file->index);
+  return true;
 }
 
-// The file to skip to for n (the one after the file heard) or p (the start
-// of the file heard, or the one before it within its first seconds).
-int32_t skip_target(const player& p, int key) {
+// Where a jump moves from: the target of the last one until that is heard
+// (keys in quick succession add up), else what is heard now.
+jump_target jump_base(const player& p) {
+  if (p.jumped.index >= 0 && p.control.jumps_heard.load() != p.control.jumps_asked.load()) return p.jumped;
   music_file& heard = *p.playing_file.load(std::memory_order_acquire);
-  if (key == 'n') return heard.index + 1;
-  return heard.index > 0 && seconds_heard(heard) < kBackToPreviousSeconds ? heard.index - 1 : heard.index;
+  return {heard.index, std::atomic_ref<int64_t>(heard.played_count).load(std::memory_order_relaxed)};
 }
 
-// Drops everything queued and reads on from the start of file target;
-// past the last file nothing more is read. True when reading goes on.
-bool skip_to(player& p, int32_t target) {
+// The start of the file to skip to for n (the one after) or p (the start of
+// the file, or the one before it within its first seconds).
+jump_target skip_target(const player& p, int key) {
+  const jump_target from = jump_base(p);
+  if (key == 'n') return {from.index + 1, 0};
+  const bool back = from.index > 0 && from.units < kBackToPreviousSeconds * kOversampledRate;
+  return {back ? from.index - 1 : from.index, 0};
+}
+
+// Drops everything queued and reads on from target: a file, and the
+// position in it; past the file's end the next one, past the last file
+// nothing more is read. True when reading goes on.
+bool jump_to(player& p, jump_target target) {
   ringbuffer* rb = p.rb.get();
-  const bool reads_on = target < p.file_count;
+  const bool reads_on = target.index < p.file_count;
+  p.jumped = target;
+  p.control.jumps_asked.store(p.control.jumps_asked.load() + 1);
   // Open again before the drop, so the output side never finds the list played out.
   if (reads_on) ringbuffer_reopen(rb);
   p.control.drop_queued.store(true);
@@ -132,13 +170,25 @@ bool skip_to(player& p, int32_t target) {
   p.stream_ends = false;
   p.last_read = nullptr;  // the skip cut it: no tail to play
   p.tail_frames = -1;
-  if (!reads_on) {
-    p.current_file = &p.files[p.file_count];
-    ringbuffer_finish(rb);
-    return false;
+  if (p.parts.restart != nullptr) p.parts.restart(p);
+  for (; target.index < p.file_count; ++target.index, target.units = 0) {
+    if (begin_file(p, &p.files[target.index], target.units)) {
+      p.jumped = {target.index, p.current_file->played_from};
+      return true;
+    }
   }
-  begin_file(p, &p.files[target]);
-  return true;
+  p.jumped = {p.file_count, 0};
+  p.current_file = &p.files[p.file_count];
+  ringbuffer_finish(rb);
+  return false;
+}
+
+// The target of a seek by millis from where the last jump went or the
+// listener is (relative), or to millis into that file; clamped at its start.
+jump_target seek_target(const player& p, int64_t millis, bool relative) {
+  const jump_target from = jump_base(p);
+  const int64_t offset = millis / 1000 * kOversampledRate + millis % 1000 * kOversampledRate / 1000;
+  return {from.index, std::max<int64_t>((relative ? from.units : 0) + offset, 0)};
 }
 
 // Acts on a key typed or sent through a pipe. True when a skip has the
@@ -151,7 +201,11 @@ bool act_on_key(player& p, int key) {
       p.seconds_shown = -1;  // the line says so at once
       return false;
     case 'n':
-    case 'p': return skip_to(p, skip_target(p, key));
+    case 'p': return jump_to(p, skip_target(p, key));
+    case ',':
+    case kKeyLeft: return player_seek(p, -kSeekStepMillis, true);
+    case '.':
+    case kKeyRight: return player_seek(p, kSeekStepMillis, true);
     case 'q': abort_requested.store(-1); return false;  // as Ctrl-C
     default:
       // A change shows at once, not with the next second.
@@ -160,7 +214,19 @@ bool act_on_key(player& p, int key) {
   }
 }
 
-bool poll_keys(player& p) { return act_on_key(p, poll_keyboard()); }
+// Acts on the keys that have come, up to a bound, before anything more is
+// converted: a burst of skips is not heard file by file. True when a skip
+// has the main loop read on.
+bool poll_keys(player& p) {
+  constexpr int32_t kKeysPerPoll = 64;
+  bool reads_on = false;
+  for (int32_t i = 0; i < kKeysPerPoll; ++i) {
+    const int key = key_decoder_next(p.keys, poll_keyboard, monotonic_micros());
+    if (key < 0) break;
+    reads_on = act_on_key(p, key) || reads_on;
+  }
+  return reads_on;
+}
 
 // What the player still holds goes out as room allows, then the stream
 // takes no more. True once the stream is finished.
@@ -427,8 +493,6 @@ uint8_t* player_frame_slot(player& p, int32_t frame_bytes) {
 }
 
 bool player_seek(player& p, int64_t millis, bool relative) {
-  (void)p;
-  (void)millis;
-  (void)relative;
-  return false;
+  if (p.rb == nullptr || p.playing_file.load() == nullptr) return false;
+  return jump_to(p, seek_target(p, millis, relative));
 }

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "dsd_frame.h"
+#include "key_decoder.h"
 #include "music_file.h"
 #include "pcm_block.h"
 #include "pcm_output.h"
@@ -55,6 +56,18 @@ struct player_parts {
   // (probed, the player's layout set). Null: one stream carries the list.
   bool (*joins_stream)(const player& p, const music_file& streamed, const music_file& file) = nullptr;
   output_stream (*stream_for)(player& p, const music_file& first) = nullptr;
+  // After a jump (skip or seek) has dropped what was queued: the player's
+  // state (filter, modulators) starts again from rest, with nothing of the
+  // music dropped. Null: it holds none.
+  void (*restart)(player& p) = nullptr;
+};
+
+// Where the listener will be once the last jump (skip or seek) is heard:
+// a file of the list (the count: past the last one) and the position in it
+// in 1/352800 s.
+struct jump_target {
+  int32_t index = -1;  // -1: no jump yet
+  int64_t units = 0;
 };
 
 struct player {
@@ -87,6 +100,10 @@ struct player {
   playback_control control;
   music_file* shown_file = nullptr;  // whose header was printed last
   int32_t seconds_shown = -1;
+  key_decoder keys;
+  // The last jump asked for: until it is heard (control.jumps_heard), the
+  // next jump is computed from it rather than from what is heard.
+  jump_target jumped;
 };
 
 // Sets the engine up for the list, its progress shown as asked.

@@ -8,10 +8,10 @@
 #include "wav.h"
 
 inline constexpr music_reader kNativeReaders[] = {
-    {wav_open, wav_read, nullptr, kInputWav, true},
-    {dff_open, dff_read, nullptr, kInputDsdiff, true},
-    {wsd_open, wsd_read, nullptr, kInputWsd, true},
-    {dsf_open, dsf_read, nullptr, kInputDsf, true},
+    {wav_open, wav_read, nullptr, kInputWav, true, wav_seek},
+    {dff_open, dff_read, nullptr, kInputDsdiff, true, dff_seek},
+    {wsd_open, wsd_read, nullptr, kInputWsd, true, wsd_seek},
+    {dsf_open, dsf_read, nullptr, kInputDsf, true, dsf_seek},
 };
 
 #ifdef PLAYERS_WITH_FFMPEG
@@ -22,6 +22,6 @@ inline constexpr music_reader kNativeAndFfmpegReaders[] = {
     kNativeReaders[1],
     kNativeReaders[2],
     kNativeReaders[3],
-    {ffmpeg_open, ffmpeg_read, ffmpeg_close, kInputFfmpeg, false},
+    {ffmpeg_open, ffmpeg_read, ffmpeg_close, kInputFfmpeg, false, ffmpeg_seek},
 };
 #endif

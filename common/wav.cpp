@@ -299,3 +299,18 @@ bool describe_wav_stream(music_file* file) {
     default: return false;
   }
 }
+
+bool wav_seek(music_file* file, int64_t frame) {
+  const wave_format& format = file->format;
+  if (file->fp == nullptr || format.channels == 0 || file->file_channels <= 0 || frame < 0) return false;
+  const int64_t sample_bytes = format.block_align / format.channels;
+  const int64_t out_bytes = 2 * sample_bytes;
+  if (sample_bytes == 0 || frame >= file->remaining_bytes / out_bytes) return false;
+  // The stream is at the first audio byte; a file frame holds every channel.
+  const int64_t file_bytes = frame * sample_bytes * file->file_channels;
+  if (file_bytes > std::numeric_limits<off_t>::max() ||
+      fseeko(file->fp.get(), static_cast<off_t>(file_bytes), SEEK_CUR) != 0)
+    return false;
+  file->remaining_bytes -= frame * out_bytes;
+  return true;
+}

@@ -6,6 +6,9 @@
 
 int wav_open(music_file* file);
 int wav_read(music_file* file, uint8_t* dest, int max_bytes);
+// On a file just opened: delivery goes on from two-channel frame `frame`;
+// false when the data ends before it.
+bool wav_seek(music_file* file, int64_t frame);
 
 // Completes the record of an opened WAV file for the players' dispatch:
 // input_format, bytes_per_sample and sample_format from the container width

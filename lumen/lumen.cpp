@@ -142,6 +142,10 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
   return convert_pcm_step;
 }
 
+// After a jump nothing of the dropped music stays in the filter; the file
+// read on sets it up again.
+void restart(player& p) { fir_release(run_of(p).filter); }
+
 // The rate a file's samples run at: its DSD bit rate or its frame rate.
 uint32_t file_rate(const music_file& file) { return file.format.sample_rate; }
 
@@ -200,7 +204,8 @@ player_parts lumen_parts(lumen_run& run, bool oversample, bool left_cut, bool ri
           .prepare_file = prepare_file,
           .end_of_stream = end_of_stream,
           .joins_stream = joins_stream,
-          .stream_for = stream_for};
+          .stream_for = stream_for,
+          .restart = restart};
 }
 
 void lumen_lay_out(lumen_run& run, const output_stream& stream) {

@@ -255,6 +255,28 @@ TEST_F(BrisaPlays, SilentLinesAndTheHeaderOfTheFileBeingHeard) {
   EXPECT_EQ(run.result.err.find("Open "), std::string::npos);  // no notice with --silent
 }
 
+// A seek forward plays on in the same stream from ten seconds on: the
+// position follows what is heard, and the list ends as it should.
+TEST_F(BrisaPlays, SeekKeysMoveThePositionAndPlayOn) {
+  dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true});
+  const playback run = play({"--silent", tone_file("a.wav", 12)}, {.keys = {{"\n0 1 0\n", "\x1b[C"}}});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  const std::string& out = run.result.out;
+  const size_t one = out.find("\n0 1 0\n");
+  const size_t eleven = out.find("\n0 11 0\n");
+  ASSERT_NE(one, std::string::npos) << out;
+  ASSERT_NE(eleven, std::string::npos) << out;
+  EXPECT_LT(one, eleven);
+  EXPECT_EQ(out.find("\n0 5 0\n"), std::string::npos) << out;
+  // The tone goes on after the join: the last second is the file's end.
+  const std::vector<uint8_t> left = music_bytes(run, kFormatDsdU32_BE, 0);
+  const size_t second = static_cast<size_t>(kNativeBitRate / 8);
+  ASSERT_GT(left.size(), 2 * second);
+  EXPECT_LT(left.size(), static_cast<size_t>(4 * second));
+  const analyser_result tone = dsd_tone(std::span(left).last(second * 6 / 10).first(second / 2), kNativeBitRate, 1000);
+  EXPECT_GT(tone.snr_db, 40) << tone.snr_db;
+}
+
 TEST_F(BrisaPlays, TooSmallABufferIsWarnedAboutAndEnlarged) {
   dac({"DSD_U32_BE"});
   const playback run = play({"-B", "1M", tone_file("tone.wav", 0.2)});

@@ -216,6 +216,28 @@ TEST_F(FfmpegAdapter, ReadsContinueInsideADecodedFrame) {
   }
 }
 
+// A seek goes on from the frame asked for, inside a compressed frame too,
+// in a compressed and a raw file; past the end it is refused.
+TEST_F(FfmpegAdapter, SeeksGoOnFromTheFrameAskedFor) {
+  const auto source = numbered(kRate, 2, 16);
+  run(raw_input(source, 2, 16) + std::vector<std::string>{"-c:a", "flac", "seek.flac"});
+  run(raw_input(source, 2, 16) + std::vector<std::string>{"-c:a", "pcm_s16be", "seek.aiff"});
+  for (const char* name : {"seek.flac", "seek.aiff"}) {
+    SCOPED_TRACE(name);
+    // Raw PCM is delivered as stored: big-endian in AIFF.
+    const bytes expected = pack(source, 2, std::string(name).ends_with(".aiff"));
+    for (const int64_t frame : {int64_t{30001}, int64_t{7}, int64_t{kRate - 100}}) {
+      opened f(path(name));
+      ASSERT_EQ(f.result, 0);
+      ASSERT_TRUE(ffmpeg_seek(&f.file, frame));
+      EXPECT_EQ(f.read_all(4096), bytes(expected.begin() + frame * 4, expected.end())) << frame;
+    }
+    opened f(path(name));
+    ASSERT_EQ(f.result, 0);
+    EXPECT_FALSE(ffmpeg_seek(&f.file, kRate + 10));
+  }
+}
+
 // Pictures before the audio (a cover track as stream 0, an MP3's attached
 // picture) are neither taken as the audio nor fed to its decoder.
 TEST_F(FfmpegAdapter, CoverArtDoesNotHideTheAudio) {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <regex>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "alsa_env.h"
 #include "analyser.h"
+#include "dsd_capture.h"
 #include "dsd_writer.h"
 #include "process.h"
 #include "util.h"
@@ -438,6 +440,184 @@ TEST_F(LumenPlays, SkipKeysDropTheQueuedMusicAndStartAFileFromItsBeginning) {
   EXPECT_TRUE(std::equal(expected[1].begin(), expected[1].end(), got.begin() + static_cast<std::ptrdiff_t>(at)));
   EXPECT_TRUE(std::equal(expected[2].begin(), expected[2].end(),
                          got.begin() + static_cast<std::ptrdiff_t>(at + expected[1].size())));
+}
+
+// 24-bit frames that tell where they come from: left is the frame's
+// number from 1 (0 is silence), right the file's.
+std::vector<int32_t> numbered_frames(size_t frames, int32_t file) {
+  std::vector<int32_t> samples;
+  for (size_t i = 0; i < frames; ++i) {
+    samples.push_back(static_cast<int32_t>(i + 1));
+    samples.push_back(file);
+  }
+  return samples;
+}
+
+// A capture of numbered_frames in S24_3LE read back: runs of consecutive
+// frames of one file, silent frames between them counted.
+struct frame_run {
+  int32_t file;
+  int64_t first;  // the file's frame, from 0
+  int64_t count;
+  int64_t silence_before;
+};
+
+std::vector<frame_run> frame_runs(const bytes& got) {
+  std::vector<frame_run> runs;
+  int64_t silence = 0;
+  for (size_t at = 0; at + 6 <= got.size(); at += 6) {
+    const auto value = [&](size_t i) { return got[i] | got[i + 1] << 8 | got[i + 2] << 16; };
+    const int32_t number = value(at), file = value(at + 3);
+    if (number == 0 && file == 0) {
+      ++silence;
+      continue;
+    }
+    if (runs.empty() || silence > 0 || runs.back().file != file ||
+        runs.back().first + runs.back().count != number - 1) {
+      runs.push_back({file, number - 1, 0, silence});
+      silence = 0;
+    }
+    ++runs.back().count;
+  }
+  return runs;
+}
+
+std::string runs_text(const frame_run& r) {
+  return "file " + std::to_string(r.file) + " from " + std::to_string(r.first) + " for " + std::to_string(r.count) +
+         " after " + std::to_string(r.silence_before) + " silent; ";
+}
+
+// Seeks move within the file heard: back before its start it begins again,
+// forward ten seconds the stream goes on from there, bit for bit, to the end.
+TEST_F(LumenPlays, SeekKeysGoOnFromTheNewPlaceFrameExact) {
+  dac({"S24_3LE"}, {.paced = true});
+  constexpr size_t kFileFrames = 44100 * 12;
+  const std::string file =
+      write("a.wav", wav_bytes(wav_spec{.encoding = sample_encoding::s24}, numbered_frames(kFileFrames, 7)));
+  const process_result run = play(
+      {"-D", "dac", "-B", "10M", file}, "lumen",
+      {.timeout_seconds = 40, .keys = {{"position 00:02", ","}, {"position 00:00", ""}, {"position 00:01", "\x1b[C"}}});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("position 00:11"), std::string::npos) << run.out;
+  const std::vector<frame_run> runs = frame_runs(music(44100, 6));
+  ASSERT_EQ(runs.size(), 3u);
+  // Back to the start after two seconds and the half second the device held.
+  EXPECT_EQ(runs[0].first, 0);
+  EXPECT_GE(runs[0].count, 2 * 44100);
+  EXPECT_EQ(runs[1].first, 0);
+  EXPECT_GE(runs[1].count, 44100);
+  // Ten seconds on from what was heard when the key came, to the last frame.
+  const int64_t heard_at_key = runs[2].first - 10 * 44100;
+  EXPECT_GE(heard_at_key, 44100);
+  EXPECT_LE(heard_at_key, runs[1].count);
+  EXPECT_EQ(runs[2].first + runs[2].count, static_cast<int64_t>(kFileFrames));
+  for (const frame_run& r : runs) EXPECT_LE(r.silence_before, 1);  // one frame keeps the count even
+  std::cout << "seek latency (key to the new place heard, in music played meanwhile): "
+            << static_cast<double>(runs[1].count - heard_at_key) / 44100 << " s\n";
+}
+
+// Five n within a moment move five files: each counts from the last one's
+// target, not from the file still heard.
+TEST_F(LumenPlays, QuickSkipsAddUp) {
+  dac({"S24_3LE"}, {.paced = true});
+  std::vector<std::string> words = {"-D", "dac", "-B", "10M"};
+  for (int32_t i = 1; i <= 7; ++i) {
+    words.push_back(write("f" + std::to_string(i) + ".wav",
+                          wav_bytes(wav_spec{.encoding = sample_encoding::s24}, numbered_frames(44100 * 2, i))));
+  }
+  const process_result run = play(words, "lumen", {.timeout_seconds = 30, .keys = {{"position 00:01", "nnnnn"}}});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out.find("playing file 2/7"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("playing file 6/7"), std::string::npos) << run.out;
+  const std::vector<frame_run> runs = frame_runs(music(44100, 6));
+  std::string seen;
+  for (const frame_run& r : runs) seen += runs_text(r);
+  ASSERT_EQ(runs.size(), 3u) << seen;
+  EXPECT_EQ(runs[0].file, 1);
+  EXPECT_EQ(runs[1].file, 6);
+  EXPECT_EQ(runs[1].first, 0);
+  EXPECT_EQ(runs[1].count, 44100 * 2);
+  EXPECT_EQ(runs[2].file, 7);
+}
+
+// DSD bytes that tell their place apart and are never a silent or zero byte.
+channel_bytes random_dsd(size_t bytes_per_channel) {
+  channel_bytes channels(2);
+  uint32_t state = 12345;
+  for (auto& channel : channels) {
+    for (size_t i = 0; i < bytes_per_channel; ++i) {
+      state = state * 1664525u + 1013904223u;
+      auto b = static_cast<uint8_t>(state >> 24);
+      if (b == 0x00 || b == 0x55 || b == 0x69 || b == 0x96 || b == 0xAA) b ^= 0x01;
+      channel.push_back(b);
+    }
+  }
+  return channels;
+}
+
+// A DSF seek, as DoP and as native DSD: one stream whose DoP markers go on
+// alternating, idle silence (never zero bits) at the join, and after it
+// every channel's bytes from the new place to the file's end.
+TEST_F(LumenPlays, DsfSeeksAsDopAndNativeDsd) {
+  constexpr size_t kBytes = 352800 * 12;  // 12 s of DSD64 a channel
+  const channel_bytes channels = random_dsd(kBytes);
+  channel_bytes stored = channels;  // DSF keeps the earliest bit in bit 0
+  for (auto& channel : stored) {
+    for (uint8_t& b : channel) {
+      uint8_t r = 0;
+      for (int i = 0; i < 8; ++i) r = static_cast<uint8_t>(r | ((b >> i) & 1) << (7 - i));
+      b = r;
+    }
+  }
+  const std::string dsf = write("a.dsf", dsf_bytes(dsf_spec{}, stored));
+  struct output {
+    const char* program;
+    const char* format_name;
+    int32_t format;
+    size_t lead_in_frames;
+    uint8_t silence;
+  };
+  for (const output& out : {output{"lumen-dsf", "S24_3LE", kFormatS24_3LE, 176400, 0x55},
+                            output{"lumen", "DSD_U32_BE", kFormatDsdU32_BE, 88200, 0x69}}) {
+    SCOPED_TRACE(out.program);
+    const std::string device = out.format == kFormatS24_3LE ? "dop" : "native";
+    env_.add_fake_dac(device, {.formats = {out.format_name}, .paced = true});
+    const process_result run =
+        play({"-D", device, dsf}, out.program, {.timeout_seconds = 30, .keys = {{"position 00:01", "."}}});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::string capture = read_captured(env_.dac_output(device));
+    if (out.format == kFormatS24_3LE) {
+      const std::vector<uint8_t> markers = dop_markers(capture, out.format);
+      for (size_t i = 0; i < markers.size(); ++i) ASSERT_EQ(markers[i], i % 2 == 0 ? 0xFA : 0x05) << i;
+    }
+    for (int c = 0; c < 2; ++c) {
+      const std::vector<uint8_t> got = dsd_channel_bytes(capture, out.format, c, out.lead_in_frames);
+      const std::vector<uint8_t>& file = channels[static_cast<size_t>(c)];
+      ASSERT_EQ(std::find(got.begin(), got.end(), 0x00), got.end());
+      size_t first = 0;
+      while (first < got.size() && got[first] == file[first]) ++first;
+      size_t at = first;
+      while (at < got.size() && got[at] == out.silence) ++at;
+      EXPECT_LE(at - first, 4u);  // a frame that keeps the markers' alternation
+      ASSERT_GE(got.size(), at + 64);
+      const auto found = std::search(file.begin(), file.end(), got.begin() + static_cast<std::ptrdiff_t>(at),
+                                     got.begin() + static_cast<std::ptrdiff_t>(at + 64));
+      ASSERT_NE(found, file.end());
+      const auto from = static_cast<size_t>(found - file.begin());
+      const auto heard_at_key = static_cast<int64_t>(from) - 10 * 352800;
+      EXPECT_GE(heard_at_key, 352800);
+      EXPECT_LE(heard_at_key, static_cast<int64_t>(first));
+      // The rest of the file, then at most a read's padding.
+      ASSERT_GE(got.size() - at, kBytes - from);
+      EXPECT_TRUE(std::equal(file.begin() + static_cast<std::ptrdiff_t>(from), file.end(),
+                             got.begin() + static_cast<std::ptrdiff_t>(at)));
+      EXPECT_LT(got.size() - at - (kBytes - from), 4u);
+      if (c == 0) {
+        std::cout << out.program << " seek latency (key to the new place heard): "
+                  << static_cast<double>(static_cast<int64_t>(first) - heard_at_key) / 352800 << " s\n";
+      }
+    }
+  }
 }
 
 TEST_F(LumenPlays, CountTellsWhetherTheListIsOneStream) {

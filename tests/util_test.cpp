@@ -9,7 +9,9 @@
 #include <csignal>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "key_decoder.h"
 #include "printable.h"
 
 namespace {
@@ -267,3 +269,40 @@ TEST(Printable, EscapesControlsAndInvalidUtf8KeepsValidUtf8) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes a decoder reads, one per call, then none.
+std::string key_bytes;
+int next_key_byte() {
+  if (key_bytes.empty()) return -1;
+  const int byte = static_cast<unsigned char>(key_bytes.front());
+  key_bytes.erase(0, 1);
+  return byte;
+}
+
+// Every key out of bytes at time now, polled until none comes.
+std::vector<int> decoded_keys(key_decoder& decoder, const std::string& bytes, int64_t now) {
+  key_bytes = bytes;
+  std::vector<int> keys;
+  for (int i = 0; i < 32; ++i) {
+    const int key = key_decoder_next(decoder, next_key_byte, now);
+    if (key >= 0) keys.push_back(key);
+  }
+  return keys;
+}
+
+}  // namespace
+
+// Arrow keys in both of a terminal's modes are one key each, other
+// sequences are passed over, ESC with a key gives both, and a lone ESC comes
+// out once nothing has followed it for a moment.
+TEST(KeyDecoder, ArrowSequencesAndALoneEscape) {
+  key_decoder decoder;
+  EXPECT_EQ(decoded_keys(decoder, "n\x1b[Cp\x1bOD\x1b[1;5A\x1b[15~.\x1bn", 0),
+            (std::vector<int>{'n', kKeyRight, 'p', kKeyLeft, kKeyUp, '.', 27, 'n'}));
+  EXPECT_TRUE(decoded_keys(decoder, "\x1b", 1000).empty());
+  EXPECT_TRUE(decoded_keys(decoder, "", 1000 + kLoneEscapeMicros - 1).empty());
+  EXPECT_EQ(decoded_keys(decoder, "", 1000 + kLoneEscapeMicros), std::vector<int>{27});
+  EXPECT_EQ(decoded_keys(decoder, "\x1b[D", 500000), std::vector<int>{kKeyLeft});
+}
