@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "dsd_frame.h"
 #include "music_file.h"
@@ -55,6 +56,9 @@ struct player_parts {
   // (probed, the player's layout set). Null: one stream carries the list.
   bool (*joins_stream)(const player& p, const music_file& streamed, const music_file& file) = nullptr;
   output_stream (*stream_for)(player& p, const music_file& first) = nullptr;
+  // A line the player prints under a file's header (brisa's ReplayGain);
+  // empty for none. Null: the player has nothing to say.
+  std::string (*file_note)(const player& p, const music_file& file) = nullptr;
 };
 
 struct player {
