@@ -39,7 +39,9 @@ bool seek_to(FILE* fp, uint64_t offset) {
   return offset <= kMaxOffset && fseeko(fp, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-bool read_exactly(FILE* fp, std::span<uint8_t> bytes) { return fread(bytes.data(), 1, bytes.size(), fp) == bytes.size(); }
+bool read_exactly(FILE* fp, std::span<uint8_t> bytes) {
+  return fread(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+}
 
 uint64_t little_endian(std::span<const uint8_t> b) {
   uint64_t value = 0;

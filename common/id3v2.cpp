@@ -168,7 +168,7 @@ void read_frames(std::span<const uint8_t> frames, uint8_t version, bool whole_ta
 
     std::vector<uint8_t> resynced;
     if (version == 4) {
-      if (format & 0x0Cu) continue;  // compressed or encrypted
+      if (format & 0x0Cu) continue;                                                      // compressed or encrypted
       if ((format & 0x40u) != 0) body = body.subspan(std::min<size_t>(1, body.size()));  // group id
       if ((format & 0x01u) != 0) body = body.subspan(std::min<size_t>(4, body.size()));  // data length
       if ((format & 0x02u) != 0 || whole_tag_unsynced) {

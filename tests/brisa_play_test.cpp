@@ -553,6 +553,49 @@ TEST_F(BrisaPlays, TagsShowUnderTheHeaderOnOneLine) {
 
 }  // namespace
 
+// --replaygain= plays a file at the gain its tags ask for, measured against
+// the same file played without: PCM before the filter, DSD through the
+// modulator; a missing track gain falls back to the album's, held by its peak.
+TEST_F(BrisaPlays, ReplayGainFromTheTagsSetsTheLevel) {
+  dac({"DSD_U32_BE"});
+  const auto tagged_wav = [&](const std::string& name, double amplitude, const id3_frames& frames) {
+    const std::string path = env_.file(name);
+    EXPECT_TRUE(write_file(path, wav_bytes(wav_spec{.after_data = {{"id3 ", id3v2_tag(frames, 3)}}},
+                                           std::span<const double>(tone(1000, amplitude, 44100, 0.6)))));
+    return path;
+  };
+  const auto level = [&](const std::string& mode, const std::string& file, std::string* out = nullptr) {
+    const playback run = play({"--replaygain=" + mode, file});
+    EXPECT_EQ(run.result.exit_status, 0) << run.result.err;
+    if (out != nullptr) *out = run.result.out;
+    return dsd_tone(music_bytes(run, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs;
+  };
+
+  const std::string quieter = tagged_wav(
+      "quieter.wav", 0.5, {{"TXXX", "REPLAYGAIN_TRACK_GAIN=-6.00 dB"}, {"TXXX", "REPLAYGAIN_TRACK_PEAK=0.5"}});
+  std::string out;
+  EXPECT_NEAR(level("track", quieter, &out) - level("off", quieter), -6.0, 0.1);
+  EXPECT_NE(out.find("\"\nreplaygain -6.00 dB (track)\n"), std::string::npos) << out;
+
+  // No track gain: the album gain of +10 dB, held to +6.02 dB by its peak of 0.5.
+  const std::string louder = tagged_wav(
+      "louder.wav", 0.25, {{"TXXX", "REPLAYGAIN_ALBUM_GAIN=+10.00 dB"}, {"TXXX", "REPLAYGAIN_ALBUM_PEAK=0.5"}});
+  EXPECT_NEAR(level("track", louder, &out) - level("off", louder), 6.02, 0.1);
+  EXPECT_NE(out.find("\"\nreplaygain +6.02 dB (album)\n"), std::string::npos) << out;
+
+  channel_bytes stored = dsd64_tone(1000, 0.5, 0.6);
+  for (auto& channel : stored) {
+    for (uint8_t& b : channel) {
+      uint8_t reversed = 0;
+      for (int i = 0; i < 8; ++i) reversed = static_cast<uint8_t>(reversed | ((b >> i) & 1) << (7 - i));
+      b = reversed;
+    }
+  }
+  const std::string dsf = env_.file("quieter.dsf");
+  ASSERT_TRUE(write_dsf(dsf, dsf_spec{.metadata = id3v2_tag({{"TXXX", "REPLAYGAIN_TRACK_GAIN=-6.00 dB"}})}, stored));
+  EXPECT_NEAR(level("album", dsf) - level("off", dsf), -6.0, 0.2);
+}
+
 // A rate brisa cannot convert is refused before any sound, naming the file.
 TEST_F(BrisaPlays, RatesWithoutAConversionAreRefusedByName) {
   dac({"DSD_U32_BE"});
