@@ -1,7 +1,12 @@
 #include "brisa_options.h"
 
+#include <cstring>
+#include <utility>
+
 #include "alsathread.h"
 #include "deltasigma.h"
+#include "printable.h"
+#include "replaygain.h"
 
 namespace {
 
@@ -16,7 +21,8 @@ constexpr const char* kUsage =
     "params:\t\t--short-filter\tpower less machine mode\n"
     "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
-    "params:\t\t--right-cut\tkeep right channel silent\n";
+    "params:\t\t--right-cut\tkeep right channel silent\n"
+    "params:\t\t--replaygain=mode\tgain from the tags: track, album or off\n";
 
 constexpr const char* kVolumeKeys =
     "keys:\t\t+ -\tvolume up or down 1dB\n"
@@ -35,6 +41,18 @@ void dop(const option_use& use) { use.params.dop = -1; }
 void volume(const option_use& use) {
   int32_t db = 0;
   if (option_int32(use.value, &db) && volume_in_range(db)) use.params.volume_db = db;
+}
+
+void replaygain(const option_use& use) {
+  constexpr std::pair<const char*, replaygain_mode> kModes[] = {
+      {"off", replaygain_mode::off}, {"track", replaygain_mode::track}, {"album", replaygain_mode::album}};
+  for (const auto& [name, mode] : kModes) {
+    if (strcmp(use.value, name) == 0) {
+      use.params.replaygain = static_cast<int32_t>(mode);
+      return;
+    }
+  }
+  option_refused(use, "replaygain mode %s unknown: track, album or off.\n", printable(use.value).c_str());
 }
 
 void master_clock(const option_use& use) {
@@ -60,6 +78,7 @@ constexpr option_row kLongOptions[] = {
     {"short-filter", option_shape::alone, option_short_filter},
     {"left-cut", option_shape::alone, option_left_cut},
     {"right-cut", option_shape::alone, option_right_cut},
+    {"replaygain=", option_shape::joined, replaygain},
 };
 
 constexpr option_table kOptions = {

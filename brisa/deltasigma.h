@@ -37,6 +37,8 @@ struct delta_sigma {
   int32_t attenuation = 0;                    // the volume in dB with the sign reversed, 0..48
   bool wide = modulator_vectors_available();  // whether level 7 runs on 8 lanes
   std::array<delta_sigma_channel, 2> channels{};
+  // A gain of the DSD path (0 to 1) on top of the volume: the file's ReplayGain.
+  float dsd_gain = 1.0f;
 };
 
 // Switches the modulators to level 1, 2 or 7 and returns -1; any other

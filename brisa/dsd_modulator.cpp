@@ -182,7 +182,10 @@ void dsd_bytes(const dsd_setting& setting, const uint8_t* input, uint8_t* output
 int32_t dsd_modulator(delta_sigma& modulators, const uint8_t* input, uint8_t* output, int32_t count, int32_t ratio) {
   using namespace modulator;
   if (ratio < 1 || count < 1) return count;
-  const int32_t entry = volume_level(modulators.attenuation);
+  const float gain = std::clamp(modulators.dsd_gain, 0.0f, 1.0f);
+  const int32_t entry = gain == 1.0f
+                            ? volume_level(modulators.attenuation)
+                            : static_cast<int32_t>(static_cast<float>(volume_level(modulators.attenuation)) * gain);
   dsd_setting setting{modulators.channels, modulators.level, static_cast<uint32_t>(entry), {}};
   if (setting.level == 7) {
     const float value7 = static_cast<float>(entry) * kLevel7DsdScale;

@@ -93,7 +93,10 @@ void filter_pair(player& p, const float (&pair)[2]) {
 // already) and the modulators.
 void convert_pcm_frame(player& p, const uint8_t* frame) {
   const int32_t sample_bytes = p.current_file->bytes_per_sample;
-  const float pair[2] = {sample_value(p, frame), sample_value(p, frame + sample_bytes)};
+  float pair[2] = {sample_value(p, frame), sample_value(p, frame + sample_bytes)};
+  if (const float gain = run_of(p).pcm_gain; gain != 1.0f) {
+    for (float& value : pair) value = std::clamp(value * gain, -1.0f, 1.0f);
+  }
   if (filtered(*p.current_file)) {
     filter_pair(p, pair);
   } else {
@@ -140,9 +143,18 @@ bool convert_dsd_step(player& p) {
   return player_dsd_step(p, run.packing.frame_bytes, frames_per_read, write_dsd_frames);
 }
 
+std::optional<replaygain_choice> file_replaygain(const brisa_run& run, const music_file& file) {
+  return replaygain_for(file.tags, run.replaygain, is_dsd(file));
+}
+
 convert_function prepare_file(player& p, music_file& file, refusal* why) {
   brisa_run& run = run_of(p);
   const bool dop = run.packing.dop;
+  // The gain goes with the file from its first frame converted.
+  const std::optional<replaygain_choice> gain = file_replaygain(run, file);
+  const float factor = gain ? replaygain_factor(gain->gain_db) : 1.0f;
+  run.pcm_gain = is_dsd(file) ? 1.0f : factor;
+  run.modulators.dsd_gain = is_dsd(file) ? factor : 1.0f;
   if (is_dsd(file)) {
     // A rate with no ratio is refused before any sound.
     if (dsd_ratio(run, file) != 0) return convert_dsd_step;
@@ -187,6 +199,10 @@ void restart(player& p) {
   fir_release(run.filter);  // set up again by the file read on
 }
 
+std::string file_note(const player& p, const music_file& file) {
+  return replaygain_text(file_replaygain(run_of(p), file));
+}
+
 }  // namespace
 
 player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool short_filter) {
@@ -200,7 +216,8 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .volume_db = shown_volume,
           .end_of_stream = end_of_stream,
           .on_key = on_key,
-          .restart = restart};
+          .restart = restart,
+          .file_note = file_note};
 }
 
 void brisa_lay_out(brisa_run& run, const output_stream& stream) {
@@ -222,6 +239,7 @@ player_parts parts(void* context, const play_params& params) {
   brisa_run& run = run_in(context);
   select_modulator_level(run.modulators, params.modulator_level);
   set_volume(run.modulators, params.volume_db);
+  run.replaygain = static_cast<replaygain_mode>(params.replaygain);
   return brisa_parts(run, params.left_cut != 0, params.right_cut != 0, params.short_filter != 0);
 }
 

@@ -8,6 +8,7 @@
 #include "fir.h"
 #include "pcm_output.h"
 #include "player.h"
+#include "replaygain.h"
 #include "volume_keys.h"
 
 // The whole program: the engine's start-up (player_start) with brisa's
@@ -25,6 +26,8 @@ struct brisa_run {
   delta_sigma modulators;
   int32_t dsd_ratio = 0;  // of the DSD file being converted
   volume_keys keys;
+  replaygain_mode replaygain = replaygain_mode::off;
+  float pcm_gain = 1.0f;  // the PCM file's ReplayGain, before the filter
 };
 
 // brisa's readers and conversion steps working on run, the channels cut and

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "chunk_tags.h"
 #include "printable.h"
 #include "readwrite.h"
 #include "util.h"
@@ -352,7 +353,11 @@ int dff_open(music_file* file) {
     }
     left -= kChunkHeaderBytes;
     if (id == make_id("DSD ")) {
-      if (start_dff_sound(file, props, size) == 0) return 0;
+      if (start_dff_sound(file, props, size) == 0) {
+        file->tags = track_tags{};
+        dff_read_tags(fp, form_size, &file->tags);
+        return 0;
+      }
       return refuse_file(file, props.dst ? "its DSDIFF sound is DST-compressed"
                                          : "its DSDIFF properties lack the rate or the left and right channels");
     }
@@ -459,6 +464,8 @@ int dsf_open(music_file* file) {
   file->remaining_bytes = file->total_bytes = static_cast<int64_t>(8 * h.bytes_per_channel);
   file->format = wave_format{};
   file->format.sample_rate = h.sampling_frequency;
+  file->tags = track_tags{};
+  dsf_read_tags(fp, &file->tags);
   return 0;
 }
 

@@ -18,6 +18,7 @@ extern "C" {
 
 #include "printable.h"
 #include "sample_format.h"
+#include "tag_text.h"
 #include "util.h"
 
 namespace {
@@ -397,6 +398,17 @@ int64_t delivered_bytes(int64_t duration, int32_t block_align, int32_t rate) noe
   return total;
 }
 
+// The container's tags, then the audio stream's for what those leave out.
+void read_tags(const AVFormatContext& input, const AVStream& stream, track_tags* tags) {
+  *tags = track_tags{};
+  for (const AVDictionary* metadata : {input.metadata, stream.metadata}) {
+    const AVDictionaryEntry* entry = nullptr;
+    while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+      if (entry->key != nullptr && entry->value != nullptr) tags_set(*tags, entry->key, entry->value);
+    }
+  }
+}
+
 // Opens the decoder of the stream into the record; false after the warning.
 bool open_decoder(music_file* file, ffmpeg_read_state& state, const AVStream& stream) {
   file->codec = avcodec_find_decoder(stream.codecpar->codec_id);
@@ -523,6 +535,7 @@ int ffmpeg_open_input(music_file* file, AVFormatContext* input) {
   // The players skip a file with nothing remaining; ffmpeg_read alone tells
   // the end, so a file of unknown length still plays.
   file->remaining_bytes = std::max<int64_t>(file->total_bytes, block_align);
+  read_tags(*input, stream, &file->tags);
   return 0;
 }
 

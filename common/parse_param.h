@@ -31,6 +31,7 @@ struct play_params {
   int32_t clock_hz = kDefaultClockHz;
   int32_t oversample = 0;
   int32_t count_only = 0;  // --count: probe the files, print how many play, exit
+  int32_t replaygain = 0;  // --replaygain=: 0 off, 1 track, 2 album
 };
 
 struct option_table;

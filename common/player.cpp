@@ -11,6 +11,7 @@
 
 #include "device_watch.h"
 #include "printable.h"
+#include "progress_text.h"
 #include "sample_format.h"
 #include "stream_constants.h"
 
@@ -37,12 +38,23 @@ int64_t seconds_heard(music_file& file) {
   return std::atomic_ref<int64_t>(file.played_count).load(std::memory_order_relaxed) / kOversampledRate;
 }
 
+// Under a file's header: its tags, and what the player says of it.
+void print_file_notes(const player& p, const music_file& file) {
+  const std::string tags = tags_line_text(file.tags);
+  if (!tags.empty()) printf("%s\n", tags.c_str());
+  if (p.parts.file_note != nullptr) {
+    const std::string note = p.parts.file_note(p, file);
+    if (!note.empty()) printf("%s\n", note.c_str());
+  }
+}
+
 void progress_step(player& p) {
   music_file* playing = p.playing_file.load(std::memory_order_acquire);
   if (playing == nullptr || playing->index < 0) return;
   if (playing != p.shown_file) {
     print_file_header(p.parts.header_minutes, playing->index + 1, p.file_count, total_seconds(*playing),
                       playing->file_name);
+    if (!p.silent) print_file_notes(p, *playing);
     p.shown_file = playing;
   }
   const auto seconds = static_cast<int32_t>(seconds_heard(*playing));
@@ -53,10 +65,16 @@ void progress_step(player& p) {
     } else if (p.silent) {
       printf("%d %d\n", playing->index, seconds);
     } else if (ringbuffer_drained(p.rb.get())) {
-      clear_position_line(false);
+      clear_fitted_position_line(false);
     } else {
       const char* status = p.control.paused.load() ? "pause" : p.mode_name;
-      print_position_line(seconds, ringbuffer_fill_percent(p.rb.get()), shown_volume(p), status);
+      const int64_t total = total_seconds(*playing);
+      print_fitted_position_line(
+          {.seconds = seconds,
+           .remaining_seconds = total > 0 ? std::optional(std::max<int64_t>(total - seconds, 0)) : std::nullopt,
+           .fill_percent = ringbuffer_fill_percent(p.rb.get()),
+           .volume_db = shown_volume(p),
+           .status = status});
     }
   }
   fflush(stdout);
@@ -293,7 +311,11 @@ void prefill(player& p) {
          !p.stream_ends) {
     const int32_t percent = ringbuffer_fill_percent(rb);
     if (!p.silent && percent != percent_shown) {
-      print_position_line(0, percent, shown_volume(p), "filling buffer");
+      print_fitted_position_line({.seconds = 0,
+                                  .remaining_seconds = std::nullopt,
+                                  .fill_percent = percent,
+                                  .volume_db = shown_volume(p),
+                                  .status = "filling buffer"});
       percent_shown = percent;
     }
     if (!p.convert(p)) break;
@@ -313,7 +335,7 @@ void play_stream(player& p, output_stream& stream) {
   do {
     main_loop(p);
   } while (drain(p));
-  clear_position_line(true);
+  clear_fitted_position_line(true);
   if (pthread_join(output_thread_id, nullptr) != 0) fatal_error("pthread_join() failed.\n");
   printf("\n");
   p.job = nullptr;
@@ -398,6 +420,7 @@ void player_play(player& p, output_stream& stream) {
   }
   close_music_file(p.current_file, p.reader);
   p.rb.reset();
+  if (!p.silent && !abort_requested.load() && p.current_file->index < 0) printf("end of the play list.\n");
 }
 
 bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_frame) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "dsd_frame.h"
 #include "key_decoder.h"
@@ -60,6 +61,9 @@ struct player_parts {
   // state (filter, modulators) starts again from rest, with nothing of the
   // music dropped. Null: it holds none.
   void (*restart)(player& p) = nullptr;
+  // A line the player prints under a file's header (brisa's ReplayGain);
+  // empty for none. Null: the player has nothing to say.
+  std::string (*file_note)(const player& p, const music_file& file) = nullptr;
 };
 
 // Where the listener will be once the last jump (skip or seek) is heard:

@@ -8,6 +8,7 @@
 #include <limits>
 #include <span>
 
+#include "chunk_tags.h"
 #include "readwrite.h"
 #include "sample_format.h"
 
@@ -255,6 +256,8 @@ int wav_open(music_file* file) {
   format.block_align = static_cast<uint16_t>(2 * sample_bytes);
   format.bits_per_sample = static_cast<uint16_t>(8 * sample_bytes);
   file->format = format;
+  file->tags = track_tags{};
+  wav_read_tags(fp, header.rf64, header.rf64 ? header.ds64_data_size : data_size, &file->tags);
   return 0;
 }
 

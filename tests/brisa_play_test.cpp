@@ -14,6 +14,7 @@
 #include "dsd_capture.h"
 #include "dsd_writer.h"
 #include "process.h"
+#include "tag_writer.h"
 #include "util.h"
 #include "wav_writer.h"
 
@@ -552,7 +553,93 @@ TEST_F(BrisaPlays, FlacThroughFfmpeg) {
   EXPECT_NEAR(tone.tone_dbfs, -6.0, 0.3);  // the 48 kHz path has a gain of 1
 }
 
+// Each file's tags show in one line under its header, from FFmpeg's
+// metadata (FLAC), an ID3v2 tag (DSF) and LIST/INFO (WAV); a hostile text
+// stays on its line, escaped and cut to its bound on a character boundary.
+TEST_F(BrisaPlays, TagsShowUnderTheHeaderOnOneLine) {
+  dac({"DSD_U32_BE"});
+  std::vector<int16_t> samples(2 * 6000, 1000);
+  const std::string flac = env_.file("tagged.flac");
+  ASSERT_TRUE(write_file(flac, flac_bytes(44100, samples, {"TITLE=A Song", "ARTIST=Some Band", "ALBUM=Best Of"})));
+  const std::string dsf = env_.file("tagged.dsf");
+  ASSERT_TRUE(write_dsf(dsf, dsf_spec{.metadata = id3v2_tag({{"TIT2", "Dsd Title"}, {"TPE1", "Dsd Artist"}}, 3, 1)},
+                        numbered_channels(2, 40000)));
+  std::string accents;
+  for (int i = 0; i < 300; ++i) accents += "\xc3\xa9";
+  const std::string title = "Evil\x1b]0;x\x07\nTitle";
+  std::vector<uint8_t> info = {'I', 'N', 'F', 'O'};
+  for (const auto& [id, text] : {std::pair<std::string, std::string>{"INAM", title}, {"IART", accents}}) {
+    info.insert(info.end(), id.begin(), id.end());
+    for (int i = 0; i < 4; ++i) info.push_back(static_cast<uint8_t>(text.size() >> (8 * i)));
+    info.insert(info.end(), text.begin(), text.end());
+    if (text.size() % 2 != 0) info.push_back(0);
+  }
+  const std::string wav = env_.file("hostile.wav");
+  ASSERT_TRUE(write_file(wav, wav_bytes(wav_spec{.after_data = {{"LIST", info}}},
+                                        std::span<const int32_t>(std::vector<int32_t>(2 * 4410, 0)))));
+
+  // One run per file: an unpaced device plays a list faster than headers show.
+  std::string out;
+  for (const std::string& file : {flac, dsf, wav}) {
+    const playback run = play({file});
+    ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+    out += run.result.out;
+  }
+  EXPECT_NE(out.find("\"tagged.flac\" \"" + flac + "\"\nSome Band \u2014 A Song (Best Of)\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\"tagged.dsf\" \"" + dsf + "\"\nDsd Artist \u2014 Dsd Title\n"), std::string::npos) << out;
+  // 256 bytes of two-byte characters: 128 of them.
+  std::string bounded;
+  for (int i = 0; i < 128; ++i) bounded += "\xc3\xa9";
+  EXPECT_NE(out.find("\"\n" + bounded + " \u2014 Evil\\x1b]0;x\\x07\\x0aTitle\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  EXPECT_NE(out.find("end of the play list.\n"), std::string::npos) << out;
+}
+
 }  // namespace
+
+// --replaygain= plays a file at the gain its tags ask for, measured against
+// the same file played without: PCM before the filter, DSD through the
+// modulator; a missing track gain falls back to the album's, held by its peak.
+TEST_F(BrisaPlays, ReplayGainFromTheTagsSetsTheLevel) {
+  dac({"DSD_U32_BE"});
+  const auto tagged_wav = [&](const std::string& name, double amplitude, const id3_frames& frames) {
+    const std::string path = env_.file(name);
+    EXPECT_TRUE(write_file(path, wav_bytes(wav_spec{.after_data = {{"id3 ", id3v2_tag(frames, 3)}}},
+                                           std::span<const double>(tone(1000, amplitude, 44100, 0.6)))));
+    return path;
+  };
+  const auto level = [&](const std::string& mode, const std::string& file, std::string* out = nullptr) {
+    const playback run = play({"--replaygain=" + mode, file});
+    EXPECT_EQ(run.result.exit_status, 0) << run.result.err;
+    if (out != nullptr) *out = run.result.out;
+    return dsd_tone(music_bytes(run, kFormatDsdU32_BE, 0), kNativeBitRate, 1000).tone_dbfs;
+  };
+
+  const std::string quieter = tagged_wav(
+      "quieter.wav", 0.5, {{"TXXX", "REPLAYGAIN_TRACK_GAIN=-6.00 dB"}, {"TXXX", "REPLAYGAIN_TRACK_PEAK=0.5"}});
+  std::string out;
+  EXPECT_NEAR(level("track", quieter, &out) - level("off", quieter), -6.0, 0.1);
+  EXPECT_NE(out.find("\"\nreplaygain -6.00 dB (track)\n"), std::string::npos) << out;
+
+  // No track gain: the album gain of +10 dB, held to +6.02 dB by its peak of 0.5.
+  const std::string louder = tagged_wav(
+      "louder.wav", 0.25, {{"TXXX", "REPLAYGAIN_ALBUM_GAIN=+10.00 dB"}, {"TXXX", "REPLAYGAIN_ALBUM_PEAK=0.5"}});
+  EXPECT_NEAR(level("track", louder, &out) - level("off", louder), 6.02, 0.1);
+  EXPECT_NE(out.find("\"\nreplaygain +6.02 dB (album)\n"), std::string::npos) << out;
+
+  channel_bytes stored = dsd64_tone(1000, 0.5, 0.6);
+  for (auto& channel : stored) {
+    for (uint8_t& b : channel) {
+      uint8_t reversed = 0;
+      for (int i = 0; i < 8; ++i) reversed = static_cast<uint8_t>(reversed | ((b >> i) & 1) << (7 - i));
+      b = reversed;
+    }
+  }
+  const std::string dsf = env_.file("quieter.dsf");
+  ASSERT_TRUE(write_dsf(dsf, dsf_spec{.metadata = id3v2_tag({{"TXXX", "REPLAYGAIN_TRACK_GAIN=-6.00 dB"}})}, stored));
+  EXPECT_NEAR(level("album", dsf) - level("off", dsf), -6.0, 0.2);
+}
 
 // A rate brisa cannot convert is refused before any sound, naming the file.
 TEST_F(BrisaPlays, RatesWithoutAConversionAreRefusedByName) {

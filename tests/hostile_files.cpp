@@ -7,6 +7,14 @@
 
 namespace {
 
+// An ID3v2 tag whose sizes lie: the tag claims the most a size can say,
+// its one frame more than that, behind an extended header and
+// unsynchronisation.
+std::vector<uint8_t> lying_id3(uint8_t version) {
+  return {'I', 'D', '3', version, 0,   0xC0, 0x7F, 0x7F, 0x7F, 0x7F, 0,    0, 0, 6, 0,    0,    0,
+          0,   0,   0,   'T',     'I', 'T',  '2',  0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 1, 0xFF, 0xFE, 'x'};
+}
+
 constexpr uint32_t kHostileRates[] = {0, 1, 100, 2050, 7999, 1u << 24, 1u << 31, 0xFFFFFFFFu};
 
 std::string rate_name(uint32_t rate) { return "rate" + std::to_string(rate); }
@@ -49,6 +57,11 @@ std::vector<hostile_file> wav_battery() {
       {"rf64_huge.wav",
        wav({.container = wav_container::rf64, .ds64_data_size = 1ull << 62, .ds64_sample_count = 1ull << 60})});
   out.push_back({"rf64_ds64_huge.wav", wav({.container = wav_container::rf64, .ds64_size = 1u << 16})});
+  out.push_back({"tag_list_huge.wav", wav({.after_data = {{"LIST", {'I', 'N', 'F', 'O'}, 0xFFFFFFF0u}}})});
+  out.push_back(
+      {"tag_info_huge.wav",
+       wav({.after_data = {{"LIST", {'I', 'N', 'F', 'O', 'I', 'N', 'A', 'M', 0xFF, 0xFF, 0xFF, 0x7F, 'x'}}}})});
+  out.push_back({"tag_id3_lies.wav", wav({.after_data = {{"id3 ", lying_id3(3)}}})});
   return out;
 }
 
@@ -71,6 +84,10 @@ std::vector<hostile_file> dff_battery() {
   out.push_back({"sound_huge.dff", dff({.sound_size = 1ull << 62})});
   out.push_back({"sound_empty.dff", dff_bytes(dff_spec{}, std::span<const uint8_t>{})});
   out.push_back({"sub_huge.dff", dff({.in_prop = {{"XYZW", {1}, 1ull << 40}}})});
+  out.push_back(
+      {"tag_diti_huge.dff",
+       dff({.after_sound = {{"DIIN", {'D', 'I', 'T', 'I', 0, 0, 0, 0, 0, 0, 0, 5, 0xFF, 0xFF, 0xFF, 0xFF, 'x'}}}})});
+  out.push_back({"tag_id3_lies.dff", dff({.after_sound = {{"ID3 ", lying_id3(4)}}})});
   return out;
 }
 
@@ -109,6 +126,7 @@ std::vector<hostile_file> dsf_battery() {
   out.push_back({"count_zero.dsf", dsf({.sample_count = 0})});
   out.push_back({"count_2pow62.dsf", dsf({.sample_count = 1ull << 62})});
   out.push_back({"count_max.dsf", dsf({.sample_count = ~0ull})});
+  out.push_back({"tag_id3_lies.dsf", dsf({.metadata = lying_id3(4)})});
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dsd_writer.h"
+#include "tag_writer.h"
 #include "wav_writer.h"
 
 namespace {
@@ -160,6 +161,11 @@ std::vector<seed> dsf_seeds() {
   return seeds;
 }
 
+std::vector<seed> id3v2_seeds() {
+  const id3_frames frames{{"TIT2", "Title"}, {"TPE1", "Artist"}, {"TXXX", "REPLAYGAIN_TRACK_GAIN=-6.00 dB"}};
+  return {{"v24_utf8.id3", id3v2_tag(frames, 4, 3)}, {"v23_utf16.id3", id3v2_tag(frames, 3, 1)}};
+}
+
 struct corpus {
   const char* target;  // the fuzz target's name without "fuzz_"
   seed_maker make;
@@ -179,6 +185,7 @@ constexpr corpus kCorpora[] = {
     {"dff", dff_seeds},
     {"wsd", wsd_seeds},
     {"dsf", dsf_seeds},
+    {"id3v2", id3v2_seeds},
     {"brisa_steps", every_reader_seed},
     {"lumen_steps", every_reader_seed},
 };
