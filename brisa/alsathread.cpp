@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "card_list.h"
+#include "device_wait.h"
 #include "dsd_frame.h"
 #include "printable.h"
 #include "sample_format.h"
@@ -108,6 +110,27 @@ bool alsa_knows_pcm(const char* name) {
   if (snd_config_search_definition(snd_config, "pcm", name, &definition) < 0) return false;
   snd_config_delete(definition);
   return true;
+}
+
+// Whether one of the known DACs is listed, without a word about the cards.
+bool known_dac_listed() {
+  const card_listing listing = card_list_cards(card_detail::names);
+  return std::any_of(listing.cards.begin(), listing.cards.end(), [](const sound_card& card) {
+    return card.faults.empty() &&
+           std::any_of(std::begin(kKnownDacs), std::end(kKnownDacs), [&](const known_dac& known) {
+             return strstr(card.long_name.c_str(), known.name_part) != nullptr;
+           });
+  });
+}
+
+// What the wait for a known DAC names.
+std::string known_dac_names() {
+  std::string names;
+  for (size_t i = 0; i < std::size(kKnownDacs); ++i) {
+    names += i == 0 ? "" : i + 1 == std::size(kKnownDacs) ? " or " : ", ";
+    names += kKnownDacs[i].name_part;
+  }
+  return names;
 }
 
 constexpr unsigned kFormatRetryMicros = 100000;
@@ -217,6 +240,30 @@ dac_choice choose_dac(const char* named, bool dop) {
   return dac;
 }
 
+dac_choice wait_for_dac(const char* named, bool dop) {
+  if (named[0] != '\0') {
+    if (device_wait_until_openable(named, named) == 1) exit_program(0);
+    dac_choice dac = choose_dac(named, dop);
+    dac.wait = true;
+    return dac;
+  }
+  bool announced = false;
+  for (int64_t interval = kWaitFirstPollMicros; !known_dac_listed();) {
+    device_wait_announce(&announced, known_dac_names().c_str());
+    if (!device_wait_pause(&interval)) exit_program(0);
+  }
+  if (announced) leave_key_mode();
+  dac_choice dac = choose_dac("", dop);
+  dac.wait = true;
+  int number = -1;
+  if (sscanf(dac.device_name, "hw:%d,0", &number) == 1) {
+    const sound_card card = card_list_card(number, card_detail::names);
+    if (!card.id.empty()) device_wait_card_name(card.id, 0, dac.device_name);
+  }
+  if (dac.device_name[0] != '\0' && device_wait_until_openable(dac.device_name, dac.device_name) == 1) exit_program(0);
+  return dac;
+}
+
 output_stream dsd_output_stream(const dac_choice& dac) {
   output_stream stream;
   stream.device_name = dac.device_name;
@@ -227,6 +274,7 @@ output_stream dsd_output_stream(const dac_choice& dac) {
   stream.make_silence = make_silence;
   stream.retry_configuration = true;
   stream.after_close = restore_pcm_mode;
+  stream.wait_device = dac.wait;
   return stream;
 }
 

@@ -15,7 +15,8 @@
 struct dac_choice {
   char device_name[kDeviceNameBytes] = {};  // "hw:N,0"; empty when none was found
   int32_t format = 0;
-  bool dop = false;  // --dop: DoP in packed 24-bit samples, whatever the DAC
+  bool dop = false;   // --dop: DoP in packed 24-bit samples, whatever the DAC
+  bool wait = false;  // --wait-device: a DAC not there yet, or lost, is waited for
 };
 
 // The named device (-D), or the first of the known DACs among the cards,
@@ -23,6 +24,12 @@ struct dac_choice {
 // cards are searched. A known DAC's long name settles the format unless DoP
 // was asked for.
 dac_choice choose_dac(const char* named, bool dop);
+
+// choose_dac for --wait-device: waits for the named device to open, or for
+// one of the known DACs to be listed (then named by its card id, which
+// stays its own when it comes back under another number). An interrupt
+// while waiting ends the program with status 0.
+dac_choice wait_for_dac(const char* named, bool dop);
 
 // The stream for the chosen DAC.
 output_stream dsd_output_stream(const dac_choice& dac);

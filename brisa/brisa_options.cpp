@@ -22,7 +22,8 @@ constexpr const char* kUsage =
     "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
     "params:\t\t--right-cut\tkeep right channel silent\n"
-    "params:\t\t--replaygain=mode\tgain from the tags: track, album or off\n";
+    "params:\t\t--replaygain=mode\tgain from the tags: track, album or off\n"
+    "params:\t\t--wait-device\twait for a DAC that is not there or is lost\n";
 
 constexpr const char* kVolumeKeys =
     "keys:\t\t+ -\tvolume up or down 1dB\n"
@@ -79,6 +80,7 @@ constexpr option_row kLongOptions[] = {
     {"left-cut", option_shape::alone, option_left_cut},
     {"right-cut", option_shape::alone, option_right_cut},
     {"replaygain=", option_shape::joined, replaygain},
+    {"wait-device", option_shape::alone, option_wait_device},
 };
 
 constexpr option_table kOptions = {

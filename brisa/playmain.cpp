@@ -231,7 +231,8 @@ namespace {
 brisa_run& run_in(void* context) { return *static_cast<brisa_run*>(context); }
 
 void choose_device(void* context, const play_params& params) {
-  const dac_choice& dac = run_in(context).dac = choose_dac(params.device_name, params.dop != 0);
+  const dac_choice& dac = run_in(context).dac = params.wait_device ? wait_for_dac(params.device_name, params.dop != 0)
+                                                                   : choose_dac(params.device_name, params.dop != 0);
   if (dac.device_name[0] == '\0') fatal_error("DeltaSigma direct output device is not found.\n");
 }
 

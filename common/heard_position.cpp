@@ -34,6 +34,12 @@ void heard_advance(heard_position& heard, std::atomic<music_file*>& playing, int
   }
 }
 
+void heard_shift(heard_position& heard, int64_t frames) {
+  const auto capacity = static_cast<int32_t>(heard.runs.size());
+  for (int32_t i = 0; i < heard.count; ++i)
+    heard.runs[static_cast<size_t>((heard.first + i) % capacity)].start_frame += frames;
+}
+
 void heard_all(heard_position& heard, std::atomic<music_file*>& playing) {
   heard_advance(heard, playing, std::numeric_limits<int64_t>::max());
 }

@@ -39,5 +39,9 @@ void heard_note(heard_position& heard, std::atomic<music_file*>& playing, const 
 // stream's frame it plays now: moves `playing` and the files' positions.
 void heard_advance(heard_position& heard, std::atomic<music_file*>& playing, int64_t heard_frame);
 
+// Moves every run not yet applied `frames` later in the stream: the frames
+// they describe are handed to the device again, after a gap.
+void heard_shift(heard_position& heard, int64_t frames);
+
 // Applies every run noted: at the end of the stream.
 void heard_all(heard_position& heard, std::atomic<music_file*>& playing);

@@ -184,6 +184,7 @@ void option_silent(const option_use& use) { use.params.silent = -1; }
 void option_short_filter(const option_use& use) { use.params.short_filter = -1; }
 void option_left_cut(const option_use& use) { use.params.left_cut = -1; }
 void option_right_cut(const option_use& use) { use.params.right_cut = -1; }
+void option_wait_device(const option_use& use) { use.params.wait_device = -1; }
 
 play_params parse_params(int argc, char** argv, const option_table& table) {
   play_params params;

@@ -30,8 +30,9 @@ struct play_params {
   int32_t modulator_level = 1;  // -L1, -L2, -L7
   int32_t clock_hz = kDefaultClockHz;
   int32_t oversample = 0;
-  int32_t count_only = 0;  // --count: probe the files, print how many play, exit
-  int32_t replaygain = 0;  // --replaygain=: 0 off, 1 track, 2 album
+  int32_t count_only = 0;   // --count: probe the files, print how many play, exit
+  int32_t replaygain = 0;   // --replaygain=: 0 off, 1 track, 2 album
+  int32_t wait_device = 0;  // --wait-device: wait for a DAC that is not there, or is lost
 };
 
 struct option_table;
@@ -92,6 +93,7 @@ void option_silent(const option_use& use);
 void option_short_filter(const option_use& use);
 void option_left_cut(const option_use& use);
 void option_right_cut(const option_use& use);
+void option_wait_device(const option_use& use);
 
 // A decimal int32 at the start of text, as scanf's %d reads it (leading
 // blanks and a sign allowed, anything after the digits ignored).

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "device_wait.h"
 #include "device_watch.h"
 #include "heard_position.h"
 #include "printable.h"
@@ -176,6 +177,8 @@ int configure_device_mode(snd_pcm_t* pcm, output_stream& stream) {
 }
 
 pcm_handle open_output(output_stream& stream) {
+  // A stop asked for while waiting is the listener's, not a failure.
+  if (stream.wait_device && device_wait_until_openable(stream.device_name, stream.device_name) == 1) exit_program(0);
   const int32_t attempts = stream.retry_configuration ? kOpenAttempts : 1;
   for (int32_t attempt = 0; attempt < attempts; ++attempt) {
     int open_error = 0;
@@ -196,6 +199,37 @@ pcm_handle open_output(output_stream& stream) {
     return pcm;
   }
   fatal_error("output device %s could not be opened and configured.\n", printable(stream.device_name).c_str());
+}
+
+namespace {
+
+// The stream's format and nothing else, reported when refused.
+int keep_format(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, output_stream& stream) {
+  const int err = snd_pcm_hw_params_set_format(pcm, hw, static_cast<snd_pcm_format_t>(stream.format));
+  if (err < 0) {
+    report_warning("%s does not take %s now: %s\n", printable(stream.device_name).c_str(),
+                   snd_pcm_format_name(static_cast<snd_pcm_format_t>(stream.format)), snd_strerror(err));
+  }
+  return err;
+}
+
+}  // namespace
+
+pcm_handle reopen_output(const output_stream& stream, int* open_error) {
+  snd_pcm_t* raw = nullptr;
+  if ((*open_error = snd_pcm_open(&raw, stream.device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK)) < 0)
+    return nullptr;
+  pcm_handle pcm(raw);
+  output_stream again = stream;
+  again.choose_format = keep_format;
+  snd_pcm_uframes_t buffer_frames = 0;
+  if (configure_hardware(pcm.get(), again, &buffer_frames) < 0 || configure_software(pcm.get(), buffer_frames) < 0)
+    return nullptr;
+  if (const int err = snd_pcm_prepare(pcm.get()); err < 0) {
+    report_warning("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
+    return nullptr;
+  }
+  return pcm;
 }
 
 const char* stopped_state_reason(snd_pcm_state_t state) {
@@ -239,7 +273,7 @@ int64_t played_units(played_counter& counter, int64_t frames) {
 }
 
 snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_bytes, snd_pcm_sframes_t room,
-                                  int32_t* crossed) {
+                                  int32_t* crossed, output_replay* kept) {
   *crossed = -1;
   const int32_t queued = ringbuffer_used(rb) / frame_bytes;
   const std::span<const uint8_t> area = ringbuffer_read_area(rb);
@@ -247,6 +281,7 @@ snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_
       std::min<snd_pcm_sframes_t>({static_cast<snd_pcm_sframes_t>(area.size()) / frame_bytes, queued, room});
   if (frames <= 0) return 0;
   const snd_pcm_sframes_t written = snd_pcm_writei(pcm, area.data(), static_cast<snd_pcm_uframes_t>(frames));
+  if (written > 0 && kept != nullptr) replay_keep(*kept, area.data(), written);
   if (written > 0) *crossed = ringbuffer_consume(rb, static_cast<int32_t>(written) * frame_bytes);
   return written;
 }
@@ -295,6 +330,14 @@ struct writer {
   heard_position heard{};
   device_watch watch{};
   snd_pcm_sframes_t min_write;  // frames a write waits for, from the buffer granted
+  // With wait_device: the frames last handed over, the frame the device
+  // played when last asked, and after a loss the frames it is given again
+  // once it is back (the bytes already written of them counted in again_at).
+  output_replay replay{};
+  int64_t heard_frame = 0;
+  std::vector<uint8_t> again{};
+  size_t again_at = 0;
+  dac_identity identity{};
 
   // Ends playback for that reason: keeps the first reason, stops the job.
   // Returns false (nothing written), for the steps' convenience.
@@ -308,6 +351,7 @@ struct writer {
   bool failed(snd_pcm_sframes_t err, const char* call) {
     if (err == -EAGAIN) return false;
     if (err == -EPIPE || err == -ESTRPIPE) return recover(device_error_reason(err));
+    if (job.stream->wait_device && (err == -ENODEV || err == -EIO)) return lost();
     if (const char* reason = device_error_reason(err)) return stop(reason);
     report_warning("%s returned %d\n", call, static_cast<int>(err));
     return stop("device error");
@@ -319,6 +363,7 @@ struct writer {
     const output_stream& stream = *job.stream;
     const snd_pcm_state_t state = snd_pcm_state(device);
     if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SUSPENDED) return recover(stopped_state_reason(state));
+    if (state == SND_PCM_STATE_DISCONNECTED && stream.wait_device) return lost();
     if (const char* reason = stopped_state_reason(state)) return stop(reason);
     if (state == SND_PCM_STATE_DRAINING) {
       job.stop.store(-1);
@@ -338,24 +383,35 @@ struct writer {
       return false;
     }
     silence_run* run = !lead_in.done() ? &lead_in : ending_early() ? &ending : !bridge.done() ? &bridge : nullptr;
+    if (run != nullptr) {
+      // The pattern's second frame first when the run resumes on an odd frame.
+      const uint8_t* from = silence.data() + (run->written % 2 != 0 ? stream.frame_bytes : 0);
+      const snd_pcm_sframes_t written =
+          write_silence(device, silence, stream.frame_bytes, room, run->until, &run->written);
+      if (written < 0) return failed(written, "snd_pcm_writei()");
+      keep(from, written);
+      frames_out += written;
+      return written > 0;
+    }
+    if (again_at < again.size()) return play_again(room);
     // Paused, or resuming after an odd count of silent frames: DoP markers
     // go on alternating across the pause.
     const bool paused = job.control->paused.load();
     silence_run pause{};
-    if (run == nullptr && (paused || (frames_out - music_frames) % 2 != 0)) {
+    if (paused || (frames_out - music_frames) % 2 != 0) {
       const auto parity = static_cast<int32_t>(frames_out % 2);
       pause = {parity, parity + static_cast<int32_t>(paused ? room : 1)};
-      run = &pause;
-    }
-    if (run != nullptr) {
+      const uint8_t* from = silence.data() + (parity != 0 ? stream.frame_bytes : 0);
       const snd_pcm_sframes_t written =
-          write_silence(device, silence, stream.frame_bytes, room, run->until, &run->written);
+          write_silence(device, silence, stream.frame_bytes, room, pause.until, &pause.written);
       if (written < 0) return failed(written, "snd_pcm_writei()");
+      keep(from, written);
       frames_out += written;
       return written > 0;
     }
     int32_t crossed = -1;
-    const snd_pcm_sframes_t written = write_from_ring(device, job.rb, stream.frame_bytes, room, &crossed);
+    const snd_pcm_sframes_t written =
+        write_from_ring(device, job.rb, stream.frame_bytes, room, &crossed, replay.bytes.empty() ? nullptr : &replay);
     if (written < 0) return failed(written, "snd_pcm_writei()");
     if (written > 0) note_music(written, crossed);
     if (written == 0 && ringbuffer_drained(job.rb)) job.stop.store(-1);  // the whole list is out
@@ -378,13 +434,19 @@ struct writer {
   // Moves the play list's file and position to what the device plays now:
   // the frame delay frames before the next one written.
   void follow_device(snd_pcm_sframes_t delay) {
-    heard_advance(heard, *job.playing, frames_out - std::max<snd_pcm_sframes_t>(delay, 0));
+    heard_frame = frames_out - std::max<snd_pcm_sframes_t>(delay, 0);
+    heard_advance(heard, *job.playing, heard_frame);
     tell_jump_heard();
   }
 
   // The main thread computes the next jump from the last one until it is heard.
   void tell_jump_heard() {
     if (heard.jump_heard != 0) job.control->jumps_heard.store(std::exchange(heard.jump_heard, 0));
+  }
+
+  // Frames just handed to the device, kept while a lost device may want them again.
+  void keep(const uint8_t* frames, snd_pcm_sframes_t count) {
+    if (!replay.bytes.empty() && count > 0) replay_keep(replay, frames, count);
   }
 
   // A skip: everything queued goes. The dropped frames count as music, so
@@ -405,6 +467,7 @@ struct writer {
     const int64_t now = monotonic_micros();
     if (underruns == kUnderrunsRiddenOver && now - underrun_at[0] < kUnderrunWindowMicros) return stop(reason);
     if (const int err = snd_pcm_prepare(pcm.get()); err < 0) {
+      if (job.stream->wait_device && err != -EBUSY) return lost();
       report_warning("snd_pcm_prepare() failed. %s\n", snd_strerror(err));
       return stop(reason);
     }
@@ -413,17 +476,124 @@ struct writer {
     underrun_at[static_cast<size_t>(underruns - 1)] = now;
     // The device played all it was given before it ran dry.
     follow_device(0);
-    music_file* heard_file = job.playing->load(std::memory_order_relaxed);
-    const int64_t units =
-        heard_file == nullptr ? 0 : std::atomic_ref<int64_t>(heard_file->played_count).load(std::memory_order_relaxed);
-    const int64_t seconds = units / kOversampledRate;
+    const int64_t seconds = seconds_heard();
     report_warning("underrun at %02" PRId64 ":%02" PRId64 ", recovered\n", seconds / 60 % 60, seconds % 60);
     const auto parity = static_cast<int32_t>(frames_out % 2);
     bridge = {parity, parity + lead_in_frames(*job.stream)};
     return false;
   }
 
+  // The position heard in the file playing, in whole seconds.
+  int64_t seconds_heard() const {
+    music_file* heard_file = job.playing->load(std::memory_order_relaxed);
+    const int64_t units =
+        heard_file == nullptr ? 0 : std::atomic_ref<int64_t>(heard_file->played_count).load(std::memory_order_relaxed);
+    return units / kOversampledRate;
+  }
+
+  // Keeps what the device is handed from now on, for a loss.
+  void keep_for_loss() {
+    snd_pcm_uframes_t buffer_frames = 0, period_frames = 0;
+    snd_pcm_get_params(pcm.get(), &buffer_frames, &period_frames);
+    // What the device holds, and what one more write adds before its delay is asked again.
+    replay_reset(replay, job.stream->frame_bytes, 2 * static_cast<int64_t>(buffer_frames) + min_write, frames_out);
+    identity = device_wait_identity(job.stream->device_name);
+  }
+
+  // Frames the lost device was given but had not played, before the ring buffer's.
+  bool play_again(snd_pcm_sframes_t room) {
+    const int32_t frame_bytes = job.stream->frame_bytes;
+    const auto frames = std::min<snd_pcm_sframes_t>(
+        room, static_cast<snd_pcm_sframes_t>((again.size() - again_at) / static_cast<size_t>(frame_bytes)));
+    const uint8_t* from = again.data() + again_at;
+    const snd_pcm_sframes_t written = snd_pcm_writei(pcm.get(), from, static_cast<snd_pcm_uframes_t>(frames));
+    if (written < 0) return failed(written, "snd_pcm_writei()");
+    keep(from, written);
+    frames_out += written;
+    music_frames += written;
+    again_at += static_cast<size_t>(written) * static_cast<size_t>(frame_bytes);
+    if (again_at >= again.size()) {
+      again = {};
+      again_at = 0;
+    }
+    return written > 0;
+  }
+
+  // The device is gone (unplugged, switched off): it is closed at once and
+  // waited for. Once back it gets the lead-in, then what it had been given
+  // from the frame being heard on, then the ring buffer. False (nothing
+  // written); an interrupt while waiting stops the job.
+  bool lost() {
+    const int64_t from = std::max(heard_frame, replay_first_frame(replay));
+    const int64_t unheard_lost = from - heard_frame;  // only when more was handed over than kept
+    std::vector<uint8_t> frames = replay_copy_from(replay, from);
+    frames.insert(frames.end(), again.begin() + static_cast<std::ptrdiff_t>(again_at), again.end());
+    again = std::move(frames);
+    again_at = 0;
+    // The new device's lead-in is the bridge.
+    lead_in.written = lead_in.until;
+    pcm.reset();
+    fprintf(stderr, "\nthe DAC is gone: waiting for it ...\n");
+    fflush(stderr);
+    if (!wait_for_return()) return stop(nullptr);
+    // The lead-in ends where the frames given again begin on the parity
+    // they had, so DoP markers go on alternating across the join.
+    const int32_t lead = lead_in_frames(*job.stream);
+    const int32_t pad = static_cast<int32_t>((frames_out + lead - from) & 1);
+    const auto parity = static_cast<int32_t>(frames_out % 2);
+    bridge = {parity, parity + lead + pad};
+    // The pad frame keeps the silence's parity as the music expects it.
+    music_frames += pad;
+    heard_shift(heard, frames_out + lead + pad - from);
+    heard_frame = frames_out;
+    min_write = write_threshold(pcm.get());
+    watch = {};
+    keep_for_loss();
+    const int64_t seconds = seconds_heard();
+    fprintf(stderr, "the DAC is back: playing on from %02" PRId64 ":%02" PRId64, seconds / 60 % 60, seconds % 60);
+    if (unheard_lost > 0)
+      fprintf(stderr, " (%" PRId64 " ms it had not played are lost)", unheard_lost * 1000 / job.stream->rate);
+    fputs("\n", stderr);
+    fflush(stderr);
+    return false;
+  }
+
+  // Polls for the lost device, unhurried and at the normal priority, until it
+  // opens and takes the stream again. A device that opens but refuses the
+  // stream (another DAC) is reported once and not tried again until it has
+  // gone. False on an interrupt.
+  bool wait_for_return() {
+    const calm_priority calm;
+    bool refused = false;
+    for (int64_t interval = kWaitFirstPollMicros;;) {
+      if (job.control->drop_queued.load()) {
+        drop_queued();
+        again = {};
+        again_at = 0;
+      }
+      if (!identity.known() || device_wait_card_listed(identity)) {
+        int open_error = 0;
+        if (refused) {
+          snd_pcm_t* raw = nullptr;
+          open_error = snd_pcm_open(&raw, job.stream->device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+          if (open_error == 0) snd_pcm_close(raw);
+        } else if ((pcm = reopen_output(*job.stream, &open_error))) {
+          return true;
+        } else if (open_error == 0) {
+          fprintf(stderr, "the DAC that came back does not take the stream: waiting for it ...\n");
+          fflush(stderr);
+          refused = true;
+        }
+        if (refused && open_error != 0) refused = false;
+      } else {
+        refused = false;
+      }
+      if (!device_wait_pause(&interval)) return false;
+    }
+  }
+
   void start() {
+    if (!pcm) return;
     const snd_pcm_state_t state = snd_pcm_state(pcm.get());
     if (state == SND_PCM_STATE_PREPARED) {
       if (const int err = snd_pcm_start(pcm.get()); err < 0)
@@ -463,9 +633,11 @@ void* output_thread(void* argument) {
   w.silence = stream.make_silence(stream);
   if (w.silence.empty()) fatal_error("no silence for format %d.\n", stream.format);
   w.lead_in.until = lead_in_frames(stream);
+  if (stream.wait_device) w.keep_for_loss();
 
   while (!w.lead_in.done() && !job.stop.load() && w.step()) usleep(0);
-  w.start();
+  // A device lost during the lead-in starts by itself, once its bridge fills it.
+  if (w.bridge.done()) w.start();
   // A stopped job ends it at once.
   while (!job.stop.load() && !w.stream_ended()) {
     if (abort_requested.load() && !w.ending_early()) w.end_early();
@@ -477,12 +649,14 @@ void* output_thread(void* argument) {
                                                           : device_idle_micros(stream.rate, w.min_write));
     }
   }
-  if (job.stop_reason == nullptr && w.stream_ended()) play_out(w.pcm.get(), kBufferTimeMicros);
+  // A device lost and not back is not there to play out or to set again.
+  const bool open = static_cast<bool>(w.pcm);
+  if (open && job.stop_reason == nullptr && w.stream_ended()) play_out(w.pcm.get(), kBufferTimeMicros);
   heard_all(w.heard, *job.playing);
   w.tell_jump_heard();
   w.silence = {};
   clear_position_line(true);
   w.pcm.reset();
-  if (stream.after_close != nullptr) stream.after_close(stream);
+  if (open && stream.after_close != nullptr) stream.after_close(stream);
   return nullptr;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "music_file.h"
+#include "output_replay.h"
 #include "ringbuffer.h"
 
 struct pcm_closer {
@@ -50,6 +51,10 @@ struct output_stream {
   bool retry_configuration = false;
   // Run after the device is closed (brisa returns the DAC to a PCM mode).
   void (*after_close)(const output_stream& stream) = nullptr;
+  // A device that is not there is waited for, at the start and when it is
+  // lost while playing; else the start tries it a few times and a lost
+  // device stops playback.
+  bool wait_device = false;
 };
 
 constexpr int32_t kOpenAttempts = 5;
@@ -79,8 +84,15 @@ constexpr int32_t lead_in_frames(const output_stream& stream) noexcept {
 // channels, the format, the rate, half a second of buffer, started at half
 // full; then prepared. Sets stream.frame_bytes. A configuration that fails
 // is reported and, with retry_configuration, tried again on a fresh open.
-// Null when it never succeeded.
+// Null when it never succeeded. With wait_device a device that is missing
+// is waited for first (an interrupt then ends the program with status 0).
 pcm_handle open_output(output_stream& stream);
+
+// Opens the device again for a stream settled before, in exactly its format
+// and rate (no fallback): a DAC that comes back must take the stream as it
+// was. Null when it does not open (*open_error set) or refuses the stream
+// (after a report; *open_error 0).
+pcm_handle reopen_output(const output_stream& stream, int* open_error);
 
 // Sets on an opened device only what selects its mode, as open_output does
 // for the stream: two channels, the format the stream's chooser settles (it
@@ -116,9 +128,10 @@ int64_t played_units(played_counter& counter, int64_t frames);
 // Hands up to room frames from the ring buffer to the device (one contiguous
 // run, no copy) and consumes them. Returns frames written (0 when nothing is
 // queued), or a negative ALSA error; *crossed is then the index of the last
-// file whose first frame went out with them, or -1.
+// file whose first frame went out with them, or -1. With kept, the frames
+// written are kept there too, before the producer may reuse their room.
 snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_bytes, snd_pcm_sframes_t room,
-                                  int32_t* crossed);
+                                  int32_t* crossed, output_replay* kept = nullptr);
 
 // Frames a write waits for: 1024, or a quarter of a smaller buffer (a low
 // rate, or a device that grants less than half a second), so that a full
@@ -178,5 +191,7 @@ struct output_job {
 // short silence instead of what was queued. An underrun is ridden over (the
 // device prepared again, the lead-in's silence bridging the gap) unless it
 // is the third within 10 s. The tail plays out on a normal end. An output
-// that cannot be opened again is fatal.
+// that cannot be opened again is fatal. With the stream's wait_device a
+// device that is lost is closed and waited for; once back it gets the
+// lead-in again and then the frames from the one being heard when it went.
 void* output_thread(void* job);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "card_list.h"
+#include "device_wait.h"
 #include "dsd_frame.h"
 #include "printable.h"
 #include "sample_format.h"
@@ -107,6 +108,23 @@ bool find_last_card(char (&device_name)[kDeviceNameBytes]) {
   printf("last device hw:%d,%d\n", last->card, last->device);
   snprintf(device_name, sizeof device_name, "hw:%d,%d", last->card, last->device);
   return true;
+}
+
+void wait_for_last_card(char (&device_name)[kDeviceNameBytes]) {
+  bool announced = false;
+  std::optional<card_device> last;
+  for (int64_t interval = kWaitFirstPollMicros; !(last = card_list_last_playback());) {
+    device_wait_announce(&announced, "on the last sound card");
+    if (!device_wait_pause(&interval)) exit_program(0);
+  }
+  if (announced) leave_key_mode();
+  printf("last device hw:%d,%d\n", last->card, last->device);
+  const sound_card card = card_list_card(last->card, card_detail::names);
+  if (card.id.empty()) {
+    snprintf(device_name, sizeof device_name, "hw:%d,%d", last->card, last->device);
+  } else {
+    device_wait_card_name(card.id, last->device, device_name);
+  }
 }
 
 output_stream lumen_output_stream(const music_file& first, const char* device_name, bool oversample) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "alsathread.h"
+#include "device_wait.h"
 #include "dsd_frame.h"
 #include "dsf.h"
 #include "fir.h"
@@ -164,6 +165,7 @@ bool joins_stream(const player& p, const music_file& streamed, const music_file&
 output_stream stream_for(player& p, const music_file& first) {
   lumen_run& run = run_of(p);
   output_stream stream = lumen_output_stream(first, run.device_name, run.oversample);
+  stream.wait_device = run.wait_device;
   probe_output(stream);
   lumen_lay_out(run, stream);
   return stream;
@@ -223,6 +225,12 @@ lumen_run& run_in(void* context) { return *static_cast<lumen_run*>(context); }
 void choose_device(void* context, const play_params& params) {
   char(&device_name)[kDeviceNameBytes] = run_in(context).device_name;
   snprintf(device_name, sizeof device_name, "%s", params.device_name);
+  run_in(context).wait_device = params.wait_device != 0 && !params.count_only;
+  if (run_in(context).wait_device) {
+    if (device_name[0] == '\0') wait_for_last_card(device_name);
+    if (device_wait_until_openable(device_name, device_name) == 1) exit_program(0);
+    return;
+  }
   if (!params.count_only && device_name[0] == '\0' && !find_last_card(device_name)) {
     fatal_error("Output device is not defined.\n");
   }

@@ -24,6 +24,7 @@ struct pcm_layout {
 // stream is probed).
 struct lumen_run {
   char device_name[kDeviceNameBytes] = {};
+  bool wait_device = false;  // --wait-device
   bool oversample = false;
   bool left_cut = false;
   bool right_cut = false;

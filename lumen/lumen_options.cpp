@@ -10,7 +10,8 @@ constexpr const char* kUsage =
     "params:\t\t--version\tprint out program version\n"
     "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
-    "params:\t\t--right-cut\tkeep right channel silent\n";
+    "params:\t\t--right-cut\tkeep right channel silent\n"
+    "params:\t\t--wait-device\twait for a DAC that is not there or is lost\n";
 
 #ifdef PLAYERS_WITH_FFMPEG
 constexpr const char* kBanner =
@@ -41,6 +42,7 @@ constexpr option_row kLongOptions[] = {
     {"short-filter", option_shape::alone, option_short_filter},
     {"left-cut", option_shape::alone, option_left_cut},
     {"right-cut", option_shape::alone, option_right_cut},
+    {"wait-device", option_shape::alone, option_wait_device},
 };
 
 constexpr option_table kOptions = {

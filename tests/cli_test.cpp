@@ -43,7 +43,8 @@ std::string brisa_usage(const std::string& program) {
          "params:\t\t--short-filter\tpower less machine mode\n"
          "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
          "params:\t\t--left-cut\tkeep left channel silent\n"
-         "params:\t\t--right-cut\tkeep right channel silent\n";
+         "params:\t\t--right-cut\tkeep right channel silent\n"
+         "params:\t\t--wait-device\twait for a DAC that is not there or is lost\n";
 }
 
 std::string lumen_usage(const std::string& program) {
@@ -53,7 +54,8 @@ std::string lumen_usage(const std::string& program) {
          "params:\t\t--version\tprint out program version\n"
          "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
          "params:\t\t--left-cut\tkeep left channel silent\n"
-         "params:\t\t--right-cut\tkeep right channel silent\n";
+         "params:\t\t--right-cut\tkeep right channel silent\n"
+         "params:\t\t--wait-device\twait for a DAC that is not there or is lost\n";
 }
 
 // The parameter lines stay as they were; the keys follow on lines of their own.

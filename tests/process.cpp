@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -180,6 +181,10 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
   text_watch key_text(options.keys.empty() ? std::string() : options.keys[0].when, result);
   double key_text_seen_at = -1;
 
+  size_t step_index = 0;
+  text_watch step_text(options.steps.empty() ? std::string() : options.steps[0].when, result);
+  double step_text_seen_at = -1;
+
   const auto start = clock_type::now();
   text_watch interrupt_text(options.interrupt_when);
   text_watch pause_text(options.pause_when);
@@ -218,6 +223,16 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
           key_text_seen_at = -1;
         }
       }
+      if (step_index < options.steps.size() && step_text_seen_at < 0 && step_text.seen(result))
+        step_text_seen_at = elapsed;
+      if (step_index < options.steps.size() && step_text_seen_at >= 0 &&
+          elapsed >= step_text_seen_at + options.steps[step_index].after_seconds) {
+        options.steps[step_index].act(pid);
+        if (++step_index < options.steps.size()) {
+          step_text = text_watch(options.steps[step_index].when, result);
+          step_text_seen_at = -1;
+        }
+      }
       if (paused_at < 0 && pause_text.armed() && pause_text.seen(result)) {
         kill(pid, SIGSTOP);
         paused_at = elapsed;
@@ -230,7 +245,12 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
     poll(fds, 2, 10);
     if (out_open && (fds[0].revents & (POLLIN | POLLHUP))) out_open = drain(out_pipe[0], result.out);
     if (err_open && (fds[1].revents & (POLLIN | POLLHUP))) err_open = drain(err_pipe[0], result.err);
-    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
+    rusage usage{};
+    if (!exited && wait4(pid, &status, WNOHANG, &usage) == pid) {
+      exited = true;
+      result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
     // A grandchild holding the pipes open must not keep us here past the limit.
     if (exited && result.timed_out) break;
   }

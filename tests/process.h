@@ -5,6 +5,7 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct process_result {
   // it was before the child started once it had ended.
   unsigned terminal_local_modes_at_interrupt = 0;
   bool terminal_restored = false;
+  // User and system time the child used, in seconds.
+  double cpu_seconds = 0;
   std::string out;
   std::string err;
 };
@@ -27,6 +30,15 @@ struct process_result {
 struct key_step {
   std::string when;
   std::string keys;
+  double after_seconds = 0;
+};
+
+// Something the test does (a file made or removed, a signal sent to the
+// child's pid) once `when` has appeared after the previous step acted, and
+// after_seconds later.
+struct text_step {
+  std::string when;
+  std::function<void(int pid)> act;
   double after_seconds = 0;
 };
 
@@ -51,6 +63,8 @@ struct process_options {
   double pause_seconds = 0;
   // With keys, standard input stays open until the last step is sent.
   std::vector<key_step> keys;
+  // Done in order, each after the one before.
+  std::vector<text_step> steps;
   // Standard input is a pseudo-terminal instead, the child's controlling
   // terminal in a session of its own; input and keys are not sent then.
   bool terminal = false;

@@ -149,6 +149,7 @@ std::string alsa_env::asoundrc() const {
     if (o.keep_streams) out << "  keep_streams 1\n";
     if (o.stall_after > 0) out << "  stall_after " << o.stall_after << "\n";
     if (o.underrun_after > 0) out << "  underrun_after " << o.underrun_after << "\n";
+    if (!o.presence.empty()) out << "  presence " << quoted(o.presence) << "\n";
     out << "}\n";
   }
   for (const std::string& device : devices_) out << device;
@@ -184,6 +185,7 @@ std::string fake_cards_variable(const std::vector<fake_card_spec>& cards) {
     if (!card.name.empty()) value += "|name=" + card.name;
     if (!card.pcm_name.empty()) value += "|pcmname=" + card.pcm_name;
     if (card.next_device_fails_after >= 0) value += "|nextfail=" + std::to_string(card.next_device_fails_after);
+    if (!card.presence.empty()) value += "|present=" + card.presence;
   }
   return value;
 }

@@ -35,6 +35,7 @@ struct fake_dac_options {
   bool keep_streams = false;      // output keeps every open's frames, not just the last
   uint64_t stall_after = 0;       // plays this many frames, then none (0: never)
   uint64_t underrun_after = 0;    // XRUN after this many frames played since each prepare (0: never)
+  std::string presence;           // plugged in only while this file exists (empty: always)
 };
 
 // One card of the fake-cards shim.
@@ -47,6 +48,7 @@ struct fake_card_spec {
   std::string name;                  // empty: long name up to " at "
   std::string pcm_name;              // empty: "USB Audio"
   int next_device_fails_after = -1;  // the step past this device fails (EIO); -1: none does
+  std::string presence;              // listed only while this file exists (empty: always)
 };
 
 class alsa_env {

@@ -15,6 +15,8 @@
 //   pcmname=  the name of devices listed without one (default "USB Audio")
 //   nextfail= snd_ctl_pcm_next_device fails with EIO when asked for the
 //             device after this one (default: never)
+//   present=  a path: the card is plugged in (listed, its control opens)
+//             only while that file exists (default: always)
 //
 // With FAKE_ALSA_CARDS set (even empty) the fake cards are the only cards;
 // unset, every call goes to the real library. Control handles of fake
@@ -23,6 +25,7 @@
 // programs that never load libasound (a shell, timeout).
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -88,6 +91,7 @@ struct fake_card {
   std::string id, driver = "USB-Audio", name, longname;
   std::vector<fake_pcm> playback, capture;
   int next_fail_after = -1;
+  std::string presence;  // empty: always there
 };
 
 // A control handle of a fake card.
@@ -165,6 +169,8 @@ fake_card parse_card(const std::vector<std::string>& fields) {
       pcm_name = value;
     } else if (key == "nextfail") {
       parse_number(value, card.next_fail_after);
+    } else if (key == "present") {
+      card.presence = value;
     }
   }
   if (!has_id) card.id = default_id(card.longname);
@@ -192,11 +198,13 @@ const std::vector<fake_card>* fake_cards() {
   return cards.get();
 }
 
+bool plugged_in(const fake_card& card) { return card.presence.empty() || access(card.presence.c_str(), F_OK) == 0; }
+
 const fake_card* find_card(int number) {
   const std::vector<fake_card>* cards = fake_cards();
   if (cards == nullptr) return nullptr;
   for (const fake_card& card : *cards)
-    if (card.number == number) return &card;
+    if (card.number == number) return plugged_in(card) ? &card : nullptr;
   return nullptr;
 }
 
@@ -207,7 +215,7 @@ const fake_card* find_card(const std::string& name) {
   const std::vector<fake_card>* cards = fake_cards();
   if (cards == nullptr) return nullptr;
   for (const fake_card& card : *cards)
-    if (card.id == name) return &card;
+    if (card.id == name) return plugged_in(card) ? &card : nullptr;
   return nullptr;
 }
 
@@ -276,7 +284,7 @@ int snd_card_next(int* card) {
   const int from = *card < 0 ? 0 : *card + 1;
   *card = -1;
   for (const fake_card& c : *cards) {
-    if (c.number >= from) {
+    if (c.number >= from && plugged_in(c)) {
       *card = c.number;
       break;
     }

@@ -19,12 +19,18 @@
 //     keep_streams 1                      # every open's frames, one after another
 //     stall_after 100000                  # frames played, then none ever again
 //     underrun_after 100000               # frames played after each prepare, then XRUN
+//     presence "/dir/dac.present"         # plugged in while this file exists
 //   }
 //
 // The output file is emptied at the first frame written after an open, so
 // an open that writes nothing (a probe, a return to PCM mode) keeps the
 // stream of the last one that played; with keep_streams it never is, and
 // the log's "close written=N" lines tell where each stream ends.
+//
+// With a presence file the DAC is unplugged while the file does not exist:
+// an open fails with ENODEV, and a stream that is running when the file goes
+// turns DISCONNECTED, as a USB DAC pulled out does (the log's "unplugged"
+// line tells what it had played and been given by then).
 //
 // The callbacks run inside libasound and must not throw: everything here
 // reports errors as negative errno values.
@@ -81,6 +87,7 @@ struct dac_config {
   bool keep_streams = false;
   uint64_t stall_after = 0;     // 0: never
   uint64_t underrun_after = 0;  // 0: never
+  std::string presence;         // empty: always plugged in
 };
 
 struct fake_dac {
@@ -182,9 +189,24 @@ int dac_stop(snd_pcm_ioplug_t* io) {
   return 0;
 }
 
+bool plugged_in(const dac_config& config) {
+  return config.presence.empty() || access(config.presence.c_str(), F_OK) == 0;
+}
+
+// A DAC whose presence file went is disconnected from then on.
+bool unplugged(fake_dac& dac) {
+  if (dac.disconnected) return true;
+  if (plugged_in(dac.config)) return false;
+  if (!dac.xrun) advance_consumption(dac);
+  dac.disconnected = true;
+  snd_pcm_ioplug_set_state(&dac.io, SND_PCM_STATE_DISCONNECTED);
+  log_event(dac, "unplugged played=%" PRIu64 " written=%" PRIu64, dac.consumed, dac.written);
+  return true;
+}
+
 snd_pcm_sframes_t dac_pointer(snd_pcm_ioplug_t* io) {
   fake_dac& dac = *static_cast<fake_dac*>(io->private_data);
-  if (dac.disconnected) {
+  if (unplugged(dac)) {
     // A position keeps libasound from turning this into an XRUN.
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
     return static_cast<snd_pcm_sframes_t>(dac.consumed % dac.boundary);
@@ -231,7 +253,7 @@ bool write_all(int fd, const uint8_t* data, size_t size) {
 snd_pcm_sframes_t dac_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset,
                                snd_pcm_uframes_t size) {
   fake_dac& dac = *static_cast<fake_dac*>(io->private_data);
-  if (dac.disconnected) return -ENODEV;
+  if (unplugged(dac)) return -ENODEV;
   snd_pcm_uframes_t frames = size;
   if (dac.config.disconnect_after > 0) {
     const uint64_t left = dac.config.disconnect_after - dac.written_since_open;
@@ -466,6 +488,8 @@ int parse_config(snd_config_t* conf, dac_config& config) {
       err = config_string(node, id, config.log);
     } else if (key == "busy_counter") {
       err = config_string(node, id, config.busy_counter);
+    } else if (key == "presence") {
+      err = config_string(node, id, config.presence);
     } else if (key == "busy_opens" || key == "refuse_rate" || key == "disconnect_after" || key == "keep_streams" ||
                key == "stall_after" || key == "underrun_after") {
       err = config_integer(node, number);
@@ -553,6 +577,11 @@ int open_fake_dac(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pc
     log_event(*dac, "open refused: no capture stream");
     if (dac->log != nullptr) fclose(dac->log);
     return -ENOENT;
+  }
+  if (!plugged_in(dac->config)) {
+    log_event(*dac, "open absent");
+    if (dac->log != nullptr) fclose(dac->log);
+    return -ENODEV;
   }
   if (open_is_busy(dac->config)) {
     log_event(*dac, "open busy");
