@@ -180,6 +180,12 @@ bool on_key(player& p, int key) {
 
 int32_t shown_volume(const player& p) { return get_volume(run_of(p).modulators); }
 
+bool set_volume_db(player& p, int32_t db) {
+  if (db < -kMaxAttenuationDb || db > 0) return false;
+  set_volume(run_of(p).modulators, db);
+  return true;
+}
+
 }  // namespace
 
 player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool short_filter) {
@@ -192,7 +198,9 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .prepare_file = prepare_file,
           .volume_db = shown_volume,
           .end_of_stream = end_of_stream,
-          .on_key = on_key};
+          .on_key = on_key,
+          .set_volume_db = set_volume_db,
+          .sends_dsd = true};
 }
 
 void brisa_lay_out(brisa_run& run, const output_stream& stream) {

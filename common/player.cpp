@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "control_events.h"
 #include "printable.h"
 #include "sample_format.h"
 #include "stream_constants.h"
@@ -160,7 +161,10 @@ bool act_on_key(player& p, int key) {
   }
 }
 
-bool poll_keys(player& p) { return act_on_key(p, poll_keyboard()); }
+bool poll_keys(player& p) {
+  if (p.channel != nullptr) return control_session_step(*p.channel, p, act_on_key);
+  return act_on_key(p, poll_keyboard());
+}
 
 // What the player still holds goes out as room allows, then the stream
 // takes no more. True once the stream is finished.
@@ -211,7 +215,8 @@ bool drain(player& p) {
 // Creates the ring buffer for a stream that begins with the current file
 // (open already).
 void open_ring(player& p, int32_t unit) {
-  p.rb = ringbuffer_new(p.buffer_bytes, unit, p.file_count);
+  // A mark for every file the list can grow to while the stream plays.
+  p.rb = ringbuffer_new(p.buffer_bytes, unit, p.list != nullptr ? p.list->capacity() : p.file_count);
   if (!p.rb) fatal_error("ringbuffer_new() failed.\n");
   ringbuffer_mark_file(p.rb.get(), p.current_file->index);
   p.stream_file = p.current_file;
@@ -262,6 +267,7 @@ void player_setup(player& p, const player_parts& parts, play_list& list, bool si
   p.mode_name = mode_name;
   p.files = list.first();
   p.file_count = list.count();
+  p.list = &list;
 }
 
 refusal player_first_refusal(player& p) {
@@ -319,7 +325,7 @@ bool player_convert_step(player& p) {
 }
 
 void player_play(player& p, output_stream& stream) {
-  enter_key_mode();
+  if (p.channel == nullptr) enter_key_mode();  // the channel's commands are whole lines
   play_stream(p, stream);
   while (p.stream_ends && !abort_requested.load()) {
     // The file read last needs a stream of its own, now that this one has played out.
@@ -424,6 +430,15 @@ bool player_flush_filter(player& p, int32_t input_rate, double delay_seconds, in
 uint8_t* player_frame_slot(player& p, int32_t frame_bytes) {
   if (ringbuffer_space(p.rb.get()) < frame_bytes) return nullptr;
   return ringbuffer_write_area(p.rb.get()).data();
+}
+
+bool player_read_on(player& p) {
+  music_file* file = p.current_file;
+  if (!p.rb || file == nullptr || file->index < 0 || p.stream_ends || abort_requested.load()) return false;
+  ringbuffer_reopen(p.rb.get());
+  p.tail_frames = -1;  // the filter's tail, if begun, leads into the new file
+  begin_file(p, file);
+  return true;
 }
 
 bool player_seek(player& p, int64_t millis, bool relative) {
