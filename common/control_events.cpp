@@ -271,7 +271,8 @@ bool control_session_step(control_session& session, player& p, key_action act_on
 void control_session_end(control_session& session, int exit_status) {
   set_fatal_event_sink(-1);
   std::string_view reason = session.stop_reason;
-  if (reason.empty()) reason = abort_requested.load() ? control_state_name::kInterrupted : control_state_name::kEndOfList;
+  if (reason.empty())
+    reason = abort_requested.load() ? control_state_name::kInterrupted : control_state_name::kEndOfList;
   send(session, control_event(control_event_name::kState, control_state_name::kStopped, reason));
   send(session, control_event(control_event_name::kExit, std::to_string(exit_status)));
 }

@@ -41,8 +41,8 @@ void expect_events_only(const std::string& out) {
   namespace e = control_event_name;
   for (const std::string& line : lines_of(out)) {
     const std::string_view name = control_split_event(line).name;
-    EXPECT_TRUE(name == e::kState || name == e::kFile || name == e::kList || name == e::kPosition ||
-                name == e::kTag || name == e::kFormat || name == e::kVolume || name == e::kError || name == e::kExit)
+    EXPECT_TRUE(name == e::kState || name == e::kFile || name == e::kList || name == e::kPosition || name == e::kTag ||
+                name == e::kFormat || name == e::kVolume || name == e::kError || name == e::kExit)
         << "not an event: " << line;
   }
 }
@@ -79,8 +79,7 @@ TEST_F(ControlChannel, EventsFollowPlaybackAndCommandsAct) {
   ASSERT_EQ(result.exit_status, 0) << result.err;
   expect_events_only(result.out);
   const std::string& out = result.out;
-  EXPECT_EQ(out.find("state playing\nlist 3\nformat 44100:16:2\nfile 0 " + a + "\nposition 0.000 3.000\n"), 0u)
-      << out;
+  EXPECT_EQ(out.find("state playing\nlist 3\nformat 44100:16:2\nfile 0 " + a + "\nposition 0.000 3.000\n"), 0u) << out;
   // The unknown command and lumen's missing volume are errors; playback goes on.
   const size_t unknown = out.find("error unknown command frobnicate\n");
   EXPECT_NE(unknown, std::string::npos) << out;
