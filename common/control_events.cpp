@@ -54,18 +54,17 @@ int64_t heard_units(music_file& file) {
 }
 
 std::string format_of(const player& p) {
-  if (p.job == nullptr || p.job->stream == nullptr) return {};
-  const output_stream& stream = *p.job->stream;
-  const auto format = static_cast<snd_pcm_format_t>(stream.format);
+  if (p.job == nullptr || p.stream_rate <= 0) return {};
+  const auto format = static_cast<snd_pcm_format_t>(p.stream_format);
   const int width = snd_pcm_format_width(format);
   const bool native_dsd = format == SND_PCM_FORMAT_DSD_U8 || format == SND_PCM_FORMAT_DSD_U16_LE ||
                           format == SND_PCM_FORMAT_DSD_U16_BE || format == SND_PCM_FORMAT_DSD_U32_LE ||
                           format == SND_PCM_FORMAT_DSD_U32_BE;
-  if (native_dsd) return control_format_name(control_stream_kind::dsd, int64_t{stream.rate} * width, width, 2);
+  if (native_dsd) return control_format_name(control_stream_kind::dsd, int64_t{p.stream_rate} * width, width, 2);
   const bool dop = p.parts.sends_dsd || (p.stream_file != nullptr && is_dsd(*p.stream_file));
   // DoP carries 16 one-bit samples a channel in each frame.
-  if (dop) return control_format_name(control_stream_kind::dop, int64_t{stream.rate} * 16, width, 2);
-  return control_format_name(control_stream_kind::pcm, stream.rate, width, 2);
+  if (dop) return control_format_name(control_stream_kind::dop, int64_t{p.stream_rate} * 16, width, 2);
+  return control_format_name(control_stream_kind::pcm, p.stream_rate, width, 2);
 }
 
 void send_tags(const control_session& session, const track_tags& tags) {

@@ -247,6 +247,8 @@ void prefill(player& p) {
 void play_stream(player& p, output_stream& stream) {
   output_job job{&stream, p.rb.get(), p.files, &p.playing_file, &p.control};
   p.job = &job;
+  p.stream_format = stream.format;
+  p.stream_rate = stream.rate;
   pthread_t output_thread_id;
   if (pthread_create(&output_thread_id, nullptr, output_thread, &job) != 0) fatal_error("pthread_create() failed.\n");
   do {

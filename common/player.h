@@ -90,6 +90,10 @@ struct player {
   int32_t buffer_bytes = 0;
   // The output thread's job while a stream plays, for its stop flag.
   const output_job* job = nullptr;
+  // The stream's format and rate as probed, copied before its output thread
+  // (which opens the device again) starts: for the control channel.
+  int32_t stream_format = 0;
+  int32_t stream_rate = 0;
   // The file being heard: moved by the output thread, read by the progress
   // line and the skip keys.
   std::atomic<music_file*> playing_file{nullptr};

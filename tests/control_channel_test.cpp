@@ -1,11 +1,11 @@
 // The control channel's lines as a front-end sees them: commands parsed or
 // refused with a reason, and escaping that keeps any name on one line and
 // gives it back whole.
+#include "control_channel.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "control_channel.h"
 
 namespace {
 
@@ -30,7 +30,8 @@ TEST(ControlChannelLines, CommandsAndTheirArguments) {
   EXPECT_FALSE(seek("seek 83.5")->relative);
   EXPECT_EQ(seek("seek -10")->millis, -10000);
   EXPECT_TRUE(seek("seek +0.25")->relative);
-  for (const char* bad : {"seek", "seek ten", "seek 1.2.3", "volume", "volume -6dB", "append", "pause now", "", "jump"}) {
+  for (const char* bad :
+       {"seek", "seek ten", "seek 1.2.3", "volume", "volume -6dB", "append", "pause now", "", "jump"}) {
     EXPECT_FALSE(control_parse_command(bad, &why)) << bad;
     EXPECT_FALSE(why.empty()) << bad;
   }
