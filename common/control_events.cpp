@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <optional>
@@ -28,7 +29,9 @@ void send(const control_session& session, std::string_view line) {
   for (size_t at = 0; at < line.size();) {
     const ssize_t written = write(session.events_fd, line.data() + at, line.size() - at);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // the reader went away: nothing more to say
+    // The program that drives the player has gone: playback stops as on a hang-up.
+    if (written < 0 && errno == EPIPE) abort_requested.store(-1);
+    if (written <= 0) return;
     at += static_cast<size_t>(written);
   }
 }
@@ -250,6 +253,7 @@ bool control_session_begin(control_session& session) {
   }
   session.events_fd = events;
   set_fatal_event_sink(events);
+  signal(SIGPIPE, SIG_IGN);  // a reader gone shows as EPIPE, and playback stops in its silence
   return true;
 }
 
