@@ -18,6 +18,7 @@ constexpr const char* kUsage =
     "params:\t\t--version\tprint out program version\n"
     "params:\t\t--dop\tPlayback 5.6MHzfs DoP data\n"
     "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
+    "params:\t\t--control\tcommands on standard input, events on standard output (for programs)\n"
     "params:\t\t--short-filter\tpower less machine mode\n"
     "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
@@ -76,6 +77,7 @@ constexpr option_row kLongOptions[] = {
     {"mode=", option_shape::joined, option_mode},
     {"clock=", option_shape::joined, master_clock},
     {"silent", option_shape::alone, option_silent},
+    {"control", option_shape::alone, option_control},
     {"short-filter", option_shape::alone, option_short_filter},
     {"left-cut", option_shape::alone, option_left_cut},
     {"right-cut", option_shape::alone, option_right_cut},

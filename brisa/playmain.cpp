@@ -203,6 +203,12 @@ std::string file_note(const player& p, const music_file& file) {
   return replaygain_text(file_replaygain(run_of(p), file));
 }
 
+bool set_volume_db(player& p, int32_t db) {
+  if (db < -kMaxAttenuationDb || db > 0) return false;
+  set_volume(run_of(p).modulators, db);
+  return true;
+}
+
 }  // namespace
 
 player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool short_filter) {
@@ -216,6 +222,8 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .volume_db = shown_volume,
           .end_of_stream = end_of_stream,
           .on_key = on_key,
+          .set_volume_db = set_volume_db,
+          .sends_dsd = true,
           .restart = restart,
           .file_note = file_note};
 }

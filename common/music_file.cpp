@@ -16,9 +16,10 @@
 // The caller keeps the list for the whole run: records point into names.
 play_list make_play_list(std::vector<std::string> paths) {
   play_list list;
-  list.names = std::move(paths);
+  for (std::string& path : paths) list.names.push_back(std::move(path));
   // All names are in place before records point into them.
   const size_t count = list.names.size();
+  list.records.reserve(count + 1 + kAppendableFiles);
   list.records.resize(count + 1);  // value-initialised: all zero
   for (size_t i = 0; i < count; ++i) {
     music_file& record = list.records[i];
@@ -28,6 +29,28 @@ play_list make_play_list(std::vector<std::string> paths) {
   }
   list.records[count].index = -1;
   return list;
+}
+
+music_file* play_list_append(play_list& list, std::string path) {
+  if (list.records.size() == list.records.capacity()) return nullptr;
+  const int32_t index = list.count();
+  list.names.push_back(std::move(path));
+  list.records.emplace_back();  // within the capacity: no record moves
+  music_file& added = list.records[static_cast<size_t>(index)];
+  added.file_name = list.names.back().data();
+  added.next = &list.records.back();
+  list.records.back().index = -1;
+  added.index = index;
+  return &added;
+}
+
+void play_list_truncate(play_list& list, int32_t count) {
+  if (count < 0 || count >= list.count()) return;
+  list.records.resize(static_cast<size_t>(count) + 1);
+  list.names.resize(static_cast<size_t>(count));
+  music_file& terminator = list.records.back();
+  terminator = music_file{};
+  terminator.index = -1;
 }
 
 namespace {

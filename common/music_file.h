@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -145,17 +146,30 @@ using read_function = int (*)(music_file* file, uint8_t* dest, int max_bytes);
 
 // The play list: one zero-filled record per file plus a terminator
 // (index -1, next null), and the owned copies of the paths. The records
-// never move once built.
+// never move: room for kAppendableFiles more is kept from the start, so
+// that the list can grow while the output thread plays from it.
 struct play_list {
-  std::vector<std::string> names;
+  std::deque<std::string> names;  // a deque: names stay put as it grows
   std::vector<music_file> records;
 
   int32_t count() const { return static_cast<int32_t>(names.size()); }
+  // The most files the list can hold.
+  int32_t capacity() const { return static_cast<int32_t>(records.capacity()) - 1; }
   music_file* first() { return records.data(); }
 };
 
+constexpr int32_t kAppendableFiles = 4096;
+
 // Builds the list of the paths, which it keeps.
 play_list make_play_list(std::vector<std::string> paths);
+
+// Adds a file at the end: the terminator becomes its record and a new
+// terminator follows it. Null when the list is full.
+music_file* play_list_append(play_list& list, std::string path);
+
+// Keeps the first count files (never opened beyond them): the record after
+// them becomes the terminator.
+void play_list_truncate(play_list& list, int32_t count);
 
 // A file reader: how it opens a file and delivers it. Readers that work on
 // the file's stream get it open and rewound; the others (FFmpeg) open the

@@ -181,6 +181,7 @@ void option_mode(const option_use& use) {
 }
 
 void option_silent(const option_use& use) { use.params.silent = -1; }
+void option_control(const option_use& use) { use.params.control = -1; }
 void option_short_filter(const option_use& use) { use.params.short_filter = -1; }
 void option_left_cut(const option_use& use) { use.params.left_cut = -1; }
 void option_right_cut(const option_use& use) { use.params.right_cut = -1; }

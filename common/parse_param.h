@@ -33,6 +33,7 @@ struct play_params {
   int32_t count_only = 0;   // --count: probe the files, print how many play, exit
   int32_t replaygain = 0;   // --replaygain=: 0 off, 1 track, 2 album
   int32_t wait_device = 0;  // --wait-device: wait for a DAC that is not there, or is lost
+  int32_t control = 0;      // --control: commands on standard input, events on standard output
 };
 
 struct option_table;
@@ -90,6 +91,7 @@ void option_buffer_size(const option_use& use);  // -B: a number, K or M after i
 void option_skip(const option_use& use);         // --skip: no number is 0
 void option_mode(const option_use& use);         // --mode=: a row of the mode table
 void option_silent(const option_use& use);
+void option_control(const option_use& use);  // --control
 void option_short_filter(const option_use& use);
 void option_left_cut(const option_use& use);
 void option_right_cut(const option_use& use);

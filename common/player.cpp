@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "control_events.h"
 #include "device_watch.h"
 #include "printable.h"
 #include "progress_text.h"
@@ -236,6 +237,7 @@ bool act_on_key(player& p, int key) {
 // converted: a burst of skips is not heard file by file. True when a skip
 // has the main loop read on.
 bool poll_keys(player& p) {
+  if (p.channel != nullptr) return control_session_step(*p.channel, p, act_on_key);
   constexpr int32_t kKeysPerPoll = 64;
   bool reads_on = false;
   for (int32_t i = 0; i < kKeysPerPoll; ++i) {
@@ -295,7 +297,8 @@ bool drain(player& p) {
 // Creates the ring buffer for a stream that begins with the current file
 // (open already).
 void open_ring(player& p, int32_t unit) {
-  p.rb = ringbuffer_new(p.buffer_bytes, unit, p.file_count);
+  // A mark for every file the list can grow to while the stream plays.
+  p.rb = ringbuffer_new(p.buffer_bytes, unit, p.list != nullptr ? p.list->capacity() : p.file_count);
   if (!p.rb) fatal_error("ringbuffer_new() failed.\n");
   ringbuffer_mark_file(p.rb.get(), p.current_file->index);
   p.stream_file = p.current_file;
@@ -330,6 +333,8 @@ void prefill(player& p) {
 void play_stream(player& p, output_stream& stream) {
   output_job job{&stream, p.rb.get(), p.files, &p.playing_file, &p.control};
   p.job = &job;
+  p.stream_format = stream.format;
+  p.stream_rate = stream.rate;
   pthread_t output_thread_id;
   if (pthread_create(&output_thread_id, nullptr, output_thread, &job) != 0) fatal_error("pthread_create() failed.\n");
   do {
@@ -350,6 +355,7 @@ void player_setup(player& p, const player_parts& parts, play_list& list, bool si
   p.mode_name = mode_name;
   p.files = list.first();
   p.file_count = list.count();
+  p.list = &list;
 }
 
 refusal player_first_refusal(player& p) {
@@ -407,7 +413,7 @@ bool player_convert_step(player& p) {
 }
 
 void player_play(player& p, output_stream& stream) {
-  enter_key_mode();
+  if (p.channel == nullptr) enter_key_mode();  // the channel's commands are whole lines
   play_stream(p, stream);
   while (p.stream_ends && !abort_requested.load()) {
     // The file read last needs a stream of its own, now that this one has played out.
@@ -513,6 +519,15 @@ bool player_flush_filter(player& p, int32_t input_rate, double delay_seconds, in
 uint8_t* player_frame_slot(player& p, int32_t frame_bytes) {
   if (ringbuffer_space(p.rb.get()) < frame_bytes) return nullptr;
   return ringbuffer_write_area(p.rb.get()).data();
+}
+
+bool player_read_on(player& p) {
+  music_file* file = p.current_file;
+  if (!p.rb || file == nullptr || file->index < 0 || p.stream_ends || abort_requested.load()) return false;
+  ringbuffer_reopen(p.rb.get());
+  p.tail_frames = -1;  // the filter's tail, if begun, leads into the new file
+  begin_file(p, file);
+  return true;
 }
 
 bool player_seek(player& p, int64_t millis, bool relative) {

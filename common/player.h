@@ -20,6 +20,7 @@
 #include "util.h"
 
 struct player;
+struct control_session;
 
 // DSD is read kDsdReadBytes at a time: four bytes a channel, interleaved.
 constexpr int32_t kDsdReadBytes = 8;
@@ -52,6 +53,11 @@ struct player_parts {
   // for a player that has more; true when it changed what the progress line
   // shows.
   bool (*on_key)(player& p, int key) = nullptr;
+  // Sets the volume in dB for a player that has one; false for a value it
+  // does not take.
+  bool (*set_volume_db)(player& p, int32_t db) = nullptr;
+  // The stream carries DSD whatever the file (a PCM format is DoP).
+  bool sends_dsd = false;
   // For a player whose stream follows the file: whether file can go on in
   // the stream set up for `streamed`, and the stream for one that cannot
   // (probed, the player's layout set). Null: one stream carries the list.
@@ -80,6 +86,9 @@ struct player {
   const char* mode_name = nullptr;  // shown after the position
   music_file* files = nullptr;
   int32_t file_count = 0;
+  play_list* list = nullptr;  // grows while playing (files appended) through the control channel
+  // The control channel (--control), which replaces the keys; null without it.
+  control_session* channel = nullptr;
   ringbuffer_ptr rb;
   music_file* current_file = nullptr;    // being read; the terminator after the last one
   const music_reader* reader = nullptr;  // of the current file
@@ -98,6 +107,10 @@ struct player {
   int32_t buffer_bytes = 0;
   // The output thread's job while a stream plays, for its stop flag.
   const output_job* job = nullptr;
+  // The stream's format and rate as probed, copied before its output thread
+  // (which opens the device again) starts: for the control channel.
+  int32_t stream_format = 0;
+  int32_t stream_rate = 0;
   // The file being heard: moved by the output thread, read by the progress
   // line and the skip keys.
   std::atomic<music_file*> playing_file{nullptr};
@@ -177,6 +190,11 @@ int32_t player_write_dsd_frames(player& p, dsd_packing& packing, std::span<const
 using float_pair_function = void (*)(player& p, const float (&pair)[2]);
 bool player_flush_filter(player& p, int32_t input_rate, double delay_seconds, int32_t room_bytes,
                          float_pair_function filter_pair);
+
+// Files were appended to the list once its end had been read: reading goes
+// on with current_file, in this stream when it joins it. True when the main
+// loop reads on.
+bool player_read_on(player& p);
 
 // Moves what is heard to millis into the file being heard, or by millis
 // from where it is when relative: clamped at the file's start, past its end

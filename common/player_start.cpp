@@ -1,5 +1,6 @@
 #include "player_start.h"
 
+#include "control_events.h"
 #include "dir2files.h"
 #include "folder_music.h"
 #include "util.h"
@@ -25,6 +26,11 @@ int player_start(int argc, char** argv, const player_program& program) {
     print_usage(*program.options, argv[0]);
     fatal_error_at(program.module, __LINE__, "argc is %d skip is %d\n", argc, params.first_file_index);
   }
+  // From here on standard output carries the channel's events alone.
+  control_session session;
+  if (params.control && !control_session_begin(session)) {
+    fatal_error_at(program.module, __LINE__, "the control channel cannot be set up.\n");
+  }
   if (program.init_decoders != nullptr) program.init_decoders();
   program.choose_device(program.context, params);
 
@@ -39,6 +45,7 @@ int player_start(int argc, char** argv, const player_program& program) {
 
   player p;
   player_setup(p, parts, list, params.silent != 0, params.mode_name);
+  if (params.control) p.channel = &session;
   player_check_files(p);
 
   output_stream stream = program.first_stream(p, params);
@@ -47,5 +54,6 @@ int player_start(int argc, char** argv, const player_program& program) {
   if (program.prefilled != nullptr) program.prefilled(program.context, params);
   player_play(p, stream);
   leave_key_mode();
+  if (p.channel != nullptr) control_session_end(session, 0);
   return 0;
 }

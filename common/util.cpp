@@ -15,6 +15,7 @@
 #include <cstring>
 #include <utility>
 
+#include "control_channel.h"
 #include "printable.h"
 
 std::atomic<int32_t> abort_requested{0};
@@ -30,6 +31,9 @@ std::atomic<bool> signal_context{false};
 // A position line is on the terminal's last line, ended by "\r" only: a
 // report printed now must wipe it first, or it would write over its start.
 std::atomic<bool> position_line_shown{false};
+
+// The control channel's events, for a fatal report: -1 without one.
+std::atomic<int> fatal_events_fd{-1};
 
 constexpr size_t kReportBytes = 4096;
 constexpr int kBacktraceDepth = 1024;
@@ -68,13 +72,41 @@ void write_report(std::string_view module, int line, const char* format, va_list
   write_all(STDERR_FILENO, text, std::min(static_cast<size_t>(used), sizeof text - 1));
 }
 
+// The report as control events: the message on one line, then the stop
+// and the exit status. Allocates nothing.
+void write_fatal_events(int fd, int status, const char* format, va_list args) noexcept {
+  char message[kReportBytes];
+  const int length = vsnprintf(message, sizeof message, format, args);
+  std::string_view text(message, std::clamp<size_t>(static_cast<size_t>(std::max(length, 0)), 0, sizeof message - 1));
+  while (!text.empty() && text.front() == '\n') text.remove_prefix(1);
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  char events[2 * kReportBytes];
+  size_t used =
+      static_cast<size_t>(snprintf(events, sizeof events, "%.*s ", static_cast<int>(control_event_name::kError.size()),
+                                   control_event_name::kError.data()));
+  used += control_escape_into(text, events + used, kReportBytes);
+  const int tail = snprintf(events + used, sizeof events - used, "\n%s %s %s\n%s %d\n",
+                            control_event_name::kState.data(), control_state_name::kStopped.data(),
+                            control_state_name::kError.data(), control_event_name::kExit.data(), status);
+  if (tail > 0) used += std::min(static_cast<size_t>(tail), sizeof events - used - 1);
+  write_all(fd, events, used);
+}
+
 }  // namespace
+
+void set_fatal_event_sink(int fd) noexcept { fatal_events_fd.store(fd); }
 
 void fatal_error_at(std::string_view module, int line, const char* format, ...) {
   va_list args;
   va_start(args, format);
+  va_list for_events;
+  va_copy(for_events, args);
   write_report(module, line, format, args);
   va_end(args);
+  if (const int fd = fatal_events_fd.exchange(-1); fd >= 0) {
+    write_fatal_events(fd, fatal_exit_status(line), format, for_events);
+  }
+  va_end(for_events);
   abort_requested.store(-1);
   exit_program(fatal_exit_status(line));
 }

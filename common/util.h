@@ -36,6 +36,10 @@ constexpr int fatal_exit_status(int line) noexcept { return (line & 0xFF) != 0 ?
 [[noreturn]] void fatal_error_at(std::string_view module, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Where a fatal report also goes as control events (error, stopped, exit
+// status): a descriptor, or -1 for none.
+void set_fatal_event_sink(int fd) noexcept;
+
 // The same report head and message without stopping the program.
 void report_warning_at(std::string_view module, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -9,6 +9,7 @@ constexpr const char* kUsage =
     "params:\t\t--short-filter\tpower less machine mode. available with -os option\n"
     "params:\t\t--version\tprint out program version\n"
     "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
+    "params:\t\t--control\tcommands on standard input, events on standard output (for programs)\n"
     "params:\t\t--left-cut\tkeep left channel silent\n"
     "params:\t\t--right-cut\tkeep right channel silent\n"
     "params:\t\t--wait-device\twait for a DAC that is not there or is lost\n";
@@ -39,6 +40,7 @@ constexpr option_row kLongOptions[] = {
     {"count", option_shape::alone, count_only},
     {"mode=", option_shape::joined, option_mode},
     {"silent", option_shape::alone, option_silent},
+    {"control", option_shape::alone, option_control},
     {"short-filter", option_shape::alone, option_short_filter},
     {"left-cut", option_shape::alone, option_left_cut},
     {"right-cut", option_shape::alone, option_right_cut},

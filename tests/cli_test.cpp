@@ -40,6 +40,7 @@ std::string brisa_usage(const std::string& program) {
          "params:\t\t--version\tprint out program version\n"
          "params:\t\t--dop\tPlayback 5.6MHzfs DoP data\n"
          "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
+         "params:\t\t--control\tcommands on standard input, events on standard output (for programs)\n"
          "params:\t\t--short-filter\tpower less machine mode\n"
          "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
          "params:\t\t--left-cut\tkeep left channel silent\n"
@@ -53,6 +54,7 @@ std::string lumen_usage(const std::string& program) {
          "params:\t\t--short-filter\tpower less machine mode. available with -os option\n"
          "params:\t\t--version\tprint out program version\n"
          "params:\t\t--silent\tsuppress time count messages(for AJAX system)\n"
+         "params:\t\t--control\tcommands on standard input, events on standard output (for programs)\n"
          "params:\t\t--left-cut\tkeep left channel silent\n"
          "params:\t\t--right-cut\tkeep right channel silent\n"
          "params:\t\t--wait-device\twait for a DAC that is not there or is lost\n";

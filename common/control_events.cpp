@@ -1,0 +1,283 @@
+#include "control_events.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "control_channel.h"
+#include "player.h"
+#include "stream_constants.h"
+#include "util.h"
+
+namespace {
+
+// A command line longer than this is refused whole (a path is at most 4096).
+constexpr size_t kLongestLine = 16384;
+constexpr size_t kReadBytes = 4096;
+// Events while playing: one every this many units of music heard (half a second).
+constexpr int64_t kPositionUnits = kOversampledRate / 2;
+
+void send(const control_session& session, std::string_view line) {
+  for (size_t at = 0; at < line.size();) {
+    const ssize_t written = write(session.events_fd, line.data() + at, line.size() - at);
+    if (written < 0 && errno == EINTR) continue;
+    // The program that drives the player has gone: playback stops as on a hang-up.
+    if (written < 0 && errno == EPIPE) abort_requested.store(-1);
+    if (written <= 0) return;
+    at += static_cast<size_t>(written);
+  }
+}
+
+void send_error(const control_session& session, std::string_view text) {
+  send(session, control_event(control_event_name::kError, text));
+}
+
+// The file's length in milliseconds, from its byte count, held where a
+// hostile header's count would overflow.
+int64_t duration_millis(const music_file& file) {
+  const int64_t rate = file.format.sample_rate;
+  const int64_t block_align = file.format.block_align;
+  if (rate <= 0 || block_align <= 0) return 0;
+  const int64_t frames_per_block = is_dsd(file) ? 8 : 1;
+  const int64_t blocks =
+      std::min(file.total_bytes / block_align, std::numeric_limits<int64_t>::max() / (8 * 1000 * frames_per_block));
+  return blocks / rate * frames_per_block * 1000 + blocks % rate * frames_per_block * 1000 / rate;
+}
+
+int64_t heard_units(music_file& file) {
+  return std::atomic_ref<int64_t>(file.played_count).load(std::memory_order_relaxed);
+}
+
+std::string format_of(const player& p) {
+  if (p.job == nullptr || p.stream_rate <= 0) return {};
+  const auto format = static_cast<snd_pcm_format_t>(p.stream_format);
+  const int width = snd_pcm_format_width(format);
+  const bool native_dsd = format == SND_PCM_FORMAT_DSD_U8 || format == SND_PCM_FORMAT_DSD_U16_LE ||
+                          format == SND_PCM_FORMAT_DSD_U16_BE || format == SND_PCM_FORMAT_DSD_U32_LE ||
+                          format == SND_PCM_FORMAT_DSD_U32_BE;
+  if (native_dsd) return control_format_name(control_stream_kind::dsd, int64_t{p.stream_rate} * width, width, 2);
+  const bool dop = p.parts.sends_dsd || (p.stream_file != nullptr && is_dsd(*p.stream_file));
+  // DoP carries 16 one-bit samples a channel in each frame.
+  if (dop) return control_format_name(control_stream_kind::dop, int64_t{p.stream_rate} * 16, width, 2);
+  return control_format_name(control_stream_kind::pcm, p.stream_rate, width, 2);
+}
+
+void send_tags(const control_session& session, const track_tags& tags) {
+  const std::pair<std::string_view, const std::string*> fields[] = {
+      {control_tag_name::kTitle, &tags.title}, {control_tag_name::kArtist, &tags.artist},
+      {control_tag_name::kAlbum, &tags.album}, {control_tag_name::kTrack, &tags.track},
+      {control_tag_name::kDate, &tags.date},
+  };
+  for (const auto& [name, text] : fields) {
+    if (!text->empty()) send(session, control_event(control_event_name::kTag, name, *text));
+  }
+}
+
+// Every event whose subject changed since it was sent.
+void send_changes(control_session& session, player& p) {
+  const std::string state(p.control.paused.load() ? control_state_name::kPaused : control_state_name::kPlaying);
+  if (state != session.state_sent) {
+    session.state_sent = state;
+    send(session, control_event(control_event_name::kState, state));
+  }
+  if (p.file_count != session.count_sent) {
+    session.count_sent = p.file_count;
+    send(session, control_event(control_event_name::kList, std::to_string(p.file_count)));
+  }
+  if (const std::string format = format_of(p); !format.empty() && format != session.format_sent) {
+    session.format_sent = format;
+    send(session, control_event(control_event_name::kFormat, format));
+  }
+  if (p.parts.volume_db != nullptr) {
+    if (const int32_t volume = p.parts.volume_db(p); volume != session.volume_sent) {
+      session.volume_sent = volume;
+      send(session, control_event(control_event_name::kVolume, std::to_string(volume)));
+    }
+  }
+  music_file* playing = p.playing_file.load(std::memory_order_acquire);
+  if (playing == nullptr || playing->index < 0) return;
+  const bool new_file = playing != session.file_sent || playing->index != session.index_sent;
+  if (new_file) {
+    session.file_sent = playing;
+    session.index_sent = playing->index;
+    send(session, control_event(control_event_name::kFile, std::to_string(playing->index),
+                                playing->file_name != nullptr ? playing->file_name : ""));
+    send_tags(session, playing->tags);
+  }
+  const int64_t units = heard_units(*playing);
+  const int64_t half_seconds = units / kPositionUnits;
+  if (new_file || half_seconds != session.half_seconds_sent) {
+    session.half_seconds_sent = half_seconds;
+    const int64_t millis = units / (kOversampledRate / 1000);
+    send(session, control_event(control_event_name::kPosition, control_seconds_text(millis),
+                                control_seconds_text(duration_millis(*playing))));
+  }
+}
+
+// Why a path cannot join the list, in the words of the player's refusals; empty when it can.
+std::string probe_refusal(const player& p, const std::string& path) {
+  music_file probe{};
+  probe.file_name = const_cast<char*>(path.c_str());
+  const recognition found = recognise_music_file(&probe, p.parts.readers);
+  std::string why;
+  switch (found.result) {
+    case recognised::file:
+      if (probe.remaining_bytes < (is_dsd(probe) ? 1 : probe.format.block_align) ||
+          (found.reader->on_stream && !holds_a_frame(probe))) {
+        why = "nothing to play in " + path;
+      }
+      break;
+    case recognised::cannot_open: why = "file " + path + " open error"; break;
+    case recognised::not_regular: why = path + " is not a regular file"; break;
+    case recognised::refused:
+      why = path + " cannot be played: " + (probe.refusal != nullptr ? probe.refusal : "");
+      break;
+    case recognised::unknown_format: why = "file format of " + path + " unknown"; break;
+    case recognised::unsupported_bits:
+      why = path + ": sample bit length " + std::to_string(probe.format.bits_per_sample) + " is not supported";
+      break;
+  }
+  close_music_file(&probe, found.reader);
+  return why;
+}
+
+// Appends the path to the list when it can be played; reading goes on with
+// it when the list's end had been read. True when the main loop reads on.
+bool append(const control_session& session, player& p, const std::string& path) {
+  if (p.list == nullptr) return false;
+  if (const std::string why = probe_refusal(p, path); !why.empty()) {
+    send_error(session, why);
+    return false;
+  }
+  music_file* added = play_list_append(*p.list, path);
+  if (added == nullptr) {
+    send_error(session, "the play list is full: " + path + " not added");
+    return false;
+  }
+  p.file_count = p.list->count();
+  return p.current_file == added && player_read_on(p);
+}
+
+// Drops the files after the one being read.
+void clear(player& p) {
+  if (p.list == nullptr || p.current_file == nullptr || p.current_file->index < 0) return;
+  play_list_truncate(*p.list, p.current_file->index + 1);
+  p.file_count = p.list->count();
+}
+
+bool act(control_session& session, player& p, const control_command& command, key_action act_on_key) {
+  switch (command.verb) {
+    case control_verb::pause: p.control.paused.store(true); break;
+    case control_verb::resume: p.control.paused.store(false); break;
+    case control_verb::next: return act_on_key(p, 'n');
+    case control_verb::previous: return act_on_key(p, 'p');
+    case control_verb::seek: return player_seek(p, command.millis, command.relative);
+    case control_verb::volume:
+      if (p.parts.set_volume_db == nullptr) {
+        send_error(session, "this player has no volume");
+      } else if (!p.parts.set_volume_db(p, command.volume_db)) {
+        send_error(session, "volume " + std::to_string(command.volume_db) + " is out of range (-48 to 0 dB)");
+      }
+      break;
+    case control_verb::append: return append(session, p, command.path);
+    case control_verb::clear: clear(p); break;
+    case control_verb::status:
+      session.file_sent = nullptr;
+      session.index_sent = -1;
+      session.state_sent.clear();
+      session.format_sent.clear();
+      session.half_seconds_sent = -1;
+      session.volume_sent = INT32_MIN;
+      session.count_sent = -1;
+      break;
+    case control_verb::quit:
+      session.stop_reason = control_state_name::kQuitAsked;
+      abort_requested.store(-1);  // as an interrupt: the stream ends in its silence
+      break;
+  }
+  p.seconds_shown = -1;  // the human line shows a change at once
+  return false;
+}
+
+// The next whole command line, if one has come.
+std::optional<std::string> read_line(control_session& session) {
+  for (;;) {
+    const size_t newline = session.pending.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = session.pending.substr(0, newline);
+      session.pending.erase(0, newline + 1);
+      if (!std::exchange(session.discarding, false)) return line;
+      continue;
+    }
+    if (session.pending.size() > kLongestLine) {
+      session.pending.clear();
+      if (!session.discarding) send_error(session, "command line too long");
+      session.discarding = true;
+    }
+    if (session.input_ended) return std::nullopt;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(STDIN_FILENO, &readable);
+    struct timeval no_wait = {0, 0};
+    if (select(STDIN_FILENO + 1, &readable, nullptr, nullptr, &no_wait) <= 0) return std::nullopt;
+    char buffer[kReadBytes];
+    const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
+    if (got <= 0) {
+      // A last line without its newline still counts.
+      session.input_ended = true;
+      if (session.pending.empty() || session.discarding) return std::nullopt;
+      return std::exchange(session.pending, {});
+    }
+    session.pending.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+}  // namespace
+
+bool control_session_begin(control_session& session) {
+  const int events = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (events < 0) return false;
+  fflush(stdout);
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    close(events);
+    return false;
+  }
+  session.events_fd = events;
+  set_fatal_event_sink(events);
+  signal(SIGPIPE, SIG_IGN);  // a reader gone shows as EPIPE, and playback stops in its silence
+  return true;
+}
+
+bool control_session_step(control_session& session, player& p, key_action act_on_key) {
+  bool reads_on = false;
+  if (std::optional<std::string> line = read_line(session)) {
+    std::string why;
+    if (const std::optional<control_command> command = control_parse_command(*line, &why)) {
+      reads_on = act(session, p, *command, act_on_key);
+    } else {
+      send_error(session, why);
+    }
+  }
+  send_changes(session, p);
+  return reads_on;
+}
+
+void control_session_end(control_session& session, int exit_status) {
+  set_fatal_event_sink(-1);
+  std::string_view reason = session.stop_reason;
+  if (reason.empty())
+    reason = abort_requested.load() ? control_state_name::kInterrupted : control_state_name::kEndOfList;
+  send(session, control_event(control_event_name::kState, control_state_name::kStopped, reason));
+  send(session, control_event(control_event_name::kExit, std::to_string(exit_status)));
+}
+
+void control_session_send(const control_session& session, std::string_view line) { send(session, line); }
