@@ -69,20 +69,13 @@ constexpr option_row kShortOptions[] = {
 };
 
 constexpr option_row kLongOptions[] = {
-    {"help", option_shape::alone, option_usage},
-    {"skip", option_shape::with_value, option_skip},
-    {"version", option_shape::alone, option_version},
-    {"dop", option_shape::alone, dop},
-    {"volume=", option_shape::joined, volume},
-    {"mode=", option_shape::joined, option_mode},
-    {"clock=", option_shape::joined, master_clock},
-    {"silent", option_shape::alone, option_silent},
-    {"control", option_shape::alone, option_control},
-    {"short-filter", option_shape::alone, option_short_filter},
-    {"left-cut", option_shape::alone, option_left_cut},
-    {"right-cut", option_shape::alone, option_right_cut},
-    {"replaygain=", option_shape::joined, replaygain},
-    {"wait-device", option_shape::alone, option_wait_device},
+    {"help", option_shape::alone, option_usage},        {"skip", option_shape::with_value, option_skip},
+    {"version", option_shape::alone, option_version},   {"dop", option_shape::alone, dop},
+    {"volume=", option_shape::joined, volume},          {"mode=", option_shape::joined, option_mode},
+    {"clock=", option_shape::joined, master_clock},     {"silent", option_shape::alone, option_silent},
+    {"control", option_shape::alone, option_control},   {"short-filter", option_shape::alone, option_short_filter},
+    {"left-cut", option_shape::alone, option_left_cut}, {"right-cut", option_shape::alone, option_right_cut},
+    {"replaygain=", option_shape::joined, replaygain},  {"wait-device", option_shape::alone, option_wait_device},
 };
 
 constexpr option_table kOptions = {

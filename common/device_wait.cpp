@@ -89,7 +89,7 @@ void device_wait_card_name(const std::string& card_id, int device, char (&name)[
 int device_wait_until_openable(const char* device_name, const char* what) {
   const dac_identity identity = device_wait_identity(device_name);
   bool announced = false;
-  for (int64_t interval = kWaitFirstPollMicros;; ) {
+  for (int64_t interval = kWaitFirstPollMicros;;) {
     if (!identity.known() || device_wait_card_listed(identity)) {
       snd_pcm_t* raw = nullptr;
       const int err = snd_pcm_open(&raw, device_name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);

@@ -29,6 +29,8 @@ constexpr const char* kTransportKeys =
     "keys:\t\tspace\tpause and resume\n"
     "keys:\t\tn\tnext file\n"
     "keys:\t\tp\tstart of the file, or previous file within its first 3 seconds\n"
+    "keys:\t\t<- ,\tback 10 seconds\n"
+    "keys:\t\t-> .\tforward 10 seconds\n"
     "keys:\t\tq\tquit (as Ctrl-C)\n";
 constexpr const char* kKeysSource = "keys:\t\t(read from a terminal or a pipe on standard input)\n";
 

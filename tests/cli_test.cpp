@@ -45,6 +45,7 @@ std::string brisa_usage(const std::string& program) {
          "params:\t\t--volume=#\tset volume magnify[dB](Cf. --volume=-6)\n"
          "params:\t\t--left-cut\tkeep left channel silent\n"
          "params:\t\t--right-cut\tkeep right channel silent\n"
+         "params:\t\t--replaygain=mode\tgain from the tags: track, album or off\n"
          "params:\t\t--wait-device\twait for a DAC that is not there or is lost\n";
 }
 
