@@ -47,14 +47,6 @@ constexpr float kK3 = 1.0f - kG3;
 constexpr std::array<float, 7> kA = {4.18489494e-06f, 0.00011847014f, 0.00162730816f, 0.0139746596f,
                                      0.0814671637f,   0.322670461f,   0.809264953f};
 
-// The feedback terms a_i * Q, computed once.
-constexpr std::array<float, 7> make_feedback_terms() {
-  std::array<float, 7> terms{};
-  for (size_t i = 0; i < terms.size(); ++i) terms[i] = kA[i] * kFeedbackFloat;
-  return terms;
-}
-constexpr auto kAQ = make_feedback_terms();
-
 // Level 7's states in vector lanes: "odd" = (c1, c3, c5, c7) and "even" =
 // (pad, c2, c4, c6). Then every state's update takes its neighbours from
 // the same lane of the other vector or from "odd" moved up one lane:
@@ -67,9 +59,6 @@ constexpr lane_array kOddScale = {1.0f, kK1, kK2, kK3};
 constexpr lane_array kEvenG = {0.0f, kG1, kG2, kG3};
 constexpr lane_array kOddA = {kA[0], kA[2], kA[4], kA[6]};
 constexpr lane_array kEvenA = {0.0f, kA[1], kA[3], kA[5]};
-// The feedback terms negated: -a_i*Q, the feedback of a 1 (v = -Q).
-constexpr lane_array kOddFeedback = {-kAQ[0], -kAQ[2], -kAQ[4], -kAQ[6]};
-constexpr lane_array kEvenFeedback = {-0.0f, -kAQ[1], -kAQ[3], -kAQ[5]};
 
 // Vectors of lanes for the kernel: F is f4 (one channel) or, on x86 with
 // AVX2, f8 (left in the low half, right in the high half).
@@ -108,15 +97,18 @@ template <class F>
 struct level7_constants {
   F odd_scale;
   F even_g;
-  F odd_feedback;
-  F even_feedback;
+  F odd_a;
+  F even_a;
   F high;
   F low;
+  F zero;
+  typename F::top_type minus_q;  // the feedback of a 1
 };
 
 inline level7_constants<f4> make_level7_constants() noexcept {
-  return {simd::load(kOddScale),     simd::load(kEvenG),          simd::load(kOddFeedback),
-          simd::load(kEvenFeedback), simd::splat(kFeedbackFloat), simd::splat(-kFeedbackFloat)};
+  return {
+      simd::load(kOddScale),       simd::load(kEvenG),           simd::load(kOddA), simd::load(kEvenA),
+      simd::splat(kFeedbackFloat), simd::splat(-kFeedbackFloat), simd::splat(0.0f), simd::top_splat(-kFeedbackFloat)};
 }
 
 // One bit of level 7, from the previous bit's states (au_i = a_i*u, f_i = a_i*v
@@ -134,16 +126,18 @@ inline level7_constants<f4> make_level7_constants() noexcept {
 // q >= 0 is read from q's sign bit: q is never NaN, and never -0 (a sum is
 // -0 only when both terms are, and c7 never is: it starts at +0 and each
 // new c7 ends in a non-zero + f7), so the sign bit decides alike. The
-// feedback is -a_i*Q with that sign bit flipped in: f_i exactly.
+// feedback is a_i times v, -Q with that sign bit flipped in: the product
+// rounds to f_i exactly, and the pad lane's 0 * v is a zero, which keeps it
+// +0. (On NEON v is a scalar lane of a multiply-add, not a vector to make.)
 template <bool kClamp, class F>
 [[gnu::always_inline]] inline void level7_step(level7_lanes<F>& s, const level7_input<F>& in,
                                                const level7_constants<F>& k) noexcept {
   const auto q = add_top(in.u, s.odd);
-  const F sign = sign_mask(q);
-  s.signs = append_sign(s.signs, q);
-  const F odd = mul_add(s.even + in.odd, k.odd_scale, s.odd) + flip_sign(k.odd_feedback, sign);
-  const F even =
-      (mul_sub(s.even, k.even_g, s.odd) + (shift_up(s.odd, sign) + in.even)) + flip_sign(k.even_feedback, sign);
+  const auto sign = top_sign(q);
+  s.signs = append_sign(s.signs, sign);
+  const auto v = flip_top(k.minus_q, sign);
+  const F odd = mul_add_top(mul_add(s.even + in.odd, k.odd_scale, s.odd), k.odd_a, v);
+  const F even = mul_add_top(mul_sub(s.even, k.even_g, s.odd) + (shift_up(s.odd, k.zero) + in.even), k.even_a, v);
   s.odd = kClamp ? limit(odd, k.low, k.high) : odd;
   s.even = kClamp ? limit(even, k.low, k.high) : even;
 }

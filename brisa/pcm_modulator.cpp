@@ -195,9 +195,9 @@ using simd::f8;
 }
 [[gnu::always_inline]] inline level7_constants<f8> pair_of(const level7_constants<f4>& l,
                                                            const level7_constants<f4>& r) noexcept {
-  return {
-      pair_of(l.odd_scale, r.odd_scale),         pair_of(l.even_g, r.even_g), pair_of(l.odd_feedback, r.odd_feedback),
-      pair_of(l.even_feedback, r.even_feedback), pair_of(l.high, r.high),     pair_of(l.low, r.low)};
+  return {pair_of(l.odd_scale, r.odd_scale), pair_of(l.even_g, r.even_g),  pair_of(l.odd_a, r.odd_a),
+          pair_of(l.even_a, r.even_a),       pair_of(l.high, r.high),      pair_of(l.low, r.low),
+          pair_of(l.zero, r.zero),           pair_of(l.minus_q, r.minus_q)};
 }
 [[gnu::always_inline]] inline level7_lanes<f8> pair_of(const level7_lanes<f4>& l, const level7_lanes<f4>& r) noexcept {
   return {pair_of(l.odd, r.odd), pair_of(l.even, r.even), f8::history{}};

@@ -24,8 +24,9 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int32_t kIntegerInputRate = 44100;
 constexpr int32_t kHold = 8;
 static_assert(kOversampledRate / kIntegerInputRate == kHold && 2 * kHold <= kFirBlockFloats);
-// That path's gain: headroom for the modulators.
-constexpr double kIntegerPathGain = 0.9;
+// Every rate's gain: headroom for the modulators. One gain for all rates,
+// so that files of different rates play at the same level.
+constexpr double kPathGain = 0.9;
 constexpr int32_t kRound = static_cast<int32_t>(simd::kDotRound);
 static_assert((kFirTaps44kNormal + kHold) % (kHold * kRound) == 0 &&
               (kFirTaps44kShort + kHold) % (kHold * kRound) == 0);
@@ -208,12 +209,12 @@ bool fold_table(const coeff_table& c, int32_t table_skip, phase_bank& b) {
     double sum = 0.0;
     for (int32_t k = std::max(0, n - kHold + 1); k <= std::min(n, c.count - 1); ++k) sum += c.taps[k];
     const int32_t r = n % kHold, d = n / kHold;
-    b.bank[static_cast<size_t>(r) * b.taps + (b.taps - 1 - d)] = static_cast<float>(kIntegerPathGain * sum);
+    b.bank[static_cast<size_t>(r) * b.taps + (b.taps - 1 - d)] = static_cast<float>(kPathGain * sum);
   }
   return true;
 }
 
-// The phases of any other rate, each normalised to gain 1.
+// The phases of any other rate, each normalised to the path's gain.
 bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_rate, double delay, phase_bank& b) {
   const int32_t common = std::gcd(input_rate, output_rate);
   b.up = output_rate / common;
@@ -240,7 +241,7 @@ bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_r
       sum += taps[d];
     }
     float* out = b.bank.get() + static_cast<size_t>(s) * b.taps;
-    for (int32_t d = 0; d < b.taps; ++d) out[b.taps - 1 - d] = static_cast<float>(taps[d] / sum);
+    for (int32_t d = 0; d < b.taps; ++d) out[b.taps - 1 - d] = static_cast<float>(kPathGain * taps[d] / sum);
   }
   if (!b.interpolated()) return true;
   // The steps from each stored phase to the next, for the interpolation.
@@ -386,6 +387,26 @@ const float* fir_process(fir_filter& filter, const float* frame, int32_t* count)
   push_frame(v, frame[0], frame[1]);
   const bool cut = v.phases.rate == kIntegerInputRate;
   int32_t written = 0;
+  if (!fir.any_fading && !v.phases.interpolated()) {
+    // The usual case, one voice of exact phases: every output this frame
+    // completes in one call, the phases `down` apart.
+    const phase_bank& b = v.phases;
+    // position < up here, so 32 bits hold it (a 64-bit division is a
+    // library call on 32-bit ARM).
+    const auto left = static_cast<int32_t>(std::max<int64_t>(b.up - v.position, 0));
+    const int32_t outputs = std::min((left + b.down - 1) / b.down, kFirBlockFrames);
+    const int32_t first = v.write - b.reach();
+    v.kernels.run(b.bank.get() + v.position * b.taps, static_cast<size_t>(b.down) * b.taps, outputs,
+                  v.history_l.get() + first, v.history_r.get() + first, b.taps, fir.output);
+    written = 2 * outputs;
+    v.position += static_cast<int64_t>(outputs) * b.down;
+    if (cut && (fir.cuts.left || fir.cuts.right)) {
+      for (int32_t i = 0; i < written; i += 2) {
+        if (fir.cuts.left) fir.output[i] = 0.0f;
+        if (fir.cuts.right) fir.output[i + 1] = 0.0f;
+      }
+    }
+  }
   // The bound never binds (fir_init refuses rates that would need more
   // frames); it keeps the block safe whatever the position says.
   for (; v.position < v.phases.up && written < kFirBlockFloats; v.position += v.phases.down, written += 2) {

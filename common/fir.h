@@ -7,9 +7,11 @@
 // own short filter (taps) over the latest input frames, and an output is one
 // dot product of those taps with the input history. The phases come from one
 // lowpass prototype: at 44.1 kHz the folded coefficient table (a hold of 8
-// and the table's lowpass, gain 0.9, L = 8), at any other rate a
-// Kaiser-windowed sinc designed by fir_init for that rate (gain 1.0; rates
-// with more than kFirMaxExactPhases phases interpolate between stored ones).
+// and the table's lowpass, L = 8), at any other rate a Kaiser-windowed sinc
+// designed by fir_init for that rate (rates with more than
+// kFirMaxExactPhases phases interpolate between stored ones). Every rate's
+// path has gain 0.9 (headroom for the modulators), so a file plays at the
+// same level whatever its rate.
 // Every prototype has the same delay in seconds, and at a change of rate
 // between files the frames of the old rate fade out through their own
 // filter: the stream keeps its time line, no gap, no jump.

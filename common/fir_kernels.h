@@ -19,9 +19,14 @@ using dot_kernel = void (*)(const float* c, const float* l, const float* r, size
 // second: c[i] = c0[i] + weight * step[i].
 using dot_between_kernel = void (*)(const float* c0, const float* step, float weight, const float* l, const float* r,
                                     size_t count, float* out_l, float* out_r);
+// `outputs` dot products over the same l and r, output k's taps starting at
+// c + k * c_step: out[2k] and out[2k + 1] are what plain would give.
+using dot_run_kernel = void (*)(const float* c, size_t c_step, size_t outputs, const float* l, const float* r,
+                                size_t count, float* out);
 struct dot_kernels {
   dot_kernel plain;
   dot_between_kernel between;
+  dot_run_kernel run;
 };
 
 dot_kernels dot_kernels_scalar() noexcept;

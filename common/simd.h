@@ -90,6 +90,17 @@ inline f4 sign_mask(f2 sum) noexcept {
 inline f4 flip_sign(f4 m, f4 mask) noexcept {
   return {vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(m.v), vreinterpretq_u32_f32(mask.v)))};
 }
+// The sign bit of an add_top sum, on the high half only.
+inline f2 top_sign(f2 sum) noexcept {
+  return {vreinterpret_f32_u32(vand_u32(vreinterpret_u32_f32(sum.v), vdup_n_u32(0x80000000u)))};
+}
+// m (a top_splat) with its sign flipped where sign (a top_sign) is set.
+inline f2 flip_top(f2 m, f2 sign) noexcept {
+  return {vreinterpret_f32_u32(veor_u32(vreinterpret_u32_f32(m.v), vreinterpret_u32_f32(sign.v)))};
+}
+// a + b*v, v the value in lane 1 of a top_type, the product rounded first
+// (VMLA by scalar, chained as VMLA is).
+inline f4 mul_add_top(f4 a, f4 b, f2 v) noexcept { return {vmlaq_lane_f32(a.v, b.v, v.v, 1)}; }
 // The signs so far, the latest in bit 31 of lane 1: appending is one
 // shift-right-and-insert into the sum's own register.
 struct sign_history {
@@ -180,6 +191,8 @@ inline f4 top_splat(float u) noexcept { return splat(u); }
 inline f4 add_top(f4 u, f4 a) noexcept { return {_mm_add_ps(u.v, _mm_shuffle_ps(a.v, a.v, 0xFF))}; }
 inline f4 sign_mask(f4 sum) noexcept { return {_mm_and_ps(sum.v, _mm_set1_ps(-0.0f))}; }
 inline f4 flip_sign(f4 m, f4 mask) noexcept { return {_mm_xor_ps(m.v, mask.v)}; }
+inline f4 top_sign(f4 sum) noexcept { return sign_mask(sum); }
+inline f4 flip_top(f4 m, f4 sign) noexcept { return flip_sign(m, sign); }
 // The signs so far, inverted (a 1 for each -), the latest in bit 0.
 struct sign_history {
   __m128i inverted;
@@ -273,6 +286,8 @@ inline f4 sign_mask(f4 sum) noexcept {
 inline f4 flip_sign(f4 m, f4 mask) noexcept {
   return lanewise(m, mask, [](float x, float y) { return std::signbit(y) ? -x : x; });
 }
+inline f4 top_sign(f4 sum) noexcept { return sign_mask(sum); }
+inline f4 flip_top(f4 m, f4 sign) noexcept { return flip_sign(m, sign); }
 struct sign_history {
   uint32_t inverted;
 };
@@ -319,6 +334,10 @@ inline u4 settled(u4 a) noexcept { return a; }
 #endif
 
 inline f4 load(const lane_array& a) noexcept { return load(a.data()); }
+#if !defined(SIMD_NEON)
+// a + b*v, v's lanes all the same value (a top_type).
+inline f4 mul_add_top(f4 a, f4 b, f4 v) noexcept { return mul_add(a, b, v); }
+#endif
 
 #if defined(SIMD_AVX2)
 // 8 lanes: two 4-lane vectors side by side, low half and high half, each
@@ -346,6 +365,9 @@ SIMD_F8 f8 shift_up(f8 a, f8) noexcept { return {_mm256_castsi256_ps(_mm256_slli
 SIMD_F8 f8 add_top(f8 u, f8 a) noexcept { return {_mm256_add_ps(u.v, _mm256_permute_ps(a.v, 0xFF))}; }
 SIMD_F8 f8 sign_mask(f8 sum) noexcept { return {_mm256_and_ps(sum.v, _mm256_set1_ps(-0.0f))}; }
 SIMD_F8 f8 flip_sign(f8 m, f8 mask) noexcept { return {_mm256_xor_ps(m.v, mask.v)}; }
+SIMD_F8 f8 top_sign(f8 sum) noexcept { return sign_mask(sum); }
+SIMD_F8 f8 flip_top(f8 m, f8 sign) noexcept { return flip_sign(m, sign); }
+SIMD_F8 f8 mul_add_top(f8 a, f8 b, f8 v) noexcept { return mul_add(a, b, v); }
 // Each half's signs so far, inverted, the latest in bit 0 of lanes 0 and 4.
 struct sign_history8 {
   __m256i inverted;

@@ -239,6 +239,31 @@ TEST_F(BrisaPlays, FilesOfOtherRatesPlayAtTheirOwnSpeed) {
   EXPECT_NEAR(dsd_tone(second, kNativeBitRate, 0).tone_hz, 1000, 20);
 }
 
+// An album at 48 or 96 kHz plays at the level of one at 44.1 kHz.
+TEST_F(BrisaPlays, EveryInputRatePlaysAtOneLevel) {
+  dac({"DSD_U32_BE"});
+  constexpr uint32_t kRates[] = {44100, 48000, 96000};
+  std::vector<std::string> words = {"-L7"};
+  for (const uint32_t rate : kRates) {
+    words.push_back(tone_file("tone" + std::to_string(rate) + ".wav", 0.5, 1000, 0.5, rate, sample_encoding::float32));
+  }
+  const playback run = play(words);
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  // 2^21 bits of each file's half second, from 0.1 s into it.
+  constexpr size_t kFrames = 65536, kFirst = kPrerollFrames + kMusicFramesPerSecond / 10;
+  double levels[3] = {};
+  for (size_t i = 0; i < 3; ++i) {
+    std::vector<uint8_t> part =
+        dsd_channel_bytes(run.capture, kFormatDsdU32_BE, 0, kFirst + i * kMusicFramesPerSecond / 2);
+    ASSERT_GE(part.size(), 4 * kFrames);
+    part.resize(4 * kFrames);
+    levels[i] = dsd_tone(part, kNativeBitRate, 1000).tone_dbfs;
+  }
+  EXPECT_NEAR(levels[0], -6.0 - 12.96, 0.1);
+  EXPECT_NEAR(levels[1], levels[0], 0.05);
+  EXPECT_NEAR(levels[2], levels[0], 0.05);
+}
+
 TEST_F(BrisaPlays, SilentLinesAndTheHeaderOfTheFileBeingHeard) {
   dac({"DSD_U32_BE"}, "Amanero Combo384 at usb-1", {.paced = true});
   const playback run = play({"--silent", tone_file("a.wav", 1.5), tone_file("b.wav", 1.2)});
