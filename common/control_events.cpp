@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +12,10 @@
 #include <limits>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "control_channel.h"
+#include "folder_music.h"
 #include "player.h"
 #include "stream_constants.h"
 #include "util.h"
@@ -158,21 +161,31 @@ std::string probe_refusal(const player& p, const std::string& path) {
   return why;
 }
 
-// Appends the path to the list when it can be played; reading goes on with
-// it when the list's end had been read. True when the main loop reads on.
+// Appends the path to the list when it can be played, or a folder's music
+// as the command line lists it; each file that cannot be played is refused.
+// Reading goes on with the first one added when the list's end had been
+// read. True when the main loop reads on.
 bool append(const control_session& session, player& p, const std::string& path) {
   if (p.list == nullptr) return false;
-  if (const std::string why = probe_refusal(p, path); !why.empty()) {
-    send_error(session, why);
-    return false;
-  }
-  music_file* added = play_list_append(*p.list, path);
-  if (added == nullptr) {
-    send_error(session, "the play list is full: " + path + " not added");
-    return false;
+  struct stat info;
+  const bool folder = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  const std::vector<std::string> paths = folder ? folder_music_of(path, p.parts.readers) : std::vector{path};
+  if (paths.empty()) send_error(session, "nothing to play in " + path);
+  music_file* first_added = nullptr;
+  for (const std::string& file : paths) {
+    if (const std::string why = probe_refusal(p, file); !why.empty()) {
+      send_error(session, why);
+      continue;
+    }
+    music_file* added = play_list_append(*p.list, file);
+    if (added == nullptr) {
+      send_error(session, "the play list is full: " + file + " not added");
+      break;
+    }
+    if (first_added == nullptr) first_added = added;
   }
   p.file_count = p.list->count();
-  return p.current_file == added && player_read_on(p);
+  return first_added != nullptr && p.current_file == first_added && player_read_on(p);
 }
 
 // Drops the files after the one being read.
