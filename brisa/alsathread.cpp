@@ -240,17 +240,17 @@ dac_choice choose_dac(const char* named, bool dop) {
   return dac;
 }
 
-dac_choice wait_for_dac(const char* named, bool dop) {
+dac_choice wait_for_dac(const char* named, bool dop, control_session* channel) {
   if (named[0] != '\0') {
-    if (device_wait_until_openable(named, named) == 1) exit_program(0);
+    if (device_wait_until_openable(named, named, channel) == 1) device_wait_given_up(channel);
     dac_choice dac = choose_dac(named, dop);
     dac.wait = true;
     return dac;
   }
   bool announced = false;
   for (int64_t interval = kWaitFirstPollMicros; !known_dac_listed();) {
-    device_wait_announce(&announced, known_dac_names().c_str());
-    if (!device_wait_pause(&interval)) exit_program(0);
+    device_wait_announce(&announced, known_dac_names().c_str(), channel);
+    if (!device_wait_pause(&interval, channel)) device_wait_given_up(channel);
   }
   if (announced) leave_key_mode();
   dac_choice dac = choose_dac("", dop);
@@ -260,7 +260,8 @@ dac_choice wait_for_dac(const char* named, bool dop) {
     const sound_card card = card_list_card(number, card_detail::names);
     if (!card.id.empty()) device_wait_card_name(card.id, 0, dac.device_name);
   }
-  if (dac.device_name[0] != '\0' && device_wait_until_openable(dac.device_name, dac.device_name) == 1) exit_program(0);
+  if (dac.device_name[0] != '\0' && device_wait_until_openable(dac.device_name, dac.device_name, channel) == 1)
+    device_wait_given_up(channel);
   return dac;
 }
 

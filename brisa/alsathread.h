@@ -28,8 +28,9 @@ dac_choice choose_dac(const char* named, bool dop);
 // choose_dac for --wait-device: waits for the named device to open, or for
 // one of the known DACs to be listed (then named by its card id, which
 // stays its own when it comes back under another number). An interrupt
-// while waiting ends the program with status 0.
-dac_choice wait_for_dac(const char* named, bool dop);
+// or quit while waiting ends the program with status 0; the wait reads and
+// tells the control channel, when there is one.
+dac_choice wait_for_dac(const char* named, bool dop, control_session* channel);
 
 // The stream for the chosen DAC.
 output_stream dsd_output_stream(const dac_choice& dac);

@@ -238,9 +238,10 @@ namespace {
 
 brisa_run& run_in(void* context) { return *static_cast<brisa_run*>(context); }
 
-void choose_device(void* context, const play_params& params) {
-  const dac_choice& dac = run_in(context).dac = params.wait_device ? wait_for_dac(params.device_name, params.dop != 0)
-                                                                   : choose_dac(params.device_name, params.dop != 0);
+void choose_device(void* context, const play_params& params, control_session* channel) {
+  const dac_choice& dac = run_in(context).dac = params.wait_device
+                                                    ? wait_for_dac(params.device_name, params.dop != 0, channel)
+                                                    : choose_dac(params.device_name, params.dop != 0);
   if (dac.device_name[0] == '\0') fatal_error("DeltaSigma direct output device is not found.\n");
 }
 
@@ -254,6 +255,7 @@ player_parts parts(void* context, const play_params& params) {
 
 output_stream first_stream(player& p, const play_params& params) {
   output_stream stream = dsd_output_stream(run_of(p).dac);
+  stream.channel = p.channel;
   probe_output(stream, !params.silent);
   brisa_lay_out(run_of(p), stream);
   return stream;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +12,10 @@
 #include <limits>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "control_channel.h"
+#include "folder_music.h"
 #include "player.h"
 #include "stream_constants.h"
 #include "util.h"
@@ -81,13 +84,22 @@ void send_tags(const control_session& session, const track_tags& tags) {
   }
 }
 
+void send_state(control_session& session, std::string_view state) {
+  if (state == session.state_sent) return;
+  session.state_sent = state;
+  send(session, control_event(control_event_name::kState, state));
+}
+
 // Every event whose subject changed since it was sent.
 void send_changes(control_session& session, player& p) {
-  const std::string state(p.control.paused.load() ? control_state_name::kPaused : control_state_name::kPlaying);
-  if (state != session.state_sent) {
-    session.state_sent = state;
-    send(session, control_event(control_event_name::kState, state));
-  }
+  // The output side waits for a lost DAC while its count of waits is odd. A
+  // wait that began since the last step is told even when it is over.
+  const int32_t waits = p.control.device_waits.load();
+  const int32_t seen = std::exchange(session.device_waits_seen, waits);
+  if (waits != seen && (seen % 2 == 0 || waits - seen > 1)) send_state(session, control_state_name::kWaiting);
+  send_state(session, waits % 2 != 0            ? control_state_name::kWaiting
+                      : p.control.paused.load() ? control_state_name::kPaused
+                                                : control_state_name::kPlaying);
   if (p.file_count != session.count_sent) {
     session.count_sent = p.file_count;
     send(session, control_event(control_event_name::kList, std::to_string(p.file_count)));
@@ -149,21 +161,31 @@ std::string probe_refusal(const player& p, const std::string& path) {
   return why;
 }
 
-// Appends the path to the list when it can be played; reading goes on with
-// it when the list's end had been read. True when the main loop reads on.
+// Appends the path to the list when it can be played, or a folder's music
+// as the command line lists it; each file that cannot be played is refused.
+// Reading goes on with the first one added when the list's end had been
+// read. True when the main loop reads on.
 bool append(const control_session& session, player& p, const std::string& path) {
   if (p.list == nullptr) return false;
-  if (const std::string why = probe_refusal(p, path); !why.empty()) {
-    send_error(session, why);
-    return false;
-  }
-  music_file* added = play_list_append(*p.list, path);
-  if (added == nullptr) {
-    send_error(session, "the play list is full: " + path + " not added");
-    return false;
+  struct stat info;
+  const bool folder = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  const std::vector<std::string> paths = folder ? folder_music_of(path, p.parts.readers) : std::vector{path};
+  if (paths.empty()) send_error(session, "nothing to play in " + path);
+  music_file* first_added = nullptr;
+  for (const std::string& file : paths) {
+    if (const std::string why = probe_refusal(p, file); !why.empty()) {
+      send_error(session, why);
+      continue;
+    }
+    music_file* added = play_list_append(*p.list, file);
+    if (added == nullptr) {
+      send_error(session, "the play list is full: " + file + " not added");
+      break;
+    }
+    if (first_added == nullptr) first_added = added;
   }
   p.file_count = p.list->count();
-  return p.current_file == added && player_read_on(p);
+  return first_added != nullptr && p.current_file == first_added && player_read_on(p);
 }
 
 // Drops the files after the one being read.
@@ -171,6 +193,22 @@ void clear(player& p) {
   if (p.list == nullptr || p.current_file == nullptr || p.current_file->index < 0) return;
   play_list_truncate(*p.list, p.current_file->index + 1);
   p.file_count = p.list->count();
+}
+
+// Every event is sent again by the next step.
+void forget_sent(control_session& session) {
+  session.file_sent = nullptr;
+  session.index_sent = -1;
+  session.state_sent.clear();
+  session.format_sent.clear();
+  session.half_seconds_sent = -1;
+  session.volume_sent = INT32_MIN;
+  session.count_sent = -1;
+}
+
+void ask_quit(control_session& session) {
+  session.stop_reason = control_state_name::kQuitAsked;
+  abort_requested.store(-1);  // as an interrupt: the stream ends in its silence
 }
 
 bool act(control_session& session, player& p, const control_command& command, key_action act_on_key) {
@@ -189,19 +227,8 @@ bool act(control_session& session, player& p, const control_command& command, ke
       break;
     case control_verb::append: return append(session, p, command.path);
     case control_verb::clear: clear(p); break;
-    case control_verb::status:
-      session.file_sent = nullptr;
-      session.index_sent = -1;
-      session.state_sent.clear();
-      session.format_sent.clear();
-      session.half_seconds_sent = -1;
-      session.volume_sent = INT32_MIN;
-      session.count_sent = -1;
-      break;
-    case control_verb::quit:
-      session.stop_reason = control_state_name::kQuitAsked;
-      abort_requested.store(-1);  // as an interrupt: the stream ends in its silence
-      break;
+    case control_verb::status: forget_sent(session); break;
+    case control_verb::quit: ask_quit(session); break;
   }
   p.seconds_shown = -1;  // the human line shows a change at once
   return false;
@@ -259,7 +286,14 @@ bool control_session_begin(control_session& session) {
 
 bool control_session_step(control_session& session, player& p, key_action act_on_key) {
   bool reads_on = false;
-  if (std::optional<std::string> line = read_line(session)) {
+  std::optional<std::string> line;
+  if (session.held.empty()) {
+    line = read_line(session);
+  } else {
+    line = std::move(session.held.front());
+    session.held.pop_front();
+  }
+  if (line) {
     std::string why;
     if (const std::optional<control_command> command = control_parse_command(*line, &why)) {
       reads_on = act(session, p, *command, act_on_key);
@@ -269,6 +303,27 @@ bool control_session_step(control_session& session, player& p, key_action act_on
   }
   send_changes(session, p);
   return reads_on;
+}
+
+void control_session_wait_begins(control_session& session) { send_state(session, control_state_name::kWaiting); }
+
+bool control_session_wait_step(control_session& session) {
+  while (std::optional<std::string> line = read_line(session)) {
+    std::string why;
+    const std::optional<control_command> command = control_parse_command(*line, &why);
+    if (!command) {
+      send_error(session, why);
+    } else if (command->verb == control_verb::quit) {
+      ask_quit(session);
+      return false;
+    } else if (command->verb == control_verb::status) {
+      forget_sent(session);
+      send_state(session, control_state_name::kWaiting);
+    } else {
+      session.held.push_back(std::move(*line));
+    }
+  }
+  return !abort_requested.load();
 }
 
 void control_session_end(control_session& session, int exit_status) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,8 @@ struct control_session {
   std::string pending;      // the bytes of a command line not yet ended
   bool discarding = false;  // a line too long: dropped up to its newline
   bool input_ended = false;
+  // Commands that came while the DAC was waited for before playback, kept for it.
+  std::deque<std::string> held;
   std::string_view stop_reason;  // why playback stops, once asked
   // What the events said last; a status command forgets it all.
   const music_file* file_sent = nullptr;
@@ -27,6 +30,7 @@ struct control_session {
   int64_t half_seconds_sent = -1;
   int32_t volume_sent = INT32_MIN;
   int32_t count_sent = -1;
+  int32_t device_waits_seen = 0;  // the output side's waits for a lost DAC, as last seen
 };
 
 // Moves the human output off standard output, keeping standard output for
@@ -38,6 +42,15 @@ bool control_session_begin(control_session& session);
 // skip or a seek has the main loop read on.
 using key_action = bool (*)(player& p, int key);
 bool control_session_step(control_session& session, player& p, key_action act_on_key);
+
+// The main thread waits for the DAC, before playback or before a stream of
+// its own: says so once (state waiting) until the next step sends the state.
+void control_session_wait_begins(control_session& session);
+
+// The command lines that came while the main thread waits for the DAC: quit
+// ends the wait (false), status sends the state again, a malformed line its
+// error; the others are kept, in order, for once playback runs.
+bool control_session_wait_step(control_session& session);
 
 // The last events of a run that ends normally: stopped, with the reason,
 // and the exit status.

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "card_list.h"
+#include "control_events.h"
 #include "device_watch.h"
 #include "printable.h"
 #include "util.h"
@@ -71,11 +72,14 @@ bool device_wait_missing(int open_error) {
   return open_error == -ENODEV || open_error == -ENOENT || open_error == -ENXIO || open_error == -EIO;
 }
 
-bool device_wait_pause(int64_t* interval_micros) {
-  // Only the main thread reads keys: while playing, it reads them itself.
-  const bool read_keys = getpid() == thread_id();
+bool device_wait_pause(int64_t* interval_micros, control_session* channel) {
+  const bool reads_input = getpid() == thread_id();
   for (int64_t left = *interval_micros; left > 0 && !abort_requested.load(); left -= kKeyPollMicros) {
-    if (read_keys && poll_keyboard() == 'q') abort_requested.store(-1);
+    if (reads_input && channel != nullptr) {
+      control_session_wait_step(*channel);
+    } else if (reads_input && poll_keyboard() == 'q') {
+      abort_requested.store(-1);
+    }
     usleep(static_cast<useconds_t>(std::min(left, kKeyPollMicros)));
   }
   *interval_micros = std::min(*interval_micros + kWaitPollStepMicros, kWaitLastPollMicros);
@@ -86,7 +90,7 @@ void device_wait_card_name(const std::string& card_id, int device, char (&name)[
   snprintf(name, sizeof name, "hw:CARD=%s,DEV=%d", card_id.c_str(), device);
 }
 
-int device_wait_until_openable(const char* device_name, const char* what) {
+int device_wait_until_openable(const char* device_name, const char* what, control_session* channel) {
   const dac_identity identity = device_wait_identity(device_name);
   bool announced = false;
   for (int64_t interval = kWaitFirstPollMicros;;) {
@@ -99,17 +103,27 @@ int device_wait_until_openable(const char* device_name, const char* what) {
         return err;
       }
     }
-    device_wait_announce(&announced, printable(what).c_str());
-    if (!device_wait_pause(&interval)) return 1;
+    device_wait_announce(&announced, printable(what).c_str(), channel);
+    if (!device_wait_pause(&interval, channel)) return 1;
   }
 }
 
-void device_wait_announce(bool* announced, const char* what) {
+void device_wait_announce(bool* announced, const char* what, control_session* channel) {
   if (*announced) return;
   fprintf(stderr, "waiting for the DAC %s ...\n", what);
   fflush(stderr);
   *announced = true;
-  if (getpid() == thread_id()) enter_key_mode();
+  if (getpid() != thread_id()) return;
+  if (channel != nullptr) {
+    control_session_wait_begins(*channel);
+  } else {
+    enter_key_mode();
+  }
+}
+
+void device_wait_given_up(control_session* channel) {
+  if (channel != nullptr && getpid() == thread_id()) control_session_end(*channel, 0);
+  exit_program(0);
 }
 
 calm_priority::calm_priority() {

@@ -8,6 +8,8 @@
 
 #include "parse_param.h"
 
+struct control_session;
+
 // How a waited-for card is known again when it comes back: its id, else its
 // long name; both empty for a device that is no card's (then only opening
 // it tells).
@@ -33,9 +35,14 @@ bool device_wait_missing(int open_error);
 constexpr int64_t kWaitFirstPollMicros = 250000;
 constexpr int64_t kWaitLastPollMicros = 500000;
 
+// On the main thread a wait reads standard input itself: the control
+// channel's commands when there is one (quit ends the wait, status tells it,
+// the others are kept for playback), else the keys (q ends it). Elsewhere
+// the main loop reads it.
+
 // Sleeps one poll interval and lengthens the next; false at once on an
-// interrupt, or on q when called on the main thread (which then reads keys).
-bool device_wait_pause(int64_t* interval_micros);
+// interrupt, or on q or quit read on the main thread.
+bool device_wait_pause(int64_t* interval_micros, control_session* channel = nullptr);
 
 // "hw:CARD=<id>,DEV=<device>": a name that stays the card's when it comes
 // back under another number.
@@ -46,12 +53,17 @@ void device_wait_card_name(const std::string& card_id, int device, char (&name)[
 // The first miss prints "waiting for the DAC <what> ...". 0 once it
 // opens (the handle closed again), a refusal other than a missing device,
 // or 1 after an interrupt.
-int device_wait_until_openable(const char* device_name, const char* what);
+int device_wait_until_openable(const char* device_name, const char* what, control_session* channel = nullptr);
 
 // Says once, on the first call, that the program waits: "waiting for the
-// DAC <what> ...". On the main thread keys are read one by one from then on
-// (for q); the caller leaves key mode once the wait is over.
-void device_wait_announce(bool* announced, const char* what);
+// DAC <what> ...", and on the main thread `state waiting` on the channel;
+// without one, keys are read one by one from then on (for q), and the
+// caller leaves key mode once the wait is over.
+void device_wait_announce(bool* announced, const char* what, control_session* channel = nullptr);
+
+// A wait ended by an interrupt, q or quit: the program ends with status 0,
+// the channel told why when the main thread waited.
+[[noreturn]] void device_wait_given_up(control_session* channel);
 
 // The calling thread's scheduling while it waits: a real-time policy is
 // dropped to the normal one and a raised priority to the default; both are

@@ -85,3 +85,9 @@ std::vector<std::string> folder_music_keep(std::vector<listed_file> listed, std:
   fflush(stdout);
   return paths;
 }
+
+std::vector<std::string> folder_music_of(const std::string& folder, std::span<const music_reader> readers) {
+  std::string operand = folder;
+  char* operands[] = {operand.data()};
+  return folder_music_keep(dir2files_list(0, 1, operands), readers);
+}

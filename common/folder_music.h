@@ -19,3 +19,7 @@ bool folder_music_is_music(const char* path, std::span<const music_reader> reade
 // prints "skipped N files that are not music in <folder>" once for each
 // folder that had any.
 std::vector<std::string> folder_music_keep(std::vector<listed_file> listed, std::span<const music_reader> readers);
+
+// The music of one folder as the command line lists a folder's: its regular
+// files in byte order, less what is not music, with the same notice.
+std::vector<std::string> folder_music_of(const std::string& folder, std::span<const music_reader> readers);

@@ -178,7 +178,8 @@ int configure_device_mode(snd_pcm_t* pcm, output_stream& stream) {
 
 pcm_handle open_output(output_stream& stream) {
   // A stop asked for while waiting is the listener's, not a failure.
-  if (stream.wait_device && device_wait_until_openable(stream.device_name, stream.device_name) == 1) exit_program(0);
+  if (stream.wait_device && device_wait_until_openable(stream.device_name, stream.device_name, stream.channel) == 1)
+    device_wait_given_up(stream.channel);
   const int32_t attempts = stream.retry_configuration ? kOpenAttempts : 1;
   for (int32_t attempt = 0; attempt < attempts; ++attempt) {
     int open_error = 0;
@@ -535,7 +536,10 @@ struct writer {
     pcm.reset();
     fprintf(stderr, "\nthe DAC is gone: waiting for it ...\n");
     fflush(stderr);
-    if (!wait_for_return()) return stop(nullptr);
+    job.control->device_waits.fetch_add(1);
+    const bool back = wait_for_return();
+    job.control->device_waits.fetch_add(1);
+    if (!back) return stop(nullptr);
     // The lead-in ends where the frames given again begin on the parity
     // they had, so DoP markers go on alternating across the join.
     const int32_t lead = lead_in_frames(*job.stream);

@@ -26,6 +26,7 @@ struct pcm_closer {
 using pcm_handle = std::unique_ptr<snd_pcm_t, pcm_closer>;
 
 struct output_stream;
+struct control_session;
 
 // Sets the stream's format on the device's configuration space (and may
 // change the rate with it); 0, or a negative ALSA error after a report.
@@ -55,6 +56,9 @@ struct output_stream {
   // lost while playing; else the start tries it a few times and a lost
   // device stops playback.
   bool wait_device = false;
+  // The control channel (--control) a wait on the main thread reads and
+  // tells; null without one.
+  control_session* channel = nullptr;
 };
 
 constexpr int32_t kOpenAttempts = 5;
@@ -168,6 +172,9 @@ struct playback_control {
   // thread once the device plays the jump's first frame.
   std::atomic<int32_t> jumps_asked{0};
   std::atomic<int32_t> jumps_heard{0};
+  // Counted up by the output thread when it begins to wait for a lost
+  // device and again when the wait is over: odd while it waits.
+  std::atomic<int32_t> device_waits{0};
 };
 
 // The output thread's record: what it plays, and why it stopped.

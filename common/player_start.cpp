@@ -32,7 +32,7 @@ int player_start(int argc, char** argv, const player_program& program) {
     fatal_error_at(program.module, __LINE__, "the control channel cannot be set up.\n");
   }
   if (program.init_decoders != nullptr) program.init_decoders();
-  program.choose_device(program.context, params);
+  program.choose_device(program.context, params, params.control ? &session : nullptr);
 
   const player_parts parts = program.parts(program.context, params);
   // The records never move once built: what is not music goes first.

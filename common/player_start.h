@@ -23,7 +23,8 @@ struct player_program {
   // Sets up the decoders its readers use (FFmpeg); null for a player without.
   void (*init_decoders)() = nullptr;
   // Settles the device before the files are listed; fatal when there is none.
-  void (*choose_device)(void* context, const play_params& params) = nullptr;
+  // A wait for it reads and tells the control channel, when there is one.
+  void (*choose_device)(void* context, const play_params& params, control_session* channel) = nullptr;
   // Runs once the list is made, before any file is opened; the player may
   // end the program there (a count of the files). Null: nothing.
   void (*list_made)(void* context, const play_params& params, play_list& list) = nullptr;

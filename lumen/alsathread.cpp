@@ -110,12 +110,12 @@ bool find_last_card(char (&device_name)[kDeviceNameBytes]) {
   return true;
 }
 
-void wait_for_last_card(char (&device_name)[kDeviceNameBytes]) {
+void wait_for_last_card(char (&device_name)[kDeviceNameBytes], control_session* channel) {
   bool announced = false;
   std::optional<card_device> last;
   for (int64_t interval = kWaitFirstPollMicros; !(last = card_list_last_playback());) {
-    device_wait_announce(&announced, "on the last sound card");
-    if (!device_wait_pause(&interval)) exit_program(0);
+    device_wait_announce(&announced, "on the last sound card", channel);
+    if (!device_wait_pause(&interval, channel)) device_wait_given_up(channel);
   }
   if (announced) leave_key_mode();
   printf("last device hw:%d,%d\n", last->card, last->device);

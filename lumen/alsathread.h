@@ -16,9 +16,10 @@ bool find_last_card(char (&device_name)[kDeviceNameBytes]);
 
 // find_last_card for --wait-device: waits until a card plays, then names
 // it by its id ("hw:CARD=<id>,DEV=<n>"), which stays its own when it comes
-// back under another number. An interrupt while waiting ends the program
-// with status 0.
-void wait_for_last_card(char (&device_name)[kDeviceNameBytes]);
+// back under another number. An interrupt or quit while waiting ends the
+// program with status 0; the wait reads and tells the control channel, when
+// there is one.
+void wait_for_last_card(char (&device_name)[kDeviceNameBytes], control_session* channel);
 
 // The stream the first file calls for: PCM at its rate (352.8 kHz when
 // oversampled), or delta-sigma at a 16th of the DSD bit rate (DoP; native

@@ -186,6 +186,7 @@ output_stream stream_for(player& p, const music_file& first) {
   lumen_run& run = run_of(p);
   output_stream stream = lumen_output_stream(first, run.device_name, run.oversample);
   stream.wait_device = run.wait_device;
+  stream.channel = p.channel;
   probe_output(stream);
   lumen_lay_out(run, stream);
   return stream;
@@ -242,13 +243,13 @@ namespace {
 lumen_run& run_in(void* context) { return *static_cast<lumen_run*>(context); }
 
 // The device named, or else the last card; none is needed for --count.
-void choose_device(void* context, const play_params& params) {
+void choose_device(void* context, const play_params& params, control_session* channel) {
   char(&device_name)[kDeviceNameBytes] = run_in(context).device_name;
   snprintf(device_name, sizeof device_name, "%s", params.device_name);
   run_in(context).wait_device = params.wait_device != 0 && !params.count_only;
   if (run_in(context).wait_device) {
-    if (device_name[0] == '\0') wait_for_last_card(device_name);
-    if (device_wait_until_openable(device_name, device_name) == 1) exit_program(0);
+    if (device_name[0] == '\0') wait_for_last_card(device_name, channel);
+    if (device_wait_until_openable(device_name, device_name, channel) == 1) device_wait_given_up(channel);
     return;
   }
   if (!params.count_only && device_name[0] == '\0' && !find_last_card(device_name)) {

@@ -2,6 +2,7 @@
 // standard input, events read from its standard output, through the real
 // binaries and the fake DAC.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include "alsa_env.h"
 #include "control_channel.h"
+#include "cover_picture.h"
 #include "process.h"
 #include "wav_writer.h"
 
@@ -126,6 +128,34 @@ TEST_F(ControlChannel, AnAppendedFileJoinsWithoutAGapAndBadOnesAreRefused) {
   ASSERT_EQ(captured.size(), expected.size());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), captured.begin(),
                          [](uint8_t x, char y) { return x == static_cast<uint8_t>(y); }));
+}
+
+// A folder comes as the command line lists one: its music in byte order,
+// its picture skipped with the notice; a folder without music is an error.
+TEST_F(ControlChannel, AnAppendedFolderAddsItsMusic) {
+  env_.add_fake_dac("dac", {.formats = {"S16_LE"}, .paced = true});
+  const std::string a = wav("a.wav", ramp(44100 * 3 / 2, 7));
+  const std::string album = env_.file("album"), covers = env_.file("covers");
+  ASSERT_EQ(mkdir(album.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(covers.c_str(), 0700), 0);
+  wav("album/c.wav", ramp(44100, 13));
+  wav("album/b.wav", ramp(44100, 11));
+  ASSERT_TRUE(write_file(album + "/cover.jpg", kCoverJpeg));
+  ASSERT_TRUE(write_file(covers + "/cover.jpg", kCoverJpeg));
+  const process_result result =
+      run({built_program("lumen"), "--control", "-D", "dac", a},
+          {.keys = {{"position 0.5", "append " + covers + "\nappend " + album + "\n"}, {"file 2 ", ""}}});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  expect_events_only(result.out);
+  const size_t refused = result.out.find("error nothing to play in " + covers + "\n");
+  EXPECT_NE(refused, std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("list 3\n", refused), std::string::npos) << result.out;
+  const size_t b = result.out.find("file 1 " + album + "/b.wav\n");
+  EXPECT_NE(b, std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("file 2 " + album + "/c.wav\n", b), std::string::npos) << result.out;
+  EXPECT_TRUE(result.out.ends_with("state stopped end\nexit 0\n")) << result.out;
+  for (const std::string& folder : {covers, album})
+    EXPECT_NE(result.err.find("skipped 1 file that is not music in " + folder + "\n"), std::string::npos) << result.err;
 }
 
 // A foreign program drives the channel: brisa's volume through a script.

@@ -108,6 +108,27 @@ TEST_F(WaitDevice, AWaitIsCheapAndEndsAtOnceOnAnInterruptOrQ) {
   EXPECT_EQ(read_captured(env_.dac_output("dac")), "") << "nothing played";
 }
 
+// With --control the channel is read while the DAC is awaited: status tells
+// the wait, quit ends it at once, and what else comes acts once it plays.
+TEST_F(WaitDevice, TheControlChannelIsReadAndToldWhileTheDacIsAwaited) {
+  dac({"S16_LE"}, "XMOS Audio 2.0 at usb-1", {.paced = true});
+  const std::string file = env_.file("a.wav");
+  ASSERT_TRUE(write_file(file, wav_bytes(wav_spec{}, std::vector<int32_t>(2 * 44100 * 2, 0))));
+  const process_result quit = run("brisa", {"--control", "--wait-device", file},
+                                  {.timeout_seconds = 10, .keys = {{"state waiting\n", "status\nquit\n"}}});
+  EXPECT_EQ(quit.exit_status, 0) << quit.err;
+  EXPECT_EQ(quit.out, "state waiting\nstate waiting\nstate stopped quit\nexit 0\n");
+  EXPECT_NE(quit.err.find("waiting for the DAC Amanero, "), std::string::npos) << quit.err;
+
+  const process_result held = run("lumen", {"--control", "--wait-device", "-D", "dac", file},
+                                  {.keys = {{"state waiting\n", "pause\nstatus\n"}, {"state paused\n", "quit\n"}},
+                                   .steps = {{"state waiting\nstate waiting\n", [&](int) { plug_in(presence()); }}}});
+  EXPECT_EQ(held.exit_status, 0) << held.err;
+  EXPECT_EQ(held.out.find("state waiting\nstate waiting\nstate paused\nlist 1\n"), 0u) << held.out;
+  EXPECT_TRUE(held.out.ends_with("state stopped quit\nexit 0\n")) << held.out;
+  EXPECT_NE(held.err.find("waiting for the DAC dac ...\n"), std::string::npos) << held.err;
+}
+
 // Pulled out at 3 s of a 10 s tone and plugged in 2 s later: the DAC gets
 // the lead-in again and then the frames from the one it was playing when it
 // went; between both streams every frame of the music is there once.
@@ -121,12 +142,15 @@ TEST_F(WaitDevice, ADacPulledOutMidSongPlaysOnFromWhereItWasHeard) {
   for (double& sample : samples) sample += ((seed = seed * 1664525 + 1013904223) >> 8) * 0x1p-24 * 4e-4 - 2e-4;
   ASSERT_TRUE(write_wav(file, wav_spec{}, samples));
   const process_result played =
-      run("brisa", {"--wait-device", "--dop", file},
+      run("brisa", {"--control", "--wait-device", "--dop", file},
           {.timeout_seconds = 60,
            .steps = {{"position 00:03", [&](int) { pull_out(presence()); }},
                      {"the DAC is gone: waiting for it ...\n", [&](int) { plug_in(presence()); }, 2}}});
   ASSERT_EQ(played.exit_status, 0) << played.err;
   EXPECT_TRUE(std::regex_search(played.err, std::regex("the DAC is back: playing on from 00:0[2-4]\n"))) << played.err;
+  const size_t waiting = played.out.find("\nstate waiting\n");
+  EXPECT_NE(played.out.find("\nstate playing\n", waiting), std::string::npos) << played.out;
+  EXPECT_LT(played.out.find("state playing\n"), waiting) << played.out;
 
   // What the first stream had played and been given when it went.
   const std::string log = read_captured(env_.dac_log("dac"));
