@@ -489,7 +489,6 @@ GtkLabel* info_label(PangoAttrList* attributes = nullptr) {
   gtk_label_set_xalign(label, 0);
   gtk_label_set_ellipsize(label, PANGO_ELLIPSIZE_MIDDLE);
   gtk_label_set_selectable(label, TRUE);
-  gtk_widget_set_can_focus(GTK_WIDGET(label), FALSE);
   if (attributes != nullptr) {
     gtk_label_set_attributes(label, attributes);
     pango_attr_list_unref(attributes);
