@@ -2,7 +2,7 @@
 # Korvo's window under Xvfb, with fake sound cards and fake players.
 # Without players Korvo ends with a dialog. A drag of two files starts the
 # chosen player with the right words; the title and label tell the file
-# heard now and "n of m"; Space and Ctrl+Right reach the player as its keys;
+# heard now and "n of m"; Space and Ctrl+Right reach the player as its commands;
 # File/Stop shows "stopping" at once and the window answers while the player
 # winds down; a flood of output keeps the window answering and its memory
 # bounded; Open starts in the music folder; SIGTERM quits as File/Quit does
