@@ -36,11 +36,13 @@ TEST(RealWindow, PlaysADropWaitsForTheDacAndAddsACtrlDrop) {
   }
   const id3_frames tags = {{"TPE1", "Test Artist"}, {"TIT2", "Test Tone"}};
   const std::vector<double> tone20 = tone(1000, 0.5, 44100, 20);
-  ASSERT_TRUE(write_file(music + "/tone.wav", wav_bytes(wav_spec{.after_data = {{"id3 ", id3v2_tag(tags, 3)}}}, tone20)));
+  ASSERT_TRUE(
+      write_file(music + "/tone.wav", wav_bytes(wav_spec{.after_data = {{"id3 ", id3v2_tag(tags, 3)}}}, tone20)));
   ASSERT_TRUE(write_wav(music + "/second.wav", {}, tone20));
   std::ofstream{plugged}.close();
-  std::ofstream(env.home() + "/.Korvo") << "Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Audio\n"
-                                           "command-select:\tlumen\n";
+  std::ofstream(env.home() + "/.Korvo")
+      << "Korvo config file version 1.0\ndevice-select:\tFake DAC at usb-1 USB Audio\n"
+         "command-select:\tlumen\n";
 
   process_options options{.env = env.environment(), .timeout_seconds = 150};
   const process_result run = run_process(
