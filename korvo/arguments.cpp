@@ -57,15 +57,21 @@ bool drop_is_accepted(std::string_view text) noexcept {
 
 std::string drop_argument_string(std::string_view device_words, std::string_view uri_list, const char* home) {
   std::string arguments(device_words);
+  for (const std::string& path : drop_paths(uri_list, home)) arguments += quoted_word(path) + " ";
+  return arguments;
+}
+
+std::vector<std::string> drop_paths(std::string_view uri_list, const char* home) {
+  std::vector<std::string> paths;
   // One URI per line; lines of other schemes (and comments) are passed over.
   while (!uri_list.empty()) {
     const size_t end = uri_list.find_first_of("\r\n");
     const std::string_view line = uri_list.substr(0, end);
-    if (const auto path = uri_to_path(line, home)) arguments += quoted_word(*path) + " ";
+    if (auto path = uri_to_path(line, home)) paths.push_back(std::move(*path));
     if (end == std::string_view::npos) break;
     uri_list.remove_prefix(end + 1);
   }
-  return arguments;
+  return paths;
 }
 
 std::vector<std::string> split_words(std::string_view arguments) {
@@ -111,6 +117,11 @@ child_command player_command(const std::vector<std::string>& commands, int32_t i
   if (shown == kOverSampling && index > 0) {
     command.words.emplace_back("-os");
     command.program = commands[static_cast<size_t>(index) - 1];
+  }
+  if (command.program == "brisa" || command.program == "lumen") {
+    command.control = true;
+    command.words.emplace_back("--control");
+    command.words.emplace_back("--wait-device");
   }
   if (command.program != "aplay" && command.program != "brisa") {
     command.words.emplace_back("-B");

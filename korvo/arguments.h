@@ -45,12 +45,16 @@ bool drop_is_accepted(std::string_view text) noexcept;
 // cdda:// URI of the text/uri-list as a quoted path followed by a blank.
 std::string drop_argument_string(std::string_view device_words, std::string_view uri_list, const char* home);
 
+// The paths of a drop's file:// and cdda:// URIs, in their order.
+std::vector<std::string> drop_paths(std::string_view uri_list, const char* home);
+
 // The words of an argument string (see above).
 std::vector<std::string> split_words(std::string_view arguments);
 
 struct child_command {
   std::string program;             // what execvp looks up on PATH
   std::vector<std::string> words;  // argv, the first word included
+  bool control = false;            // started with --control: events on stdout, commands on stdin
 };
 
 // brisa's option words for these choices, those of its own defaults left
@@ -58,9 +62,11 @@ struct child_command {
 std::vector<std::string> brisa_option_words(const brisa_choices& brisa);
 
 // The player's command line for the command at `index` of the list:
-// "lumen over sampling" runs lumen with -os; every program but aplay and
-// brisa gets "-B <buffer_mb>M", brisa its option words; then the argument
-// words.
+// "lumen over sampling" runs lumen with -os; brisa and lumen get
+// "--control --wait-device" (Korvo drives them through their control
+// channel, and a DAC switched off is waited for); every program but aplay
+// and brisa gets "-B <buffer_mb>M", brisa its option words; then the
+// argument words.
 child_command player_command(const std::vector<std::string>& commands, int32_t index, int32_t buffer_mb,
                              std::string_view arguments, const brisa_choices& brisa = {});
 

@@ -228,20 +228,16 @@ std::vector<std::string> chosen_names(GtkFileChooser* chooser, bool folders_only
   return names;
 }
 
-}  // namespace
-
-void dialog_open_files() {
-  GtkWidget* chooser = gtk_file_chooser_dialog_new(_("Korvo - Open Files"), window_main(), GTK_FILE_CHOOSER_ACTION_OPEN,
-                                                   _("_Cancel"), GTK_RESPONSE_CANCEL, _("Play _Folder"),
-                                                   kPlayFolderResponse, _("_Open"), GTK_RESPONSE_ACCEPT, nullptr);
+// Makes a chooser of several files, from the folder last used, and shows
+// it. The chooser sizes itself when shown (to most of the screen): a size
+// of our own, centred on the window, comes after.
+void show_chooser(GtkWidget* chooser) {
   GtkFileChooser* files = GTK_FILE_CHOOSER(chooser);
   gtk_file_chooser_set_select_multiple(files, TRUE);
   gtk_file_chooser_set_local_only(files, TRUE);
   gtk_file_chooser_set_current_folder(files, start_folder().c_str());
   add_filters(files);
   gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
-  // The chooser sizes itself when shown (to most of the screen): a size of
-  // our own, centred on the window, comes after.
   gtk_widget_show(chooser);
   gtk_window_resize(GTK_WINDOW(chooser), kChooserWidth, kChooserHeight);
   gint x = 0;
@@ -252,20 +248,49 @@ void dialog_open_files() {
   gtk_window_get_size(window_main(), &width, &height);
   gtk_window_move(GTK_WINDOW(chooser), std::max(0, x + (width - kChooserWidth) / 2),
                   std::max(0, y + (height - kChooserHeight) / 2));
+}
+
+void remember_folder(GtkFileChooser* files) {
+  if (gchar* folder = gtk_file_chooser_get_current_folder(files)) {
+    last_folder = folder;
+    g_free(folder);
+  }
+}
+
+}  // namespace
+
+void dialog_open_files() {
+  GtkWidget* chooser = gtk_file_chooser_dialog_new(_("Korvo - Open Files"), window_main(), GTK_FILE_CHOOSER_ACTION_OPEN,
+                                                   _("_Cancel"), GTK_RESPONSE_CANCEL, _("Play _Folder"),
+                                                   kPlayFolderResponse, _("_Open"), GTK_RESPONSE_ACCEPT, nullptr);
+  GtkFileChooser* files = GTK_FILE_CHOOSER(chooser);
+  show_chooser(chooser);
   const gint response = gtk_dialog_run(GTK_DIALOG(chooser));
   std::vector<std::string> names;
   if (response == GTK_RESPONSE_ACCEPT || response == kPlayFolderResponse) {
     names = chosen_names(files, response == kPlayFolderResponse);
-    if (gchar* folder = gtk_file_chooser_get_current_folder(files)) {
-      last_folder = folder;
-      g_free(folder);
-    }
+    remember_folder(files);
   }
   gtk_widget_destroy(chooser);
   if (names.empty()) return;
   const device_part part = build_device_part(window_take_device(), choices.convert_format);
   choices.device_kind = part.kind;
   window_play(open_argument_string(part.words, names));
+}
+
+void dialog_add_files() {
+  GtkWidget* chooser =
+      gtk_file_chooser_dialog_new(_("Korvo - Add to Play List"), window_main(), GTK_FILE_CHOOSER_ACTION_OPEN,
+                                  _("_Cancel"), GTK_RESPONSE_CANCEL, _("_Add"), GTK_RESPONSE_ACCEPT, nullptr);
+  GtkFileChooser* files = GTK_FILE_CHOOSER(chooser);
+  show_chooser(chooser);
+  std::vector<std::string> names;
+  if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+    names = chosen_names(files, false);
+    remember_folder(files);
+  }
+  gtk_widget_destroy(chooser);
+  window_add(names);
 }
 
 void dialog_settings() {

@@ -7,6 +7,10 @@
 // dialog starts in the folder last used (the music folder at first).
 void dialog_open_files();
 
+// Asks for files or folders and adds them to the running player's list
+// (with none running, plays them as Open does).
+void dialog_add_files();
+
 // Lets the user change "convert format when necessary", the buffer size,
 // and brisa's modulator level, DoP and volume.
 void dialog_settings();

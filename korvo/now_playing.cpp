@@ -1,96 +1,126 @@
 #include "now_playing.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <optional>
+#include <utility>
+
+#include "control_channel.h"
+#include "utf8_text.h"
 
 namespace {
 
-constexpr std::string_view kHeader = "playing file ";
-constexpr std::string_view kPosition = "position ";
-constexpr std::string_view kTotal = " total ";
-// A line this long is no header or position line; it is not kept whole.
-constexpr size_t kMaxLine = 4096;
+// A longer line is no event Korvo shows (a path is at most 4096 bytes, four
+// times that escaped); it is passed over whole.
+constexpr size_t kMaxLine = 20000;
 
-// A leading decimal number of `text`, which is advanced past it.
-std::optional<int64_t> take_number(std::string_view& text) {
-  int64_t value = 0;
-  size_t digits = 0;
-  while (digits < text.size() && digits < 12 && text[digits] >= '0' && text[digits] <= '9') {
-    value = value * 10 + (text[digits] - '0');
-    ++digits;
-  }
-  if (digits == 0) return std::nullopt;
-  text.remove_prefix(digits);
+// Text a label takes: valid UTF-8.
+std::string valid_text(std::string_view bytes) {
+  std::string tail;
+  std::string text = utf8_sanitise(tail, bytes);
+  return text + utf8_flush(tail);
+}
+
+// An escaped field as a label shows it.
+std::string shown_text(std::string_view field) { return valid_text(control_unescape(field)); }
+
+std::optional<int32_t> whole_number(std::string_view text) {
+  int32_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc{} || stop != end || value < 0) return std::nullopt;
   return value;
 }
 
-// "[H:]MM:SS" or "M:SS" at the start of `text`, in seconds.
-std::optional<int64_t> take_duration(std::string_view& text) {
-  int64_t seconds = 0;
-  for (int part = 0; part < 3; ++part) {
-    const std::optional<int64_t> number = take_number(text);
-    if (!number) return std::nullopt;
-    seconds = seconds * 60 + *number;
-    if (text.empty() || text.front() != ':') return part > 0 ? std::optional(seconds) : std::nullopt;
-    text.remove_prefix(1);
+// The first word of `rest` and what follows its blank.
+std::pair<std::string_view, std::string_view> split_word(std::string_view rest) {
+  const size_t space = rest.find(' ');
+  if (space == std::string_view::npos) return {rest, {}};
+  return {rest.substr(0, space), rest.substr(space + 1)};
+}
+
+std::string base_name(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos || slash + 1 == path.size() ? path : path.substr(slash + 1));
+}
+
+player_state state_of(std::string_view word) {
+  if (word == control_state_name::kPlaying) return player_state::playing;
+  if (word == control_state_name::kPaused) return player_state::paused;
+  if (word == control_state_name::kWaiting) return player_state::waiting;
+  if (word == control_state_name::kStopped) return player_state::stopped;
+  return player_state::unknown;
+}
+
+void read_file(now_playing& now, std::string_view rest) {
+  const auto [index_word, path] = split_word(rest);
+  const std::optional<int32_t> index = whole_number(index_word);
+  if (!index) return;
+  now.file_number = *index + 1;
+  now.name = valid_text(base_name(control_unescape(path)));
+  now.file_count = std::max(now.file_count, now.file_number);
+  now.artist.clear();
+  now.title.clear();
+  now.position_ms = 0;
+  now.duration_ms = 0;
+}
+
+void read_position(now_playing& now, std::string_view rest) {
+  const auto [position_word, duration_word] = split_word(rest);
+  const std::optional<int64_t> position = control_parse_seconds(position_word);
+  const std::optional<int64_t> duration = control_parse_seconds(duration_word);
+  if (!position || *position < 0) return;
+  now.position_ms = *position;
+  if (duration && *duration >= 0) now.duration_ms = *duration;
+}
+
+void read_tag(now_playing& now, std::string_view rest) {
+  const auto [name, text] = split_word(rest);
+  if (name == control_tag_name::kArtist) now.artist = shown_text(text);
+  if (name == control_tag_name::kTitle) now.title = shown_text(text);
+}
+
+void read_line(now_playing& now, std::string_view line) {
+  const control_event_line event = control_split_event(line);
+  if (event.name == control_event_name::kFile) {
+    read_file(now, event.rest);
+  } else if (event.name == control_event_name::kList) {
+    if (const std::optional<int32_t> count = whole_number(event.rest)) now.file_count = *count;
+  } else if (event.name == control_event_name::kPosition) {
+    read_position(now, event.rest);
+  } else if (event.name == control_event_name::kTag) {
+    read_tag(now, event.rest);
+  } else if (event.name == control_event_name::kState) {
+    now.state = state_of(split_word(event.rest).first);
+  } else if (event.name == control_event_name::kFormat) {
+    now.format = shown_text(event.rest);
+  } else if (event.name == control_event_name::kError) {
+    now.error = shown_text(event.rest);
+  } else if (event.name == control_event_name::kExit) {
+    int status = 0;
+    const char* end = event.rest.data() + event.rest.size();
+    const auto [stop, error] = std::from_chars(event.rest.data(), end, status);
+    if (!event.rest.empty() && error == std::errc{} && stop == end) now.exit_status = status;
   }
-  return std::nullopt;
-}
-
-// The first quoted name: up to the quote that ends the line or is followed
-// by a blank (names may hold quotes of their own).
-std::string first_quoted(std::string_view text) {
-  const size_t open = text.find('"');
-  if (open == std::string_view::npos) return {};
-  text.remove_prefix(open + 1);
-  const size_t separator = text.find("\" ");
-  if (separator != std::string_view::npos) return std::string(text.substr(0, separator));
-  const size_t close = text.rfind('"');
-  return std::string(text.substr(0, close == std::string_view::npos ? text.size() : close));
-}
-
-bool read_header(now_playing& now, std::string_view line) {
-  line.remove_prefix(kHeader.size());
-  const std::optional<int64_t> number = take_number(line);
-  if (!number || line.empty() || line.front() != '/') return false;
-  line.remove_prefix(1);
-  const std::optional<int64_t> count = take_number(line);
-  if (!count || !line.starts_with(kTotal)) return false;
-  line.remove_prefix(kTotal.size());
-  const std::optional<int64_t> total = take_duration(line);
-  if (!total) return false;
-  now = now_playing{first_quoted(line), static_cast<int32_t>(*number), static_cast<int32_t>(*count), *total, 0};
-  return true;
-}
-
-bool read_position(now_playing& now, std::string_view line) {
-  line.remove_prefix(kPosition.size());
-  const std::optional<int64_t> seconds = take_duration(line);
-  if (!seconds || *seconds == now.position_seconds) return false;
-  now.position_seconds = *seconds;
-  return true;
-}
-
-bool read_line(now_playing& now, std::string_view line) {
-  while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
-  if (line.starts_with(kHeader)) return read_header(now, line);
-  if (line.starts_with(kPosition)) return read_position(now, line);
-  return false;
 }
 
 }  // namespace
 
 bool now_playing_feed(now_playing_reader& reader, std::string_view text) {
-  bool changed = false;
+  const now_playing before = reader.now;
   for (const char c : text) {
-    if (c == '\n' || c == '\r') {
-      changed = read_line(reader.now, reader.line) || changed;
+    if (c == '\n') {
+      if (!reader.overlong) read_line(reader.now, reader.line);
       reader.line.clear();
+      reader.overlong = false;
     } else if (reader.line.size() < kMaxLine) {
       reader.line.push_back(c);
+    } else {
+      reader.line.clear();
+      reader.overlong = true;
     }
   }
-  return changed;
+  return reader.now != before;
 }
 
 std::string format_duration(int64_t seconds) {
@@ -103,4 +133,9 @@ std::string format_duration(int64_t seconds) {
              static_cast<long long>(seconds % 60));
   }
   return text;
+}
+
+std::string now_playing_tags(const now_playing& now) {
+  if (!now.artist.empty() && !now.title.empty()) return now.artist + " \u2014 " + now.title;
+  return now.artist.empty() ? now.title : now.artist;
 }

@@ -56,7 +56,12 @@ void output_append(std::string_view text) {
   state.text.append(text);
   if (state.text.size() > kMaxPendingBytes) keep_newest(state);
   if (!state.text.empty()) state.new_text = true;
-  if (now_playing_feed(state.playing, text)) state.playing_changed = true;
+}
+
+bool output_append_events(std::string_view events) {
+  const output_lock lock;
+  if (now_playing_feed(state.playing, events)) state.playing_changed = true;
+  return state.playing.now.exit_status.has_value();
 }
 
 void output_clear() {

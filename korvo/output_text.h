@@ -22,6 +22,10 @@ bool output_init() noexcept;
 // Adds text (valid UTF-8) to what the next refresh shows. Any thread.
 void output_append(std::string_view text);
 
+// Reads the player's event lines into what it is playing; true once the
+// exit event has come. Any thread.
+bool output_append_events(std::string_view events);
+
 // Drops what was not shown and asks the next refresh to empty the view;
 // forgets what was playing.
 void output_clear();

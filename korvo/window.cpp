@@ -2,13 +2,16 @@
 
 #include <glib-unix.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "arguments.h"
 #include "choices.h"
 #include "config.h"
+#include "control_channel.h"
 #include "dialogs.h"
 #include "discovery.h"
 #include "i18n.h"
@@ -39,15 +42,25 @@ struct transport_buttons {
   GtkWidget* previous_item = nullptr;
 };
 
+// What is playing: the file, "n of m", its tags, the progress bar (a
+// click seeks), the state with the position and the stream's format, and
+// the last error the player sent.
+struct now_playing_widgets {
+  GtkLabel* file = nullptr;
+  GtkLabel* count = nullptr;
+  GtkLabel* tags = nullptr;
+  GtkProgressBar* progress = nullptr;
+  GtkLabel* status = nullptr;
+  GtkLabel* error = nullptr;
+};
+
 struct window_widgets {
   GtkWidget* window = nullptr;
   GtkAccelGroup* accelerators = nullptr;
   GtkComboBoxText* device_box = nullptr;
   GtkComboBoxText* command_box = nullptr;
   transport_buttons transport;
-  GtkLabel* file_label = nullptr;
-  GtkLabel* count_label = nullptr;
-  GtkProgressBar* progress = nullptr;
+  now_playing_widgets playing;
   GtkTextView* text_view = nullptr;
   GtkTextMark* end_mark = nullptr;  // stays at the end of the text, for scrolling
 };
@@ -148,18 +161,44 @@ std::string count_text(const now_playing& now) {
   return text;
 }
 
+const char* state_text(player_state shown) {
+  switch (shown) {
+    case player_state::playing: return _("playing");
+    case player_state::paused: return _("paused");
+    case player_state::waiting: return _("waiting for the DAC");
+    case player_state::stopped: return _("stopped");
+    case player_state::unknown: break;
+  }
+  return "";
+}
+
+// "playing · 1:07 / 3:12 · 44100:24:2", the parts that are known.
+std::string status_text(const now_playing& now) {
+  std::vector<std::string> parts;
+  if (now.state != player_state::unknown) parts.emplace_back(state_text(now.state));
+  if (now.file_number > 0) {
+    parts.push_back(format_duration(now.position_ms / 1000) + " / " + format_duration(now.duration_ms / 1000));
+  }
+  if (!now.format.empty()) parts.push_back(now.format);
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : " \u00b7 ") + part;
+  return text;
+}
+
 void show_now_playing() {
   const now_playing& now = state.now;
+  const now_playing_widgets& shown = widgets.playing;
   const bool known = now.file_number > 0;
-  gtk_label_set_text(widgets.file_label, known ? now.name.c_str() : "");
-  gtk_label_set_text(widgets.count_label, known ? count_text(now).c_str() : "");
-  const double fraction = known && now.total_seconds > 0
-                              ? std::min(1.0, static_cast<double>(now.position_seconds) / now.total_seconds)
-                              : 0.0;
-  gtk_progress_bar_set_fraction(widgets.progress, fraction);
-  const std::string times =
-      known ? format_duration(now.position_seconds) + " / " + format_duration(now.total_seconds) : std::string();
-  gtk_progress_bar_set_text(widgets.progress, times.c_str());
+  gtk_label_set_text(shown.file, known ? now.name.c_str() : "");
+  gtk_label_set_text(shown.count, known ? count_text(now).c_str() : "");
+  gtk_label_set_text(shown.tags, now_playing_tags(now).c_str());
+  const double fraction =
+      known && now.duration_ms > 0 ? std::min(1.0, static_cast<double>(now.position_ms) / now.duration_ms) : 0.0;
+  gtk_progress_bar_set_fraction(shown.progress, fraction);
+  gtk_label_set_text(shown.status, status_text(now).c_str());
+  char error[1024] = "";
+  if (!now.error.empty()) snprintf(error, sizeof error, _("Error: %s"), now.error.c_str());
+  gtk_label_set_text(shown.error, error);
 }
 
 void show_title_of_file() {
@@ -185,13 +224,16 @@ void show_process_state(process_state now) {
   }
   if (now != process_state::playing) state.paused = false;
   if (now == process_state::idle) {
+    // The last error stays until the next run.
+    std::string error = std::move(state.now.error);
     state.now = now_playing{};
+    state.now.error = std::move(error);
     show_now_playing();
   }
   set_play_pause_icon(playing && !state.paused);
   if (now == process_state::stopping) {
     gtk_window_set_title(GTK_WINDOW(widgets.window), render_window_title(_("stopping")).c_str());
-    gtk_label_set_text(widgets.count_label, _("stopping"));
+    gtk_label_set_text(widgets.playing.count, _("stopping"));
   }
 }
 
@@ -213,9 +255,13 @@ gboolean on_refresh(gpointer) {
   const output_update update = output_refresh();
   if (update.title) gtk_window_set_title(GTK_WINDOW(widgets.window), update.title->c_str());
   if (update.playing) {
-    const bool new_file =
-        update.playing->file_number != state.now.file_number || update.playing->name != state.now.name;
+    const bool new_file = update.playing->file_number != state.now.file_number ||
+                          update.playing->file_count != state.now.file_count || update.playing->name != state.now.name;
     state.now = *update.playing;
+    if (process_takes_commands()) {
+      state.paused = state.now.state == player_state::paused;
+      set_play_pause_icon(now == process_state::playing && !state.paused);
+    }
     if (new_file) show_title_of_file();
     show_now_playing();
   }
@@ -242,7 +288,20 @@ bool modal_dialog_open() {
   return open;
 }
 
-void on_drop(GtkWidget*, GdkDragContext*, gint, gint, GtkSelectionData* data, guint, guint, gpointer) {
+// True when Ctrl is held on the device of a drag.
+bool control_held(GtkWidget* widget, GdkDragContext* context) {
+  GdkDevice* device = gdk_drag_context_get_device(context);
+  GdkWindow* window = gtk_widget_get_window(widget);
+  if (device == nullptr || window == nullptr) return false;
+  GdkModifierType mask = GdkModifierType(0);
+  gdk_window_get_device_position(window, device, nullptr, nullptr, &mask);
+  return (mask & GDK_CONTROL_MASK) != 0;
+}
+
+// A player that runs and takes commands can have files added to its list.
+bool can_append() { return process_poll() == process_state::playing && process_takes_commands(); }
+
+void on_drop(GtkWidget* widget, GdkDragContext* context, gint, gint, GtkSelectionData* data, guint, guint, gpointer) {
   if (modal_dialog_open()) return;
   const guchar* bytes = gtk_selection_data_get_data(data);
   const gint length = gtk_selection_data_get_length(data);
@@ -251,6 +310,11 @@ void on_drop(GtkWidget*, GdkDragContext*, gint, gint, GtkSelectionData* data, gu
                                : std::string();
   if (!drop_is_accepted(text)) {
     dialog_confirm(_("dropped name is not a file"));
+    return;
+  }
+  // Ctrl adds to the running player's list; with none it plays as a drop.
+  if (control_held(widget, context) && can_append()) {
+    window_add(drop_paths(text, getenv("HOME")));
     return;
   }
   const device_part part = build_device_part(window_take_device(), choices.convert_format);
@@ -279,6 +343,7 @@ gboolean on_quit_signal(gpointer) {
 }
 
 void on_open(GtkWidget*, gpointer) { dialog_open_files(); }
+void on_add(GtkWidget*, gpointer) { dialog_add_files(); }
 void on_stop(GtkWidget*, gpointer) {
   process_stop_player();
   show_process_state(process_poll());  // "stopping" now, not a refresh later
@@ -299,13 +364,32 @@ void on_play_pause(GtkWidget*, gpointer) {
     }
     return;
   }
-  if (state.shown == process_state::playing && process_send_key(kPauseKey)) {
+  if (state.shown != process_state::playing) return;
+  // A player on its control channel says its new state in an event.
+  if (process_takes_commands()) {
+    process_send_command(state.paused ? control_command_name::kResume : control_command_name::kPause);
+  } else if (process_send_key(kPauseKey)) {
     state.paused = !state.paused;
     set_play_pause_icon(!state.paused);
   }
 }
-void on_next(GtkWidget*, gpointer) { process_send_key(kNextKey); }
-void on_previous(GtkWidget*, gpointer) { process_send_key(kPreviousKey); }
+void on_next(GtkWidget*, gpointer) {
+  if (!process_send_command(control_command_name::kNext)) process_send_key(kNextKey);
+}
+void on_previous(GtkWidget*, gpointer) {
+  if (!process_send_command(control_command_name::kPrevious)) process_send_key(kPreviousKey);
+}
+
+// A click on the progress bar moves to that point of the file.
+gboolean on_progress_click(GtkWidget* area, GdkEventButton* event, gpointer) {
+  const int width = gtk_widget_get_allocated_width(area);
+  if (event->button != GDK_BUTTON_PRIMARY || width <= 0 || state.now.duration_ms <= 0) return FALSE;
+  if (process_poll() != process_state::playing || !process_takes_commands()) return FALSE;
+  const double fraction = std::clamp(event->x / width, 0.0, 1.0);
+  const auto millis = static_cast<int64_t>(fraction * static_cast<double>(state.now.duration_ms));
+  process_send_command(std::string(control_command_name::kSeek) + " " + control_seconds_text(millis));
+  return TRUE;
+}
 
 using handler = void (*)(GtkWidget*, gpointer);
 
@@ -333,6 +417,7 @@ GtkWidget* build_menu_bar() {
   transport_buttons& transport = widgets.transport;
   GtkWidget* file = add_menu(bar, _("_File"));
   add_menu_item(file, _("_Open"), _("open files or folders"), on_open, GDK_KEY_o, GDK_CONTROL_MASK);
+  add_menu_item(file, _("_Add to Play List\u2026"), _("add files to the list that plays"), on_add);
   transport.stop_item = add_menu_item(file, _("_Stop"), _("stop playback"), on_stop);
   add_menu_item(file, _("_Quit"), _("quit program"), on_quit, GDK_KEY_q, GDK_CONTROL_MASK);
   GtkWidget* playback = add_menu(bar, _("_Playback"));
@@ -397,26 +482,54 @@ GtkWidget* build_grid() {
   return grid;
 }
 
-// The file heard now, "n of m" and the position against the file's length.
+// A label of the now-playing area, left-aligned; its text can be selected
+// and copied.
+GtkLabel* info_label(PangoAttrList* attributes = nullptr) {
+  GtkLabel* label = GTK_LABEL(gtk_label_new(""));
+  gtk_label_set_xalign(label, 0);
+  gtk_label_set_ellipsize(label, PANGO_ELLIPSIZE_MIDDLE);
+  gtk_label_set_selectable(label, TRUE);
+  if (attributes != nullptr) {
+    gtk_label_set_attributes(label, attributes);
+    pango_attr_list_unref(attributes);
+  }
+  return label;
+}
+
+// The file heard now and "n of m", its tags, the position against the
+// file's length (a click seeks), the player's state with the position and
+// the format, and the last error.
 GtkWidget* build_now_playing() {
+  now_playing_widgets& shown = widgets.playing;
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, kSpacing);
   GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, kMargin);
-  widgets.file_label = GTK_LABEL(gtk_label_new(""));
-  gtk_label_set_xalign(widgets.file_label, 0);
-  gtk_label_set_ellipsize(widgets.file_label, PANGO_ELLIPSIZE_MIDDLE);
   PangoAttrList* bold = pango_attr_list_new();
   pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
   pango_attr_list_insert(bold, pango_attr_scale_new(PANGO_SCALE_LARGE));
-  gtk_label_set_attributes(widgets.file_label, bold);
-  pango_attr_list_unref(bold);
-  widgets.count_label = GTK_LABEL(gtk_label_new(""));
-  gtk_box_pack_start(GTK_BOX(row), GTK_WIDGET(widgets.file_label), TRUE, TRUE, 0);
-  gtk_box_pack_end(GTK_BOX(row), GTK_WIDGET(widgets.count_label), FALSE, FALSE, 0);
-  widgets.progress = GTK_PROGRESS_BAR(gtk_progress_bar_new());
-  gtk_progress_bar_set_show_text(widgets.progress, TRUE);
-  gtk_progress_bar_set_text(widgets.progress, "");
+  shown.file = info_label(bold);
+  shown.count = GTK_LABEL(gtk_label_new(""));
+  gtk_box_pack_start(GTK_BOX(row), GTK_WIDGET(shown.file), TRUE, TRUE, 0);
+  gtk_box_pack_end(GTK_BOX(row), GTK_WIDGET(shown.count), FALSE, FALSE, 0);
+  shown.tags = info_label();
+  shown.progress = GTK_PROGRESS_BAR(gtk_progress_bar_new());
+  GtkWidget* seek_area = gtk_event_box_new();
+  gtk_widget_set_tooltip_text(seek_area, _("Click to move within the file"));
+  gtk_container_add(GTK_CONTAINER(seek_area), GTK_WIDGET(shown.progress));
+  g_signal_connect(seek_area, "button-press-event", G_CALLBACK(on_progress_click), nullptr);
+  GtkWidget* status_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, kMargin);
+  shown.status = info_label();
+  PangoAttrList* red = pango_attr_list_new();
+  constexpr guint16 kFull = 0xFFFF;
+  constexpr guint16 kDark = 0x2000;
+  pango_attr_list_insert(red, pango_attr_foreground_new(kFull * 3 / 4, kDark, kDark));
+  shown.error = info_label(red);
+  gtk_label_set_xalign(shown.error, 1);
+  gtk_box_pack_start(GTK_BOX(status_row), GTK_WIDGET(shown.status), FALSE, FALSE, 0);
+  gtk_box_pack_end(GTK_BOX(status_row), GTK_WIDGET(shown.error), TRUE, TRUE, 0);
   gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(box), GTK_WIDGET(widgets.progress), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), GTK_WIDGET(shown.tags), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), seek_area, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), status_row, FALSE, FALSE, 0);
   return box;
 }
 
@@ -501,6 +614,19 @@ const device_entry& window_take_device() noexcept {
 void window_play(std::string_view arguments) {
   state.last_arguments = arguments;
   process_start_playback(_("playing"), window_command_row(), arguments);
+}
+
+void window_add(const std::vector<std::string>& paths) {
+  if (paths.empty()) return;
+  if (can_append()) {
+    for (const std::string& path : paths) {
+      process_send_command(std::string(control_command_name::kAppend) + " " + control_escape(path));
+    }
+    return;
+  }
+  const device_part part = build_device_part(window_take_device(), choices.convert_format);
+  choices.device_kind = part.kind;
+  window_play(open_argument_string(part.words, paths));
 }
 
 void window_quit() {

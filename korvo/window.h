@@ -6,7 +6,9 @@
 #include <gtk/gtk.h>
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 struct device_entry;
 
@@ -27,6 +29,10 @@ const device_entry& window_take_device() noexcept;
 // Plays an argument string with the chosen command; Play plays it again
 // once playback has ended.
 void window_play(std::string_view arguments);
+
+// Adds files or folders to the list of the running player; with no player
+// that takes commands running, plays them as Open does.
+void window_add(const std::vector<std::string>& paths);
 
 // Stops a running player without waiting for it; once it has ended, writes
 // the configuration and exits with status 0.

@@ -116,12 +116,14 @@ TEST(PlayerCommand, BufferWordsAndOverSampling) {
   const std::string args = "-D hw:1,0 \"/music/a.wav\" \"/music/b.wav\" ";
   const child_command lumen = player_command(commands, 0, 10, args);
   EXPECT_EQ(lumen.program, "lumen");
-  EXPECT_EQ(lumen.words, (words{"lumen", "-B", "10M", "-D", "hw:1,0", "/music/a.wav", "/music/b.wav"}));
+  EXPECT_EQ(lumen.words, (words{"lumen", "--control", "--wait-device", "-B", "10M", "-D", "hw:1,0", "/music/a.wav",
+                                "/music/b.wav"}));
   const child_command over = player_command(commands, 1, 25, "\"x.wav\"");
   EXPECT_EQ(over.program, "lumen");
-  EXPECT_EQ(over.words, (words{"lumen over sampling", "-os", "-B", "25M", "x.wav"}));
+  EXPECT_EQ(over.words, (words{"lumen over sampling", "-os", "--control", "--wait-device", "-B", "25M", "x.wav"}));
   EXPECT_EQ(player_command(commands, 2, 10, "\"x.wav\"").words, (words{"aplay", "x.wav"}));
-  EXPECT_EQ(player_command(commands, 3, 10, kVersionArguments).words, (words{"brisa", "--version"}));
+  EXPECT_EQ(player_command(commands, 3, 10, kVersionArguments).words,
+            (words{"brisa", "--control", "--wait-device", "--version"}));
   EXPECT_EQ(player_command(commands, 4, 10, "").words, (words{"tarvo", "-B", "10M"}));
   EXPECT_EQ(count_probe_command(args).words,
             (words{"lumen", "--count", "-D", "hw:1,0", "/music/a.wav", "/music/b.wav"}));
@@ -131,16 +133,19 @@ TEST(PlayerCommand, BrisaAloneGetsItsChosenOptionsBeforeTheDevice) {
   const std::vector<std::string> commands = {"lumen", "lumen over sampling", "brisa"};
   const std::string args = "-D hw:1,0 \"/music/a.wav\"";
   const brisa_choices chosen{.modulator_level = 7, .dop = true, .volume_db = -48};
-  EXPECT_EQ(player_command(commands, 2, 10, args, chosen).words,
-            (words{"brisa", "-L7", "--dop", "--volume=-48", "-D", "hw:1,0", "/music/a.wav"}));
+  EXPECT_EQ(
+      player_command(commands, 2, 10, args, chosen).words,
+      (words{"brisa", "--control", "--wait-device", "-L7", "--dop", "--volume=-48", "-D", "hw:1,0", "/music/a.wav"}));
   EXPECT_EQ(player_command(commands, 0, 10, args, chosen).words,
-            (words{"lumen", "-B", "10M", "-D", "hw:1,0", "/music/a.wav"}));
-  EXPECT_EQ(player_command(commands, 1, 10, args, chosen).words,
-            (words{"lumen over sampling", "-os", "-B", "10M", "-D", "hw:1,0", "/music/a.wav"}));
+            (words{"lumen", "--control", "--wait-device", "-B", "10M", "-D", "hw:1,0", "/music/a.wav"}));
+  EXPECT_EQ(
+      player_command(commands, 1, 10, args, chosen).words,
+      (words{"lumen over sampling", "-os", "--control", "--wait-device", "-B", "10M", "-D", "hw:1,0", "/music/a.wav"}));
   // brisa's own defaults (level 1, native DSD, 0 dB) add no words.
-  EXPECT_EQ(player_command(commands, 2, 10, args, {}).words, (words{"brisa", "-D", "hw:1,0", "/music/a.wav"}));
+  EXPECT_EQ(player_command(commands, 2, 10, args, {}).words,
+            (words{"brisa", "--control", "--wait-device", "-D", "hw:1,0", "/music/a.wav"}));
   EXPECT_EQ(player_command(commands, 2, 10, args, {.modulator_level = 2, .dop = false, .volume_db = -1}).words,
-            (words{"brisa", "-L2", "--volume=-1", "-D", "hw:1,0", "/music/a.wav"}));
+            (words{"brisa", "--control", "--wait-device", "-L2", "--volume=-1", "-D", "hw:1,0", "/music/a.wav"}));
 }
 
 TEST(AutoDetect, DeviceKindAndStatusChooseThePlayer) {

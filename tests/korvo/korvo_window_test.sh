@@ -2,7 +2,7 @@
 # Korvo's window under Xvfb, with fake sound cards and fake players.
 # Without players Korvo ends with a dialog. A drag of two files starts the
 # chosen player with the right words; the title and label tell the file
-# heard now and "n of m"; Space and Ctrl+Right reach the player as its keys;
+# heard now and "n of m"; Space and Ctrl+Right reach the player as its commands;
 # File/Stop shows "stopping" at once and the window answers while the player
 # winds down; a flood of output keeps the window answering and its memory
 # bounded; Open starts in the music folder; SIGTERM quits as File/Quit does
@@ -148,7 +148,7 @@ xdotool key Escape
 sleep 0.3  # the menu lets the pointer go
 
 drag /music/a.wav "/music/b b.wav"
-expected=$(printf 'lumen\t-B\t10M\t-D\thw:1,0\t/music/a.wav\t/music/b b.wav')
+expected=$(printf 'lumen\t--control\t--wait-device\t-B\t10M\t-D\thw:1,0\t/music/a.wav\t/music/b b.wav')
 wait_for 'grep -qxF "$expected" "$work/record" 2>/dev/null' || fail "lumen was not started with the dropped files"
 wait_for 'title_is "a.wav (1 of 2) Korvo"' || fail "title does not name the first file"
 view_matches '*position 00:03*' || fail "view shows: $(printf %q "$text")"
@@ -156,9 +156,9 @@ xdotool click 1  # leaves the selection
 sleep 0.2        # for the screenshot only: the bar has followed
 import -window "$window" "$out/korvo-playing.png"
 
-# Play/Pause and Next reach the player as its keys.
+# Play/Pause and Next reach the player as its commands.
 xdotool key space
-wait_for 'grep -qx "key space" "$work/state"' || fail "Play/Pause did not reach the player"
+wait_for 'grep -qx "command pause" "$work/state"' || fail "Play/Pause did not reach the player"
 xdotool key ctrl+Right
 wait_for 'title_is "b b.wav (2 of 2) Korvo"' || fail "Next did not reach the player"
 view_matches $'playing file 1/2 total 00:05 "a.wav" "/music/a.wav"\nplaying file 2/2 total 00:05 "b b.wav" "/music/b b.wav"' ||
@@ -176,7 +176,7 @@ import -window "$window" "$out/korvo-stopping.png"
 answers || fail "the window did not answer while the player was stopping"
 title_is "stopping Korvo" || fail "the player ended before the window was tried"
 wait_for 'title_is " Korvo"' || fail "playback did not end"
-view_matches *$'exit by interrupt (1)\n\n\nEnd of playback' || fail "after Stop the view shows: $(printf %q "$text")"
+view_matches *$'exit by quit (0)\n\n\nEnd of playback' || fail "after Stop the view shows: $(printf %q "$text")"
 
 # A player that prints without pause: memory stays bounded, the window
 # answers. (A sanitized Korvo keeps only 8 MB of freed memory in quarantine,
@@ -203,7 +203,7 @@ xdotool key ctrl+o
 chooser=$(timeout 5 xdotool search --sync --onlyvisible --name '^Korvo - Open Files$' | head -1) || fail "no Open dialog"
 eval "$(xdotool getwindowgeometry --shell "$chooser")"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) key alt+f
-expected=$(printf 'lumen\t-B\t10M\t-D\thw:1,0\t%s' "$work/home/Music")
+expected=$(printf 'lumen\t--control\t--wait-device\t-B\t10M\t-D\thw:1,0\t%s' "$work/home/Music")
 wait_for 'grep -qxF "$expected" "$work/record"' || fail "Play Folder did not play the music folder: $(tail -1 "$work/record")"
 
 # SIGTERM quits as File/Quit does: the player ends, the settings are written.
@@ -225,10 +225,10 @@ count_status=1 start_korvo "1|Fake DAC at usb-1|pcm=0"
 plays() { grep -cv -- "--count" "$work/record"; }  # the probes of auto detect left out
 runs_before=$(plays)
 drop_y=330 drag /music/text.wav
-expected=$(printf 'lumen\t-B\t10M\t-D\thw:1,0\t/music/text.wav')
+expected=$(printf 'lumen\t--control\t--wait-device\t-B\t10M\t-D\thw:1,0\t/music/text.wav')
 wait_for 'grep -qxF "$expected" "$work/record"' || fail "a drop on the output text did not play through lumen: $(tail -1 "$work/record")"
 grep -q "not installed" "$work/korvo.log" && fail "auto detect chose a player that is not installed"
-drop_x=70 drop_y=249 drag /music/label.wav  # "Player output"
+drop_x=70 drop_y=281 drag /music/label.wav  # "Player output"
 wait_for 'grep -q "/music/label.wav" "$work/record"' || fail "a drop on the output's label did not play"
 runs=$(plays)
 ((runs - runs_before == 2)) || fail "$((runs - runs_before)) runs for two drops"
@@ -280,7 +280,7 @@ import -window "$settings" "$out/korvo-settings.png"
 xdotool key Return
 wait_for '! xdotool search --onlyvisible --name "^Korvo - Playback Settings$" >/dev/null' || fail "Enter kept the dialog"
 drag /music/brisa.wav
-expected=$(printf 'brisa\t-L7\t--dop\t--volume=-6\t-D\thw:1,0\t/music/brisa.wav')
+expected=$(printf 'brisa\t--control\t--wait-device\t-L7\t--dop\t--volume=-6\t-D\thw:1,0\t/music/brisa.wav')
 wait_for 'grep -qxF "$expected" "$work/record"' || fail "brisa did not get the settings: $(tail -1 "$work/record")"
 kill -TERM "$korvo_pid"
 wait_for '! kill -0 "$korvo_pid" 2>/dev/null' || fail "Korvo did not end on SIGTERM"

@@ -119,22 +119,26 @@ TEST_F(ProcessControlTest, DropRunsThePlayerShowsProgressOnOneLineAndStops) {
   process_start_playback("playing", row_of("lumen"), drop_on_card({"/music/a.wav", "/music/b b.wav"}));
   EXPECT_TRUE(process_playing());
   ASSERT_TRUE(view.wait_for_text("position 00:03"));
-  EXPECT_EQ(last_run(), (words{"lumen", "-B", "10M", "-D", "hw:1,0", "/music/a.wav", "/music/b b.wav"}));
+  EXPECT_EQ(last_run(), (words{"lumen", "--control", "--wait-device", "-B", "10M", "-D", "hw:1,0", "/music/a.wav",
+                               "/music/b b.wav"}));
   EXPECT_EQ(view.text, "playing file 1/2 total 00:05 \"a.wav\" \"/music/a.wav\"\nposition 00:03 buffer 80[%] ");
   EXPECT_EQ(view.title, "playing Korvo");
   EXPECT_EQ(config_get_text(kKeyCommand), "lumen");
   EXPECT_EQ(choices.command_name, "lumen");
 
-  // Stop returns while the player is still held in its wind-down; the
-  // window shows the player's last words later.
+  // Stop (the quit command) returns while the player is still held in its
+  // wind-down; the window shows the player's last words later.
   process_stop_player();
   EXPECT_EQ(process_poll(), process_state::stopping);
   process_stop_player();  // a second Stop sends nothing more
   std::ofstream{release}.close();
   ASSERT_TRUE(view.wait_until_idle());
-  // One interrupt was enough; the progress line gave way to the player's last words.
+  // Quit was enough, no interrupt came; the progress line gave way to the
+  // player's last words, and its last events say how it ended.
   EXPECT_EQ(view.text,
-            "playing file 1/2 total 00:05 \"a.wav\" \"/music/a.wav\"\n\nexit by interrupt (1)\n\n\nEnd of playback\n");
+            "playing file 1/2 total 00:05 \"a.wav\" \"/music/a.wav\"\n\nexit by quit (0)\n\n\nEnd of playback\n");
+  EXPECT_EQ(view.now.state, player_state::stopped);
+  EXPECT_EQ(view.now.exit_status, 0);
   EXPECT_EQ(view.title, " Korvo");
 }
 
@@ -144,12 +148,13 @@ TEST_F(ProcessControlTest, OverSamplingAndBrisaWords) {
   choices.buffer_mb = 25;
   process_start_playback("playing", row_of("lumen over sampling"), drop_on_card({"/m/x.wav"}));
   ASSERT_TRUE(view.wait_until_idle());
-  EXPECT_EQ(last_run(), (words{"lumen over sampling", "-os", "-B", "25M", "-D", "hw:1,0", "/m/x.wav"}));
+  EXPECT_EQ(last_run(), (words{"lumen over sampling", "-os", "--control", "--wait-device", "-B", "25M", "-D", "hw:1,0",
+                               "/m/x.wav"}));
   EXPECT_EQ(config_get_text(kKeyCommand), "lumen over sampling");
 
   process_start_playback("playing", row_of("brisa"), drop_on_card({"/m/x.wav"}));
   ASSERT_TRUE(view.wait_until_idle());
-  EXPECT_EQ(last_run(), (words{"brisa", "-D", "hw:1,0", "/m/x.wav"}));
+  EXPECT_EQ(last_run(), (words{"brisa", "--control", "--wait-device", "-D", "hw:1,0", "/m/x.wav"}));
 }
 
 TEST_F(ProcessControlTest, ErrorPrintedAtOnceIsShown) {
@@ -176,26 +181,75 @@ TEST_F(ProcessControlTest, VersionAsksTheChosenPlayerAndLeavesTheRunningOneAlone
   EXPECT_EQ(view.text.find("Ver.0.0"), std::string::npos);
 }
 
-TEST_F(ProcessControlTest, KeysReachThePlayerAndItsHeaderTellsWhatPlays) {
+TEST_F(ProcessControlTest, CommandsReachThePlayerAndItsEventsTellWhatPlays) {
   install({"lumen"});
   const temp_dir scratch;
   setenv("FAKE_PLAYER_STATE", scratch.file("state").c_str(), 1);
   process_start_playback("playing", 0, drop_on_card({"/m/a.wav", "/m/b.wav"}));
-  ASSERT_TRUE(view.wait_for([&] { return view.now.position_seconds == 3; }));
-  EXPECT_EQ(view.now, (now_playing{"a.wav", 1, 2, 5, 3}));
-  EXPECT_TRUE(process_send_key(' '));
-  EXPECT_TRUE(process_send_key('n'));
-  ASSERT_TRUE(view.wait_for([&] { return view.now.file_number == 2; }));
-  EXPECT_EQ(view.now, (now_playing{"b.wav", 2, 2, 5, 0}));
-  EXPECT_TRUE(process_send_key('q'));
+  ASSERT_TRUE(view.wait_for([&] { return view.now.position_ms == 3000; }));
+  EXPECT_TRUE(process_takes_commands());
+  now_playing expected{.name = "a.wav",
+                       .file_number = 1,
+                       .file_count = 2,
+                       .artist = "Fake Artist",
+                       .title = "Tone 1",
+                       .position_ms = 3000,
+                       .duration_ms = 5000,
+                       .state = player_state::playing,
+                       .format = "44100:16:2",
+                       .error = {},
+                       .exit_status = {}};
+  EXPECT_EQ(view.now, expected);
+  EXPECT_EQ(now_playing_tags(view.now), "Fake Artist \u2014 Tone 1");
+
+  // A path with a newline stays one command; the list grows by it.
+  for (const char* command : {"pause", "next", "append /m/new\\nline.wav", "seek 2.500", "frobnicate"}) {
+    EXPECT_TRUE(process_send_command(command));
+  }
+  ASSERT_TRUE(view.wait_for([&] { return !view.now.error.empty(); }));
+  expected.name = "b.wav";
+  expected.file_number = 2;
+  expected.file_count = 3;
+  expected.title = "Tone 2";
+  expected.position_ms = 2500;
+  expected.state = player_state::paused;
+  expected.error = "unknown command frobnicate";
+  EXPECT_EQ(view.now, expected);
+  process_stop_player();
   ASSERT_TRUE(view.wait_until_idle());
-  EXPECT_FALSE(process_send_key(' '));
-  // The player saw the keys, started with the signals of a fresh program
-  // although this process ignores SIGPIPE and blocks SIGHUP.
+  EXPECT_FALSE(process_send_command("resume"));
+  // The player got the commands, not keys, and started with the signals of
+  // a fresh program although this process ignores SIGPIPE and blocks SIGHUP.
   std::ifstream state(scratch.file("state"));
   std::string pid_line;
   std::getline(state, pid_line);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(state), {}), "signals default\nkey space\nkey n\nkey q\n");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(state), {}),
+            "signals default\ncommand pause\ncommand next\ncommand append /m/new\\nline.wav\ncommand seek "
+            "2.500\ncommand frobnicate\ncommand quit\n");
+  unsetenv("FAKE_PLAYER_STATE");
+}
+
+TEST_F(ProcessControlTest, PlayersWithoutTheChannelGetKeysAndTheirInterrupt) {
+  install({"tarvo"});
+  const temp_dir scratch;
+  setenv("FAKE_PLAYER_STATE", scratch.file("state").c_str(), 1);
+  process_start_playback("playing", 0, drop_on_card({"/m/a.wav", "/m/b.wav"}));
+  ASSERT_TRUE(view.wait_for_text("position 00:03"));
+  EXPECT_EQ(last_run(), (words{"tarvo", "-B", "10M", "-D", "hw:1,0", "/m/a.wav", "/m/b.wav"}));
+  EXPECT_FALSE(process_takes_commands());
+  EXPECT_FALSE(process_send_command("next"));
+  EXPECT_TRUE(process_send_key(' '));
+  EXPECT_TRUE(process_send_key('n'));
+  ASSERT_TRUE(view.wait_for_text("playing file 2/2"));
+  process_stop_player();
+  ASSERT_TRUE(view.wait_until_idle());
+  EXPECT_NE(view.text.find("exit by interrupt (1)"), std::string::npos) << view.text;
+  EXPECT_EQ(view.now, now_playing{});
+  EXPECT_FALSE(process_send_key(' '));
+  std::ifstream state(scratch.file("state"));
+  std::string pid_line;
+  std::getline(state, pid_line);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(state), {}), "signals default\nkey space\nkey n\n");
   unsetenv("FAKE_PLAYER_STATE");
 }
 
@@ -296,7 +350,8 @@ TEST_F(ProcessControlTest, AutoDetectAsksLumenAndStartsTheChosenPlayer) {
   auto runs = players->runs();
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0], (words{"lumen", "--count", "-D", "hw:1,0", "/m/a.wav", "/m/b.wav"}));
-  EXPECT_EQ(runs[1], (words{"lumen", "-B", "10M", "-D", "hw:1,0", "/m/a.wav", "/m/b.wav"}));
+  EXPECT_EQ(runs[1],
+            (words{"lumen", "--control", "--wait-device", "-B", "10M", "-D", "hw:1,0", "/m/a.wav", "/m/b.wav"}));
   EXPECT_EQ(config_get_text(kKeyCommand), "auto detect");
 
   setenv("FAKE_COUNT_STATUS", "1", 1);

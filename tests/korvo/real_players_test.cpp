@@ -1,7 +1,7 @@
 // Korvo with the real players of this tree: found by their version
 // answer, started on a paced test DAC, shown, stopped, chosen by auto
-// detect through lumen --count, and paused and moved on by the keys the
-// window's buttons send.
+// detect through lumen --count, and paused, moved on and added to by the
+// commands the window's buttons send; their events tell what plays.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -30,9 +30,12 @@ using namespace std::chrono_literals;
 
 struct view_model {
   std::string text;
+  now_playing now;
   void refresh() {
     process_poll();
-    render_apply(text, output_refresh().ops);
+    output_update update = output_refresh();
+    if (update.playing) now = *update.playing;
+    render_apply(text, update.ops);
   }
   bool wait_for(const std::string& part, std::chrono::seconds patience = 10s) {
     for (auto limit = std::chrono::steady_clock::now() + patience; std::chrono::steady_clock::now() < limit;) {
@@ -105,6 +108,8 @@ TEST(RealPlayers, FoundStartedShownStoppedAutoDetectedAndKeyed) {
   env.add_fake_dac("keys", {.formats = {"S16_LE"}, .paced = true});
   env.route_hw(1, 0, "dac");
   env.route_hw(2, 0, "keys");
+  // The players wait for a card that is not listed (--wait-device).
+  env.add_cards({{.number = 1, .longname = "Fake DAC at usb-1"}, {.number = 2, .longname = "Fake DAC at usb-2"}});
   for (const std::string& word : env.environment()) {
     const size_t equals = word.find('=');
     setenv(word.substr(0, equals).c_str(), word.substr(equals + 1).c_str(), 1);
@@ -159,8 +164,13 @@ TEST(RealPlayers, FoundStartedShownStoppedAutoDetectedAndKeyed) {
   const std::vector<std::string> both = {first, second};
   process_start_playback("playing", 0, open_argument_string(keyed.words, both));
   ASSERT_TRUE(view.wait_for("position 00:01")) << view.text;
+  EXPECT_EQ(view.now.file_number, 1);
+  EXPECT_EQ(view.now.file_count, 2);
+  EXPECT_EQ(view.now.name, "first.wav");
+  EXPECT_EQ(view.now.duration_ms, 20000);
+  EXPECT_EQ(view.now.format, "44100:16:2");
   const std::string output = env.dac_output("keys");
-  ASSERT_TRUE(process_send_key(' '));
+  ASSERT_TRUE(process_send_command("pause"));
   // The pause is heard when the DAC, having played what was queued before
   // it, plays silence: music once, then half a second of silence, and no
   // music in between (the lead-in's silence may come first).
@@ -171,9 +181,19 @@ TEST(RealPlayers, FoundStartedShownStoppedAutoDetectedAndKeyed) {
     return runs.size() == 2 && runs[0].value == 1000 && runs[1].value == 0 && runs[1].frames >= 44100 / 2;
   };
   ASSERT_TRUE(wait_until(paused_half_a_second)) << describe(runs);
-  ASSERT_TRUE(process_send_key(' '));
-  ASSERT_TRUE(process_send_key('n'));
+  view.refresh();
+  EXPECT_EQ(view.now.state, player_state::paused);
+  ASSERT_TRUE(process_send_command("resume"));
+  ASSERT_TRUE(process_send_command("next"));
   ASSERT_TRUE(view.wait_for("playing file 2/2")) << view.text;
+  // A file added goes to the end of the list.
+  ASSERT_TRUE(process_send_command("append " + first));
+  EXPECT_TRUE(wait_until([&] {
+    view.refresh();
+    return view.now.file_count == 3;
+  })) << view.text;
+  EXPECT_EQ(view.now.file_number, 2);
+  EXPECT_EQ(view.now.state, player_state::playing);
   EXPECT_TRUE(wait_until([&] { return frames_of(output, -2000) > 0; })) << "the second file is not heard";
   EXPECT_LT(frames_of(output, 1000), 44100u * 10) << "the first file played on";
   process_stop_player();

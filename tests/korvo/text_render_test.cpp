@@ -45,23 +45,45 @@ TEST(Render, BurstOfPositionLinesIsOneChange) {
   EXPECT_TRUE(overwrite);
 }
 
-// What the players print (see common/util.cpp), a few bytes at a time.
-TEST(NowPlaying, HeaderAndPositionOfBothPlayers) {
+// What the players send on their control channel, a few bytes at a time.
+TEST(NowPlaying, EventsOfTheControlChannel) {
   now_playing_reader reader;
-  const std::string lumen =
-      "\r          \nplaying file 2/3 total 4:05 \"b \"x\".wav\" \"/m/b \"x\".wav\"\n"
-      "\rposition 00:07 buffer 80[%]   \r\rposition 01:02:03 buffer 79[%]   \r";
+  const std::string events =
+      "state waiting\nstate playing\nlist 3\nformat 44100:24:2\nfile 1 /m/b \\\\x\\n.wav\n"
+      "tag artist Miles\ntag title Blue in Green\ntag album Kind\nposition 7.250 245.000\n"
+      "position 3723.000 3723.000\n";
   bool changed = false;
-  for (size_t at = 0; at < lumen.size(); at += 7) changed = now_playing_feed(reader, lumen.substr(at, 7)) || changed;
+  for (size_t at = 0; at < events.size(); at += 7) changed = now_playing_feed(reader, events.substr(at, 7)) || changed;
   EXPECT_TRUE(changed);
-  EXPECT_EQ(reader.now, (now_playing{"b \"x\".wav", 2, 3, 245, 3723}));
-  EXPECT_FALSE(now_playing_feed(reader, "\rposition 01:02:03 buffer 79[%]   \r"));
-  // brisa, an hour long, and a path long enough for a line of its own.
-  EXPECT_TRUE(now_playing_feed(
-      reader, "playing file 1/1 total 1:00:00 \"c.dsf\" \n\"/a/long/enough/path/to/be/put/on/its/own/line/c.dsf\"\n"));
-  EXPECT_EQ(reader.now, (now_playing{"c.dsf", 1, 1, 3600, 0}));
-  // Other lines, and a header cut short, change nothing.
-  EXPECT_FALSE(now_playing_feed(reader, "playing file 2/ total\nposition x\nERROR lumen 3 no\n"));
+  now_playing expected{.name = "b \\x\n.wav",
+                       .file_number = 2,
+                       .file_count = 3,
+                       .artist = "Miles",
+                       .title = "Blue in Green",
+                       .position_ms = 3723000,
+                       .duration_ms = 3723000,
+                       .state = player_state::playing,
+                       .format = "44100:24:2",
+                       .error = {},
+                       .exit_status = {}};
+  EXPECT_EQ(reader.now, expected);
+  EXPECT_EQ(now_playing_tags(reader.now), "Miles \u2014 Blue in Green");
+  EXPECT_FALSE(now_playing_feed(reader, "position 3723.000 3723.000\n"));
+  // A new file forgets the tags and the position; a Latin-1 name is shown
+  // with a replacement character; an overlong line, unknown events and
+  // malformed ones change nothing.
+  EXPECT_TRUE(now_playing_feed(reader, "file 2 /m/caf\xe9.dsf\nposition 1.000 3600.000\n"));
+  EXPECT_EQ(reader.now.name, "caf\xef\xbf\xbd.dsf");
+  EXPECT_EQ(now_playing_tags(reader.now), "");
+  const now_playing before = reader.now;
+  EXPECT_FALSE(now_playing_feed(reader, "file " + std::string(30000, '1') +
+                                            " /m/x.wav\nfile x /m/y.wav\n"
+                                            "position soon\nvolume -6\nhello\nlist -1\n"));
+  EXPECT_EQ(reader.now, before);
+  EXPECT_TRUE(now_playing_feed(reader, "error cannot add /m/z.txt\nstate stopped error\nexit 3\n"));
+  EXPECT_EQ(reader.now.error, "cannot add /m/z.txt");
+  EXPECT_EQ(reader.now.state, player_state::stopped);
+  EXPECT_EQ(reader.now.exit_status, 3);
   EXPECT_EQ(format_duration(245), "4:05");
   EXPECT_EQ(format_duration(3723), "1:02:03");
 }
