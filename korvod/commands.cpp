@@ -40,10 +40,18 @@ constexpr struct {
   uint32_t bit;
   std::string_view name;
 } kIdleNames[] = {
-    {kIdleDatabase, "database"}, {kIdleUpdate, "update"},   {kIdleStoredPlaylist, "stored_playlist"},
-    {kIdlePlaylist, "playlist"}, {kIdlePlayer, "player"},   {kIdleMixer, "mixer"},
-    {kIdleOutput, "output"},     {kIdleOptions, "options"}, {kIdlePartition, "partition"},
-    {kIdleSticker, "sticker"},   {kIdleSubscription, "subscription"}, {kIdleMessage, "message"},
+    {kIdleDatabase, "database"},
+    {kIdleUpdate, "update"},
+    {kIdleStoredPlaylist, "stored_playlist"},
+    {kIdlePlaylist, "playlist"},
+    {kIdlePlayer, "player"},
+    {kIdleMixer, "mixer"},
+    {kIdleOutput, "output"},
+    {kIdleOptions, "options"},
+    {kIdlePartition, "partition"},
+    {kIdleSticker, "sticker"},
+    {kIdleSubscription, "subscription"},
+    {kIdleMessage, "message"},
 };
 
 std::string seconds_text(int64_t millis) {
@@ -234,7 +242,8 @@ failure cmd_status(command_context& c) {
       c.out += mpd_field("nextsongid", std::to_string(next));
     }
     if (p.state != play_state::stop) {
-      c.out += mpd_field("time", std::to_string(p.elapsed_ms / 1000) + ":" + std::to_string((p.duration_ms + 500) / 1000));
+      c.out +=
+          mpd_field("time", std::to_string(p.elapsed_ms / 1000) + ":" + std::to_string((p.duration_ms + 500) / 1000));
       c.out += mpd_field("elapsed", seconds_text(p.elapsed_ms));
       c.out += mpd_field("duration", seconds_text(p.duration_ms));
       if (!p.audio.empty()) c.out += mpd_field("audio", p.audio);
@@ -297,10 +306,9 @@ failure cmd_play(command_context& c) {
   int32_t id = d.playback.current_id;
   if (!queue_position_of(d.queue, id)) {
     if (d.queue.entries.empty()) return ok();
-    id = d.playback.random ? d.queue.entries[std::uniform_int_distribution<size_t>(
-                                                 0, d.queue.entries.size() - 1)(d.random)]
-                                 .id
-                           : d.queue.entries.front().id;
+    id = d.playback.random
+             ? d.queue.entries[std::uniform_int_distribution<size_t>(0, d.queue.entries.size() - 1)(d.random)].id
+             : d.queue.entries.front().id;
   }
   if (!playback_play(d, id, 0, &why)) return fail(mpd_error::system, why);
   return ok();
@@ -469,7 +477,8 @@ failure add_songs(command_context& c, bool one_song_with_id) {
     songs = songs_under(d.library, uri);
   }
   if (songs.empty() || !music_path_resolve(d.options.music_dir, uri)) return fail(mpd_error::no_exist, "Not found");
-  if (d.queue.entries.size() + songs.size() > kQueueLongest) return fail(mpd_error::playlist_max, "Playlist is too large");
+  if (d.queue.entries.size() + songs.size() > kQueueLongest)
+    return fail(mpd_error::playlist_max, "Playlist is too large");
   for (const song_record* song : songs) {
     const std::optional<int32_t> id = queue_add(d.queue, song->uri, at);
     if (at) ++*at;
@@ -605,8 +614,9 @@ failure list_folder(command_context& c, bool recursive, bool with_info) {
     return recursive ? library_under(path, uri) && path != uri : library_parent(path) == uri;
   };
   while (folder < library.directories.size() || song < library.songs.size()) {
-    const bool take_folder = folder < library.directories.size() &&
-                             (song >= library.songs.size() || library.directories[folder].uri < library.songs[song].uri);
+    const bool take_folder =
+        folder < library.directories.size() &&
+        (song >= library.songs.size() || library.directories[folder].uri < library.songs[song].uri);
     if (take_folder) {
       const directory_record& entry = library.directories[folder++];
       if (!wanted(entry.uri)) continue;

@@ -58,12 +58,13 @@ struct player_run {
   std::vector<int32_t> list_ids;     // confirmed by the player's list events
   std::deque<int32_t> appends_sent;  // not yet confirmed, in order
   int32_t heard_index = 0;
+  int32_t skip_to_index = -1;  // a next sent: the player's reports of the song before it are stale
   bool quit_sent = false;
-  int64_t quit_since = 0;     // steady milliseconds
-  std::string stop_reason;    // from the player's stopped state
-  bool cleared = false;       // the list ahead was cleared since the queue last changed
-  uint64_t fence = 0;         // the marker that follows a clear (0: none on its way)
-  int32_t fence_count = -1;   // the list's count last seen before the marker
+  int64_t quit_since = 0;    // steady milliseconds
+  std::string stop_reason;   // from the player's stopped state
+  bool cleared = false;      // the list ahead was cleared since the queue last changed
+  uint64_t fence = 0;        // the marker that follows a clear (0: none on its way)
+  int32_t fence_count = -1;  // the list's count last seen before the marker
   // Started after the one running has ended.
   bool start_pending = false;
   int32_t start_id = -1;
@@ -80,8 +81,8 @@ struct daemon_state {
   player_run run;
   std::set<int32_t> unplayable;  // ids the player refused, skipped until the library is read again
   std::mt19937 random{std::random_device{}()};
-  uint32_t changed = 0;         // idle subsystems changed since the clients were told
-  bool state_dirty = false;     // the queue or the position is not saved yet
-  int64_t started_at = 0;       // seconds since the epoch
-  int64_t play_time_ms = 0;     // music heard since korvod started
+  uint32_t changed = 0;      // idle subsystems changed since the clients were told
+  bool state_dirty = false;  // the queue or the position is not saved yet
+  int64_t started_at = 0;    // seconds since the epoch
+  int64_t play_time_ms = 0;  // music heard since korvod started
 };

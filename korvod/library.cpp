@@ -1,9 +1,10 @@
 #include "library.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <charconv>
 #include <utility>
-#include <strings.h>
 
 #include "control_channel.h"
 
@@ -16,9 +17,8 @@ struct tag_name_entry {
   std::string_view name;
 };
 constexpr tag_name_entry kTagNames[] = {
-    {song_tag::artist, "Artist"}, {song_tag::album, "Album"}, {song_tag::title, "Title"},
-    {song_tag::track, "Track"},   {song_tag::date, "Date"},   {song_tag::file, "file"},
-    {song_tag::any, "any"},       {song_tag::base, "base"},
+    {song_tag::artist, "Artist"}, {song_tag::album, "Album"}, {song_tag::title, "Title"}, {song_tag::track, "Track"},
+    {song_tag::date, "Date"},     {song_tag::file, "file"},   {song_tag::any, "any"},     {song_tag::base, "base"},
 };
 
 std::vector<std::string_view> split_tabs(std::string_view line) {

@@ -53,8 +53,8 @@ std::string format_text(const music_file& file) {
     const int64_t bit_rate = int64_t{file.format.sample_rate} * 8;
     return "dsd" + std::to_string(bit_rate / 44100) + ":" + std::to_string(channels);
   }
-  const bool is_float = file.format.format_tag == 3 ||
-                        (file.format.format_tag == 0xFFFE && file.format.subformat[0] == 3);
+  const bool is_float =
+      file.format.format_tag == 3 || (file.format.format_tag == 0xFFFE && file.format.subformat[0] == 3);
   const std::string bits = is_float ? "f" : std::to_string(file.format.bits_per_sample);
   return std::to_string(file.format.sample_rate) + ":" + bits + ":" + std::to_string(channels);
 }

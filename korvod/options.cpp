@@ -50,8 +50,7 @@ std::string default_state_dir() {
   }
   if (getuid() < kFirstUserId) return kSystemStateDir;
   const char* state_home = getenv("XDG_STATE_HOME");
-  const std::string base =
-      (state_home != nullptr && *state_home == '/') ? state_home : home_dir() + "/.local/state";
+  const std::string base = (state_home != nullptr && *state_home == '/') ? state_home : home_dir() + "/.local/state";
   return base + "/korvod";
 }
 
@@ -115,8 +114,7 @@ std::optional<std::string> read_text(const std::string& path) {
 }
 
 // The long options that take a value, by their name on the command line.
-constexpr std::string_view kValueOptions[] = {"music", "bind", "port", "password", "player", "player-options",
-                                              "state"};
+constexpr std::string_view kValueOptions[] = {"music", "bind", "port", "password", "player", "player-options", "state"};
 
 }  // namespace
 

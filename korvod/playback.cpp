@@ -277,13 +277,15 @@ void on_event(daemon_state& d, const std::string& line) {
     std::from_chars(index_text.data(), index_text.data() + index_text.size(), index);
     const std::vector<int32_t> ids = sent_ids(run);
     if (index < 0 || static_cast<size_t>(index) >= ids.size()) return;
+    if (index < run.skip_to_index) return;
+    run.skip_to_index = -1;
     run.heard_index = index;
     if (!run.start_pending && !run.quit_sent) song_heard(d, ids[static_cast<size_t>(index)]);
     sync_ahead(d);
   } else if (event.name == control_event_name::kPosition) {
     const size_t blank = event.rest.find(' ');
     const std::optional<int64_t> elapsed = parse_millis(event.rest.substr(0, blank));
-    if (!elapsed || run.start_pending || run.quit_sent) return;
+    if (!elapsed || run.start_pending || run.quit_sent || run.skip_to_index >= 0) return;
     if (*elapsed > p.elapsed_ms && *elapsed - p.elapsed_ms < 2000) d.play_time_ms += *elapsed - p.elapsed_ms;
     p.elapsed_ms = *elapsed;
     if (blank != std::string_view::npos) {
@@ -407,8 +409,9 @@ bool playback_play(daemon_state& d, int32_t id, int64_t from_ms, std::string* wh
     // The song is next in the player's list already.
     player_process_send(run.process, control_command_name::kNext);
     player_process_send(run.process, control_command_name::kResume);
+    run.skip_to_index = run.heard_index + 1;
     d.playback.state = play_state::play;
-    d.changed |= kIdlePlayer;
+    song_heard(d, id);
     return true;
   }
   return start_player(d, id, from_ms, why);

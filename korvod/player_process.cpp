@@ -95,8 +95,7 @@ bool player_process_start(player_process& process, const std::vector<std::string
   }
   if (pid == 0) {
     reset_child_signals(parent);
-    if (!move_to(input[0], STDIN_FILENO) || !move_to(output[1], STDOUT_FILENO) ||
-        !move_to(errors[1], STDERR_FILENO)) {
+    if (!move_to(input[0], STDIN_FILENO) || !move_to(output[1], STDOUT_FILENO) || !move_to(errors[1], STDERR_FILENO)) {
       _exit(1);
     }
     execvp(argv[0], argv.data());
@@ -150,8 +149,7 @@ bool player_process_read_events(player_process& process, std::vector<std::string
   if (!process.events) return false;
   const bool open = read_into(process.events.get(), process.events_pending);
   size_t start = 0;
-  for (size_t newline; (newline = process.events_pending.find('\n', start)) != std::string::npos;
-       start = newline + 1) {
+  for (size_t newline; (newline = process.events_pending.find('\n', start)) != std::string::npos; start = newline + 1) {
     lines.push_back(process.events_pending.substr(start, newline - start));
   }
   process.events_pending.erase(0, start);
@@ -164,8 +162,7 @@ bool player_process_read_texts(player_process& process) {
   if (!process.texts) return false;
   const bool open = read_into(process.texts.get(), process.texts_pending);
   size_t start = 0;
-  for (size_t newline; (newline = process.texts_pending.find('\n', start)) != std::string::npos;
-       start = newline + 1) {
+  for (size_t newline; (newline = process.texts_pending.find('\n', start)) != std::string::npos; start = newline + 1) {
     // A position line is rewritten in place with carriage returns: only
     // what stands after the last one is a line of its own.
     std::string_view line(process.texts_pending.data() + start, newline - start);

@@ -15,9 +15,9 @@
 
 struct player_process {
   pid_t pid = -1;
-  unique_fd commands;  // its standard input, non-blocking
-  unique_fd events;    // its standard output
-  unique_fd texts;     // its standard error
+  unique_fd commands;            // its standard input, non-blocking
+  unique_fd events;              // its standard output
+  unique_fd texts;               // its standard error
   std::string commands_pending;  // not yet taken by the pipe
   std::string events_pending;    // a line not yet whole
   std::string texts_pending;

@@ -65,6 +65,11 @@ void write_out(client& c) {
   }
 }
 
+// An unknown command is named in the message alone, as MPD does.
+std::string_view ack_command(const command_failure& failed, const mpd_request& request) {
+  return failed.code == mpd_error::unknown ? std::string_view() : std::string_view(request.command);
+}
+
 void answer_idle(client& c) {
   c.out += command_idle_changes(c.pending & c.idle_mask);
   c.out += "OK\n";
@@ -87,7 +92,7 @@ void run_list(daemon_state& d, client& c) {
       failed = command_run(d, c.session, request, c.out);
     }
     if (failed) {
-      c.out += mpd_ack(failed->code, i, request.command, failed->message);
+      c.out += mpd_ack(failed->code, i, ack_command(*failed, request), failed->message);
       return;
     }
     if (with_ok) c.out += "list_OK\n";
@@ -164,7 +169,7 @@ void handle_line(daemon_state& d, client& c, std::string_view line) {
     return;
   }
   if (const std::optional<command_failure> failed = command_run(d, c.session, *request, c.out)) {
-    c.out += mpd_ack(failed->code, 0, name, failed->message);
+    c.out += mpd_ack(failed->code, 0, ack_command(*failed, *request), failed->message);
   } else if (!c.session.close_asked) {
     c.out += "OK\n";
   }
