@@ -263,10 +263,10 @@ TEST_F(Korvod, MpcAndAnIdlingClientDriveBrisa) {
   std::vector<int16_t> long_song;
   for (double sample : tone(440, 0.3, 44100, 40)) long_song.push_back(static_cast<int16_t>(sample * 32767));
   mkdir((music_ + "/Kind of Blue").c_str(), 0755);
-  ASSERT_TRUE(write_file(song_path("Kind of Blue/03 Blue in Green.flac"),
-                         flac_bytes(44100, long_song,
-                                    {"TITLE=Blue in Green", "ARTIST=Miles Davis", "ALBUM=Kind of Blue",
-                                     "TRACKNUMBER=3", "DATE=1959"})));
+  ASSERT_TRUE(write_file(
+      song_path("Kind of Blue/03 Blue in Green.flac"),
+      flac_bytes(44100, long_song,
+                 {"TITLE=Blue in Green", "ARTIST=Miles Davis", "ALBUM=Kind of Blue", "TRACKNUMBER=3", "DATE=1959"})));
   ASSERT_TRUE(write_wav(song_path("z.wav"), wav_spec{}, tone(1000, 0.3, 44100, 5)));
   start({"--player", "brisa"});
 
@@ -337,8 +337,8 @@ TEST_F(Korvod, AQueueOfThreeFilesPlaysGaplesslyThroughLumen) {
   const std::vector<std::vector<int32_t>> songs = {timed_samples(1.5, -30000), timed_samples(1.0, -10000),
                                                    timed_samples(1.2, 10000)};
   for (size_t i = 0; i < songs.size(); ++i) {
-    ASSERT_TRUE(write_file(song_path(std::string(1, static_cast<char>('a' + i)) + ".wav"),
-                           wav_bytes(wav_spec{}, songs[i])));
+    ASSERT_TRUE(
+        write_file(song_path(std::string(1, static_cast<char>('a' + i)) + ".wav"), wav_bytes(wav_spec{}, songs[i])));
   }
   start({"--player", "lumen", "-D", "dac"});
   raw_client client(port_);
@@ -398,8 +398,8 @@ TEST_F(Korvod, ARestartComesBackPausedWhereItWasAndPlaysOnFromThere) {
   size_t first = 0;
   while (first + 4 <= captured.size() && captured.compare(first, 4, std::string(4, '\0')) == 0) first += 4;
   ASSERT_LT(first + 4, captured.size());
-  const auto left = static_cast<int16_t>(static_cast<uint8_t>(captured[first]) |
-                                         (static_cast<uint8_t>(captured[first + 1]) << 8));
+  const auto left =
+      static_cast<int16_t>(static_cast<uint8_t>(captured[first]) | (static_cast<uint8_t>(captured[first + 1]) << 8));
   const double heard_from = (left + 30000) / 100.0;
   EXPECT_NEAR(heard_from, saved, 0.011) << "saved " << saved;
 }
