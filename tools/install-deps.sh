@@ -13,6 +13,8 @@ packages=(
   g++-arm-linux-gnueabihf qemu-user
   libasound2-dev:armhf libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf
   libswresample-dev:armhf libgtest-dev:armhf
+  # MPD clients for korvod's tests
+  mpc python3-mpd
   # the Debian packages of both architectures, and their checks
   dpkg-dev debhelper fakeroot lintian file man-db groff-base libgtk-3-dev:armhf
 )
