@@ -41,7 +41,7 @@ armhf: deps
 	cmake --build build-armhf -j $(JOBS)
 	ctest --test-dir build-armhf --output-on-failure -j $(JOBS) -LE process
 
-# Debian packages (brisa, lumen, korvo) for this machine and for the board,
+# Debian packages (brisa, lumen, korvo, korvod) for this machine and for the board,
 # built from a copy of the sources in build-deb/ and checked by lintian.
 deb: deps
 	JOBS=$(JOBS) tools/make-debs.sh build-deb armhf

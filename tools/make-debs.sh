@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (brisa, lumen, korvo) for the machine's own
+# Builds the Debian packages (brisa, lumen, korvo, korvod) for the machine's own
 # architecture and, with the cross toolchain, for the board (armhf):
 #   tools/make-debs.sh <output-dir> [armhf]
 # Each architecture builds in its own copy of the sources under the output
