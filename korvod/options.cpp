@@ -113,6 +113,20 @@ std::optional<std::string> read_text(const std::string& path) {
   return text.str();
 }
 
+// Whether a program of that name is on the PATH, as execvp finds players.
+bool installed(std::string_view program) {
+  const char* path = getenv("PATH");
+  std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  while (!dirs.empty()) {
+    const size_t colon = dirs.find(':');
+    const std::string_view dir = dirs.substr(0, colon);
+    const std::string candidate = std::string(dir.empty() ? "." : dir) + "/" + std::string(program);
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    dirs = colon == std::string_view::npos ? std::string_view() : dirs.substr(colon + 1);
+  }
+  return false;
+}
+
 // The long options that take a value, by their name on the command line.
 constexpr std::string_view kValueOptions[] = {"music", "bind", "port", "password", "player", "player-options", "state"};
 
@@ -243,6 +257,7 @@ options_result options_parse(int argc, char** argv) {
       return result;
     }
   }
+  if (options.player.empty()) options.player = installed("lumen") || !installed("brisa") ? "lumen" : "brisa";
   if (options.music_dir.empty()) options.music_dir = xdg_music_dir();
   if (options.state_dir.empty()) options.state_dir = default_state_dir();
   while (options.music_dir.size() > 1 && options.music_dir.back() == '/') options.music_dir.pop_back();
@@ -257,7 +272,7 @@ std::string options_usage() {
          "  --bind ADDR            the address to listen on (default 127.0.0.1)\n"
          "  --port N               the port to listen on (default 6600)\n"
          "  --password PW          clients must give this password first\n"
-         "  --player brisa|lumen   the player that plays (default lumen)\n"
+         "  --player brisa|lumen   the player that plays (default lumen, brisa when only it is installed)\n"
          "  --player-options \"…\"   more words for the player's command line\n"
          "  -D DEVICE              the ALSA device the player opens\n"
          "  --state DIR            where the library cache, the queue and the position are kept\n"

@@ -13,7 +13,7 @@ struct korvod_options {
   std::string bind_address = "127.0.0.1";
   uint16_t port = 6600;
   std::string password;
-  std::string player = "lumen";             // brisa or lumen
+  std::string player;                       // brisa or lumen; empty: lumen if installed, else brisa
   std::vector<std::string> player_options;  // words, never through a shell
   std::string device;                       // empty: the player's own choice
   std::string state_dir;
