@@ -443,7 +443,7 @@ failure cmd_single(command_context& c) {
 }
 
 failure cmd_replay_gain_status(command_context& c) {
-  c.out += mpd_field("replay_gain_mode", "off");
+  c.out += mpd_field("replay_gain_mode", c.d.playback.replay_gain_mode);
   return ok();
 }
 
@@ -452,7 +452,13 @@ failure cmd_replay_gain_mode(command_context& c) {
   if (mode != "off" && mode != "track" && mode != "album" && mode != "auto") {
     return fail(mpd_error::arg, "Unrecognized replay gain mode");
   }
-  if (mode != "off") return fail(mpd_error::system, "ReplayGain is set with the player's options");
+  if (mode != "off" && !playback_has_volume(c.d))
+    return fail(mpd_error::system, "lumen plays bit-perfect: no ReplayGain");
+  if (c.d.playback.replay_gain_mode != mode) {
+    c.d.playback.replay_gain_mode = mode;
+    c.d.changed |= kIdleOptions;
+    c.d.state_dirty = true;
+  }
   return ok();
 }
 

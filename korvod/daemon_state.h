@@ -47,6 +47,9 @@ struct playback_state {
   bool consume = false;
   single_mode single = single_mode::off;
   bool output_enabled = true;
+  // off, track, album or auto (album in order, track in random order): brisa
+  // applies it from the next time it is started; lumen plays bit-perfect.
+  std::string replay_gain_mode = "off";
   std::string error;
   std::vector<int32_t> random_order;  // ids, the order random plays them in
 };

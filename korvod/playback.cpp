@@ -190,6 +190,10 @@ bool start_player(daemon_state& d, int32_t id, int64_t from_ms, std::string* why
     words.push_back(d.options.device);
   }
   words.insert(words.end(), d.options.player_options.begin(), d.options.player_options.end());
+  if (const std::string& gain = p.replay_gain_mode; gain != "off" && playback_has_volume(d)) {
+    const bool by_track = gain == "track" || (gain == "auto" && p.random);
+    words.push_back(by_track ? "--replaygain=track" : "--replaygain=album");
+  }
   words.push_back(*path);
   run = player_run{};
   if (!player_process_start(run.process, words, why)) {

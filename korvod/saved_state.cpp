@@ -41,6 +41,7 @@ std::string saved_state_text(const daemon_state& d) {
   text += "single " + std::to_string(static_cast<int>(p.single)) + "\n";
   text += "consume " + std::to_string(p.consume ? 1 : 0) + "\n";
   text += "output " + std::to_string(p.output_enabled ? 1 : 0) + "\n";
+  text += "replay_gain_mode " + p.replay_gain_mode + "\n";
   for (const queue_entry& entry : d.queue.entries) text += "song " + control_escape(entry.uri) + "\n";
   return text;
 }
@@ -77,6 +78,8 @@ void saved_state_apply(daemon_state& d, std::string_view text) {
       p.consume = value == "1";
     } else if (key == "output") {
       p.output_enabled = value != "0";
+    } else if (key == "replay_gain_mode") {
+      if (value == "off" || value == "track" || value == "album" || value == "auto") p.replay_gain_mode = value;
     } else if (key == "song") {
       std::string uri = control_unescape(value);
       const bool known = library_find_song(d.library, uri) != nullptr;

@@ -318,6 +318,8 @@ print("status", actor.status()["state"], actor.status()["volume"])
 
   EXPECT_EQ(mpc({"volume", "50"}).exit_status, 0);
   EXPECT_NE(mpc({"status"}).out.find("volume: 50%"), std::string::npos);
+  EXPECT_EQ(mpc({"replaygain", "album"}).exit_status, 0);
+  EXPECT_EQ(mpc({"replaygain"}).out, "replay_gain_mode: album\n");
   mpc({"pause"});
   EXPECT_NE(mpc({"status"}).out.find("[paused]"), std::string::npos);
   mpc({"play"});
