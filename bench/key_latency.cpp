@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
   const bool resume = strcmp(argv[7], "resume") == 0;
   std::vector<key_step> steps;
   int arg = 8;
-  for (; arg + 2 < argc && strcmp(argv[arg], "--") != 0; arg += 3) steps.push_back({argv[arg], argv[arg + 1], atof(argv[arg + 2])});
+  for (; arg + 2 < argc && strcmp(argv[arg], "--") != 0; arg += 3)
+    steps.push_back({argv[arg], argv[arg + 1], atof(argv[arg + 2])});
   if (arg >= argc || strcmp(argv[arg], "--") != 0 || steps.size() < (resume ? 2u : 1u)) return fail("bad steps");
   char** command = argv + arg + 1;
 
@@ -143,7 +144,9 @@ int main(int argc, char** argv) {
   const std::string capture = read_all(capture_path), reference = read_all(reference_path);
   size_t frame = 0;
   const size_t frames = std::min(capture.size(), reference.size()) / frame_bytes;
-  while (frame < frames && capture.compare(frame * frame_bytes, frame_bytes, reference, frame * frame_bytes, frame_bytes) == 0) ++frame;
+  while (frame < frames &&
+         capture.compare(frame * frame_bytes, frame_bytes, reference, frame * frame_bytes, frame_bytes) == 0)
+    ++frame;
   const double key = (resume ? steps[1] : steps[0]).sent_at;
   if (resume) {
     const size_t all = capture.size() / frame_bytes;
