@@ -97,6 +97,17 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
   if (const float gain = run_of(p).pcm_gain; gain != 1.0f) {
     for (float& value : pair) value = std::clamp(value * gain, -1.0f, 1.0f);
   }
+  if (p.priming_frames > 0) {
+    // Only the filter's history: its output was heard before the jump.
+    --p.priming_frames;
+    int32_t count = 0;
+    if (filtered(*p.current_file)) fir_process(run_of(p).filter, pair, &count);
+    return;
+  }
+  if (fade_running(p.fade)) {
+    const float gain = fade_next_gain(p.fade);
+    for (float& value : pair) value *= gain;
+  }
   if (filtered(*p.current_file)) {
     filter_pair(p, pair);
   } else {
@@ -178,14 +189,22 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }
+  if (run.filter) run.filter_delay_seconds = fir_delay_seconds(run.filter);
   return convert_pcm_step;
+}
+
+// The frames queued carry the old volume: they are made again, from where
+// the device's music ends, so that the change is heard at once.
+void remake_at_volume(player& p) {
+  if (p.job != nullptr) player_remake_queued(p);
 }
 
 bool on_key(player& p, int key) {
   brisa_run& run = run_of(p);
   const auto request = volume_key_request(run.keys, key, get_volume(run.modulators));
   if (!request) return false;
-  set_volume(run.modulators, *request);
+  const int32_t before = get_volume(run.modulators);
+  if (set_volume(run.modulators, *request) == *request && *request != before) remake_at_volume(p);
   return true;
 }
 
@@ -205,8 +224,16 @@ std::string file_note(const player& p, const music_file& file) {
 
 bool set_volume_db(player& p, int32_t db) {
   if (db < -kMaxAttenuationDb || db > 0) return false;
+  const int32_t before = get_volume(run_of(p).modulators);
   set_volume(run_of(p).modulators, db);
+  if (db != before) remake_at_volume(p);
   return true;
+}
+
+// Input frames the filter reaches over before an output frame.
+int64_t history_frames(const player& p, const music_file& file) {
+  if (!filtered(file)) return 0;
+  return static_cast<int64_t>(std::ceil(2 * run_of(p).filter_delay_seconds * file.format.sample_rate)) + 1;
 }
 
 }  // namespace
@@ -225,6 +252,7 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .set_volume_db = set_volume_db,
           .sends_dsd = true,
           .restart = restart,
+          .history_frames = history_frames,
           .file_note = file_note};
 }
 

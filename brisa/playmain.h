@@ -27,7 +27,8 @@ struct brisa_run {
   int32_t dsd_ratio = 0;  // of the DSD file being converted
   volume_keys keys;
   replaygain_mode replaygain = replaygain_mode::off;
-  float pcm_gain = 1.0f;  // the PCM file's ReplayGain, before the filter
+  float pcm_gain = 1.0f;            // the PCM file's ReplayGain, before the filter
+  double filter_delay_seconds = 0;  // of the filter last set up (the same at every rate)
 };
 
 // brisa's readers and conversion steps working on run, the channels cut and

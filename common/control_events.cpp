@@ -213,8 +213,8 @@ void ask_quit(control_session& session) {
 
 bool act(control_session& session, player& p, const control_command& command, key_action act_on_key) {
   switch (command.verb) {
-    case control_verb::pause: p.control.paused.store(true); break;
-    case control_verb::resume: p.control.paused.store(false); break;
+    case control_verb::pause: return player_set_paused(p, true);
+    case control_verb::resume: return player_set_paused(p, false);
     case control_verb::next: return act_on_key(p, 'n');
     case control_verb::previous: return act_on_key(p, 'p');
     case control_verb::seek: return player_seek(p, command.millis, command.relative);

@@ -27,6 +27,9 @@ constexpr unsigned kDrainPollMicros = 1000;
 // After an interrupt the stream ends in this much of its own silence, so
 // the DAC sees a clean end rather than music cut off.
 constexpr int32_t kEndSilenceDivisor = 10;  // a tenth of a second
+// How long the writer waits for the music's fade-out after an interrupt:
+// well within what the device still holds.
+constexpr int64_t kEndFadeWaitMicros = 30000;
 // Playback rides over an underrun (the process held up, the device
 // suspended); a third within this window is a device that keeps failing.
 constexpr int32_t kUnderrunsRiddenOver = 2;
@@ -92,6 +95,12 @@ int configure_hardware(snd_pcm_t* pcm, output_stream& stream, snd_pcm_uframes_t*
     report_warning("Unable to set buffer time %d for playback: %s\n", static_cast<int>(buffer_time), snd_strerror(err));
     return err;
   }
+  // Several periods, so that the device wakes the writer well before it runs dry.
+  unsigned periods = kBufferPeriods;
+  if ((err = snd_pcm_hw_params_set_periods_near(pcm, hw, &periods, nullptr)) < 0) {
+    report_warning("Unable to set %u periods for playback: %s\n", periods, snd_strerror(err));
+    return err;
+  }
   if ((err = snd_pcm_hw_params_get_buffer_size(hw, buffer_frames)) < 0) {
     report_warning("Unable to get buffer size for playback: %s\n", snd_strerror(err));
     return err;
@@ -124,7 +133,10 @@ int configure_software(snd_pcm_t* pcm, snd_pcm_uframes_t buffer_frames) {
     report_warning("Unable to set start threshold mode for playback: %s\n", snd_strerror(err));
     return err;
   }
-  if ((err = snd_pcm_sw_params_set_avail_min(pcm, sw, buffer_frames)) < 0) {
+  // The poll wakes the writer once a period is free.
+  snd_pcm_uframes_t granted_buffer = 0, period_frames = 0;
+  if (snd_pcm_get_params(pcm, &granted_buffer, &period_frames) < 0 || period_frames == 0) period_frames = buffer_frames;
+  if ((err = snd_pcm_sw_params_set_avail_min(pcm, sw, period_frames)) < 0) {
     report_warning("Unable to set avail min for playback: %s\n", snd_strerror(err));
     return err;
   }
@@ -325,6 +337,7 @@ struct writer {
   int64_t music_frames = 0;  // of them, frames from the ring buffer
   played_counter played;
   music_file* handing = nullptr;  // whose frames go to the device now
+  int64_t handed_units = 0;       // its position after the last of them
   // The jump whose first frames the next mark crossed begins (a stream's
   // first mark may begin one too), or 0.
   int32_t awaited_jump = 0;
@@ -426,7 +439,9 @@ struct writer {
       run.file = handing = &job.files[crossed];
       run.start_units = handing->played_from;  // set before the mark was
       run.jump = std::exchange(awaited_jump, 0);
+      handed_units = run.start_units;
     }
+    handed_units += run.units;
     heard_note(heard, *job.playing, run);
     frames_out += written;
     music_frames += written;
@@ -458,6 +473,9 @@ struct writer {
     music_frames += frames;
     // The main thread marks the file it reads on with next.
     awaited_jump = job.control->jumps_asked.load();
+    // The main thread may go on from where the device's music ends.
+    job.control->handed_index.store(handing != nullptr ? handing->index : -1);
+    job.control->handed_units.store(handed_units);
     job.control->drop_queued.store(false);
   }
 
@@ -617,7 +635,7 @@ struct writer {
   bool ending_early() const { return ending.until > 0; }
 
   // Played to the end of the list, or after an interrupt to the end of its silence.
-  bool stream_ended() const { return ringbuffer_drained(job.rb) || (ending_early() && ending.done()); }
+  bool stream_ended() const { return ending_early() ? ending.done() : ringbuffer_drained(job.rb); }
 };
 
 }  // namespace
@@ -631,6 +649,9 @@ void* output_thread(void* argument) {
            .pcm = std::move(pcm),
            .played = played_counter{stream.rate},
            .handing = job.playing->load(std::memory_order_relaxed),
+           .handed_units = job.playing->load(std::memory_order_relaxed) != nullptr
+                               ? job.playing->load(std::memory_order_relaxed)->played_from
+                               : 0,
            // A jump to a file of its own stream is heard with the stream's first frames.
            .awaited_jump = job.control->jumps_asked.load(),
            .min_write = min_write};
@@ -643,14 +664,29 @@ void* output_thread(void* argument) {
   // A device lost during the lead-in starts by itself, once its bridge fills it.
   if (w.bridge.done()) w.start();
   // A stopped job ends it at once.
-  while (!job.stop.load() && !w.stream_ended()) {
-    if (abort_requested.load() && !w.ending_early()) w.end_early();
+  int64_t interrupted_at = -1;
+  while (!job.stop.load()) {
     if (job.control->drop_queued.load()) w.drop_queued();
+    if (abort_requested.load() && !w.ending_early()) {
+      // The main thread queues the music's fade-out; the stream's silence
+      // follows it, or at once when the fade does not come in time.
+      if (interrupted_at < 0) interrupted_at = monotonic_micros();
+      const bool faded = job.control->ending_faded.load();
+      if (faded ? ringbuffer_drained(job.rb) : monotonic_micros() - interrupted_at >= kEndFadeWaitMicros) {
+        w.end_early();
+      } else if (!faded) {
+        usleep(kDrainPollMicros);
+        continue;
+      }
+    }
+    if (w.stream_ended()) break;
     if (w.step()) {
       usleep(0);
+    } else if (ringbuffer_used(job.rb) < stream.frame_bytes || !w.pcm) {
+      usleep(kRingPollMicros);
     } else {
-      usleep(ringbuffer_used(job.rb) < stream.frame_bytes ? kRingPollMicros
-                                                          : device_idle_micros(stream.rate, w.min_write));
+      // Woken by the device once a period is free, or soon for the listener's requests.
+      snd_pcm_wait(w.pcm.get(), kWriterWaitMillis);
     }
   }
   // A device lost and not back is not there to play out or to set again.

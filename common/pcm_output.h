@@ -63,7 +63,15 @@ struct output_stream {
 
 constexpr int32_t kOpenAttempts = 5;
 constexpr unsigned kOpenRetrySeconds = 2;
-constexpr unsigned kBufferTimeMicros = 500000;
+// A short device buffer in several periods, so that what the listener asks
+// (pause, a jump, the volume, quit) is heard within a tenth of a second; the
+// ring buffer behind it holds the reserve against the process being held up.
+// The writer sleeps in the device's poll and wakes when a period is free.
+constexpr unsigned kBufferTimeMicros = 80000;
+constexpr unsigned kBufferPeriods = 4;
+// The longest the writer waits on the device before it looks at the
+// listener's requests again.
+constexpr int kWriterWaitMillis = 5;
 
 // "1st ", "2nd ", "3rd ", "4th ", ... for open attempt 0, 1, 2, ...
 const char* attempt_ordinal(int32_t attempt, char (&text)[16]);
@@ -85,8 +93,9 @@ constexpr int32_t lead_in_frames(const output_stream& stream) noexcept {
 }
 
 // Opens the device and configures it for the stream: two interleaved
-// channels, the format, the rate, half a second of buffer, started at half
-// full; then prepared. Sets stream.frame_bytes. A configuration that fails
+// channels, the format, the rate, kBufferTimeMicros of buffer in
+// kBufferPeriods periods, started at half full, the poll waking the writer
+// once a period is free; then prepared. Sets stream.frame_bytes. A configuration that fails
 // is reported and, with retry_configuration, tried again on a fresh open.
 // Null when it never succeeded. With wait_device a device that is missing
 // is waited for first (an interrupt then ends the program with status 0).
@@ -138,7 +147,7 @@ snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_
                                   int32_t* crossed, output_replay* kept = nullptr);
 
 // Frames a write waits for: 1024, or a quarter of a smaller buffer (a low
-// rate, or a device that grants less than half a second), so that a full
+// rate, or a device that grants a short buffer), so that a full
 // buffer always leaves room for one.
 constexpr snd_pcm_sframes_t kMinWriteFrames = 1024;
 constexpr snd_pcm_sframes_t write_threshold_frames(snd_pcm_uframes_t buffer_frames) noexcept {
@@ -175,6 +184,15 @@ struct playback_control {
   // Counted up by the output thread when it begins to wait for a lost
   // device and again when the wait is over: odd while it waits.
   std::atomic<int32_t> device_waits{0};
+  // Where the music handed to the device ended when the queue was dropped:
+  // the file (-1: none yet) and the position in it in 1/352800 s. Set by
+  // the output thread before it clears drop_queued.
+  std::atomic<int32_t> handed_index{-1};
+  std::atomic<int64_t> handed_units{0};
+  // After an interrupt: set by the main thread once the music's fade-out is
+  // queued and the ring buffer finished; the output thread plays it before
+  // the stream's closing silence.
+  std::atomic<bool> ending_faded{false};
 };
 
 // The output thread's record: what it plays, and why it stopped.

@@ -26,6 +26,8 @@ constexpr unsigned kDrainPollMicros = 500;
 constexpr int64_t kBackToPreviousSeconds = 3;
 // The arrow keys and , and . move this far back or forward.
 constexpr int64_t kSeekStepMillis = 10000;
+// A bound on the steps a fade-out takes, whatever the reader does.
+constexpr int32_t kFadeStepsAtMost = 4096;
 
 std::optional<int32_t> shown_volume(const player& p) {
   if (p.parts.volume_db == nullptr) return std::nullopt;
@@ -135,13 +137,17 @@ int64_t seek_reader(player& p, music_file& file, int64_t units) {
 // Opens file as the one read now, from units (1/352800 s) into it. A file
 // the stream cannot carry is left unmarked: it begins the next stream.
 // False, the file closed again, when it ends before units.
-bool begin_file(player& p, music_file* file, int64_t units = 0) {
+// Opens file as the one read now at units into it, without a mark; the
+// position found, or -1 (the file closed again) when it ends before units.
+int64_t open_file_at(player& p, music_file* file, int64_t units) {
   p.current_file = file;
   open_or_stop(p, file);
-  if (units > 0 && (units = seek_reader(p, *file, units)) < 0) {
-    close_music_file(file, p.reader);
-    return false;
-  }
+  if (units > 0 && (units = seek_reader(p, *file, units)) < 0) close_music_file(file, p.reader);
+  return units;
+}
+
+bool begin_file(player& p, music_file* file, int64_t units = 0) {
+  if ((units = open_file_at(p, file, units)) < 0) return false;
   file->played_from = units;  // before the mark: the output side reads it there
   if (!joins_stream(p, *file)) {
     p.stream_ends = true;
@@ -168,30 +174,118 @@ jump_target skip_target(const player& p, int key) {
   return {back ? from.index - 1 : from.index, 0};
 }
 
-// Drops everything queued and reads on from target: a file, and the
-// position in it; past the file's end the next one, past the last file
-// nothing more is read. True when reading goes on.
-bool jump_to(player& p, jump_target target) {
-  ringbuffer* rb = p.rb.get();
-  const bool reads_on = target.index < p.file_count;
-  p.jumped = target;
-  p.control.jumps_asked.store(p.control.jumps_asked.load() + 1);
-  // Open again before the drop, so the output side never finds the list played out.
-  if (reads_on) ringbuffer_reopen(rb);
-  p.control.drop_queued.store(true);
-  while (p.control.drop_queued.load()) {
-    if (stopping(p)) return false;
-    usleep(kDrainPollMicros);
-  }
+// Where the music handed to the device ended when the queue was dropped,
+// or the place heard when none was handed yet.
+jump_target handed_end(const player& p) {
+  const int32_t index = p.control.handed_index.load();
+  if (index < 0 || index >= p.file_count) return jump_base(p);
+  return {index, p.control.handed_units.load()};
+}
+
+// Opens file as the one read now, to go on seamlessly at units into it:
+// reading begins the player's history before it, whose frames only fill the
+// player's state (the filter) and are not written. False as begin_file.
+bool begin_file_primed(player& p, music_file* file, int64_t units) {
+  const int64_t rate = frames_per_second(*file);
+  const int64_t history = p.parts.history_frames != nullptr ? p.parts.history_frames(p, *file) : 0;
+  const int64_t frame = units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
+  const int64_t from = std::max<int64_t>(frame - history, 0);
+  if (history <= 0 || rate <= 0 || frame == from) return begin_file(p, file, units);
+  const auto units_of = [rate](int64_t f) { return f / rate * kOversampledRate + f % rate * kOversampledRate / rate; };
+  if (!begin_file(p, file, units_of(from))) return false;
+  // Set before any frame is written, so before the output side reaches the mark.
+  file->played_from = units_of(frame);
+  p.priming_frames = frame - from;
+  return true;
+}
+
+// The reader side forgets the file it read and the player's state; the
+// current file is closed.
+void forget_reading(player& p) {
   close_music_file(p.current_file, p.reader);
   p.pcm = {};
   p.dsd_carry_bytes = 0;
   p.stream_ends = false;
-  p.last_read = nullptr;  // the skip cut it: no tail to play
+  p.last_read = nullptr;  // cut: no tail to play
   p.tail_frames = -1;
+  p.priming_frames = 0;
+  p.fade = {};
   if (p.parts.restart != nullptr) p.parts.restart(p);
+}
+
+// The music handed to the device ends in a short fade instead of a step:
+// the file is read again from where that music ended (the player's history
+// first), faded out, and the filter's tail follows; no mark, so the output
+// side goes on with the file it hands over. DSD passed through has no fade.
+// Leaves the reader side as forget_reading does.
+void fade_out_at(player& p, jump_target at) {
+  if (at.index < 0 || at.index >= p.file_count || p.control.handed_index.load() < 0) return;
+  music_file* file = &p.files[at.index];
+  const int64_t rate = frames_per_second(*file);
+  const int64_t history = p.parts.history_frames != nullptr ? p.parts.history_frames(p, *file) : 0;
+  const int64_t frame = at.units / kOversampledRate * rate + at.units % kOversampledRate * rate / kOversampledRate;
+  const int64_t from = std::max<int64_t>(frame - history, 0);
+  const int64_t from_units = from / rate * kOversampledRate + from % rate * kOversampledRate / rate;
+  if (is_dsd(*file) || open_file_at(p, file, from_units) < 0) {
+    p.current_file = &p.files[p.file_count];
+    return;
+  }
+  p.priming_frames = frame - from;
+  p.fade = fade_ramp_for(rate, true);
+  // A few milliseconds: converted here, the queue being empty.
+  // Also after an interrupt, which ends the stream in this fade.
+  const auto playing = [&p] { return p.job->stop.load() == 0; };
+  for (int32_t steps = 0; !fade_out_done(p.fade) && playing() && steps < kFadeStepsAtMost; ++steps) {
+    if (!p.convert(p)) break;
+  }
+  for (int32_t steps = 0; p.parts.end_of_stream != nullptr && playing() && steps < kFadeStepsAtMost; ++steps) {
+    if (p.parts.end_of_stream(p, *file)) break;
+  }
+  forget_reading(p);
+}
+
+// Asks the output side to drop everything queued and waits until it has;
+// false when playback stops first.
+bool drop_queued_music(player& p) {
+  p.control.drop_queued.store(true);
+  while (p.control.drop_queued.load()) {
+    if (p.job->stop.load() != 0) return false;
+    usleep(kDrainPollMicros);
+  }
+  return true;
+}
+
+// How a jump reads on: from its target; from where the music handed to the
+// device ends, made again (brisa's volume is in its frames); or, for a
+// pause, from there after the pause.
+enum class jump_kind : uint8_t { to_target, remake, pause };
+
+// Drops everything queued and reads on from target: a file, and the
+// position in it; past the file's end the next one, past the last file
+// nothing more is read. The music dropped fades out and the music read on
+// fades in, except for a remake, which goes on seamlessly. True when
+// reading goes on.
+bool jump_to(player& p, jump_target target, jump_kind kind = jump_kind::to_target) {
+  ringbuffer* rb = p.rb.get();
+  const bool reads_on = kind != jump_kind::to_target || target.index < p.file_count;
+  p.jumped = target;
+  p.control.jumps_asked.store(p.control.jumps_asked.load() + 1);
+  // Open again before the drop, so the output side never finds the list played out.
+  if (reads_on) ringbuffer_reopen(rb);
+  if (stopping(p) || !drop_queued_music(p)) return false;
+  const jump_target handed = handed_end(p);
+  if (kind != jump_kind::to_target) p.jumped = target = handed;
+  forget_reading(p);
+  if (kind != jump_kind::remake) fade_out_at(p, handed);
+  if (kind == jump_kind::pause) {
+    // The fade is heard, then the stream's silence while paused.
+    while (ringbuffer_used(rb) > 0 && !stopping(p)) usleep(kDrainPollMicros);
+    p.control.paused.store(true);
+  }
   for (; target.index < p.file_count; ++target.index, target.units = 0) {
-    if (begin_file(p, &p.files[target.index], target.units)) {
+    music_file* file = &p.files[target.index];
+    if (kind == jump_kind::remake ? begin_file_primed(p, file, target.units) : begin_file(p, file, target.units)) {
+      if (kind != jump_kind::remake && !is_dsd(*file)) p.fade = fade_ramp_for(frames_per_second(*file), false);
       p.jumped = {target.index, p.current_file->played_from};
       return true;
     }
@@ -215,10 +309,7 @@ jump_target seek_target(const player& p, int64_t millis, bool relative) {
 bool act_on_key(player& p, int key) {
   switch (key) {
     case -1: return false;
-    case ' ':
-      p.control.paused.store(!p.control.paused.load());
-      p.seconds_shown = -1;  // the line says so at once
-      return false;
+    case ' ': return player_set_paused(p, !p.control.paused.load());
     case 'n':
     case 'p': return jump_to(p, skip_target(p, key));
     case ',':
@@ -258,13 +349,29 @@ bool end_stream(player& p) {
   return true;
 }
 
+// After an interrupt the music handed to the device fades out, then the
+// stream ends in its silence: the output side waits for this (a little
+// while) before it ends the stream.
+void end_in_fade(player& p) {
+  if (p.job->stop.load() == 0 && !p.control.ending_faded.load()) {
+    ringbuffer_reopen(p.rb.get());
+    if (drop_queued_music(p)) {
+      forget_reading(p);
+      fade_out_at(p, handed_end(p));
+    }
+  }
+  p.current_file = &p.files[p.file_count];
+  ringbuffer_finish(p.rb.get());
+  p.control.ending_faded.store(true);
+}
+
 // Converts until the stream has taken all it can carry or playback stops.
 void main_loop(player& p) {
   ringbuffer* rb = p.rb.get();
   for (;;) {
     if (p.job->stop.load()) return;
     if (abort_requested.load()) {
-      p.current_file = &p.files[p.file_count];
+      end_in_fade(p);
       return;
     }
     progress_step(p);
@@ -288,7 +395,8 @@ void main_loop(player& p) {
 bool drain(player& p) {
   while (ringbuffer_used(p.rb.get()) > 0 && !stopping(p)) {
     progress_step(p);
-    if (poll_keys(p)) return true;
+    // A player's own key may have made the queued music again (brisa's volume).
+    if (poll_keys(p) || p.rb->active.load()) return true;
     usleep(kDrainPollMicros);
   }
   return false;
@@ -340,6 +448,7 @@ void play_stream(player& p, output_stream& stream) {
   do {
     main_loop(p);
   } while (drain(p));
+  if (abort_requested.load() && !p.control.ending_faded.load()) end_in_fade(p);
   clear_fitted_position_line(true);
   if (pthread_join(output_thread_id, nullptr) != 0) fatal_error("pthread_join() failed.\n");
   printf("\n");
@@ -431,16 +540,19 @@ void player_play(player& p, output_stream& stream) {
 
 bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_frame) {
   music_file* file = p.current_file;
-  if (abort_requested.load() || file->index < 0) return false;
+  // An interrupt ends the music in a fade-out: that one is still converted.
+  if ((abort_requested.load() && !p.fade.down) || file->index < 0) return false;
   bool converted = false;
+  if (fade_out_done(p.fade)) return false;
   if (p.pcm.pending <= 0) {
-    if (!pcm_block_read(p.pcm, file, p.reader->read)) return player_next_file(p);
+    // A fade cut short by the file's end: its end is the fade's.
+    if (!pcm_block_read(p.pcm, file, p.reader->read)) return p.fade.down ? false : player_next_file(p);
     converted = true;  // a block read counts as work done
   }
   if (p.pcm.row == nullptr) p.pcm.row = find_sample_descriptor(file->sample_format);  // null for float samples
   const int32_t sample_bytes = file->bytes_per_sample;
   // Room for all one input frame can become, so none stops half-way.
-  while (p.pcm.pending > 0 && ringbuffer_space(p.rb.get()) >= room_bytes) {
+  while (p.pcm.pending > 0 && ringbuffer_space(p.rb.get()) >= room_bytes && !fade_out_done(p.fade)) {
     const uint8_t* frame = pcm_block_next_frame(p.pcm, sample_bytes);
     if (frame == nullptr) break;
     convert_frame(p, frame);
@@ -528,6 +640,21 @@ bool player_read_on(player& p) {
   p.tail_frames = -1;  // the filter's tail, if begun, leads into the new file
   begin_file(p, file);
   return true;
+}
+
+bool player_remake_queued(player& p) {
+  if (p.rb == nullptr || p.playing_file.load() == nullptr || p.job == nullptr) return false;
+  return jump_to(p, jump_base(p), jump_kind::remake);
+}
+
+bool player_set_paused(player& p, bool paused) {
+  if (paused == p.control.paused.load()) return false;
+  p.seconds_shown = -1;  // the line says so at once
+  if (!paused || p.rb == nullptr || p.job == nullptr || p.playing_file.load() == nullptr) {
+    p.control.paused.store(paused);
+    return false;
+  }
+  return jump_to(p, jump_base(p), jump_kind::pause);
 }
 
 bool player_seek(player& p, int64_t millis, bool relative) {

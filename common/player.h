@@ -12,6 +12,7 @@
 #include <string>
 
 #include "dsd_frame.h"
+#include "fade_ramp.h"
 #include "key_decoder.h"
 #include "music_file.h"
 #include "pcm_block.h"
@@ -67,6 +68,9 @@ struct player_parts {
   // state (filter, modulators) starts again from rest, with nothing of the
   // music dropped. Null: it holds none.
   void (*restart)(player& p) = nullptr;
+  // Input frames of file the player's conversion must see before a place to
+  // go on from there as it did (the filter's reach). Null: none.
+  int64_t (*history_frames)(const player& p, const music_file& file) = nullptr;
   // A line the player prints under a file's header (brisa's ReplayGain);
   // empty for none. Null: the player has nothing to say.
   std::string (*file_note)(const player& p, const music_file& file) = nullptr;
@@ -104,6 +108,12 @@ struct player {
   // Input frames of silence still to go through the filter at the stream's
   // end (player_flush_filter); -1 until the tail begins.
   int64_t tail_frames = -1;
+  // Input frames read on after a jump that only fill the player's state (the
+  // filter's history): the player converts them without writing them.
+  int64_t priming_frames = 0;
+  // The gain ramp on the PCM converted now: a fade-out of music cut, a
+  // fade-in after a cut.
+  fade_ramp fade;
   int32_t buffer_bytes = 0;
   // The output thread's job while a stream plays, for its stop flag.
   const output_job* job = nullptr;
@@ -200,6 +210,15 @@ bool player_read_on(player& p);
 // from where it is when relative: clamped at the file's start, past its end
 // the next file. True when reading goes on.
 bool player_seek(player& p, int64_t millis, bool relative);
+
+// Makes the queued music again, from where the music handed to the device
+// ends: what the player changed (brisa's volume) is heard at once. True
+// when reading goes on.
+bool player_remake_queued(player& p);
+
+// Pauses, the music fading out before the stream's silence (read on from
+// there, to fade in on resuming), or resumes. True when reading goes on.
+bool player_set_paused(player& p, bool paused);
 
 // Where the next frame of frame_bytes goes in the ring buffer, or null when
 // there is no room for it. Commit it when written.

@@ -103,7 +103,21 @@ void filter_pair(player& p, const float (&pair)[2]) {
 void convert_pcm_frame(player& p, const uint8_t* frame) {
   const lumen_run& run = run_of(p);
   const int32_t sample_bytes = p.current_file->bytes_per_sample;
-  const int32_t left = sample_value(p, frame), right = sample_value(p, frame + sample_bytes);
+  int32_t left = sample_value(p, frame), right = sample_value(p, frame + sample_bytes);
+  if (p.priming_frames > 0) {
+    // Only the filter's history: its output was heard before the jump.
+    --p.priming_frames;
+    int32_t count = 0;
+    const float pair[2] = {static_cast<float>(left) * 0x1p-31f, static_cast<float>(right) * 0x1p-31f};
+    if (run.oversample) fir_process(run_of(p).filter, pair, &count);
+    return;
+  }
+  // Only a fade scales samples: otherwise they pass bit for bit.
+  if (fade_running(p.fade)) {
+    const double gain = fade_next_gain(p.fade);
+    left = static_cast<int32_t>(left * gain);
+    right = static_cast<int32_t>(right * gain);
+  }
   if (run.oversample) {
     filter_pair(p, {static_cast<float>(left) * 0x1p-31f, static_cast<float>(right) * 0x1p-31f});
     return;
@@ -160,7 +174,15 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
     *why = refuse("coeff filter initialize failed.\n");
     return nullptr;
   }
+  if (run.oversample) run.filter_delay_seconds = fir_delay_seconds(run.filter);
   return convert_pcm_step;
+}
+
+// Input frames the filter reaches over before an output frame (-os).
+int64_t history_frames(const player& p, const music_file& file) {
+  const lumen_run& run = run_of(p);
+  if (!run.oversample || is_dsd(file)) return 0;
+  return static_cast<int64_t>(std::ceil(2 * run.filter_delay_seconds * file.format.sample_rate)) + 1;
 }
 
 // After a jump nothing of the dropped music stays in the filter; the file
@@ -228,7 +250,8 @@ player_parts lumen_parts(lumen_run& run, bool oversample, bool left_cut, bool ri
           .end_of_stream = end_of_stream,
           .joins_stream = joins_stream,
           .stream_for = stream_for,
-          .restart = restart};
+          .restart = restart,
+          .history_frames = history_frames};
 }
 
 void lumen_lay_out(lumen_run& run, const output_stream& stream) {

@@ -30,7 +30,8 @@ struct lumen_run {
   bool right_cut = false;
   pcm_layout pcm;
   dsd_packing dsd;
-  fir_filter filter;  // with -os
+  fir_filter filter;                // with -os
+  double filter_delay_seconds = 0;  // of the filter last set up (the same at every rate)
 };
 
 // lumen's readers and conversion steps working on run, oversampled and the
