@@ -118,11 +118,12 @@ inline level7_constants<f4> make_level7_constants() noexcept {
 //   c2' = lim(((c2 - g1*c3) + (c1 + au2)) + f2)   c3' = lim((k1*c3 + (c2 + au3)) + f3)
 //   c4' = lim(((c4 - g2*c5) + (c3 + au4)) + f4)   c5' = lim((k2*c5 + (c4 + au5)) + f5)
 //   c6' = lim(((c6 - g3*c7) + (c5 + au6)) + f6)   c7' = lim((k3*c7 + (c6 + au7)) + f7)
-// lim limits to [-Q, Q] when kClamp. The c1 lane computes (1*c1 + (0 + au1)) + f1:
+// lim limits to [-Q, Q] when kClamp (the PCM path leaves it to level7_limit
+// after every eighth bit instead). The c1 lane computes (1*c1 + (0 + au1)) + f1:
 // 1*c1 and 0 + au1 are exact, and a zero's sign cannot survive the + f1, so it
 // equals (c1 + au1) + f1. With the feedback term last, every sum's operands
-// are those of the recurrence above in the same order. q is taken from the
-// limited c7: with |u| <= Q/4 the limit never changes the sign of u + c7.
+// are those of the recurrence above in the same order. q is taken from c7 as
+// it stands, limited or not.
 // q >= 0 is read from q's sign bit: q is never NaN, and never -0 (a sum is
 // -0 only when both terms are, and c7 never is: it starts at +0 and each
 // new c7 ends in a non-zero + f7), so the sign bit decides alike. The
@@ -140,6 +141,13 @@ template <bool kClamp, class F>
   const F even = mul_add_top(mul_sub(s.even, k.even_g, s.odd) + (shift_up(s.odd, k.zero) + in.even), k.even_a, v);
   s.odd = kClamp ? limit(odd, k.low, k.high) : odd;
   s.even = kClamp ? limit(even, k.low, k.high) : even;
+}
+
+// Limits every state to [-Q, Q]; the pad lane's +0 stays +0.
+template <class F>
+[[gnu::always_inline]] inline void level7_limit(level7_lanes<F>& s, const level7_constants<F>& k) noexcept {
+  s.odd = limit(s.odd, k.low, k.high);
+  s.even = limit(s.even, k.low, k.high);
 }
 
 // Runs `bits` bits (1..8) of level 7 on kChannels sets of lanes, each with

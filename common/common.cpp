@@ -50,11 +50,18 @@ struct coeff_table {
 // Kaiser-windowed sinc, flat to min(passband_hz, passband_share * rate),
 // attenuated by stopband_db from where the images of that band begin
 // (min(rate, output rate) - passband edge), the cutoff half-way between.
+// Where the images begin inside the audio band (rates below about 36 kHz),
+// what is left of them is heard as spurs: there the attenuation is
+// inband_images_db, as far as the window fits before the common delay.
 struct design_rule {
   double stopband_db;
   double passband_hz;
   double passband_share;
+  double inband_images_db;
 };
+
+// The top of the audio band.
+constexpr double kAudioBandHz = 20000.0;
 
 struct rate_entry {
   int32_t input_rate;   // 44100, or 0: any other rate
@@ -65,14 +72,14 @@ struct rate_entry {
 
 constexpr rate_entry kNormalList[] = {
     {kIntegerInputRate, kOversampledRate, {kFirTaps44kNormal, fir_coeffs_44k_normal}, {}},
-    {0, kOversampledRate, {0, nullptr}, {140.0, 20000.0, 0.45}},
+    {0, kOversampledRate, {0, nullptr}, {140.0, 20000.0, 0.45, 160.0}},
     {0, -1, {0, nullptr}, {}},
 };
 
 // The short list: fewer taps, for boards with little to spare.
 constexpr rate_entry kShortList[] = {
     {kIntegerInputRate, kOversampledRate, {kFirTaps44kShort, fir_coeffs_44k_short}, {}},
-    {0, kOversampledRate, {0, nullptr}, {120.0, 19000.0, 0.45}},
+    {0, kOversampledRate, {0, nullptr}, {120.0, 19000.0, 0.45, 140.0}},
     {0, -1, {0, nullptr}, {}},
 };
 
@@ -179,13 +186,26 @@ double kaiser_half_width(double stopband_db, double transition_share) {
 }
 double kaiser_beta(double stopband_db) { return 0.1102 * (stopband_db - 8.7) + 0.5; }
 
-prototype design_prototype(const design_rule& rule, int32_t input_rate, int32_t output_rate, double max_half_width) {
+// The attenuation a window of that half-width reaches over the transition
+// (kaiser_half_width the other way round).
+double kaiser_reach_db(double half_width, double transition_share) {
+  return 7.95 + 2.0 * half_width * 14.36 * transition_share / 1.1;
+}
+
+// With in_band_images, the attenuation is raised where the images begin
+// inside the audio band; without, it is the rule's stopband_db at every rate
+// (which sets the common delay).
+prototype design_prototype(const design_rule& rule, int32_t input_rate, int32_t output_rate, double max_half_width,
+                           bool in_band_images = false) {
   const double rate = input_rate;
   const double passband = std::min(rule.passband_hz, rule.passband_share * rate);
   const double stopband = std::min(rate, static_cast<double>(output_rate)) - passband;
-  return {(passband + stopband) / rate,
-          std::min(max_half_width, kaiser_half_width(rule.stopband_db, (stopband - passband) / rate)),
-          kaiser_beta(rule.stopband_db)};
+  const double transition = (stopband - passband) / rate;
+  double db = rule.stopband_db;
+  if (in_band_images && stopband < kAudioBandHz) {
+    db = std::max(db, std::min(rule.inband_images_db, kaiser_reach_db(max_half_width, transition)));
+  }
+  return {(passband + stopband) / rate, std::min(max_half_width, kaiser_half_width(db, transition)), kaiser_beta(db)};
 }
 
 double prototype_at(const prototype& p, double t, double i0_beta) {
@@ -222,7 +242,7 @@ bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_r
   b.stored = b.up <= kFirMaxExactPhases ? b.up : kFirStoredPhases + 1;
   b.stored_per_phase = static_cast<double>(kFirStoredPhases) / b.up;
   const double centre = delay * input_rate;  // periods after the newest input
-  const prototype p = design_prototype(rule, input_rate, output_rate, centre);
+  const prototype p = design_prototype(rule, input_rate, output_rate, centre, true);
   // Every phase's taps cover the window [centre - half width, centre + half
   // width] after it; the newest frames before the window are skipped.
   b.skip = static_cast<int32_t>(std::floor(centre - p.half_width));

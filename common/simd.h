@@ -155,6 +155,58 @@ inline u4 settled(u4 a) noexcept {
   asm("" : "+w"(a.v));
   return a;
 }
+// (p[0], p[1], p[0], p[1]).
+inline f4 load_pair_twice(const float* p) noexcept {
+  const float32x2_t pair = vld1_f32(p);
+  return {vcombine_f32(pair, pair)};
+}
+// x truncated toward zero to int32 bits, values beyond int32 saturated, NaN
+// as 0: what NEON's conversion does.
+inline u4 truncate_saturated(f4 x) noexcept { return {vreinterpretq_u32_s32(vcvtq_s32_f32(x.v))}; }
+// a limited to [lo, hi], all read as int32.
+inline u4 limit_signed(u4 a, u4 lo, u4 hi) noexcept {
+  const int32x4_t above = vmaxq_s32(vreinterpretq_s32_u32(a.v), vreinterpretq_s32_u32(lo.v));
+  return {vreinterpretq_u32_s32(vminq_s32(above, vreinterpretq_s32_u32(hi.v)))};
+}
+// u + m where u is negative as int32, else u (-m <= u < m, 2m < 2^31): u + m
+// is the smaller of the two exactly when u wrapped below 0.
+// The minimum goes into the sum's register, which leaves u to a push_sign
+// (GCC would copy u for it).
+inline u4 wrap_up(u4 u, u4 m) noexcept {
+  uint32x4_t sum = vaddq_u32(u.v, m.v);
+  asm("vmin.u32 %q0, %q0, %q1" : "+w"(sum) : "w"(u.v));
+  return {sum};
+}
+// u's sign bit on top of h moved down one bit: one shift-right-and-insert.
+inline u4 push_sign(u4 h, u4 u) noexcept { return {vsriq_n_u32(u.v, h.v, 1)}; }
+// (0, 0, a0, a1).
+inline u4 lower_pair_up(u4 a) noexcept { return {vextq_u32(vdupq_n_u32(0), a.v, 2)}; }
+// (a2, a3, a2, a3).
+inline u4 upper_pair_twice(u4 a) noexcept {
+  const uint32x2_t high = vget_high_u32(a.v);
+  return {vcombine_u32(high, high)};
+}
+// even = (a0, a2, b0, b2), odd = (a1, a3, b1, b3).
+inline void unzip(u4 a, u4 b, u4& even, u4& odd) noexcept {
+  const uint32x4x2_t both = vuzpq_u32(a.v, b.v);
+  even = {both.val[0]};
+  odd = {both.val[1]};
+}
+template <int kLane>
+inline u4 splat_lane(u4 a) noexcept {
+  return {vdupq_lane_u32(kLane < 2 ? vget_low_u32(a.v) : vget_high_u32(a.v), kLane % 2)};
+}
+// out[0] = the sum of a's lanes, lane i moved right by kFirst + i * kStep
+// bits, out[1] likewise of b (the moved lanes share no bits, so the sum is
+// their or).
+template <int kFirst, int kStep>
+inline void merge_lanes(u4 a, u4 b, uint32_t* out) noexcept {
+  const int32x4_t shifts = {-kFirst, -(kFirst + kStep), -(kFirst + 2 * kStep), -(kFirst + 3 * kStep)};
+  const uint32x4_t ma = vshlq_u32(a.v, shifts), mb = vshlq_u32(b.v, shifts);
+  const uint32x2_t sa = vpadd_u32(vget_low_u32(ma), vget_high_u32(ma));
+  const uint32x2_t sb = vpadd_u32(vget_low_u32(mb), vget_high_u32(mb));
+  vst1_u32(out, vpadd_u32(sa, sb));
+}
 
 #elif defined(SIMD_SSE2)
 
@@ -231,6 +283,48 @@ inline u4 negative(u4 a) noexcept { return {_mm_srai_epi32(a.v, 31)}; }
 inline u4 settled(u4 a) noexcept {
   asm("" : "+x"(a.v));
   return a;
+}
+inline f4 load_pair_twice(const float* p) noexcept {
+  const __m128 pair = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+  return {_mm_movelh_ps(pair, pair)};
+}
+// SSE2's conversion gives 0x80000000 for every value beyond int32 and for
+// NaN: those at or above 2^31 are flipped to INT32_MAX, NaN cleared.
+inline u4 truncate_saturated(f4 x) noexcept {
+  const __m128i t = _mm_cvttps_epi32(x.v);
+  const __m128i high = _mm_castps_si128(_mm_cmpge_ps(x.v, _mm_set1_ps(2147483648.0f)));
+  const __m128i number = _mm_castps_si128(_mm_cmpord_ps(x.v, x.v));
+  return {_mm_and_si128(_mm_xor_si128(t, high), number)};
+}
+inline u4 limit_signed(u4 a, u4 lo, u4 hi) noexcept {
+  const __m128i low = _mm_cmpgt_epi32(lo.v, a.v);
+  const __m128i above = _mm_or_si128(_mm_and_si128(low, lo.v), _mm_andnot_si128(low, a.v));
+  const __m128i high = _mm_cmpgt_epi32(above, hi.v);
+  return {_mm_or_si128(_mm_and_si128(high, hi.v), _mm_andnot_si128(high, above))};
+}
+inline u4 wrap_up(u4 u, u4 m) noexcept { return u + (negative(u) & m); }
+inline u4 push_sign(u4 h, u4 u) noexcept {
+  return {_mm_or_si128(_mm_and_si128(u.v, _mm_set1_epi32(INT32_MIN)), _mm_srli_epi32(h.v, 1))};
+}
+inline u4 lower_pair_up(u4 a) noexcept { return {_mm_slli_si128(a.v, 8)}; }
+inline u4 upper_pair_twice(u4 a) noexcept { return {_mm_shuffle_epi32(a.v, _MM_SHUFFLE(3, 2, 3, 2))}; }
+inline void unzip(u4 a, u4 b, u4& even, u4& odd) noexcept {
+  const __m128 fa = _mm_castsi128_ps(a.v), fb = _mm_castsi128_ps(b.v);
+  even = {_mm_castps_si128(_mm_shuffle_ps(fa, fb, _MM_SHUFFLE(2, 0, 2, 0)))};
+  odd = {_mm_castps_si128(_mm_shuffle_ps(fa, fb, _MM_SHUFFLE(3, 1, 3, 1)))};
+}
+template <int kLane>
+inline u4 splat_lane(u4 a) noexcept {
+  return {_mm_shuffle_epi32(a.v, _MM_SHUFFLE(kLane, kLane, kLane, kLane))};
+}
+template <int kFirst, int kStep>
+inline void merge_lanes(u4 a, u4 b, uint32_t* out) noexcept {
+  const auto merged = [](u4 x) {
+    return (lane<0>(x) >> kFirst) | (lane<1>(x) >> (kFirst + kStep)) | (lane<2>(x) >> (kFirst + 2 * kStep)) |
+           (lane<3>(x) >> (kFirst + 3 * kStep));
+  };
+  out[0] = merged(a);
+  out[1] = merged(b);
 }
 
 #else
@@ -330,6 +424,51 @@ inline u4 negative(u4 a) noexcept {
   return a;
 }
 inline u4 settled(u4 a) noexcept { return a; }
+inline f4 load_pair_twice(const float* p) noexcept { return {{p[0], p[1], p[0], p[1]}}; }
+inline u4 truncate_saturated(f4 x) noexcept {
+  u4 r{};
+  for (size_t i = 0; i < kLanes; ++i) {
+    const float v = x.v[i];
+    const int32_t t = v >= 2147483648.0f    ? INT32_MAX
+                      : v > -2147483648.0f  ? static_cast<int32_t>(v)
+                      : v <= -2147483648.0f ? INT32_MIN
+                                            : 0;
+    r.v[i] = static_cast<uint32_t>(t);
+  }
+  return r;
+}
+inline u4 limit_signed(u4 a, u4 lo, u4 hi) noexcept {
+  for (size_t i = 0; i < kLanes; ++i) {
+    const auto as_int = [](uint32_t x) { return static_cast<int32_t>(x); };
+    if (as_int(a.v[i]) < as_int(lo.v[i])) a.v[i] = lo.v[i];
+    if (as_int(a.v[i]) > as_int(hi.v[i])) a.v[i] = hi.v[i];
+  }
+  return a;
+}
+inline u4 wrap_up(u4 u, u4 m) noexcept { return u + (negative(u) & m); }
+inline u4 push_sign(u4 h, u4 u) noexcept {
+  for (size_t i = 0; i < kLanes; ++i) h.v[i] = (u.v[i] & 0x80000000u) | (h.v[i] >> 1);
+  return h;
+}
+inline u4 lower_pair_up(u4 a) noexcept { return {{0, 0, a.v[0], a.v[1]}}; }
+inline u4 upper_pair_twice(u4 a) noexcept { return {{a.v[2], a.v[3], a.v[2], a.v[3]}}; }
+inline void unzip(u4 a, u4 b, u4& even, u4& odd) noexcept {
+  even = {{a.v[0], a.v[2], b.v[0], b.v[2]}};
+  odd = {{a.v[1], a.v[3], b.v[1], b.v[3]}};
+}
+template <int kLane>
+inline u4 splat_lane(u4 a) noexcept {
+  return splat(a.v[kLane]);
+}
+template <int kFirst, int kStep>
+inline void merge_lanes(u4 a, u4 b, uint32_t* out) noexcept {
+  const auto merged = [](u4 x) {
+    return (x.v[0] >> kFirst) | (x.v[1] >> (kFirst + kStep)) | (x.v[2] >> (kFirst + 2 * kStep)) |
+           (x.v[3] >> (kFirst + 3 * kStep));
+  };
+  out[0] = merged(a);
+  out[1] = merged(b);
+}
 
 #endif
 

@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "analyser.h"
 #include "fir_kernels.h"
 #include "fir_tables.h"
 #include "kaiser.h"
@@ -216,6 +217,24 @@ TEST_F(FirTest, ResamplesSinesExactlyAtEveryKindOfRate) {
   fir_release(filter);
   fir_init(filter, 48000, 352800, 2, 1);
   expect_exact_sines(filter, 48000, 1000, 10000, 0.9, 105.0);
+}
+
+// Below about 36 kHz the images begin inside the audio band: a tone near
+// the passband edge has its image in band, which must stay at the level of
+// float rounding, as everything else does.
+TEST_F(FirTest, ImagesInsideTheAudioBandStayAtTheRoundingFloor) {
+  for (const auto& [rate, hz] : {std::pair{32000, 14000.0}, {22050, 9000.0}, {16000, 7000.0}}) {
+    fir_release(filter);
+    fir_init(filter, rate, 352800, 2, 0);
+    const stereo out = run(filter, sines(rate, hz, hz, static_cast<size_t>(rate * 0.25)));
+    // 2^16 frames after 40 ms of settling.
+    ASSERT_GE(out.size(), 14112u + 65536u);
+    std::vector<float> left(65536);
+    for (size_t j = 0; j < left.size(); ++j) left[j] = out[14112 + j].first;
+    analyser_options options;
+    options.tone_hz = hz;
+    EXPECT_GE(analyser_run(left, 352800, options).snr_db, 147.0) << rate << " Hz, " << hz << " Hz";
+  }
 }
 
 // What of x lies below 16 kHz: a Kaiser-windowed lowpass at 352.8 kHz,

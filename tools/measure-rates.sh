@@ -18,7 +18,7 @@ analyser=$(cd "${2:-$players}" && pwd)/tools/dsd_analyse
 brisa=$players/brisa/brisa
 lumen=$players/lumen/lumen
 rates=${RATES:-22050 32000 44100 48000 88200 96000 176400 192000}
-jobs=${JOBS:-2}
+max_jobs=${JOBS:-2}
 
 for tool in "$brisa" "$lumen" "$analyser"; do
   if [ ! -x "$tool" ]; then
@@ -106,20 +106,20 @@ CONF
 }
 
 mkdir -p "$work/results"
-jobs=()
+job_list=()
 for rate in $rates; do
   for hz in $(tones_of "$rate"); do
     make_tone "$rate" "$hz"
-    jobs+=("brisa $rate $hz" "lumen $rate $hz")
-    if [ "$hz" != 19000 ]; then jobs+=("brisa-short $rate $hz"); fi
+    job_list+=("brisa $rate $hz" "lumen $rate $hz")
+    if [ "$hz" != 19000 ]; then job_list+=("brisa-short $rate $hz"); fi
   done
 done
 running=0
-for job in "${jobs[@]}"; do
+for job in "${job_list[@]}"; do
   # shellcheck disable=SC2086  # a job is three words
   run_job $job &
   running=$((running + 1))
-  if [ "$running" -ge "$jobs" ]; then
+  if [ "$running" -ge "$max_jobs" ]; then
     wait -n
     running=$((running - 1))
   fi
@@ -161,7 +161,7 @@ for rate in $rates; do
     "| $(snr lumen "$rate" 1000) | $(snr lumen "$rate" "$two") | $l19 |"
 done
 # Any job without a measurement fails the run.
-for job in "${jobs[@]}"; do
+for job in "${job_list[@]}"; do
   # shellcheck disable=SC2086  # a job is three words
   set -- $job
   if [ "$(field "$1" "$2" "$3" 1)" = fail ]; then exit 1; fi
