@@ -630,6 +630,14 @@ TEST_F(BrisaPlays, TagsShowUnderTheHeaderOnOneLine) {
   EXPECT_NE(out.find("\"\n" + bounded + " \u2014 Evil\\x1b]0;x\\x07\\x0aTitle\n"), std::string::npos) << out;
   EXPECT_EQ(out.find('\x1b'), std::string::npos);
   EXPECT_NE(out.find("end of the play list.\n"), std::string::npos) << out;
+
+  // The control channel sends the same tags, one event a tag, escaped.
+  std::string events;
+  for (const std::string& file : {flac, dsf, wav}) events += play({"--control", file}).result.out;
+  EXPECT_NE(events.find("tag title A Song\ntag artist Some Band\ntag album Best Of\n"), std::string::npos) << events;
+  EXPECT_NE(events.find("tag title Dsd Title\ntag artist Dsd Artist\n"), std::string::npos) << events;
+  EXPECT_NE(events.find("tag title Evil\\x1b]0;x\\x07\\nTitle\ntag artist " + bounded + "\n"), std::string::npos)
+      << events;
 }
 
 }  // namespace
