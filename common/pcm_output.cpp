@@ -338,6 +338,7 @@ struct writer {
   played_counter played;
   music_file* handing = nullptr;  // whose frames go to the device now
   int64_t handed_units = 0;       // its position after the last of them
+  bool handed_music = false;      // any of the ring buffer's music went to the device
   // The jump whose first frames the next mark crossed begins (a stream's
   // first mark may begin one too), or 0.
   int32_t awaited_jump = 0;
@@ -445,6 +446,7 @@ struct writer {
     heard_note(heard, *job.playing, run);
     frames_out += written;
     music_frames += written;
+    handed_music = true;
   }
 
   // Moves the play list's file and position to what the device plays now:
@@ -473,8 +475,9 @@ struct writer {
     music_frames += frames;
     // The main thread marks the file it reads on with next.
     awaited_jump = job.control->jumps_asked.load();
-    // The main thread may go on from where the device's music ends.
-    job.control->handed_index.store(handing != nullptr ? handing->index : -1);
+    // The main thread may go on from where the device's music ends; none
+    // yet (a jump in the lead-in) has nothing to fade out.
+    job.control->handed_index.store(handing != nullptr && handed_music ? handing->index : -1);
     job.control->handed_units.store(handed_units);
     job.control->drop_queued.store(false);
   }
@@ -671,8 +674,10 @@ void* output_thread(void* argument) {
       // The main thread queues the music's fade-out; the stream's silence
       // follows it, or at once when the fade does not come in time.
       if (interrupted_at < 0) interrupted_at = monotonic_micros();
+      // Paused, the music has faded out already and the ring buffer is not played: end at once.
+      const bool paused = job.control->paused.load();
       const bool faded = job.control->ending_faded.load();
-      if (faded ? ringbuffer_drained(job.rb) : monotonic_micros() - interrupted_at >= kEndFadeWaitMicros) {
+      if (paused || (faded ? ringbuffer_drained(job.rb) : monotonic_micros() - interrupted_at >= kEndFadeWaitMicros)) {
         w.end_early();
       } else if (!faded) {
         usleep(kDrainPollMicros);

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -581,5 +582,12 @@ void playback_shutdown(daemon_state& d) {
   player_process_terminate(run.process);
   run.process.events.reset();
   run.process.texts.reset();
+  // A player that does not end within its patience is killed: korvod's own
+  // stop never waits on it for good.
+  const int64_t since = playback_steady_ms();
+  while (!player_process_ended(run.process)) {
+    if (playback_steady_ms() - since > kQuitPatienceMs) kill(run.process.pid, SIGKILL);
+    usleep(20000);
+  }
   player_process_reap(run.process);
 }

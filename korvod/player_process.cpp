@@ -178,6 +178,13 @@ bool player_process_read_texts(player_process& process) {
   return open;
 }
 
+bool player_process_ended(const player_process& process) {
+  if (process.pid <= 0) return true;
+  siginfo_t info{};
+  // WNOWAIT: the child stays to be reaped.
+  return waitid(P_PID, static_cast<id_t>(process.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
 int player_process_reap(player_process& process) {
   int status = 0;
   if (process.pid > 0) {

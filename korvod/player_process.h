@@ -41,6 +41,9 @@ bool player_process_read_events(player_process& process, std::vector<std::string
 // false at their end.
 bool player_process_read_texts(player_process& process);
 
+// Whether the child has ended (not yet reaped).
+bool player_process_ended(const player_process& process);
+
 // Waits for the child once its pipes have ended and gives its wait status;
 // the record is empty afterwards.
 int player_process_reap(player_process& process);

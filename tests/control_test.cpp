@@ -98,6 +98,28 @@ TEST_F(ControlChannel, EventsFollowPlaybackAndCommandsAct) {
   EXPECT_NE(result.err.find("\rposition 00:01"), std::string::npos) << result.err;
 }
 
+// Quit while paused: the music has faded out already, and the player ends
+// at once though its buffer is never played.
+TEST_F(ControlChannel, QuitWhilePausedEndsAtOnce) {
+  env_.add_fake_dac("dac", {.formats = {"S16_LE"}, .paced = true});
+  const std::string a = wav("a.wav", ramp(44100 * 10, 7));
+  const process_result result = run({built_program("lumen"), "--control", "-D", "dac", a},
+                                    {.keys = {{"position 1.", "pause\n"}, {"state paused", "quit\n"}}});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_NE(result.out.find("state paused\nstate stopped quit\nexit 0\n"), std::string::npos) << result.out;
+  // As a service manager stops it.
+  const process_result stopped =
+      run({built_program("lumen"), "--control", "-D", "dac", a},
+          {.interrupt_when = "state paused", .interrupt_signal = SIGTERM, .keys = {{"position 1.", "pause\n"}}});
+  // The pause's fade not yet heard when quit comes.
+  const process_result at_once =
+      run({built_program("lumen"), "--control", "-D", "dac", a}, {.keys = {{"position 1.", "pause\nquit\n"}}});
+  EXPECT_EQ(at_once.exit_status, 0) << at_once.err;
+  EXPECT_NE(at_once.out.find("exit 0\n"), std::string::npos) << at_once.out;
+  EXPECT_EQ(stopped.exit_status, 0) << stopped.err;
+  EXPECT_NE(stopped.out.find("exit 0\n"), std::string::npos) << stopped.out;
+}
+
 // The list's end has been read and the buffer is playing out when the
 // files come: the one that plays joins the stream, the one that cannot is
 // refused, and a name's control characters come out escaped on one line.
