@@ -18,13 +18,14 @@ constexpr double kToneBelowBandHz = 1000;
 // The band's energy in dBFS of each window of `window` samples (a power of
 // two, at least 1024) from `from` on, windows starting `hop` apart, the last
 // one ending before `to`.
-inline std::vector<double> band_energy_windows(std::span<const float> samples, double rate, size_t window,
-                                               size_t hop, size_t from, size_t to) {
+inline std::vector<double> band_energy_windows(std::span<const float> samples, double rate, size_t window, size_t hop,
+                                               size_t from, size_t to) {
   std::vector<double> levels;
   to = std::min(to, samples.size());
   for (size_t at = from; at + window <= to; at += hop) {
-    const analyser_result r = analyser_run(samples.subspan(at, window), rate,
-                                           {.band_low_hz = kClickBandLowHz, .band_high_hz = kClickBandHighHz, .tone_hz = kToneBelowBandHz});
+    const analyser_result r =
+        analyser_run(samples.subspan(at, window), rate,
+                     {.band_low_hz = kClickBandLowHz, .band_high_hz = kClickBandHighHz, .tone_hz = kToneBelowBandHz});
     levels.push_back(r.noise_dbfs);
   }
   return levels;
