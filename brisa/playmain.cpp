@@ -82,11 +82,38 @@ bool filtered(const music_file& file) {
   return !is_dsd(file) && file.format.sample_rate != static_cast<uint32_t>(kOversampledRate);
 }
 
+// Output units (1/352800 s) an input frame of file spans, when whole; 0 otherwise.
+int64_t frame_units(const music_file& file) {
+  const uint32_t rate = file.format.sample_rate;
+  return rate > 0 && !is_dsd(file) && kOversampledRate % rate == 0 ? kOversampledRate / rate : 0;
+}
+
+// Writes the oversampled values of one input frame. After a jump, the
+// ones the device had already only move the modulators on.
+void write_values(player& p, std::span<const float> values) {
+  brisa_run& run = run_of(p);
+  const int bits = run.packing.dop ? 16 : 32;
+  while (p.priming_units > 0 && values.size() >= 2) {
+    std::array<uint32_t, kFirBlockFloats> words;
+    const auto pairs = std::min<size_t>({static_cast<size_t>(p.priming_units), values.size() / 2, words.size() / 2});
+    pcm_modulate_block(run.modulators, bits, values.first(2 * pairs), words);
+    p.priming_units -= static_cast<int64_t>(pairs);
+    values = values.subspan(2 * pairs);
+  }
+  if (values.size() < 2) return;
+  const music_file& file = *p.current_file;
+  if (file.index >= 0) {
+    if (run.snapshots.kept.empty()) snapshots_size(run.snapshots, p.rb->length / run.packing.frame_bytes);
+    snapshots_before_write(run.snapshots, run.modulators, file.index, file.played_from, frame_units(file));
+    snapshots_written(run.snapshots, static_cast<int64_t>(values.size() / 2));
+  }
+  pack_values(run, p.rb.get(), values);
+}
+
 void filter_pair(player& p, const float (&pair)[2]) {
   int32_t count = 0;
-  brisa_run& run = run_of(p);
-  const float* values = fir_process(run.filter, pair, &count);
-  if (values != nullptr) pack_values(run, p.rb.get(), {values, static_cast<size_t>(count)});
+  const float* values = fir_process(run_of(p).filter, pair, &count);
+  if (values != nullptr) write_values(p, {values, static_cast<size_t>(count)});
 }
 
 // One stereo frame through the filter (unless it is at the output rate
@@ -104,14 +131,15 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
     if (filtered(*p.current_file)) fir_process(run_of(p).filter, pair, &count);
     return;
   }
-  if (fade_running(p.fade)) {
+  // A fade begins with the first frame written.
+  if (fade_running(p.fade) && p.priming_units == 0) {
     const float gain = fade_next_gain(p.fade);
     for (float& value : pair) value *= gain;
   }
   if (filtered(*p.current_file)) {
     filter_pair(p, pair);
   } else {
-    pack_values(run_of(p), p.rb.get(), pair);
+    write_values(p, pair);
   }
 }
 
@@ -211,12 +239,26 @@ bool on_key(player& p, int key) {
 int32_t shown_volume(const player& p) { return get_volume(run_of(p).modulators); }
 
 // After a jump the music goes on from a new place: nothing of the dropped
-// music stays in the filter or the modulators (level and volume stay).
+// music stays in the filter or the modulators (level and volume stay),
+// unless it goes on from where the device's music ends (resume_from). After
+// a fade-out the modulators have run into silence: they go on from there
+// into the music that fades in, with no step between.
 void restart(player& p) {
   brisa_run& run = run_of(p);
-  reset_modulators(run.modulators);
+  if (!fade_out_done(p.fade)) reset_modulators(run.modulators);
   fir_release(run.filter);  // set up again by the file read on
+  snapshots_restart(run.snapshots);
 }
+
+// The music made again from where the device's music ends goes on from the
+// modulators' state there, as kept at the nearest snapshot before it.
+int64_t resume_from(player& p, const music_file& file, int64_t units) {
+  if (frame_units(file) == 0) return units;
+  return snapshots_resume(run_of(p).snapshots, run_of(p).modulators, file.index, units);
+}
+
+// The frames dropped took their DoP markers with them.
+void frames_dropped(player& p, int32_t frames) { run_of(p).packing.marker_phase ^= frames & 1; }
 
 std::string file_note(const player& p, const music_file& file) {
   return replaygain_text(file_replaygain(run_of(p), file));
@@ -253,6 +295,8 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .sends_dsd = true,
           .restart = restart,
           .history_frames = history_frames,
+          .frames_dropped = frames_dropped,
+          .resume_from = resume_from,
           .file_note = file_note};
 }
 

@@ -6,6 +6,7 @@
 #include "deltasigma.h"
 #include "dsd_frame.h"
 #include "fir.h"
+#include "modulator_snapshots.h"
 #include "pcm_output.h"
 #include "player.h"
 #include "replaygain.h"
@@ -29,6 +30,7 @@ struct brisa_run {
   replaygain_mode replaygain = replaygain_mode::off;
   float pcm_gain = 1.0f;            // the PCM file's ReplayGain, before the filter
   double filter_delay_seconds = 0;  // of the filter last set up (the same at every rate)
+  modulator_snapshots snapshots;
 };
 
 // brisa's readers and conversion steps working on run, the channels cut and

@@ -467,12 +467,13 @@ struct writer {
     if (!replay.bytes.empty() && count > 0) replay_keep(replay, frames, count);
   }
 
-  // A skip: everything queued goes. The dropped frames count as music, so
-  // that after an odd count one silent frame keeps DoP markers alternating.
+  // A skip: everything queued goes. The music made next carries on the
+  // DoP markers from the last frame handed over (the player is told how
+  // many went), so no silent frame comes between.
   void drop_queued() {
     const int32_t frames = ringbuffer_used(job.rb) / job.stream->frame_bytes;
     ringbuffer_consume(job.rb, frames * job.stream->frame_bytes);
-    music_frames += frames;
+    job.control->frames_dropped.store(frames);
     // The main thread marks the file it reads on with next.
     awaited_jump = job.control->jumps_asked.load();
     // The main thread may go on from where the device's music ends; none

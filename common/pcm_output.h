@@ -189,6 +189,9 @@ struct playback_control {
   // the output thread before it clears drop_queued.
   std::atomic<int32_t> handed_index{-1};
   std::atomic<int64_t> handed_units{0};
+  // The frames the drop took out of the ring buffer: the player's frame
+  // count (DoP markers) goes on from the last frame handed over.
+  std::atomic<int32_t> frames_dropped{0};
   // After an interrupt: set by the main thread once the music's fade-out is
   // queued and the ring buffer finished; the output thread plays it before
   // the stream's closing silence.

@@ -182,20 +182,43 @@ jump_target handed_end(const player& p) {
   return {index, p.control.handed_units.load()};
 }
 
-// Opens file as the one read now, to go on seamlessly at units into it:
-// reading begins the player's history before it, whose frames only fill the
-// player's state (the filter) and are not written. False as begin_file.
-bool begin_file_primed(player& p, music_file* file, int64_t units) {
-  const int64_t rate = frames_per_second(*file);
-  const int64_t history = p.parts.history_frames != nullptr ? p.parts.history_frames(p, *file) : 0;
-  const int64_t frame = units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
+// Where reading begins to go on seamlessly at units into file: the input
+// frame read first, and the priming before the first output written.
+struct primed_start {
+  int64_t read_from = 0;  // input frame
+  int64_t priming_frames = 0;
+  int64_t priming_units = 0;
+};
+
+// The player's history before units (the filter's reach) is read first, its
+// frames only filling the player's state; from the place the player goes on
+// from (its modulators' state), output is made again but written from units on.
+primed_start primed_start_at(player& p, const music_file& file, int64_t units) {
+  const int64_t rate = frames_per_second(file);
+  if (rate <= 0) return {};
+  const int64_t history = p.parts.history_frames != nullptr ? p.parts.history_frames(p, file) : 0;
+  const int64_t start = p.parts.resume_from != nullptr ? std::min(p.parts.resume_from(p, file, units), units) : units;
+  const int64_t frame = start / kOversampledRate * rate + start % kOversampledRate * rate / kOversampledRate;
   const int64_t from = std::max<int64_t>(frame - history, 0);
-  if (history <= 0 || rate <= 0 || frame == from) return begin_file(p, file, units);
-  const auto units_of = [rate](int64_t f) { return f / rate * kOversampledRate + f % rate * kOversampledRate / rate; };
-  if (!begin_file(p, file, units_of(from))) return false;
+  const int64_t frame_units = frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
+  return {.read_from = from, .priming_frames = frame - from, .priming_units = units - frame_units};
+}
+
+int64_t units_of_frame(const music_file& file, int64_t frame) {
+  const int64_t rate = frames_per_second(file);
+  return rate <= 0 ? 0 : frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
+}
+
+// Opens file as the one read now, to go on seamlessly at units into it
+// (primed_start_at). False as begin_file.
+bool begin_file_primed(player& p, music_file* file, int64_t units) {
+  const primed_start start = primed_start_at(p, *file, units);
+  if (start.priming_frames <= 0 && start.priming_units <= 0) return begin_file(p, file, units);
+  if (!begin_file(p, file, units_of_frame(*file, start.read_from))) return false;
   // Set before any frame is written, so before the output side reaches the mark.
-  file->played_from = units_of(frame);
-  p.priming_frames = frame - from;
+  file->played_from = units;
+  p.priming_frames = start.priming_frames;
+  p.priming_units = start.priming_units;
   return true;
 }
 
@@ -209,8 +232,10 @@ void forget_reading(player& p) {
   p.last_read = nullptr;  // cut: no tail to play
   p.tail_frames = -1;
   p.priming_frames = 0;
-  p.fade = {};
+  p.priming_units = 0;
+  // The player sees whether the music ended in a fade to silence.
   if (p.parts.restart != nullptr) p.parts.restart(p);
+  p.fade = {};
 }
 
 // The music handed to the device ends in a short fade instead of a step:
@@ -221,17 +246,14 @@ void forget_reading(player& p) {
 void fade_out_at(player& p, jump_target at) {
   if (at.index < 0 || at.index >= p.file_count || p.control.handed_index.load() < 0) return;
   music_file* file = &p.files[at.index];
-  const int64_t rate = frames_per_second(*file);
-  const int64_t history = p.parts.history_frames != nullptr ? p.parts.history_frames(p, *file) : 0;
-  const int64_t frame = at.units / kOversampledRate * rate + at.units % kOversampledRate * rate / kOversampledRate;
-  const int64_t from = std::max<int64_t>(frame - history, 0);
-  const int64_t from_units = from / rate * kOversampledRate + from % rate * kOversampledRate / rate;
-  if (is_dsd(*file) || open_file_at(p, file, from_units) < 0) {
+  const primed_start start = is_dsd(*file) ? primed_start{} : primed_start_at(p, *file, at.units);
+  if (is_dsd(*file) || open_file_at(p, file, units_of_frame(*file, start.read_from)) < 0) {
     p.current_file = &p.files[p.file_count];
     return;
   }
-  p.priming_frames = frame - from;
-  p.fade = fade_ramp_for(rate, true);
+  p.priming_frames = start.priming_frames;
+  p.priming_units = start.priming_units;
+  p.fade = fade_ramp_for(frames_per_second(*file), true);
   // A few milliseconds: converted here, the queue being empty.
   // Also after an interrupt, which ends the stream in this fade.
   const auto playing = [&p] { return p.job->stop.load() == 0; };
@@ -252,6 +274,7 @@ bool drop_queued_music(player& p) {
     if (p.job->stop.load() != 0) return false;
     usleep(kDrainPollMicros);
   }
+  if (p.parts.frames_dropped != nullptr) p.parts.frames_dropped(p, p.control.frames_dropped.load());
   return true;
 }
 

@@ -66,11 +66,21 @@ struct player_parts {
   output_stream (*stream_for)(player& p, const music_file& first) = nullptr;
   // After a jump (skip or seek) has dropped what was queued: the player's
   // state (filter, modulators) starts again from rest, with nothing of the
-  // music dropped. Null: it holds none.
+  // music dropped; p.fade tells whether what was written last faded out to
+  // silence. Null: it holds none.
   void (*restart)(player& p) = nullptr;
   // Input frames of file the player's conversion must see before a place to
   // go on from there as it did (the filter's reach). Null: none.
   int64_t (*history_frames)(const player& p, const music_file& file) = nullptr;
+  // The queued frames were dropped, frames of them: the player's frame
+  // count (its DoP markers) goes on from the last frame handed over. Null:
+  // it keeps none.
+  void (*frames_dropped)(player& p, int32_t frames) = nullptr;
+  // Music is made again from units (1/352800 s) into file, where the
+  // device's music ends: the player sets its state (the modulators) as it
+  // was at a place it knows at or before units, and returns that place; the
+  // engine converts from there and writes from units on. Null: units.
+  int64_t (*resume_from)(player& p, const music_file& file, int64_t units) = nullptr;
   // A line the player prints under a file's header (brisa's ReplayGain);
   // empty for none. Null: the player has nothing to say.
   std::string (*file_note)(const player& p, const music_file& file) = nullptr;
@@ -111,6 +121,9 @@ struct player {
   // Input frames read on after a jump that only fill the player's state (the
   // filter's history): the player converts them without writing them.
   int64_t priming_frames = 0;
+  // After them, output in 1/352800 s that the device had before the jump:
+  // converted again for the player's state, not written.
+  int64_t priming_units = 0;
   // The gain ramp on the PCM converted now: a fade-out of music cut, a
   // fade-in after a cut.
   fade_ramp fade;

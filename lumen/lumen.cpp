@@ -189,6 +189,9 @@ int64_t history_frames(const player& p, const music_file& file) {
 // read on sets it up again.
 void restart(player& p) { fir_release(run_of(p).filter); }
 
+// The frames dropped took their DoP markers with them.
+void frames_dropped(player& p, int32_t frames) { run_of(p).dsd.marker_phase ^= frames & 1; }
+
 // The rate a file's samples run at: its DSD bit rate or its frame rate.
 uint32_t file_rate(const music_file& file) { return file.format.sample_rate; }
 
@@ -251,7 +254,8 @@ player_parts lumen_parts(lumen_run& run, bool oversample, bool left_cut, bool ri
           .joins_stream = joins_stream,
           .stream_for = stream_for,
           .restart = restart,
-          .history_frames = history_frames};
+          .history_frames = history_frames,
+          .frames_dropped = frames_dropped};
 }
 
 void lumen_lay_out(lumen_run& run, const output_stream& stream) {

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "alsa_env.h"
+#include "band_energy.h"
 #include "dsd_capture.h"
 #include "dsd_writer.h"
 #include "process.h"
+#include "stream_constants.h"
 #include "tag_writer.h"
 #include "util.h"
 #include "wav_writer.h"
@@ -459,7 +461,6 @@ TEST_F(BrisaPlays, PauseInsertsSilenceIntoTheMusicAndQuitStops) {
            static_cast<uint8_t>(b[at + 3]) == 0xAA && static_cast<uint8_t>(b[at + 4]) == 0xAA;
   };
   // The music fades out (with the filter's tail) before the idle frames.
-  // (A lone idle frame may keep the DoP markers' count even at the join.)
   size_t pause_start = cut;
   for (size_t run = 0; pause_start + kFrameBytes <= b.size() && run < 100; pause_start += kFrameBytes)
     run = idle(pause_start) ? run + 1 : 0;
@@ -476,10 +477,53 @@ TEST_F(BrisaPlays, PauseInsertsSilenceIntoTheMusicAndQuitStops) {
     music_end -= kFrameBytes;
   ASSERT_GT(music_end, resume + 176400 * kFrameBytes / 2) << "music after the pause";
   EXPECT_LT(cut + (music_end - resume), a.size()) << "q ended it early";
-  // The tone goes on after its fade-in (the modulators start again from rest).
+  // The tone goes on after its fade-in.
   const std::vector<uint8_t> after = dsd_channel_bytes(b, kFormatS24_3LE, 0, resume / kFrameBytes + 176400 / 50);
   const analyser_result tone = dsd_tone(std::span(after).first(176400 / 2 * 2), kDopBitRate, 1000);
   EXPECT_GT(tone.snr_db, 40) << tone.snr_db;
+}
+
+// Pause, resume and a skip: where the device's music meets the music made
+// again, the fades and the modulators going on into them, no click: in
+// short windows the energy between 3 and 20 kHz stays near the music's own,
+// but where a window holds the edge of the pause's idle frames.
+TEST_F(BrisaPlays, PauseAndSkipFadeWithoutAClick) {
+  dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
+  const playback run = play({tone_file("a.wav", 4), tone_file("b.wav", 2)},
+                            {.keys = {{"position 00:01", " "}, {"pause", " ", 0.3}, {"position 00:02", "n"}}});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  expect_alternating_markers(run.capture, kFormatS24_3LE);
+  const std::vector<uint8_t> left = music_bytes(run, kFormatS24_3LE, 0);
+  const std::vector<float> bits = analyser_bits_from_bytes(left, static_cast<int64_t>(left.size()) * 8);
+  constexpr size_t kWindow = 32768;  // 5.8 ms
+  // From the music's first tenth of a second to its last.
+  const size_t edge = static_cast<size_t>(kDopBitRate / 10);
+  ASSERT_GT(bits.size(), 10 * edge);
+  const std::vector<double> levels =
+      band_energy_windows(bits, kDopBitRate, kWindow, kWindow / 2, edge, bits.size() - edge);
+  std::vector<double> sorted = levels;
+  std::sort(sorted.begin(), sorted.end());
+  const double music = sorted[sorted.size() / 2];
+  // A window with idle bytes in it (16 in a row: a pause) is an edge of the pause.
+  const auto holds_idle = [&](size_t window_index) {
+    const size_t first = (edge + window_index * kWindow / 2) / 8;
+    size_t run_length = 0;
+    for (size_t i = first; i < first + kWindow / 8; ++i) {
+      run_length = left[i] == kDsdIdleByte ? run_length + 1 : 0;
+      if (run_length >= 16) return true;
+    }
+    return false;
+  };
+  size_t edges = 0;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    if (holds_idle(i)) {
+      ++edges;
+      continue;
+    }
+    EXPECT_LT(levels[i], music + 7) << "window at " << static_cast<double>(edge + i * kWindow / 2) / kDopBitRate
+                                    << " s, the music at " << music << " dBFS";
+  }
+  EXPECT_GT(edges, 0U) << "the pause";
 }
 
 // Two underruns are ridden over, each bridged by the lead-in's silence; a

@@ -20,6 +20,7 @@
 
 #include "alsa_env.h"
 #include "analyser.h"
+#include "band_energy.h"
 #include "dsd_capture.h"
 #include "dsd_writer.h"
 #include "process.h"
@@ -454,6 +455,50 @@ TEST_F(LumenPlays, SkipKeysDropTheQueuedMusicAndStartAFileFromItsBeginning) {
   EXPECT_TRUE(std::equal(second_file.begin(), second_file.end(), got.begin() + static_cast<std::ptrdiff_t>(at)));
   EXPECT_TRUE(std::equal(expected[2].begin(), expected[2].end(),
                          got.begin() + static_cast<std::ptrdiff_t>(at + second_file.size())));
+}
+
+// Pause, resume and a skip in bit-perfect PCM: the music fades out and in
+// where it is cut, with no step or lost frame: in short windows the energy
+// between 3 and 20 kHz stays near the music's own (a tone over faint noise).
+TEST_F(LumenPlays, PauseAndSkipFadeWithoutAClick) {
+  dac({"S24_3LE"}, {.paced = true});
+  uint32_t seed = 1;
+  const auto music_file = [&](const std::string& name, double seconds) {
+    std::vector<double> samples = tone(1000, 0.5, 44100, seconds);
+    for (double& sample : samples) {
+      seed = seed * 1664525 + 1013904223;
+      sample += (static_cast<double>(seed >> 8) / (1 << 24) - 0.5) * 0x1p-11;  // about -75 dBFS
+    }
+    const std::string path = env_.file(name);
+    EXPECT_TRUE(write_wav(path, wav_spec{.encoding = sample_encoding::s24}, samples));
+    return path;
+  };
+  const process_result run =
+      play({"-D", "dac", music_file("a.wav", 4), music_file("b.wav", 2)}, "lumen",
+           {.timeout_seconds = 30, .keys = {{"position 00:01", " "}, {"pause", " ", 0.3}, {"position 00:02", "n"}}});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const bytes got = music(44100, 6);
+  std::vector<float> left;
+  for (size_t at = 0; at + 6 <= got.size(); at += 6) {
+    const int32_t value =
+        static_cast<int32_t>(static_cast<uint32_t>(got[at]) << 8 | static_cast<uint32_t>(got[at + 1]) << 16 |
+                             static_cast<uint32_t>(got[at + 2]) << 24);
+    left.push_back(static_cast<float>(value) * 0x1p-31f);
+  }
+  constexpr size_t kWindow = 1024;  // 23 ms
+  const size_t edge = 4410;
+  ASSERT_GT(left.size(), 10 * edge);
+  const std::vector<double> levels = band_energy_windows(left, 44100, kWindow, kWindow / 4, edge, left.size() - edge);
+  std::vector<double> sorted = levels;
+  std::sort(sorted.begin(), sorted.end());
+  const double music = sorted[sorted.size() / 2];
+  size_t quiet = 0;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    quiet += levels[i] < music - 20 ? 1 : 0;  // the pause
+    EXPECT_LT(levels[i], music + 6) << "window at " << static_cast<double>(edge + i * kWindow / 4) / 44100
+                                    << " s, the music at " << music << " dBFS";
+  }
+  EXPECT_GT(quiet, 0U) << "the pause";
 }
 
 // 24-bit frames that tell where they come from: left is the frame's
