@@ -43,18 +43,6 @@ void send_error(const control_session& session, std::string_view text) {
   send(session, control_event(control_event_name::kError, text));
 }
 
-// The file's length in milliseconds, from its byte count, held where a
-// hostile header's count would overflow.
-int64_t duration_millis(const music_file& file) {
-  const int64_t rate = file.format.sample_rate;
-  const int64_t block_align = file.format.block_align;
-  if (rate <= 0 || block_align <= 0) return 0;
-  const int64_t frames_per_block = is_dsd(file) ? 8 : 1;
-  const int64_t blocks =
-      std::min(file.total_bytes / block_align, std::numeric_limits<int64_t>::max() / (8 * 1000 * frames_per_block));
-  return blocks / rate * frames_per_block * 1000 + blocks % rate * frames_per_block * 1000 / rate;
-}
-
 int64_t heard_units(music_file& file) {
   return std::atomic_ref<int64_t>(file.played_count).load(std::memory_order_relaxed);
 }

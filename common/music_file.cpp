@@ -165,6 +165,16 @@ int64_t total_seconds(const music_file& file) {
   return blocks / rate * frames_per_block + blocks % rate * frames_per_block / rate;
 }
 
+int64_t duration_millis(const music_file& file) {
+  const int64_t rate = file.format.sample_rate;
+  const int64_t block_align = file.format.block_align;
+  if (rate <= 0 || block_align <= 0) return 0;
+  const int64_t frames_per_block = is_dsd(file) ? 8 : 1;
+  const int64_t blocks =
+      std::min(file.total_bytes / block_align, std::numeric_limits<int64_t>::max() / (8 * 1000 * frames_per_block));
+  return blocks / rate * frames_per_block * 1000 + blocks % rate * frames_per_block * 1000 / rate;
+}
+
 bool pcm_samples_known(const music_file& file) {
   return file.sample_format == kFormatFloat_LE || file.sample_format == kFormatFloat_BE ||
          find_sample_descriptor(file.sample_format) != nullptr;

@@ -217,6 +217,8 @@ refusal rate_refusal(const music_file& file, uint32_t lowest, uint32_t highest);
 
 // The length of the file in whole seconds, from its byte count.
 int64_t total_seconds(const music_file& file);
+// The same in milliseconds.
+int64_t duration_millis(const music_file& file);
 
 // False when a native reader's file, just opened, ends before the bytes of
 // its first read: a file cut after its header.

@@ -15,17 +15,6 @@ namespace {
 // As wide as util's blanks that wipe the line.
 constexpr int32_t kLineBlanks = 72;
 
-std::string position_time(int64_t seconds) {
-  char text[48];
-  if (seconds >= 3600) {
-    snprintf(text, sizeof text, "%" PRId64 ":%02" PRId64 ":%02" PRId64, seconds / 3600, seconds / 60 % 60,
-             seconds % 60);
-  } else {
-    snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64, seconds / 60 % 60, seconds % 60);
-  }
-  return text;
-}
-
 }  // namespace
 
 std::string tags_line_text(const track_tags& tags) {
@@ -45,8 +34,8 @@ int32_t terminal_columns() {
 }
 
 std::string position_line_text(const position_fields& f, int32_t columns) {
-  const std::string position = "position " + position_time(f.seconds);
-  const std::string remaining = f.remaining_seconds ? "-" + position_time(*f.remaining_seconds) : std::string();
+  const std::string position = "position " + clock_text(f.seconds);
+  const std::string remaining = f.remaining_seconds ? "-" + clock_text(*f.remaining_seconds) : std::string();
   const std::string buffer = "buffer " + std::to_string(f.fill_percent) + "[%]";
   const std::string volume = f.volume_db ? "volume " + std::to_string(*f.volume_db) + "[dB]" : std::string();
   const std::string status = f.status != nullptr ? f.status : "";

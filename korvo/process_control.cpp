@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "arguments.h"
+#include "child_start.h"
 #include "choices.h"
 #include "config.h"
 #include "control_channel.h"
@@ -41,10 +41,6 @@ constexpr auto kInterruptAfter = 5s;
 constexpr auto kKillAfter = 10s;
 constexpr auto kVersionPatience = 3s;
 constexpr int kExecFailedStatus = 127;
-// Sent to the child when Korvo ends, however it ends. SIGTERM rather than
-// SIGKILL: a player that catches it still closes its device (the players
-// stop as on Ctrl-C).
-constexpr int kParentDeathSignal = SIGTERM;
 
 // Shared with the reader thread. The window's thread sets `playing` and
 // `stop_since_ns`; the reader thread clears `child_pid` and then `playing`
@@ -92,26 +88,6 @@ bool redirect(int fd, int target) noexcept {
   return dup2(fd, target) == target;
 }
 
-void write_text(int fd, const char* text) noexcept {
-  ssize_t ignored = write(fd, text, strlen(text));
-  (void)ignored;
-}
-
-// The child starts as a fresh program would: every signal at its default
-// (Korvo's own choices, such as SIGPIPE ignored, are inherited otherwise),
-// none blocked, and it ends with Korvo. Async-signal-safe calls only.
-void reset_child_signals(pid_t parent) noexcept {
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &fallback, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  prctl(PR_SET_PDEATHSIG, kParentDeathSignal);
-  // Korvo may have ended before the request took effect.
-  if (getppid() != parent) _exit(1);
-}
-
 struct spawned_child {
   pid_t pid;
   int read_fd;        // the text it prints
@@ -156,17 +132,17 @@ std::optional<spawned_child> spawn_child(const child_command& command, int input
     return std::nullopt;
   }
   if (pid == 0) {
-    reset_child_signals(parent);
+    child_start_reset_signals(parent);
     if (!redirect(fds[1], STDERR_FILENO) || !redirect(output_fd, STDOUT_FILENO) ||
         (input_fd >= 0 && !redirect(input_fd, STDIN_FILENO))) {
-      write_text(STDERR_FILENO, "dup() failed.\n");
+      child_start_write(STDERR_FILENO, "dup() failed.\n");
       _exit(1);
     }
     execvp(command.program.c_str(), argv.data());
     const int exec_error = errno;
-    write_text(STDERR_FILENO, exec_failed.c_str());
-    write_text(STDERR_FILENO, strerrordesc_np(exec_error));
-    write_text(STDERR_FILENO, "\n");
+    child_start_write(STDERR_FILENO, exec_failed.c_str());
+    child_start_write(STDERR_FILENO, strerrordesc_np(exec_error));
+    child_start_write(STDERR_FILENO, "\n");
     _exit(kExecFailedStatus);
   }
   close(fds[1]);

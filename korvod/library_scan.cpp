@@ -34,18 +34,6 @@ struct walk {
   std::set<std::pair<dev_t, ino_t>> visited;
 };
 
-// The file's length in milliseconds from its byte count, as the players
-// count it, held where a hostile header's count would overflow.
-int64_t duration_millis(const music_file& file) {
-  const int64_t rate = file.format.sample_rate;
-  const int64_t block_align = file.format.block_align;
-  if (rate <= 0 || block_align <= 0) return 0;
-  const int64_t frames_per_block = is_dsd(file) ? 8 : 1;
-  const int64_t blocks =
-      std::min(file.total_bytes / block_align, std::numeric_limits<int64_t>::max() / (8 * 1000 * frames_per_block));
-  return blocks / rate * frames_per_block * 1000 + blocks % rate * frames_per_block * 1000 / rate;
-}
-
 // The stream a file holds, as MPD names formats: "44100:16:2", "dsd64:2".
 std::string format_text(const music_file& file) {
   const int32_t channels = file.file_channels > 0 ? file.file_channels : file.format.channels;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,33 +9,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "child_start.h"
+
 namespace {
 
 constexpr int kExecFailedStatus = 127;
-// A player that catches SIGTERM still closes its device.
-constexpr int kParentDeathSignal = SIGTERM;
 // Longer event lines than this are cut: a tag is bounded, a path is at
 // most a few KiB.
 constexpr size_t kLongestEvent = 64 * 1024;
 constexpr size_t kReadBytes = 8192;
-
-void write_text(int fd, const char* text) noexcept {
-  const ssize_t ignored = write(fd, text, strlen(text));
-  (void)ignored;
-}
-
-// The child starts as a fresh program: default signals, none blocked,
-// ending with korvod. Async-signal-safe calls only.
-void reset_child_signals(pid_t parent) noexcept {
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &fallback, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  prctl(PR_SET_PDEATHSIG, kParentDeathSignal);
-  if (getppid() != parent) _exit(1);
-}
 
 bool move_to(int fd, int target) noexcept {
   if (fd == target) return fcntl(fd, F_SETFD, 0) == 0;
@@ -94,15 +75,15 @@ bool player_process_start(player_process& process, const std::vector<std::string
     return false;
   }
   if (pid == 0) {
-    reset_child_signals(parent);
+    child_start_reset_signals(parent);
     if (!move_to(input[0], STDIN_FILENO) || !move_to(output[1], STDOUT_FILENO) || !move_to(errors[1], STDERR_FILENO)) {
       _exit(1);
     }
     execvp(argv[0], argv.data());
     const int exec_error = errno;
-    write_text(STDERR_FILENO, exec_failed.c_str());
-    write_text(STDERR_FILENO, strerrordesc_np(exec_error));
-    write_text(STDERR_FILENO, "\n");
+    child_start_write(STDERR_FILENO, exec_failed.c_str());
+    child_start_write(STDERR_FILENO, strerrordesc_np(exec_error));
+    child_start_write(STDERR_FILENO, "\n");
     _exit(kExecFailedStatus);
   }
   close(input[0]);
