@@ -18,12 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <numbers>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "analyser.h"
+#include "filtered_sine.h"
 #include "fir.h"
 
 namespace {
@@ -52,26 +52,13 @@ bool parse_list(std::string_view text, std::vector<int64_t>* values) {
 }
 
 // The left channel of the filter's output for a sine of hz at rate.
-std::vector<float> filtered_sine(int64_t rate, int64_t hz) {
+std::vector<float> sine_through_new_filter(int64_t rate, int64_t hz) {
   fir_filter filter;
   fir_init(filter, static_cast<int32_t>(rate), kOversampledRate, 2, 0);
-  std::vector<float> out;
-  out.reserve(kAnalysedFrames);
-  int64_t produced = 0;
-  for (int64_t i = 0; out.size() < kAnalysedFrames; ++i) {
-    // The phase from whole numbers, so it stays exact however long the run.
-    const double phase = 2 * std::numbers::pi * static_cast<double>(i * hz % rate) / static_cast<double>(rate);
-    const auto x = static_cast<float>(kAmplitude * std::sin(phase));
-    const float frame[2] = {x, x};
-    int32_t count = 0;
-    const float* y = fir_process(filter, frame, &count);
-    if (y == nullptr) {
-      std::fprintf(stderr, "fir_images: the filter gave no output block at %lld Hz\n", static_cast<long long>(rate));
-      std::exit(1);
-    }
-    for (int32_t k = 0; k + 1 < count; k += 2) {
-      if (produced++ >= kSettleFrames && out.size() < kAnalysedFrames) out.push_back(y[k]);
-    }
+  std::vector<float> out = filtered_sine(filter, rate, hz, kAmplitude, kSettleFrames, kAnalysedFrames);
+  if (out.empty()) {
+    std::fprintf(stderr, "fir_images: the filter gave no output block at %lld Hz\n", static_cast<long long>(rate));
+    std::exit(1);
   }
   return out;
 }
@@ -151,7 +138,7 @@ int main(int argc, char** argv) {
   }
   for (const int64_t rate : rates) {
     for (const int64_t hz : tones) {
-      if (2 * hz < rate) print_row("fir_process", rate, hz, filtered_sine(rate, hz));
+      if (2 * hz < rate) print_row("fir_process", rate, hz, sine_through_new_filter(rate, hz));
     }
   }
   return 0;

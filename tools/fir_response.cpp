@@ -18,13 +18,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <numbers>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "analyser.h"
+#include "filtered_sine.h"
 #include "fir.h"
 
 namespace {
@@ -56,23 +56,10 @@ std::vector<int64_t> grid(int64_t rate) {
 }
 
 point measure(fir_filter& resampler, int64_t rate, int64_t hz) {
-  std::vector<float> out;
-  out.reserve(kAnalysedFrames);
-  int64_t produced = 0;
-  for (int64_t i = 0; out.size() < kAnalysedFrames; ++i) {
-    // The phase from whole numbers, so it stays exact however long the run.
-    const double phase = 2 * std::numbers::pi * static_cast<double>(i * hz % rate) / static_cast<double>(rate);
-    const auto x = static_cast<float>(kAmplitude * std::sin(phase));
-    const float frame[2] = {x, x};
-    int32_t count = 0;
-    const float* y = fir_process(resampler, frame, &count);
-    if (y == nullptr) {
-      std::fprintf(stderr, "fir_response: the filter gave no output block\n");
-      std::exit(1);
-    }
-    for (int32_t k = 0; k + 1 < count; k += 2) {
-      if (produced++ >= kSettleFrames && out.size() < kAnalysedFrames) out.push_back(y[k]);
-    }
+  const std::vector<float> out = filtered_sine(resampler, rate, hz, kAmplitude, kSettleFrames, kAnalysedFrames);
+  if (out.empty()) {
+    std::fprintf(stderr, "fir_response: the filter gave no output block\n");
+    std::exit(1);
   }
   analyser_options options;
   options.tone_hz = static_cast<double>(hz);
