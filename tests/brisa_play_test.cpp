@@ -54,11 +54,8 @@ class BrisaPlays : public testing::Test {
 
   playback play(std::vector<std::string> words, process_options options = {}) {
     words.insert(words.begin(), built_program("brisa"));
-    options.env = env_.environment();
-    options.working_dir = env_.home();
     playback run;
-    run.result = run_process(words, options);
-    EXPECT_FALSE(run.result.timed_out) << run.result.out << run.result.err;
+    run.result = env_.run(words, options);
     run.capture = read_captured(env_.dac_output("dac"));
     return run;
   }

@@ -57,12 +57,8 @@ class ControlChannel : public testing::Test {
     return path;
   }
 
-  process_result run(std::vector<std::string> words, process_options options = {}) {
-    options.env = env_.environment();
-    options.working_dir = env_.home();
-    process_result result = run_process(words, options);
-    EXPECT_FALSE(result.timed_out) << result.out << result.err;
-    return result;
+  process_result run(const std::vector<std::string>& words, process_options options = {}) {
+    return env_.run(words, options);
   }
 
   alsa_env env_;

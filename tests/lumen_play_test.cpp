@@ -46,11 +46,7 @@ class LumenPlays : public testing::Test {
   process_result play(std::vector<std::string> words, const std::string& program = "lumen",
                       process_options options = {}) {
     words.insert(words.begin(), built_program(program));
-    options.env = env_.environment();
-    options.working_dir = env_.home();
-    process_result result = run_process(words, options);
-    EXPECT_FALSE(result.timed_out) << result.out << result.err;
-    return result;
+    return env_.run(words, options);
   }
   process_result play_on_dac(std::vector<std::string> files, const std::string& program = "lumen") {
     files.insert(files.begin(), {"-D", "dac"});

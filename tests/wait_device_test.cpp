@@ -43,11 +43,7 @@ class WaitDevice : public testing::Test {
 
   process_result run(const std::string& program, std::vector<std::string> words, process_options options) {
     words.insert(words.begin(), built_program(program));
-    options.env = env_.environment();
-    options.working_dir = env_.home();
-    process_result result = run_process(words, options);
-    EXPECT_FALSE(result.timed_out) << result.out << result.err;
-    return result;
+    return env_.run(words, options);
   }
 
   alsa_env env_;

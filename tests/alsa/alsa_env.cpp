@@ -1,5 +1,7 @@
 #include "alsa_env.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -188,6 +190,14 @@ std::string fake_cards_variable(const std::vector<fake_card_spec>& cards) {
     if (!card.presence.empty()) value += "|present=" + card.presence;
   }
   return value;
+}
+
+process_result alsa_env::run(const std::vector<std::string>& words, process_options options) const {
+  options.env = environment();
+  options.working_dir = home();
+  process_result result = run_process(words, options);
+  EXPECT_FALSE(result.timed_out) << result.out << result.err;
+  return result;
 }
 
 std::string read_captured(const std::string& path) {

@@ -87,6 +87,9 @@ class alsa_env {
   std::vector<std::string> environment() const;
   // The .asoundrc text environment() writes.
   std::string asoundrc() const;
+  // Runs a program with that environment, in HOME; a run cut off by its
+  // timeout fails the test.
+  process_result run(const std::vector<std::string>& words, process_options options = {}) const;
 
   // Files of a fake DAC: its frames, its event log (one line per open,
   // hw_params, prepare, start, underrun, disconnect, drain, close) and its
