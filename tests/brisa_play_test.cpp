@@ -579,14 +579,7 @@ TEST_F(BrisaPlays, Dsd64IsRemodulatedNativelyAndAsDop) {
   EXPECT_NEAR(dsd_tone(music_bytes(dop, kFormatS24_3LE, 0), kDopBitRate, 1000).tone_dbfs, -6.0, 0.5);
 
   // DSF is read natively too, its bytes stored earliest bit last.
-  channel_bytes stored = dsd64_tone(1000, 0.5, 0.6);
-  for (auto& channel : stored) {
-    for (uint8_t& b : channel) {
-      uint8_t reversed = 0;
-      for (int i = 0; i < 8; ++i) reversed = static_cast<uint8_t>(reversed | ((b >> i) & 1) << (7 - i));
-      b = reversed;
-    }
-  }
+  const channel_bytes stored = bits_reversed(dsd64_tone(1000, 0.5, 0.6));
   const std::string dsf = env_.file("tone.dsf");
   ASSERT_TRUE(write_dsf(dsf, dsf_spec{}, stored));
   const playback from_dsf = play({dsf});
@@ -713,14 +706,7 @@ TEST_F(BrisaPlays, ReplayGainFromTheTagsSetsTheLevel) {
   EXPECT_NEAR(level("track", louder, &out) - level("off", louder), 6.02, 0.1);
   EXPECT_NE(out.find("\"\nreplaygain +6.02 dB (album)\n"), std::string::npos) << out;
 
-  channel_bytes stored = dsd64_tone(1000, 0.5, 0.6);
-  for (auto& channel : stored) {
-    for (uint8_t& b : channel) {
-      uint8_t reversed = 0;
-      for (int i = 0; i < 8; ++i) reversed = static_cast<uint8_t>(reversed | ((b >> i) & 1) << (7 - i));
-      b = reversed;
-    }
-  }
+  const channel_bytes stored = bits_reversed(dsd64_tone(1000, 0.5, 0.6));
   const std::string dsf = env_.file("quieter.dsf");
   ASSERT_TRUE(write_dsf(dsf, dsf_spec{.metadata = id3v2_tag({{"TXXX", "REPLAYGAIN_TRACK_GAIN=-6.00 dB"}})}, stored));
   EXPECT_NEAR(level("album", dsf) - level("off", dsf), -6.0, 0.2);

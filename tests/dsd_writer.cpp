@@ -85,6 +85,20 @@ std::vector<uint8_t> interleave_channels(const channel_bytes& channels) {
   return frames;
 }
 
+uint8_t bits_reversed(uint8_t b) {
+  uint8_t r = 0;
+  for (int i = 0; i < 8; ++i)
+    if (b & (1u << i)) r = static_cast<uint8_t>(r | 0x80u >> i);
+  return r;
+}
+
+channel_bytes bits_reversed(channel_bytes channels) {
+  for (auto& channel : channels) {
+    for (uint8_t& b : channel) b = bits_reversed(b);
+  }
+  return channels;
+}
+
 channel_bytes numbered_channels(int count, size_t bytes_per_channel) {
   channel_bytes channels(static_cast<size_t>(count));
   for (int c = 0; c < count; ++c)

@@ -21,6 +21,11 @@ std::vector<uint8_t> interleave_channels(const channel_bytes& channels);
 // landed where.
 channel_bytes numbered_channels(int count, size_t bytes_per_channel);
 
+// Every byte with its bits in the other order: DSF stores a byte's earliest
+// bit last, DSDIFF first.
+uint8_t bits_reversed(uint8_t b);
+channel_bytes bits_reversed(channel_bytes channels);
+
 // A chunk written as is: id, size, body, and the pad byte when the body is
 // odd. declared_size replaces the size field (the body is still written whole).
 struct dff_chunk {

@@ -102,13 +102,6 @@ bytes picked_pairs(const channel_bytes& channels, size_t left, size_t right) {
   return out;
 }
 
-uint8_t reversed(uint8_t b) {
-  uint8_t r = 0;
-  for (int i = 0; i < 8; ++i)
-    if (b & (1u << i)) r = static_cast<uint8_t>(r | 0x80u >> i);
-  return r;
-}
-
 // ---- DSDIFF -----------------------------------------------------------------
 
 TEST(DffOpen, StereoFileIsDeliveredUnchanged) {
@@ -415,12 +408,7 @@ TEST(WsdRead, EndsAtTheRecordedFileSize) {
 
 // The interleaved, bit-reversed pairs a DSF reader delivers from channels
 // 0 and 1.
-bytes dsf_delivery(const channel_bytes& channels) {
-  channel_bytes reversed_channels(2);
-  for (size_t c = 0; c < 2; ++c)
-    for (uint8_t b : channels[c]) reversed_channels[c].push_back(reversed(b));
-  return picked_pairs(reversed_channels, 0, 1);
-}
+bytes dsf_delivery(const channel_bytes& channels) { return picked_pairs(bits_reversed(channels), 0, 1); }
 
 TEST(DsfTest, FiveThousandSamplesEndWithoutAHang) {
   const channel_bytes channels = numbered_channels(2, 625);
