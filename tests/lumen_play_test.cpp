@@ -302,14 +302,7 @@ TEST_F(LumenPlays, WsdAndDsfPlayLikeDsdiff) {
   EXPECT_EQ(music(176400, 6, kDopSilence), dop_frames(channels));
 
   // DSF stores the earliest bit in bit 0: the reader reverses each byte.
-  channel_bytes stored = channels;
-  for (auto& channel : stored) {
-    for (uint8_t& b : channel) {
-      uint8_t r = 0;
-      for (int i = 0; i < 8; ++i) r = static_cast<uint8_t>(r | ((b >> i) & 1) << (7 - i));
-      b = r;
-    }
-  }
+  const channel_bytes stored = bits_reversed(channels);
   // Every build reads DSF itself: DSD goes out as DSD.
   const std::string dsf = write("a.dsf", dsf_bytes(dsf_spec{}, stored));
   for (const char* program : {"lumen-dsf", "lumen"}) {
@@ -636,14 +629,7 @@ channel_bytes random_dsd(size_t bytes_per_channel) {
 TEST_F(LumenPlays, DsfSeeksAsDopAndNativeDsd) {
   constexpr size_t kBytes = 352800 * 12;  // 12 s of DSD64 a channel
   const channel_bytes channels = random_dsd(kBytes);
-  channel_bytes stored = channels;  // DSF keeps the earliest bit in bit 0
-  for (auto& channel : stored) {
-    for (uint8_t& b : channel) {
-      uint8_t r = 0;
-      for (int i = 0; i < 8; ++i) r = static_cast<uint8_t>(r | ((b >> i) & 1) << (7 - i));
-      b = r;
-    }
-  }
+  const channel_bytes stored = bits_reversed(channels);  // DSF keeps the earliest bit in bit 0
   const std::string dsf = write("a.dsf", dsf_bytes(dsf_spec{}, stored));
   struct output {
     const char* program;
