@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "control_channel.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -122,15 +123,16 @@ bool saved_state_write_file(const std::string& path, const std::string& text) {
 }
 
 std::string saved_state_read_file(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return {};
+  const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return {};
   std::string text;
   struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size < kLargestStateFile) {
+  if (fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size < kLargestStateFile) {
     char buffer[65536];
-    for (ssize_t count; (count = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(count));
+    for (ssize_t count; (count = read(fd.get(), buffer, sizeof buffer)) > 0;) {
+      text.append(buffer, static_cast<size_t>(count));
+    }
   }
-  close(fd);
   return text;
 }
 
