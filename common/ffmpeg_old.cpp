@@ -246,18 +246,22 @@ bool take_frame(ffmpeg_read_state& state, const AVFrame& frame, bool* usable) {
   return true;
 }
 
+// The time base of frames: the rate found at open. FFmpeg's FLAC seek
+// clears the stream's own sample_rate, so it is not asked again.
+AVRational frame_time_base(const music_file& file) { return {1, static_cast<int>(file.format.sample_rate)}; }
+
 // After a seek: the chunk just made pending (first frame at timestamp pts
 // of the file's audio stream) loses the samples before the frame sought.
 // False when nothing of it is left.
-bool drop_before_seek(ffmpeg_read_state& state, const AVFormatContext& input, int64_t pts) {
+bool drop_before_seek(const music_file& file, ffmpeg_read_state& state, int64_t pts) {
   if (state.seek_frame < 0) return true;
   if (pts == AV_NOPTS_VALUE) {  // no way to tell: it plays from here
     state.seek_frame = -1;
     return true;
   }
-  const AVStream& stream = *input.streams[state.stream];
+  const AVStream& stream = *file.format_context->streams[state.stream];
   const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
-  const int64_t first = av_rescale_q(pts - start, stream.time_base, AVRational{1, stream.codecpar->sample_rate});
+  const int64_t first = av_rescale_q(pts - start, stream.time_base, frame_time_base(file));
   chunk& c = state.pending;
   if (first + c.frames <= state.seek_frame) return false;
   c.position = static_cast<int32_t>(std::clamp<int64_t>(state.seek_frame - first, 0, c.frames));
@@ -348,12 +352,12 @@ bool next_chunk(music_file* file, ffmpeg_read_state& state) {
       if (!read_packet(file, state)) break;
       if (file->packet->stream_index != state.stream) continue;
       if (take_packet(state, *file->packet, *file->format_context->streams[state.stream]->codecpar) &&
-          drop_before_seek(state, *file->format_context, file->packet->pts)) {
+          drop_before_seek(*file, state, file->packet->pts)) {
         return true;
       }
     } else {
       const int step = decode_step(file, state, &stalls);
-      if (step > 0 && drop_before_seek(state, *file->format_context, file->frame->best_effort_timestamp)) return true;
+      if (step > 0 && drop_before_seek(*file, state, file->frame->best_effort_timestamp)) return true;
       if (step < 0) break;
     }
   }
@@ -571,7 +575,7 @@ bool ffmpeg_seek(music_file* file, int64_t frame) {
   AVFormatContext* input = file->format_context.get();
   const AVStream& stream = *input->streams[state.stream];
   const int64_t start = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
-  const int64_t target = start + av_rescale_q(frame, AVRational{1, stream.codecpar->sample_rate}, stream.time_base);
+  const int64_t target = start + av_rescale_q(frame, frame_time_base(*file), stream.time_base);
   // The last point at or before the frame: the samples up to it are dropped.
   if (avformat_seek_file(input, state.stream, INT64_MIN, target, target, 0) < 0) return false;
   if (file->codec_context != nullptr) avcodec_flush_buffers(file->codec_context.get());

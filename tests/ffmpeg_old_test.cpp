@@ -216,8 +216,10 @@ TEST_F(FfmpegAdapter, ReadsContinueInsideADecodedFrame) {
   }
 }
 
-// A seek goes on from the frame asked for, inside a compressed frame too,
-// in a compressed and a raw file; past the end it is refused.
+// Seeks, one after another in the file opened once, go on from the frame
+// asked for, inside a compressed frame too, in a compressed and a raw file;
+// past the end a seek is refused. (FFmpeg's FLAC seek clears the stream's
+// sample rate: a second seek once went by that.)
 TEST_F(FfmpegAdapter, SeeksGoOnFromTheFrameAskedFor) {
   const auto source = numbered(kRate, 2, 16);
   run(raw_input(source, 2, 16) + std::vector<std::string>{"-c:a", "flac", "seek.flac"});
@@ -226,14 +228,12 @@ TEST_F(FfmpegAdapter, SeeksGoOnFromTheFrameAskedFor) {
     SCOPED_TRACE(name);
     // Raw PCM is delivered as stored: big-endian in AIFF.
     const bytes expected = pack(source, 2, std::string(name).ends_with(".aiff"));
-    for (const int64_t frame : {int64_t{30001}, int64_t{7}, int64_t{kRate - 100}}) {
-      opened f(path(name));
-      ASSERT_EQ(f.result, 0);
+    opened f(path(name));
+    ASSERT_EQ(f.result, 0);
+    for (const int64_t frame : {int64_t{30001}, int64_t{7}, int64_t{kRate - 100}, int64_t{12131}}) {
       ASSERT_TRUE(ffmpeg_seek(&f.file, frame));
       EXPECT_EQ(f.read_all(4096), bytes(expected.begin() + frame * 4, expected.end())) << frame;
     }
-    opened f(path(name));
-    ASSERT_EQ(f.result, 0);
     EXPECT_FALSE(ffmpeg_seek(&f.file, kRate + 10));
   }
 }
