@@ -169,6 +169,8 @@ int32_t write_dsd_frames(player& p, std::span<const uint8_t> read) {
   brisa_run& run = run_of(p);
   uint8_t bytes[kDsdReadBytes * kDsdMaxRatio];
   const auto count = static_cast<int32_t>(read.size());
+  // A fade scales the modulators' DSD level, a read (a frame a byte) at a time.
+  run.modulators.dsd_gain = run.dsd_gain * fade_next_gain_over(p.fade, count / 2);
   dsd_modulator(run.modulators, read.data(), bytes, count, run.dsd_ratio);
   return player_write_dsd_frames(p, run.packing, std::span<const uint8_t>(bytes, count * run.dsd_ratio));
 }
@@ -193,7 +195,8 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
   const std::optional<replaygain_choice> gain = file_replaygain(run, file);
   const float factor = gain ? replaygain_factor(gain->gain_db) : 1.0f;
   run.pcm_gain = is_dsd(file) ? 1.0f : factor;
-  run.modulators.dsd_gain = is_dsd(file) ? factor : 1.0f;
+  run.dsd_gain = is_dsd(file) ? factor : 1.0f;
+  run.modulators.dsd_gain = run.dsd_gain;
   if (is_dsd(file)) {
     // A rate with no ratio is refused before any sound.
     if (dsd_ratio(run, file) != 0) return convert_dsd_step;
@@ -293,6 +296,7 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .on_key = on_key,
           .set_volume_db = set_volume_db,
           .sends_dsd = true,
+          .fades_dsd = true,
           .restart = restart,
           .history_frames = history_frames,
           .frames_dropped = frames_dropped,

@@ -29,6 +29,7 @@ struct brisa_run {
   volume_keys keys;
   replaygain_mode replaygain = replaygain_mode::off;
   float pcm_gain = 1.0f;            // the PCM file's ReplayGain, before the filter
+  float dsd_gain = 1.0f;            // the DSD file's ReplayGain, in the modulators
   double filter_delay_seconds = 0;  // of the filter last set up (the same at every rate)
   modulator_snapshots snapshots;
 };

@@ -38,3 +38,12 @@ inline float fade_next_gain(fade_ramp& ramp) noexcept {
   const double up = 0.5 - 0.5 * std::cos(std::numbers::pi * x);
   return static_cast<float>(ramp.down ? 1.0 - up : up);
 }
+
+// The mean gain of the next frames input frames, for a conversion that
+// takes one gain for several (DSD, a read at a time).
+inline float fade_next_gain_over(fade_ramp& ramp, int32_t frames) noexcept {
+  if (!fade_running(ramp) || frames <= 1) return fade_next_gain(ramp);
+  float sum = 0.0f;
+  for (int32_t i = 0; i < frames; ++i) sum += fade_next_gain(ramp);
+  return sum / static_cast<float>(frames);
+}

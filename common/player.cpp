@@ -114,6 +114,9 @@ void open_or_stop(player& p, music_file* file) {
   if (const refusal why = open_file(p, file)) fatal_refusal(why);
 }
 
+// Whether a cut into file fades: PCM always, DSD where the player converts it.
+bool fades(const player& p, const music_file& file) { return !is_dsd(file) || p.parts.fades_dsd; }
+
 bool joins_stream(const player& p, const music_file& file) {
   return p.parts.joins_stream == nullptr || p.parts.joins_stream(p, *p.stream_file, file);
 }
@@ -246,8 +249,8 @@ void forget_reading(player& p) {
 void fade_out_at(player& p, jump_target at) {
   if (at.index < 0 || at.index >= p.file_count || p.control.handed_index.load() < 0) return;
   music_file* file = &p.files[at.index];
-  const primed_start start = is_dsd(*file) ? primed_start{} : primed_start_at(p, *file, at.units);
-  if (is_dsd(*file) || open_file_at(p, file, units_of_frame(*file, start.read_from)) < 0) {
+  const primed_start start = fades(p, *file) ? primed_start_at(p, *file, at.units) : primed_start{};
+  if (!fades(p, *file) || open_file_at(p, file, units_of_frame(*file, start.read_from)) < 0) {
     p.current_file = &p.files[p.file_count];
     return;
   }
@@ -308,7 +311,7 @@ bool jump_to(player& p, jump_target target, jump_kind kind = jump_kind::to_targe
   for (; target.index < p.file_count; ++target.index, target.units = 0) {
     music_file* file = &p.files[target.index];
     if (kind == jump_kind::remake ? begin_file_primed(p, file, target.units) : begin_file(p, file, target.units)) {
-      if (kind != jump_kind::remake && !is_dsd(*file)) p.fade = fade_ramp_for(frames_per_second(*file), false);
+      if (kind != jump_kind::remake && fades(p, *file)) p.fade = fade_ramp_for(frames_per_second(*file), false);
       p.jumped = {target.index, p.current_file->played_from};
       return true;
     }
@@ -606,16 +609,18 @@ void end_of_dsd_file(player& p, dsd_write_function write_frames) {
 
 bool player_dsd_step(player& p, int32_t frame_bytes, int32_t frames_per_read, dsd_write_function write_frames) {
   music_file* file = p.current_file;
-  if (abort_requested.load() || file->index < 0) return false;
+  // An interrupt ends the music in a fade-out: that one is still converted.
+  if ((abort_requested.load() && !p.fade.down) || file->index < 0 || fade_out_done(p.fade)) return false;
   const int32_t free_frames = ringbuffer_space(p.rb.get()) / frame_bytes;
   if (free_frames < kDsdMinFreeFrames) return false;
   const int32_t budget = std::min(free_frames, kDsdBudgetFrames);
-  for (int32_t written = 0; written + frames_per_read <= budget;) {
+  for (int32_t written = 0; written + frames_per_read <= budget && !fade_out_done(p.fade);) {
     // What the file before left over comes first.
     uint8_t input[2 * kDsdReadBytes];
     const int32_t carried = p.dsd_carry_bytes;
     std::copy_n(p.dsd_carry, carried, input);
     const int32_t n = p.reader->read(file, input + carried, kDsdReadBytes);
+    if (n <= 0 && p.fade.down) return false;  // a fade cut short by the file's end: its end is the fade's
     if (n <= 0) {
       end_of_dsd_file(p, write_frames);
       return true;

@@ -59,6 +59,9 @@ struct player_parts {
   bool (*set_volume_db)(player& p, int32_t db) = nullptr;
   // The stream carries DSD whatever the file (a PCM format is DoP).
   bool sends_dsd = false;
+  // DSD files go through the player's own conversion, where a fade scales
+  // them as it does PCM; otherwise they pass as they are, without fades.
+  bool fades_dsd = false;
   // For a player whose stream follows the file: whether file can go on in
   // the stream set up for `streamed`, and the stream for one that cannot
   // (probed, the player's layout set). Null: one stream carries the list.

@@ -5,9 +5,11 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "alsa_env.h"
@@ -72,6 +74,24 @@ class BrisaPlays : public testing::Test {
 
   alsa_env env_;
 };
+
+// Two channels of a DSD64 stream carrying a sine, from a plain first-order
+// loop, or a second-order one (its noise lower in the audio band): earliest
+// bit in bit 7.
+channel_bytes dsd64_tone(double frequency, double amplitude, double seconds, int order = 1) {
+  const auto bytes = static_cast<size_t>(seconds * 2822400 / 8);
+  channel_bytes channels(2, std::vector<uint8_t>(bytes));
+  double error = 0, error_before = 0;  // the quantiser's, shaped by (1 - 1/z)^order
+  for (size_t i = 0; i < bytes * 8; ++i) {
+    const double x = amplitude * std::sin(2 * M_PI * frequency * static_cast<double>(i) / 2822400);
+    const double v = order == 1 ? x + error : x + 2 * error - error_before;
+    const bool one = v >= 0;
+    error_before = error;
+    error = v - (one ? 1.0 : -1.0);
+    for (auto& channel : channels) channel[i / 8] = static_cast<uint8_t>(channel[i / 8] | (one ? 0x80 >> (i % 8) : 0));
+  }
+  return channels;
+}
 
 // The music after the two seconds of preroll, as one channel's DSD bytes.
 std::vector<uint8_t> music_bytes(const playback& run, int32_t format, int channel) {
@@ -533,6 +553,40 @@ TEST_F(BrisaPlays, PauseAndSkipFadeWithoutAClick) {
   EXPECT_GT(edges, 0U) << "the pause";
 }
 
+// A DSD file modulated again fades out before the pause's idle frames, as
+// PCM does: in the last millisecond before them the tone has all but gone.
+TEST_F(BrisaPlays, ADsdFileFadesOutBeforeAPause) {
+  dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
+  const std::string file = env_.file("tone.dff");
+  ASSERT_TRUE(write_dff(file, dff_spec{}, interleave_channels(dsd64_tone(1000, 0.5, 4, 2))));
+  const playback run = play({file}, {.keys = {{"position 00:01", " "}, {"pause", "q", 0.3}}});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  const std::vector<uint8_t> left = music_bytes(run, kFormatS24_3LE, 0);
+  // The pause: the longest run of idle bytes.
+  size_t pause = 0, longest = 0;
+  for (size_t i = 0, length = 0; i < left.size(); ++i) {
+    length = left[i] == kDsdIdleByte ? length + 1 : 0;
+    if (length > longest) std::tie(longest, pause) = std::pair(length, i + 1 - length);
+  }
+  constexpr size_t kMillisecond = kDopBitRate / 8 / 1000;
+  ASSERT_GT(longest, 100 * kMillisecond) << "the pause";
+  ASSERT_GT(pause, 30 * kMillisecond);
+  // The tone's level over a millisecond ending at byte `end`: the RMS of the
+  // bits' means over 32-byte blocks (the modulator's noise averaged away).
+  const auto tone_level = [&](size_t end) {
+    double sum = 0;
+    size_t blocks = 0;
+    for (size_t at = end - kMillisecond; at + 32 <= end; at += 32, ++blocks) {
+      int ones = 0;
+      for (size_t i = at; i < at + 32; ++i) ones += std::popcount(left[i]);
+      const double mean = (2.0 * ones - 256) / 256;
+      sum += mean * mean;
+    }
+    return std::sqrt(sum / static_cast<double>(blocks));
+  };
+  EXPECT_LT(tone_level(pause), 0.2 * tone_level(pause - 20 * kMillisecond));
+}
+
 // Two underruns are ridden over, each bridged by the lead-in's silence; a
 // third within ten seconds is a DAC that keeps failing.
 TEST_F(BrisaPlays, RepeatedUnderrunsStopWithAReport) {
@@ -554,21 +608,6 @@ TEST_F(BrisaPlays, ADisconnectedDacStopsWithAReport) {
   const playback run = play({tone_file("long.wav", 8)});
   EXPECT_NE(run.result.err.find(" playback stopped: device disconnected.\n"), std::string::npos) << run.result.err;
   EXPECT_NE(run.result.exit_status, 0);
-}
-
-// Two channels of a DSD64 stream carrying a sine, from a plain first-order
-// loop: earliest bit in bit 7.
-channel_bytes dsd64_tone(double frequency, double amplitude, double seconds) {
-  const auto bytes = static_cast<size_t>(seconds * 2822400 / 8);
-  channel_bytes channels(2, std::vector<uint8_t>(bytes));
-  double integrator = 0;
-  for (size_t i = 0; i < bytes * 8; ++i) {
-    const double x = amplitude * std::sin(2 * M_PI * frequency * static_cast<double>(i) / 2822400);
-    const bool one = integrator + x >= 0;
-    integrator += x - (one ? 1.0 : -1.0);
-    for (auto& channel : channels) channel[i / 8] = static_cast<uint8_t>(channel[i / 8] | (one ? 0x80 >> (i % 8) : 0));
-  }
-  return channels;
 }
 
 TEST_F(BrisaPlays, Dsd64IsRemodulatedNativelyAndAsDop) {
