@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <span>
 
 #include "alsathread.h"
@@ -116,6 +117,29 @@ void filter_pair(player& p, const float (&pair)[2]) {
   if (values != nullptr) write_values(p, {values, static_cast<size_t>(count)});
 }
 
+// The glide's level at units into file, relative to the level set.
+float glide_level_at(const brisa_run& run, int32_t file, int64_t units) {
+  if (file != run.glide_file || file < 0) return 1.0f;
+  const double x = static_cast<double>(units - run.glide_units) / (kFadeMicros * kOversampledRate / 1000000.0);
+  if (x >= 1.0) return 1.0f;
+  const double up = x <= 0.0 ? 0.0 : 0.5 - 0.5 * std::cos(std::numbers::pi * x);
+  return static_cast<float>(run.glide_from + (1.0 - run.glide_from) * up);
+}
+
+// The volume glide's gain for the next input frame: the old level over the
+// new before the first frame written (the history heard at the old level),
+// then a short ramp to 1; 1 once it has ended.
+float next_glide_gain(player& p) {
+  brisa_run& run = run_of(p);
+  if (run.volume_glide.frames == 0) return 1.0f;
+  if (p.priming_frames > 0 || p.priming_units > 0) return run.glide_from;
+  if (!fade_running(run.volume_glide)) {
+    run.volume_glide = {};
+    return 1.0f;
+  }
+  return run.glide_from + (1.0f - run.glide_from) * fade_next_gain(run.volume_glide);
+}
+
 // One stereo frame through the filter (unless it is at the output rate
 // already) and the modulators.
 void convert_pcm_frame(player& p, const uint8_t* frame) {
@@ -123,6 +147,9 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
   float pair[2] = {sample_value(p, frame), sample_value(p, frame + sample_bytes)};
   if (const float gain = run_of(p).pcm_gain; gain != 1.0f) {
     for (float& value : pair) value = std::clamp(value * gain, -1.0f, 1.0f);
+  }
+  if (const float glide = next_glide_gain(p); glide != 1.0f) {
+    for (float& value : pair) value *= glide;
   }
   if (p.priming_frames > 0) {
     // Only the filter's history: its output was heard before the jump.
@@ -170,7 +197,7 @@ int32_t write_dsd_frames(player& p, std::span<const uint8_t> read) {
   uint8_t bytes[kDsdReadBytes * kDsdMaxRatio];
   const auto count = static_cast<int32_t>(read.size());
   // A fade scales the modulators' DSD level, a read (a frame a byte) at a time.
-  run.modulators.dsd_gain = run.dsd_gain * fade_next_gain_over(p.fade, count / 2);
+  run.modulators.dsd_gain = run.dsd_gain * fade_next_gain_over(p.fade, count / 2) * next_glide_gain(p);
   dsd_modulator(run.modulators, read.data(), bytes, count, run.dsd_ratio);
   return player_write_dsd_frames(p, run.packing, std::span<const uint8_t>(bytes, count * run.dsd_ratio));
 }
@@ -225,9 +252,21 @@ convert_function prepare_file(player& p, music_file& file, refusal* why) {
 }
 
 // The frames queued carry the old volume: they are made again, from where
-// the device's music ends, so that the change is heard at once.
-void remake_at_volume(player& p) {
-  if (p.job != nullptr) player_remake_queued(p);
+// the device's music ends, so that the change is heard at once, gliding
+// there from the old level (before_db) in a few milliseconds.
+void remake_at_volume(player& p, int32_t before_db) {
+  if (p.job == nullptr) return;
+  brisa_run& run = run_of(p);
+  if (!player_remake_queued(p)) return;
+  // Where the device's music ends: a glide still under way there goes on
+  // from the level it had come to.
+  const music_file& file = *p.current_file;
+  const float heard = glide_level_at(run, file.index, file.played_from);
+  run.glide_from = heard * static_cast<float>(level_table_entry(-before_db)) /
+                   static_cast<float>(level_table_entry(run.modulators.attenuation));
+  run.glide_file = file.index;
+  run.glide_units = file.played_from;
+  run.volume_glide = fade_ramp_for(frames_per_second(file), false);
 }
 
 bool on_key(player& p, int key) {
@@ -235,7 +274,7 @@ bool on_key(player& p, int key) {
   const auto request = volume_key_request(run.keys, key, get_volume(run.modulators));
   if (!request) return false;
   const int32_t before = get_volume(run.modulators);
-  if (set_volume(run.modulators, *request) == *request && *request != before) remake_at_volume(p);
+  if (set_volume(run.modulators, *request) == *request && *request != before) remake_at_volume(p, before);
   return true;
 }
 
@@ -271,7 +310,7 @@ bool set_volume_db(player& p, int32_t db) {
   if (db < -kMaxAttenuationDb || db > 0) return false;
   const int32_t before = get_volume(run_of(p).modulators);
   set_volume(run_of(p).modulators, db);
-  if (db != before) remake_at_volume(p);
+  if (db != before) remake_at_volume(p, before);
   return true;
 }
 

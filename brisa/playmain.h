@@ -28,8 +28,16 @@ struct brisa_run {
   int32_t dsd_ratio = 0;  // of the DSD file being converted
   volume_keys keys;
   replaygain_mode replaygain = replaygain_mode::off;
-  float pcm_gain = 1.0f;            // the PCM file's ReplayGain, before the filter
-  float dsd_gain = 1.0f;            // the DSD file's ReplayGain, in the modulators
+  float pcm_gain = 1.0f;  // the PCM file's ReplayGain, before the filter
+  float dsd_gain = 1.0f;  // the DSD file's ReplayGain, in the modulators
+  // After a volume change the music made again glides from the old level to
+  // the new one (the modulators' level) instead of stepping: glide_from is
+  // the old level over the new, the ramp counts the frames written, and the
+  // glide began at glide_units into file glide_file (-1: none yet).
+  fade_ramp volume_glide{};
+  float glide_from = 1.0f;
+  int32_t glide_file = -1;
+  int64_t glide_units = 0;
   double filter_delay_seconds = 0;  // of the filter last set up (the same at every rate)
   modulator_snapshots snapshots;
 };

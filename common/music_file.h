@@ -203,6 +203,11 @@ void close_music_file(music_file* file, const music_reader* reader);
 
 // One-bit samples: a DSD file.
 inline bool is_dsd(const music_file& file) { return file.format.bits_per_sample == 1; }
+
+// Delivered frames a second: DSD frames are one byte a channel.
+inline int64_t frames_per_second(const music_file& file) {
+  return is_dsd(file) ? file.format.sample_rate / 8 : file.format.sample_rate;
+}
 // PCM samples the players can decode: float, or an integer layout of the
 // sample table.
 bool pcm_samples_known(const music_file& file);

@@ -290,8 +290,11 @@ snd_pcm_sframes_t write_from_ring(snd_pcm_t* pcm, ringbuffer* rb, int32_t frame_
   *crossed = -1;
   const int32_t queued = ringbuffer_used(rb) / frame_bytes;
   const std::span<const uint8_t> area = ringbuffer_read_area(rb);
-  const auto frames =
-      std::min<snd_pcm_sframes_t>({static_cast<snd_pcm_sframes_t>(area.size()) / frame_bytes, queued, room});
+  // A write ends at the next file's mark: its frames are all one file's.
+  const int32_t before_mark = ringbuffer_bytes_before_mark(rb);
+  const int32_t readable =
+      before_mark > 0 ? std::min(before_mark, static_cast<int32_t>(area.size())) : static_cast<int32_t>(area.size());
+  const auto frames = std::min<snd_pcm_sframes_t>({readable / frame_bytes, queued, room});
   if (frames <= 0) return 0;
   const snd_pcm_sframes_t written = snd_pcm_writei(pcm, area.data(), static_cast<snd_pcm_uframes_t>(frames));
   if (written > 0 && kept != nullptr) replay_keep(*kept, area.data(), written);
@@ -645,6 +648,7 @@ struct writer {
 }  // namespace
 
 void* output_thread(void* argument) {
+  raise_output_thread_priority();
   output_job& job = *static_cast<output_job*>(argument);
   output_stream& stream = *job.stream;
   pcm_handle pcm = open_output(stream);

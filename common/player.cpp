@@ -121,11 +121,6 @@ bool joins_stream(const player& p, const music_file& file) {
   return p.parts.joins_stream == nullptr || p.parts.joins_stream(p, *p.stream_file, file);
 }
 
-// Delivered frames a second: DSD frames are one byte a channel.
-int64_t frames_per_second(const music_file& file) {
-  return is_dsd(file) ? file.format.sample_rate / 8 : file.format.sample_rate;
-}
-
 // Moves the reader of a file just opened to the frame at units (1/352800 s)
 // into it; returns the position of that frame in units, or -1 when the file
 // ends before it.

@@ -224,6 +224,18 @@ std::span<const uint8_t> ringbuffer_read_area(const ringbuffer* rb) {
   return {rb->data + rb->read_pos.load(std::memory_order_relaxed), static_cast<size_t>(span)};
 }
 
+int32_t ringbuffer_bytes_before_mark(const ringbuffer* rb) {
+  const int32_t read = rb->read_pos.load(std::memory_order_relaxed);
+  const file_mark* mark = rb->file_marks;
+  while (mark_is_set(*mark) && !mark_is_pending(*mark)) ++mark;
+  int32_t nearest = -1;
+  for (; mark_is_pending(*mark); ++mark) {
+    const int32_t ahead = index_distance(mark->bytes_ahead.load(std::memory_order_relaxed), read, rb->length);
+    if (ahead > 0 && (nearest < 0 || ahead < nearest)) nearest = ahead;
+  }
+  return nearest;
+}
+
 int32_t ringbuffer_consume(ringbuffer* rb, int32_t n) {
   const int32_t read = rb->read_pos.load(std::memory_order_relaxed);
   const int32_t write = rb->write_pos.load(std::memory_order_acquire);

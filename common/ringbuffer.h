@@ -89,3 +89,8 @@ std::span<const uint8_t> ringbuffer_read_area(const ringbuffer* rb);
 // Consumer: n bytes at data + read_pos have been used. Returns the file index
 // of the last mark crossed, or -1 when none was.
 int32_t ringbuffer_consume(ringbuffer* rb, int32_t n);
+// Consumer: the bytes queued before the next file's mark (one at read_pos
+// does not count: consuming from there crosses it), or -1 when none is
+// pending. Reading no further than this, a read crosses a mark only at its
+// start, so the bytes it reads all belong to one file.
+int32_t ringbuffer_bytes_before_mark(const ringbuffer* rb);

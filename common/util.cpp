@@ -1,6 +1,9 @@
 #include "util.h"
 
 #include <execinfo.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -253,6 +256,19 @@ void print_position_line(int64_t seconds, int32_t fill_percent, std::optional<in
   printf("\r");
   position_line_shown.store(true);
   fflush(stdout);
+}
+
+void raise_output_thread_priority() {
+  constexpr rlim_t kOutputPriority = 40;
+  rlim_t priority = kOutputPriority;
+  if (geteuid() != 0) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTPRIO, &limit) != 0 || limit.rlim_cur == 0) return;
+    priority = std::min(priority, limit.rlim_cur);
+  }
+  sched_param param{};
+  param.sched_priority = static_cast<int>(priority);
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);  // refused: it stays as it is
 }
 
 void raise_priority() {

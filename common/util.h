@@ -117,3 +117,10 @@ void clear_position_line(bool newline);
 
 // nice(-10) when running as root; fatal when that fails.
 void raise_priority();
+
+// The calling thread (the output thread, which keeps a device holding tens
+// of milliseconds fed) takes a real-time FIFO priority where the system
+// grants one (root, or an RLIMIT_RTPRIO allowance such as an audio
+// group's), so that other work cannot starve it into an underrun.
+// Elsewhere it stays as it is.
+void raise_output_thread_priority();

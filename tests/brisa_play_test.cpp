@@ -510,14 +510,16 @@ TEST_F(BrisaPlays, PauseInsertsSilenceIntoTheMusicAndQuitStops) {
   EXPECT_GT(tone.snr_db, 40) << tone.snr_db;
 }
 
-// Pause, resume and a skip: where the device's music meets the music made
-// again, the fades and the modulators going on into them, no click: in
-// short windows the energy between 3 and 20 kHz stays near the music's own,
-// but where a window holds the edge of the pause's idle frames.
+// Pause, resume, a skip and a volume key: where the device's music meets
+// the music made again, the fades, the glide to the new level and the
+// modulators going on into them, no click: in short windows the energy
+// between 3 and 20 kHz stays near the music's own, but where a window holds
+// the edge of the pause's idle frames.
 TEST_F(BrisaPlays, PauseAndSkipFadeWithoutAClick) {
   dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
-  const playback run = play({tone_file("a.wav", 4), tone_file("b.wav", 2)},
-                            {.keys = {{"position 00:01", " "}, {"pause", " ", 0.3}, {"position 00:02", "n"}}});
+  const playback run =
+      play({tone_file("a.wav", 4), tone_file("b.wav", 2)},
+           {.keys = {{"position 00:01", " "}, {"pause", " ", 0.3}, {"position 00:02", "n"}, {"position 00:01", "-"}}});
   ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
   expect_alternating_markers(run.capture, kFormatS24_3LE);
   const std::vector<uint8_t> left = music_bytes(run, kFormatS24_3LE, 0);

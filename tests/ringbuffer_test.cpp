@@ -218,6 +218,25 @@ TEST(RingbufferMarks, CountTheBytesAheadAcrossTheEnd) {
   EXPECT_EQ(ringbuffer_consume(rb.get(), 1), 1);
 }
 
+// A read that stops where the next file's mark is gets only one file's
+// bytes; a mark at the read position is the start of that read, not its end.
+TEST(RingbufferMarks, BytesBeforeTheNextMarkAcrossTheEnd) {
+  ringbuffer_ptr rb = ringbuffer_new(100, 16, 3);
+  EXPECT_EQ(ringbuffer_bytes_before_mark(rb.get()), -1);
+  write_all(rb.get(), counting_bytes(80, 0));
+  read_bytes(rb.get(), 80);
+  ringbuffer_mark_file(rb.get(), 0);  // at the read position
+  write_all(rb.get(), counting_bytes(30, 0));
+  ringbuffer_mark_file(rb.get(), 1);  // 30 bytes on, across the end
+  write_all(rb.get(), counting_bytes(20, 0));
+  EXPECT_EQ(ringbuffer_bytes_before_mark(rb.get()), 30);
+  EXPECT_EQ(ringbuffer_consume(rb.get(), 10), 0);
+  EXPECT_EQ(ringbuffer_bytes_before_mark(rb.get()), 20);
+  EXPECT_EQ(ringbuffer_consume(rb.get(), 20), -1);
+  EXPECT_EQ(ringbuffer_bytes_before_mark(rb.get()), -1);  // file 1's mark is where reading goes on
+  EXPECT_EQ(ringbuffer_consume(rb.get(), 20), 1);
+}
+
 TEST(RingbufferMarks, IndicesOutsideTheListAreIgnored) {
   ringbuffer_ptr rb = ringbuffer_new(100, 16, 2);
   for (int32_t index : {-1, 2, 3, 1000000}) ringbuffer_mark_file(rb.get(), index);
