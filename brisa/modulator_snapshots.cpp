@@ -9,7 +9,7 @@ void snapshots_size(modulator_snapshots& s, int64_t ring_frames) {
 }
 
 void snapshots_before_write(modulator_snapshots& s, const delta_sigma& modulators, int32_t file_index,
-                            int64_t played_from, int64_t frame_units) {
+                            int64_t played_from, int64_t frame, bool on_grid) {
   if (file_index != s.file_index) {
     // The first write after a restart that did not resume begins a new place.
     if (s.file_index < 0 && !s.continuing) s.count = 0;
@@ -18,10 +18,10 @@ void snapshots_before_write(modulator_snapshots& s, const delta_sigma& modulator
     s.units = played_from;
     s.next_snapshot_units = played_from;
   }
-  // Only where an input frame begins: the music is made again from there.
-  if (s.kept.empty() || frame_units <= 0 || s.units < s.next_snapshot_units || s.units % frame_units != 0) return;
+  // Only where an input frame's output begins: the music is made again from there.
+  if (s.kept.empty() || !on_grid || s.units < s.next_snapshot_units) return;
   const size_t at = (s.first + s.count) % s.kept.size();
-  s.kept[at] = {.file_index = file_index, .units = s.units, .channels = modulators.channels};
+  s.kept[at] = {.file_index = file_index, .units = s.units, .frame = frame, .channels = modulators.channels};
   if (s.count < s.kept.size()) {
     ++s.count;
   } else {
@@ -37,7 +37,8 @@ void snapshots_restart(modulator_snapshots& s) {
   s.continuing = false;
 }
 
-int64_t snapshots_resume(modulator_snapshots& s, delta_sigma& modulators, int32_t file_index, int64_t units) {
+std::optional<modulator_snapshot> snapshots_resume(modulator_snapshots& s, delta_sigma& modulators, int32_t file_index,
+                                                   int64_t units) {
   for (size_t n = s.count; n > 0; --n) {
     const modulator_snapshot& snapshot = s.kept[(s.first + n - 1) % s.kept.size()];
     if (snapshot.file_index != file_index || snapshot.units > units) continue;
@@ -47,7 +48,7 @@ int64_t snapshots_resume(modulator_snapshots& s, delta_sigma& modulators, int32_
     s.units = units;
     s.next_snapshot_units = snapshot.units;
     s.continuing = true;
-    return snapshot.units;
+    return snapshot;
   }
-  return units;
+  return std::nullopt;
 }

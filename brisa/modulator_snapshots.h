@@ -7,15 +7,18 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "deltasigma.h"
 
-// A place in a file's output (in 1/352800 s, one output frame each) and
-// the modulators' channels just before it.
+// A place in a file's output (in 1/352800 s, one output frame each), the
+// input frame whose output begins there, and the modulators' channels just
+// before it.
 struct modulator_snapshot {
   int32_t file_index = -1;
   int64_t units = 0;
+  int64_t frame = 0;
   std::array<delta_sigma_channel, 2> channels{};
 };
 
@@ -40,11 +43,11 @@ constexpr int64_t kModulatorSnapshotUnits = 2048;  // 5.8 ms
 // Room for snapshots over ring_frames output frames (and a little more).
 void snapshots_size(modulator_snapshots& s, int64_t ring_frames);
 
-// Before output frames are written of file_index, which began at
-// played_from (its mark): takes a snapshot when one is due and an input
-// frame begins here (frame_units of output each; 0: never).
+// Before the output frames of input frame `frame` of file_index, which
+// began at played_from (its mark), are written: takes a snapshot when one is
+// due and that frame's output begins exactly at it (on_grid).
 void snapshots_before_write(modulator_snapshots& s, const delta_sigma& modulators, int32_t file_index,
-                            int64_t played_from, int64_t frame_units);
+                            int64_t played_from, int64_t frame, bool on_grid);
 // After frames output frames were written.
 void snapshots_written(modulator_snapshots& s, int64_t frames);
 
@@ -53,6 +56,7 @@ void snapshots_written(modulator_snapshots& s, int64_t frames);
 void snapshots_restart(modulator_snapshots& s);
 
 // The latest snapshot at or before units into file_index, restored into
-// the modulators, the ones after it forgotten; its place, or units when
-// there is none (the modulators left as they are).
-int64_t snapshots_resume(modulator_snapshots& s, delta_sigma& modulators, int32_t file_index, int64_t units);
+// the modulators, the ones after it forgotten; its place and frame, or none
+// (the modulators left as they are).
+std::optional<modulator_snapshot> snapshots_resume(modulator_snapshots& s, delta_sigma& modulators, int32_t file_index,
+                                                   int64_t units);

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+#include <numeric>
+#include <optional>
 #include <span>
 
 #include "alsathread.h"
@@ -83,15 +85,17 @@ bool filtered(const music_file& file) {
   return !is_dsd(file) && file.format.sample_rate != static_cast<uint32_t>(kOversampledRate);
 }
 
-// Output units (1/352800 s) an input frame of file spans, when whole; 0 otherwise.
-int64_t frame_units(const music_file& file) {
-  const uint32_t rate = file.format.sample_rate;
-  return rate > 0 && !is_dsd(file) && kOversampledRate % rate == 0 ? kOversampledRate / rate : 0;
+// Input frames after which the filter's phases for file repeat: its output
+// frames then lie on an input frame again (1 at 44.1 kHz, 20 at 48 kHz).
+int64_t phase_cycle(const music_file& file) {
+  const auto rate = static_cast<int64_t>(file.format.sample_rate);
+  return filtered(file) && rate > 0 ? rate / std::gcd(rate, int64_t{kOversampledRate}) : 1;
 }
 
-// Writes the oversampled values of one input frame. After a jump, the
-// ones the device had already only move the modulators on.
-void write_values(player& p, std::span<const float> values) {
+// Writes the oversampled values of one input frame, whose first output
+// falls on that frame's own time when on_grid. After a jump, the ones the
+// device had already only move the modulators on.
+void write_values(player& p, std::span<const float> values, bool on_grid) {
   brisa_run& run = run_of(p);
   const int bits = run.packing.dop ? 16 : 32;
   while (p.priming_units > 0 && values.size() >= 2) {
@@ -105,7 +109,9 @@ void write_values(player& p, std::span<const float> values) {
   const music_file& file = *p.current_file;
   if (file.index >= 0) {
     if (run.snapshots.kept.empty()) snapshots_size(run.snapshots, p.rb->length / run.packing.frame_bytes);
-    snapshots_before_write(run.snapshots, run.modulators, file.index, file.played_from, frame_units(file));
+    // The filter's tail after the file's last frame is no place to go on from.
+    snapshots_before_write(run.snapshots, run.modulators, file.index, file.played_from, p.frame_in_file,
+                           on_grid && p.tail_frames < 0);
     snapshots_written(run.snapshots, static_cast<int64_t>(values.size() / 2));
   }
   pack_values(run, p.rb.get(), values);
@@ -113,8 +119,9 @@ void write_values(player& p, std::span<const float> values) {
 
 void filter_pair(player& p, const float (&pair)[2]) {
   int32_t count = 0;
+  const bool on_grid = fir_on_grid(run_of(p).filter);
   const float* values = fir_process(run_of(p).filter, pair, &count);
-  if (values != nullptr) write_values(p, {values, static_cast<size_t>(count)});
+  if (values != nullptr) write_values(p, {values, static_cast<size_t>(count)}, on_grid);
 }
 
 // The glide's level at units into file, relative to the level set.
@@ -166,7 +173,7 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
   if (filtered(*p.current_file)) {
     filter_pair(p, pair);
   } else {
-    write_values(p, pair);
+    write_values(p, pair, true);
   }
 }
 
@@ -294,9 +301,15 @@ void restart(player& p) {
 
 // The music made again from where the device's music ends goes on from the
 // modulators' state there, as kept at the nearest snapshot before it.
-int64_t resume_from(player& p, const music_file& file, int64_t units) {
-  if (frame_units(file) == 0) return units;
-  return snapshots_resume(run_of(p).snapshots, run_of(p).modulators, file.index, units);
+resume_place resume_from(player& p, const music_file& file, int64_t units) {
+  const std::optional<modulator_snapshot> snapshot =
+      is_dsd(file) ? std::nullopt : snapshots_resume(run_of(p).snapshots, run_of(p).modulators, file.index, units);
+  if (snapshot) return {.units = snapshot->units, .frame = snapshot->frame};
+  const auto rate = static_cast<int64_t>(frames_per_second(file));
+  const int64_t frame =
+      rate <= 0 ? 0 : units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
+  return {.units = rate <= 0 ? 0 : frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate,
+          .frame = frame};
 }
 
 // The frames dropped took their DoP markers with them.
@@ -314,11 +327,17 @@ bool set_volume_db(player& p, int32_t db) {
   return true;
 }
 
-// Input frames the filter reaches over before an output frame.
+// Input frames the filter reaches over before an output frame, in whole
+// phase cycles so that the filter read again has its phases where they were.
 int64_t history_frames(const player& p, const music_file& file) {
   if (!filtered(file)) return 0;
-  return static_cast<int64_t>(std::ceil(2 * run_of(p).filter_delay_seconds * file.format.sample_rate)) + 1;
+  const int64_t reach =
+      static_cast<int64_t>(std::ceil(2 * run_of(p).filter_delay_seconds * file.format.sample_rate)) + 1;
+  const int64_t cycle = phase_cycle(file);
+  return (reach + cycle - 1) / cycle * cycle;
 }
+
+int64_t history_cycle(const player&, const music_file& file) { return phase_cycle(file); }
 
 }  // namespace
 
@@ -338,6 +357,7 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .fades_dsd = true,
           .restart = restart,
           .history_frames = history_frames,
+          .history_cycle = history_cycle,
           .frames_dropped = frames_dropped,
           .resume_from = resume_from,
           .file_note = file_note};

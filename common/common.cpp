@@ -400,6 +400,10 @@ int32_t fir_init(fir_filter& filter, int32_t input_rate, int32_t output_rate, in
   return -1;
 }
 
+bool fir_on_grid(const fir_filter& filter) {
+  return filter && filter->current.active() && filter->current.position == 0;
+}
+
 const float* fir_process(fir_filter& filter, const float* frame, int32_t* count) {
   if (!filter || !filter->current.active() || !frame || !count) return nullptr;
   fir_state& fir = *filter;

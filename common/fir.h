@@ -85,6 +85,11 @@ struct fir_phases_info {
 };
 fir_phases_info fir_phases(const fir_filter& filter);
 
+// Whether the next input frame's first output frame falls on that frame's
+// own time (every frame at 44.1 kHz; every `down` frames from the first at
+// other rates). False before fir_init.
+bool fir_on_grid(const fir_filter& filter);
+
 // The time from an input frame to the output frames it centres on: the same
 // at every rate of a list; 0 before fir_init.
 double fir_delay_seconds(const fir_filter& filter);

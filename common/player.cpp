@@ -129,6 +129,7 @@ int64_t seek_reader(player& p, music_file& file, int64_t units) {
   if (p.reader->seek == nullptr || rate <= 0) return -1;
   const int64_t frame = units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
   if (!p.reader->seek(&file, frame)) return -1;
+  p.frame_in_file = frame;
   return frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
 }
 
@@ -140,6 +141,7 @@ int64_t seek_reader(player& p, music_file& file, int64_t units) {
 int64_t open_file_at(player& p, music_file* file, int64_t units) {
   p.current_file = file;
   open_or_stop(p, file);
+  p.frame_in_file = 0;
   if (units > 0 && (units = seek_reader(p, *file, units)) < 0) close_music_file(file, p.reader);
   return units;
 }
@@ -191,20 +193,33 @@ struct primed_start {
 // The player's history before units (the filter's reach) is read first, its
 // frames only filling the player's state; from the place the player goes on
 // from (its modulators' state), output is made again but written from units on.
+int64_t units_of_frame(const music_file& file, int64_t frame) {
+  const int64_t rate = frames_per_second(file);
+  return rate <= 0 ? 0 : frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
+}
+
+// The units a reader is sought to so that it begins at frame itself: the
+// first whose frame it is (where units are finer than frames; at rates
+// that do not divide 352800 the units of a frame round down, a frame early).
+int64_t seek_units_of_frame(const music_file& file, int64_t frame) {
+  const int64_t rate = frames_per_second(file);
+  if (rate <= 0 || rate >= kOversampledRate) return units_of_frame(file, frame);
+  return (frame * kOversampledRate + rate - 1) / rate;
+}
+
 primed_start primed_start_at(player& p, const music_file& file, int64_t units) {
   const int64_t rate = frames_per_second(file);
   if (rate <= 0) return {};
   const int64_t history = p.parts.history_frames != nullptr ? p.parts.history_frames(p, file) : 0;
-  const int64_t start = p.parts.resume_from != nullptr ? std::min(p.parts.resume_from(p, file, units), units) : units;
-  const int64_t frame = start / kOversampledRate * rate + start % kOversampledRate * rate / kOversampledRate;
-  const int64_t from = std::max<int64_t>(frame - history, 0);
-  const int64_t frame_units = frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
-  return {.read_from = from, .priming_frames = frame - from, .priming_units = units - frame_units};
-}
-
-int64_t units_of_frame(const music_file& file, int64_t frame) {
-  const int64_t rate = frames_per_second(file);
-  return rate <= 0 ? 0 : frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
+  const int64_t at = units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
+  resume_place start{.units = units_of_frame(file, at), .frame = at};
+  if (p.parts.resume_from != nullptr) start = p.parts.resume_from(p, file, units);
+  if (start.units > units) start = {.units = units_of_frame(file, at), .frame = at};
+  // Short of history at the file's start: as much as there is, on the
+  // history's cycle (whole cycles keep a filter's phases where they were).
+  const int64_t cycle = p.parts.history_cycle != nullptr ? p.parts.history_cycle(p, file) : 1;
+  const int64_t from = start.frame >= history ? start.frame - history : start.frame % std::max<int64_t>(cycle, 1);
+  return {.read_from = from, .priming_frames = start.frame - from, .priming_units = units - start.units};
 }
 
 // Opens file as the one read now, to go on seamlessly at units into it
@@ -212,7 +227,7 @@ int64_t units_of_frame(const music_file& file, int64_t frame) {
 bool begin_file_primed(player& p, music_file* file, int64_t units) {
   const primed_start start = primed_start_at(p, *file, units);
   if (start.priming_frames <= 0 && start.priming_units <= 0) return begin_file(p, file, units);
-  if (!begin_file(p, file, units_of_frame(*file, start.read_from))) return false;
+  if (!begin_file(p, file, seek_units_of_frame(*file, start.read_from))) return false;
   // Set before any frame is written, so before the output side reaches the mark.
   file->played_from = units;
   p.priming_frames = start.priming_frames;
@@ -245,7 +260,7 @@ void fade_out_at(player& p, jump_target at) {
   if (at.index < 0 || at.index >= p.file_count || p.control.handed_index.load() < 0) return;
   music_file* file = &p.files[at.index];
   const primed_start start = fades(p, *file) ? primed_start_at(p, *file, at.units) : primed_start{};
-  if (!fades(p, *file) || open_file_at(p, file, units_of_frame(*file, start.read_from)) < 0) {
+  if (!fades(p, *file) || open_file_at(p, file, seek_units_of_frame(*file, start.read_from)) < 0) {
     p.current_file = &p.files[p.file_count];
     return;
   }
@@ -577,6 +592,7 @@ bool player_pcm_step(player& p, int32_t room_bytes, pcm_frame_function convert_f
     const uint8_t* frame = pcm_block_next_frame(p.pcm, sample_bytes);
     if (frame == nullptr) break;
     convert_frame(p, frame);
+    ++p.frame_in_file;
     converted = true;
   }
   return converted;

@@ -32,6 +32,13 @@ constexpr int32_t kDsdReadBytes = 8;
 // read. Only the main loop waits, reads keys and prints.
 using convert_function = bool (*)(player& p);
 
+// A place music is made again from: an input frame of a file, and where in
+// the file (1/352800 s) its first output frame lies.
+struct resume_place {
+  int64_t units = 0;
+  int64_t frame = 0;
+};
+
 // A player's own parts. context is the player's state for this run (its
 // frame layout, filter, modulators): the steps find it in p.parts; the
 // engine never looks inside.
@@ -75,6 +82,9 @@ struct player_parts {
   // Input frames of file the player's conversion must see before a place to
   // go on from there as it did (the filter's reach). Null: none.
   int64_t (*history_frames)(const player& p, const music_file& file) = nullptr;
+  // The input frames the history comes in whole numbers of (the filter's
+  // phases repeat after them). Null: 1.
+  int64_t (*history_cycle)(const player& p, const music_file& file) = nullptr;
   // The queued frames were dropped, frames of them: the player's frame
   // count (its DoP markers) goes on from the last frame handed over. Null:
   // it keeps none.
@@ -82,8 +92,9 @@ struct player_parts {
   // Music is made again from units (1/352800 s) into file, where the
   // device's music ends: the player sets its state (the modulators) as it
   // was at a place it knows at or before units, and returns that place; the
-  // engine converts from there and writes from units on. Null: units.
-  int64_t (*resume_from)(player& p, const music_file& file, int64_t units) = nullptr;
+  // engine converts from there and writes from units on. Null: the input
+  // frame at units.
+  resume_place (*resume_from)(player& p, const music_file& file, int64_t units) = nullptr;
   // A line the player prints under a file's header (brisa's ReplayGain);
   // empty for none. Null: the player has nothing to say.
   std::string (*file_note)(const player& p, const music_file& file) = nullptr;
@@ -127,6 +138,9 @@ struct player {
   // After them, output in 1/352800 s that the device had before the jump:
   // converted again for the player's state, not written.
   int64_t priming_units = 0;
+  // The input frame of the current file converted now (between steps, the
+  // next one): where its reader was sought to, counted on by the PCM step.
+  int64_t frame_in_file = 0;
   // The gain ramp on the PCM converted now: a fade-out of music cut, a
   // fade-in after a cut.
   fade_ramp fade;
