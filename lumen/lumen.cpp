@@ -244,6 +244,7 @@ output_stream stream_for(player& p, const music_file& first) {
 
 player_parts lumen_parts(lumen_run& run, bool oversample, bool left_cut, bool right_cut) {
   run.oversample = oversample;
+  if (oversample) fir_use_precise_path(run.filter);
   run.left_cut = left_cut;
   run.right_cut = right_cut;
   return {.header_minutes = minutes_format::plain,

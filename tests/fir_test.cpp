@@ -340,6 +340,32 @@ TEST_F(FirTest, VectorEqualsScalar) {
   }
 }
 
+// The precise path's kernels: a run of outputs gives each output's plain dot
+// product bit for bit (four at a time share the history), and every total is
+// within a float rounding or two of the exact one.
+TEST(FirKernels, FusedRunsMatchTheirPlainProductsAndAreNearExact) {
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+  const simd::dot_kernels fused = simd::dot_kernels_fused();
+  for (size_t count : {8u, 24u, 128u}) {
+    constexpr size_t kOutputs = 7;
+    std::vector<float> c(kOutputs * count), l(count), r(count), out(2 * kOutputs);
+    for (float& x : c) x = value(random);
+    for (size_t k = 0; k < count; ++k) l[k] = value(random), r[k] = value(random);
+    fused.run(c.data(), count, kOutputs, l.data(), r.data(), count, out.data());
+    for (size_t k = 0; k < kOutputs; ++k) {
+      const float* taps = c.data() + k * count;
+      float plain[2];
+      fused.plain(taps, l.data(), r.data(), count, &plain[0], &plain[1]);
+      ASSERT_EQ(out[2 * k], plain[0]) << count << " " << k;
+      ASSERT_EQ(out[2 * k + 1], plain[1]) << count << " " << k;
+      double exact = 0.0, size = 0.0;
+      for (size_t i = 0; i < count; ++i) exact += double{taps[i]} * l[i], size += std::fabs(double{taps[i]} * l[i]);
+      EXPECT_LE(std::fabs(out[2 * k] - exact), 1e-7 * size) << count << " " << k;
+    }
+  }
+}
+
 // Two filters fed in turn give each the frames it gives alone.
 TEST_F(FirTest, InstancesShareNothing) {
   const stereo at_48k = sines(48000, 1000, 3000, 2000);
