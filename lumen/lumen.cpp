@@ -68,13 +68,20 @@ uint8_t* store_frame(const lumen_run& run, int32_t left, int32_t right, uint8_t*
   return store_sample(layout, right, run.right_cut, store_sample(layout, left, run.left_cut, out));
 }
 
-// The filter's values as samples, float_to_int32 of each: on NEON four at a
-// time (its conversion to 31 fraction bits truncates toward zero, saturates
-// and takes NaN as 0, as float_to_int32 does).
+// The filter's values as samples, float_to_int32 of each, four at a time on
+// NEON (its conversion to 31 fraction bits truncates toward zero, saturates
+// and takes NaN as 0, as float_to_int32 does) and on SSE2 (the scaling by
+// 2^31 is exact; truncate_saturated does the rest alike).
 void values_to_int32(const float* values, int32_t count, int32_t* out) {
   int32_t i = 0;
 #if defined(SIMD_NEON)
   for (; i + 4 <= count; i += 4) vst1q_s32(out + i, vcvtq_n_s32_f32(vld1q_f32(values + i), 31));
+#elif defined(SIMD_SSE2)
+  const simd::f4 scale = simd::splat(2147483648.0f);
+  for (; i + 4 <= count; i += 4) {
+    const simd::u4 samples = simd::truncate_saturated(simd::load(values + i) * scale);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), samples.v);
+  }
 #endif
   for (; i < count; ++i) out[i] = float_to_int32(values[i]);
 }
