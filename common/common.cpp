@@ -473,7 +473,9 @@ void fir_release(fir_filter& filter) {
 void fir_use_precise_path(fir_filter& filter) {
   fir_release(filter);
   fir_state& fir = state_of(filter);
-  fir.precise = true;
+  // Without the fused kernels the longer filter would cost more and gain
+  // nothing over float rounding: such CPUs (ARM) keep the normal list.
+  fir.precise = simd::fused_kernels_run();
   fir.kernels = simd::dot_kernels_fused();
 }
 

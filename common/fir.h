@@ -90,11 +90,12 @@ fir_phases_info fir_phases(const fir_filter& filter);
 double fir_delay_seconds(const fir_filter& filter);
 
 // Sets the instance on the precise path, for what fir_init sets up next
-// (lumen -os): every rate, 44.1 kHz too, through a prototype designed for
-// 160 dB (more taps at 44.1 kHz than the tables), the same gain, and on x86
-// CPUs with AVX2 and FMA dot products with fused multiply-adds, whose bits
-// differ from the vector kernels'. Forgets the set-up; kept across
-// fir_release like the kernels.
+// (lumen -os), on x86 CPUs with AVX2 and FMA: every rate, 44.1 kHz too,
+// through a prototype designed for 160 dB (more taps at 44.1 kHz than the
+// tables), the same gain, with dot products of fused multiply-adds whose
+// bits differ from the vector kernels'. Other CPUs keep the normal list and
+// the vector kernels. Forgets the set-up; kept across fir_release like the
+// kernels.
 void fir_use_precise_path(fir_filter& filter);
 
 // Runs the scalar reference kernels instead of the vector ones, so tests and

@@ -4,10 +4,9 @@
 // not the vec4 kernels'). The FMA is written out: the file is compiled with
 // -ffp-contract=off like the other kernels. Chosen at run time; other CPUs,
 // ARM among them, get the vec4 kernels.
-#include "fir_kernels.h"
-
 #include <algorithm>
 
+#include "fir_kernels.h"
 #include "simd.h"
 
 namespace simd {
@@ -27,13 +26,17 @@ struct taps_at {
 
 template <bool kBetween>
 FUSED_FUNCTION inline __m256 load_taps8(const taps_at& t, size_t i) noexcept {
-  if constexpr (!kBetween) return _mm256_loadu_ps(t.c0 + i);
-  else return _mm256_fmadd_ps(_mm256_set1_ps(t.weight), _mm256_loadu_ps(t.step + i), _mm256_loadu_ps(t.c0 + i));
+  if constexpr (!kBetween)
+    return _mm256_loadu_ps(t.c0 + i);
+  else
+    return _mm256_fmadd_ps(_mm256_set1_ps(t.weight), _mm256_loadu_ps(t.step + i), _mm256_loadu_ps(t.c0 + i));
 }
 template <bool kBetween>
 FUSED_FUNCTION inline __m128 load_taps4(const taps_at& t, size_t i) noexcept {
-  if constexpr (!kBetween) return _mm_loadu_ps(t.c0 + i);
-  else return _mm_fmadd_ps(_mm_set1_ps(t.weight), _mm_loadu_ps(t.step + i), _mm_loadu_ps(t.c0 + i));
+  if constexpr (!kBetween)
+    return _mm_loadu_ps(t.c0 + i);
+  else
+    return _mm_fmadd_ps(_mm_set1_ps(t.weight), _mm_loadu_ps(t.step + i), _mm_loadu_ps(t.c0 + i));
 }
 
 // A designed phase's large taps sit in its middle. Those rounds go in double
@@ -114,7 +117,9 @@ FUSED_FUNCTION void dot_run_fused(const float* c, size_t c_step, size_t outputs,
                                   size_t count, float* out) noexcept {
   size_t k = 0;
   for (; k + 4 <= outputs; k += 4, c += 4 * c_step, out += 8) {
-    dot_outputs<4>({{c, nullptr, 0.0f}, {c + c_step, nullptr, 0.0f}, {c + 2 * c_step, nullptr, 0.0f},
+    dot_outputs<4>({{c, nullptr, 0.0f},
+                    {c + c_step, nullptr, 0.0f},
+                    {c + 2 * c_step, nullptr, 0.0f},
                     {c + 3 * c_step, nullptr, 0.0f}},
                    l, r, count, out);
   }
@@ -133,14 +138,17 @@ FUSED_FUNCTION void dot_stereo_between_fused(const float* c0, const float* step,
 
 }  // namespace
 
-dot_kernels dot_kernels_fused() noexcept {
+bool fused_kernels_run() noexcept {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    return {dot_stereo_fused, dot_stereo_between_fused, dot_run_fused};
-  }
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+dot_kernels dot_kernels_fused() noexcept {
+  if (fused_kernels_run()) return {dot_stereo_fused, dot_stereo_between_fused, dot_run_fused};
   return dot_kernels_vec4();
 }
 #else
+bool fused_kernels_run() noexcept { return false; }
 dot_kernels dot_kernels_fused() noexcept { return dot_kernels_vec4(); }
 #endif
 
