@@ -94,6 +94,15 @@ void filter_pair(player& p, const float (&pair)[2]) {
   int32_t count = 0;
   const float* values = fir_process(run.filter, pair, &count);
   if (values == nullptr) return;
+  // Going on from where the device's music ends: the frames before that
+  // place (a unit each at the output rate) were handed over already.
+  if (p.priming_units > 0) {
+    const auto handed = static_cast<int32_t>(std::min<int64_t>(p.priming_units, count / 2));
+    p.priming_units -= handed;
+    values += 2 * handed;
+    count -= 2 * handed;
+    if (count <= 0) return;
+  }
   int32_t samples[kFirBlockFloats];
   values_to_int32(values, count, samples);
   if (std::endian::native == std::endian::little && run.pcm.format == kFormatS32_LE && !run.left_cut &&
@@ -119,8 +128,9 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
     if (run.oversample) fir_process(run_of(p).filter, pair, &count);
     return;
   }
-  // Only a fade scales samples: otherwise they pass bit for bit.
-  if (fade_running(p.fade)) {
+  // Only a fade scales samples: otherwise they pass bit for bit. It begins
+  // with the first frame written.
+  if (fade_running(p.fade) && (p.priming_units == 0 || !run.oversample)) {
     const double gain = fade_next_gain(p.fade);
     left = static_cast<int32_t>(left * gain);
     right = static_cast<int32_t>(right * gain);

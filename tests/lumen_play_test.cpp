@@ -490,6 +490,38 @@ TEST_F(LumenPlays, PauseAndSkipFadeWithoutAClick) {
   EXPECT_GT(quiet, 0U) << "the pause";
 }
 
+// Oversampled music paused fades out from the frame after the last one the
+// device had: the pause's capture is the whole run's up to there, then the
+// same music barely scaled, not frames of it again.
+TEST_F(LumenPlays, OversampledMusicFadesOutFromWhereTheDeviceLeftIt) {
+  dac({"S32_LE"}, {.paced = true});
+  const std::string file = env_.file("tone.wav");
+  ASSERT_TRUE(write_wav(file, wav_spec{}, tone(1000, 0.5, 44100, 3)));
+  const auto left_samples = [&](const process_result& run) {
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    const bytes got = music(352800, 8);
+    std::vector<int32_t> left(got.size() / 8);
+    for (size_t i = 0; i < left.size(); ++i) memcpy(&left[i], got.data() + 8 * i, 4);
+    return left;
+  };
+  // A device run dry by a loaded machine moves the music: such runs go again.
+  const auto unbroken = [&](const process_options& options) {
+    process_result run = play({"-D", "dac", "-os", file}, "lumen", options);
+    for (int again = 0; again < 2 && run.err.find("underrun at") != std::string::npos; ++again)
+      run = play({"-D", "dac", "-os", file}, "lumen", options);
+    return left_samples(run);
+  };
+  const std::vector<int32_t> whole = unbroken({});
+  const std::vector<int32_t> paused = unbroken({.keys = {{"position 00:01", " "}, {"pause", "q", 0.3}}});
+  const size_t cut = static_cast<size_t>(std::mismatch(whole.begin(), whole.end(), paused.begin(), paused.end()).first -
+                                         whole.begin());
+  ASSERT_GT(cut, 352800u) << "music before the pause";
+  ASSERT_LT(cut + 16, std::min(whole.size(), paused.size()));
+  // A frame's step in the tone is 1.8 % of its peak; the fade's first
+  // frames scale it by less than 0.02 %.
+  for (size_t i = cut; i < cut + 16; ++i) EXPECT_LT(std::abs(int64_t{paused[i]} - whole[i]), 1 << 20) << i - cut;
+}
+
 // 24-bit frames that tell where they come from: left is the frame's
 // number from 1 (0 is silence), right the file's number above a tag that a
 // frame scaled by a fade loses.
