@@ -97,12 +97,19 @@ FUSED_FUNCTION inline void dot_outputs(const taps_at (&t)[kOutputs], const float
       wide[2 * k + 1] = _mm256_fmadd_pd(taps, wr, wide[2 * k + 1]);
     }
   }
+  __m128d totals[kOutputs];
 #pragma GCC unroll 4
   for (size_t k = 0; k < kOutputs; ++k) {
     const __m256d pairs = _mm256_hadd_pd(wide[2 * k], wide[2 * k + 1]);  // (l01, r01, l23, r23)
-    const __m128d totals = _mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1));
-    _mm_storel_pi(reinterpret_cast<__m64*>(out + 2 * k), _mm_cvtpd_ps(totals));
+    totals[k] = _mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1));
   }
+  // Two outputs to a store: the caller reads them back four floats at a
+  // time, and a load spanning two narrower stores waits for both to retire.
+  size_t k = 0;
+  for (; k + 2 <= kOutputs; k += 2) {
+    _mm_storeu_ps(out + 2 * k, _mm256_cvtpd_ps(_mm256_set_m128d(totals[k + 1], totals[k])));
+  }
+  if (k < kOutputs) _mm_storel_pi(reinterpret_cast<__m64*>(out + 2 * k), _mm_cvtpd_ps(totals[k]));
 }
 
 FUSED_FUNCTION void dot_stereo_fused(const float* c, const float* l, const float* r, size_t count, float* out_l,
@@ -123,7 +130,15 @@ FUSED_FUNCTION void dot_run_fused(const float* c, size_t c_step, size_t outputs,
                     {c + 3 * c_step, nullptr, 0.0f}},
                    l, r, count, out);
   }
-  for (; k < outputs; ++k, c += c_step, out += 2) dot_outputs<1>({{c, nullptr, 0.0f}}, l, r, count, out);
+  // The rest together too (a rate like 96 kHz gives three or four a frame).
+  if (outputs - k == 3) {
+    dot_outputs<3>({{c, nullptr, 0.0f}, {c + c_step, nullptr, 0.0f}, {c + 2 * c_step, nullptr, 0.0f}}, l, r, count,
+                   out);
+  } else if (outputs - k == 2) {
+    dot_outputs<2>({{c, nullptr, 0.0f}, {c + c_step, nullptr, 0.0f}}, l, r, count, out);
+  } else if (outputs - k == 1) {
+    dot_outputs<1>({{c, nullptr, 0.0f}}, l, r, count, out);
+  }
 }
 
 FUSED_FUNCTION void dot_stereo_between_fused(const float* c0, const float* step, float weight, const float* l,
