@@ -2,6 +2,7 @@
 // frames at a time, taken apart frame by frame.
 #pragma once
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -27,7 +28,7 @@ inline bool pcm_block_read(pcm_block& block, music_file* file, read_function rea
   if (n <= 0) return false;
   block.pending = n;
   block.offset = 0;
-  usleep(0);
+  sched_yield();
   return true;
 }
 
