@@ -2,7 +2,6 @@
 // frames at a time, taken apart frame by frame.
 #pragma once
 
-#include <sched.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -28,7 +27,6 @@ inline bool pcm_block_read(pcm_block& block, music_file* file, read_function rea
   if (n <= 0) return false;
   block.pending = n;
   block.offset = 0;
-  sched_yield();
   return true;
 }
 

@@ -407,6 +407,8 @@ void main_loop(player& p) {
       continue;
     }
     if (p.convert(p)) {
+      // Others ready to run go first; a zero sleep would wait out the
+      // timer slack (some 50 us) after every step.
       sched_yield();
     } else if (p.current_file->index >= 0) {
       usleep(kRingPollMicros);  // the buffer is full: let the output side play
