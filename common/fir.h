@@ -91,8 +91,8 @@ double fir_delay_seconds(const fir_filter& filter);
 
 // Sets the instance on the precise path, for what fir_init sets up next
 // (lumen -os), on x86 CPUs with AVX2 and FMA: every rate, 44.1 kHz too,
-// through a prototype designed for 160 dB (more taps at 44.1 kHz than the
-// tables), the same gain, with dot products of fused multiply-adds whose
+// through filters designed for 160 dB (at 44.1 kHz two stages: a half-band
+// filter to 88.2 kHz, then a short one), the same gain, with dot products of fused multiply-adds whose
 // bits differ from the vector kernels'. Other CPUs keep the normal list and
 // the vector kernels. Forgets the set-up; kept across fir_release like the
 // kernels.
