@@ -1,5 +1,6 @@
-// fir_images: how far the oversampling filter pushes down the images of a
-// tone, and its in-band noise, measured on fir_process's own float output
+// fir_images: how far the oversampling filter on lumen -os's path (the
+// precise one) pushes down the images of a tone, and its in-band noise,
+// measured on fir_process's own float output
 // (no player, no integer samples). For each input rate and tone a -6 dBFS
 // sine goes in; the left output at 352.8 kHz is analysed twice: the tone's
 // level and the noise and spurs from 20 Hz to 20 kHz against it (in-band
@@ -54,6 +55,7 @@ bool parse_list(std::string_view text, std::vector<int64_t>* values) {
 // The left channel of the filter's output for a sine of hz at rate.
 std::vector<float> sine_through_new_filter(int64_t rate, int64_t hz) {
   fir_filter filter;
+  fir_use_precise_path(filter);  // lumen -os's path
   fir_init(filter, static_cast<int32_t>(rate), kOversampledRate, 2, 0);
   std::vector<float> out = filtered_sine(filter, rate, hz, kAmplitude, kSettleFrames, kAnalysedFrames);
   if (out.empty()) {

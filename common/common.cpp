@@ -83,6 +83,21 @@ constexpr rate_entry kShortList[] = {
     {0, -1, {0, nullptr}, {}},
 };
 
+// The precise path's list: every rate designed, 44.1 kHz too (flat to
+// 20 kHz there, images from 24.1 kHz), 160 dB down, for the fused kernels.
+constexpr rate_entry kPreciseList[] = {
+    {0, kOversampledRate, {0, nullptr}, {160.0, 20000.0, 0.4536, 160.0}},
+    {0, -1, {0, nullptr}, {}},
+};
+
+// At 44.1 kHz the precise path takes two stages, fewer multiply-adds than
+// one: a half-band filter doubles the rate (flat to 20 kHz, images from
+// 24.1 kHz), then a short filter to the output rate, flat beyond what the
+// first lets through and quiet from 88.2 kHz less 24.1 kHz (where the images
+// of the first stage's transition would fall).
+constexpr double kTwoStageDb = 160.0;
+constexpr design_rule kSecondStageRule{kTwoStageDb, 24100.0, 0.5, kTwoStageDb};
+
 struct free_deleter {
   void operator()(void* p) const noexcept { std::free(p); }
 };
@@ -119,6 +134,17 @@ struct phase_bank {
   int32_t reach() const { return skip + taps; }
 };
 
+// The second stage of a voice that takes two (see make_two_stages): the
+// output's phases over a history at twice the input rate.
+struct second_stage {
+  phase_bank phases;  // up 4, down 1, at twice the input rate
+  float_block history_l;
+  float_block history_r;
+  int32_t capacity = 0;
+  int32_t write = 0;
+  int32_t since_batch = 0;  // input frames of the half-band filter's batch so far
+};
+
 // One rate's resampler: its phases, the input frames they reach and a copy
 // of the instance's dot-product kernels (an output needs only its voice). The
 // newest frame is at write - 1; the reach() frames before write are always
@@ -130,12 +156,18 @@ struct voice {
   float_block history_r;
   int32_t capacity = 0;
   int32_t write = 0;
+  // Two stages: `phases` then holds the half-band filter's sets (see
+  // design_half_band; `up` 8 and `down` 1 count the outputs) and `second`
+  // the output's phases; null with one stage.
+  std::unique_ptr<second_stage> second;
   // The next output's time after the newest frame, in 1/up input periods.
   int64_t position = 0;
   // Frames pushed since the voice began (fading voices: silent ones).
   int64_t pushed = 0;
   simd::dot_kernels kernels{};
   bool active() const { return phases.up != 0; }
+  // Input frames pushed before none of the voice's own reaches an output.
+  int32_t frames_heard() const { return phases.reach() + (second ? (second->phases.reach() + 1) / 2 + 1 : 0); }
 };
 
 }  // namespace
@@ -158,6 +190,7 @@ struct fir_state {
   std::array<voice, kFadingVoices> fading;
   bool any_fading = false;  // set when a voice starts fading, cleared once none is left
   simd::dot_kernels kernels = simd::dot_kernels_vec4();
+  bool precise = false;  // kPreciseList and the fused kernels
   alignas(kAlignment) float output[kFirBlockFloats] = {};
 };
 
@@ -272,11 +305,62 @@ bool design_phases(const design_rule& rule, int32_t input_rate, int32_t output_r
   return true;
 }
 
+// The half-band filter's frames between the input frames (the others are
+// the input frames themselves) are made kHalfBandBatch at a time, when the
+// first frame of a batch comes: set k's output lies kHalfBandDelay - k - 0.5
+// periods before the newest frame, over the latest taps frames, and the
+// frame passed on before it kHalfBandDelay - k. Each set has a gain of 1.
+constexpr int32_t kHalfBandBatch = 4;
+constexpr int32_t kHalfBandSide = 64;  // taps on either side, 160 dB down from 24.1 kHz at 44.1 kHz
+constexpr int32_t kHalfBandDelay = kHalfBandSide + kHalfBandBatch - 1;
+
+bool design_half_band(phase_bank& b) {
+  const double beta = kaiser_beta(kTwoStageDb);
+  // The voice's time is counted in its outputs, the second stage's four
+  // after each of the two frames an input frame becomes.
+  b.up = kHold;
+  b.down = 1;
+  b.stored = b.up;
+  b.taps = (kHalfBandDelay + kHalfBandSide + kRound) / kRound * kRound;
+  b.skip = 0;
+  b.bank = allocate_floats(static_cast<size_t>(kHalfBandBatch) * b.taps);
+  const aligned_block<double> taps = allocate_zeroed<double>(b.taps);
+  if (!b.bank || !taps) return false;
+  const double i0_beta = bessel_i0(beta);
+  const prototype p{1.0, kHalfBandSide, beta};
+  for (int32_t k = 0; k < kHalfBandBatch; ++k) {
+    // Tap w (newest last) is the frame taps - 1 - w periods before the newest.
+    const double at = b.taps - 1 - kHalfBandDelay + k + 0.5;
+    double sum = 0.0;
+    for (int32_t w = 0; w < b.taps; ++w) sum += taps[w] = prototype_at(p, at - w, i0_beta);
+    for (int32_t w = 0; w < b.taps; ++w)
+      b.bank[static_cast<size_t>(k) * b.taps + w] = static_cast<float>(taps[w] / sum);
+  }
+  return true;
+}
+
+// The two stages: the half-band filter, then the output's phases at twice
+// the rate, centred so that the whole has the instance's delay.
+bool make_two_stages(const fir_state& fir, int32_t input_rate, voice& v) {
+  if (!design_half_band(v.phases)) return false;
+  v.second = std::make_unique<second_stage>();
+  second_stage& s = *v.second;
+  const double delay = fir.delay - static_cast<double>(kHalfBandDelay) / input_rate;
+  if (!design_phases(kSecondStageRule, 2 * input_rate, fir.output_rate, delay, s.phases)) return false;
+  s.capacity = s.phases.reach() + kHistoryChunk;
+  s.history_l = allocate_floats(s.capacity);
+  s.history_r = allocate_floats(s.capacity);
+  s.write = s.phases.reach();
+  return s.history_l && s.history_r;
+}
+
 // A voice for the rate, on silence, or an inactive one when memory ran out.
 voice make_voice(const fir_state& fir, int32_t input_rate) {
   voice v;
-  const bool made = input_rate == kIntegerInputRate
+  const bool made = input_rate == kIntegerInputRate && fir.e44->table.taps != nullptr
                         ? fold_table(fir.e44->table, fir.table_skip, v.phases)
+                    : input_rate == kIntegerInputRate && fir.precise && fir.output_rate == kOversampledRate
+                        ? make_two_stages(fir, input_rate, v)
                         : design_phases(fir.eany->rule, input_rate, fir.output_rate, fir.delay, v.phases);
   v.capacity = v.phases.reach() + kHistoryChunk;
   v.history_l = allocate_floats(v.capacity);
@@ -288,21 +372,63 @@ voice make_voice(const fir_state& fir, int32_t input_rate) {
   return v;
 }
 
-void push_frame(voice& v, float left, float right) {
-  if (v.write == v.capacity) {
-    const int32_t reach = v.phases.reach();
-    std::memmove(v.history_l.get(), v.history_l.get() + v.capacity - reach, reach * sizeof(float));
-    std::memmove(v.history_r.get(), v.history_r.get() + v.capacity - reach, reach * sizeof(float));
-    v.write = reach;
+// Appends a frame to a history of `reach` frames used.
+void append(float_block& history_l, float_block& history_r, int32_t capacity, int32_t reach, int32_t& write, float left,
+            float right) {
+  if (write == capacity) {
+    std::memmove(history_l.get(), history_l.get() + capacity - reach, reach * sizeof(float));
+    std::memmove(history_r.get(), history_r.get() + capacity - reach, reach * sizeof(float));
+    write = reach;
   }
-  v.history_l[v.write] = left;
-  v.history_r[v.write] = right;
-  ++v.write;
+  history_l[write] = left;
+  history_r[write] = right;
+  ++write;
+}
+
+void push_frame(voice& v, float left, float right) {
+  append(v.history_l, v.history_r, v.capacity, v.phases.reach(), v.write, left, right);
   ++v.pushed;
+  if (!v.second) return;
+  second_stage& s = *v.second;
+  if (s.since_batch == kHalfBandBatch) s.since_batch = 0;
+  if (s.since_batch++ > 0) return;
+  // A batch: each frame passed on, then the one after it.
+  const phase_bank& b = v.phases;
+  const int32_t first = v.write - b.reach();
+  float between[2 * kHalfBandBatch];
+  v.kernels.run(b.bank.get(), b.taps, kHalfBandBatch, v.history_l.get() + first, v.history_r.get() + first, b.taps,
+                between);
+  const int32_t reach = s.phases.reach();
+  for (int32_t k = 0; k < kHalfBandBatch; ++k) {
+    const int32_t passed = v.write - 1 - kHalfBandDelay + k;
+    append(s.history_l, s.history_r, s.capacity, reach, s.write, v.history_l[passed], v.history_r[passed]);
+    append(s.history_l, s.history_r, s.capacity, reach, s.write, between[2 * k], between[2 * k + 1]);
+  }
+}
+
+// Outputs `from` to `to` (positions, < 8) of a voice of two stages: the
+// first four come after the frame passed on, the others after the one
+// between.
+void emit_second(const voice& v, int32_t from, int32_t to, float* out) {
+  const second_stage& s = *v.second;
+  const phase_bank& b = s.phases;
+  constexpr int32_t kPerFrame = 4;
+  for (int32_t half = 0; half < 2; ++half) {
+    const int32_t begin = std::max(from, half * kPerFrame), end = std::min(to, (half + 1) * kPerFrame);
+    if (begin >= end) continue;
+    // The newest input frame's two are pair since_batch - 1 of the batch.
+    const int32_t first = s.write - b.reach() - 2 * (kHalfBandBatch - s.since_batch) - (1 - half);
+    v.kernels.run(b.bank.get() + static_cast<size_t>(begin - half * kPerFrame) * b.taps, b.taps, end - begin,
+                  s.history_l.get() + first, s.history_r.get() + first, b.taps, out + 2 * (begin - from));
+  }
 }
 
 // The output at `position` (< up) after the voice's newest frame.
 void emit(const voice& v, int64_t position, float* out) {
+  if (v.second) {
+    emit_second(v, static_cast<int32_t>(position), static_cast<int32_t>(position) + 1, out);
+    return;
+  }
   const phase_bank& b = v.phases;
   const int32_t first = v.write - b.reach();
   const float* l = v.history_l.get() + first;
@@ -330,7 +456,7 @@ void add_fading(voice& v, float* out) {
   out[0] += share[0];
   out[1] += share[1];
   v.position += v.phases.down;
-  if (v.pushed >= v.phases.reach()) v = voice{};
+  if (v.pushed >= v.frames_heard()) v = voice{};
 }
 
 // Starts a voice for the new rate at the current voice's time; the current
@@ -348,7 +474,7 @@ bool change_rate(fir_state& fir, int32_t input_rate) {
       old.position += old.phases.up;
       old.pushed = 0;
       // A free slot; with rate changes every few ms, the voice nearest its end.
-      const auto frames_left = [](const voice& v) { return v.active() ? v.phases.reach() - v.pushed : 0; };
+      const auto frames_left = [](const voice& v) { return v.active() ? v.frames_heard() - v.pushed : 0; };
       const auto slot = std::min_element(fir.fading.begin(), fir.fading.end(), [&](const voice& a, const voice& b) {
         return frames_left(a) < frames_left(b);
       });
@@ -379,18 +505,23 @@ int32_t fir_init(fir_filter& filter, int32_t input_rate, int32_t output_rate, in
   if (!fir.e44 || fir.output_rate != output_rate) {
     fir_release(filter);
     fir.output_rate = output_rate;
-    const rate_entry* list = short_filter ? kShortList : kNormalList;
+    const rate_entry* list = fir.precise ? kPreciseList : short_filter ? kShortList : kNormalList;
     fir.e44 = find_entry(list, output_rate, kIntegerInputRate);
     if (!fir.e44) fatal_error("44k coeff table not found.");
     fir.eany = find_entry(list, output_rate, 48000);
     if (!fir.eany) fatal_error("48k coeff table not found.");
     // The table's centre is tap T/2 - 1 moved on by the hold's 3.5 steps;
     // whole periods are added until the lowest rate's window fits before it.
-    const double table_centre = (fir.e44->table.count / 2 - 1 + (kHold - 1) / 2.0) / kHold;
     const prototype lowest = design_prototype(fir.eany->rule, kLongestDelayRate, output_rate, 1e9);
-    const double needed = lowest.half_width * kIntegerInputRate / kLongestDelayRate;
-    fir.table_skip = std::max(0, static_cast<int32_t>(std::ceil(needed - table_centre)));
-    fir.delay = (table_centre + fir.table_skip) / kIntegerInputRate;
+    if (fir.e44->table.taps != nullptr) {
+      const double table_centre = (fir.e44->table.count / 2 - 1 + (kHold - 1) / 2.0) / kHold;
+      const double needed = lowest.half_width * kIntegerInputRate / kLongestDelayRate;
+      fir.table_skip = std::max(0, static_cast<int32_t>(std::ceil(needed - table_centre)));
+      fir.delay = (table_centre + fir.table_skip) / kIntegerInputRate;
+    } else {
+      // No table: the lowest rate's window, a whole period to spare.
+      fir.delay = (std::ceil(lowest.half_width) + 1) / kLongestDelayRate;
+    }
   }
   if (fir.current.phases.rate != input_rate && !change_rate(fir, input_rate)) {
     fir_release(filter);
@@ -420,8 +551,12 @@ const float* fir_process(fir_filter& filter, const float* frame, int32_t* count)
     const auto left = static_cast<int32_t>(std::max<int64_t>(b.up - v.position, 0));
     const int32_t outputs = std::min((left + b.down - 1) / b.down, kFirBlockFrames);
     const int32_t first = v.write - b.reach();
-    v.kernels.run(b.bank.get() + v.position * b.taps, static_cast<size_t>(b.down) * b.taps, outputs,
-                  v.history_l.get() + first, v.history_r.get() + first, b.taps, fir.output);
+    if (v.second) {
+      emit_second(v, static_cast<int32_t>(v.position), static_cast<int32_t>(v.position) + outputs, fir.output);
+    } else {
+      v.kernels.run(b.bank.get() + v.position * b.taps, static_cast<size_t>(b.down) * b.taps, outputs,
+                    v.history_l.get() + first, v.history_r.get() + first, b.taps, fir.output);
+    }
     written = 2 * outputs;
     v.position += static_cast<int64_t>(outputs) * b.down;
     if (cut && (fir.cuts.left || fir.cuts.right)) {
@@ -455,8 +590,19 @@ const float* fir_process(fir_filter& filter, const float* frame, int32_t* count)
 void fir_release(fir_filter& filter) {
   if (!filter) return;
   const simd::dot_kernels kernels = filter->kernels;
+  const bool precise = filter->precise;
   *filter = fir_state{};
   filter->kernels = kernels;
+  filter->precise = precise;
+}
+
+void fir_use_precise_path(fir_filter& filter) {
+  fir_release(filter);
+  fir_state& fir = state_of(filter);
+  // Without the fused kernels the longer filter would cost more and gain
+  // nothing over float rounding: such CPUs (ARM) keep the normal list.
+  fir.precise = simd::fused_kernels_run();
+  fir.kernels = simd::dot_kernels_fused();
 }
 
 fir_phases_info fir_phases(const fir_filter& filter) {

@@ -94,6 +94,15 @@ bool fir_on_grid(const fir_filter& filter);
 // at every rate of a list; 0 before fir_init.
 double fir_delay_seconds(const fir_filter& filter);
 
+// Sets the instance on the precise path, for what fir_init sets up next
+// (lumen -os), on x86 CPUs with AVX2 and FMA: every rate, 44.1 kHz too,
+// through filters designed for 160 dB (at 44.1 kHz two stages: a half-band
+// filter to 88.2 kHz, then a short one), the same gain, with dot products of fused multiply-adds whose
+// bits differ from the vector kernels'. Other CPUs keep the normal list and
+// the vector kernels. Forgets the set-up; kept across fir_release like the
+// kernels.
+void fir_use_precise_path(fir_filter& filter);
+
 // Runs the scalar reference kernels instead of the vector ones, so tests and
 // benchmarks can compare the two.
 void fir_use_scalar_kernels(fir_filter& filter, bool scalar);

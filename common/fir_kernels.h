@@ -31,5 +31,10 @@ struct dot_kernels {
 
 dot_kernels dot_kernels_scalar() noexcept;
 dot_kernels dot_kernels_vec4() noexcept;
+// The precise path's kernels: with fused multiply-adds on x86 CPUs that have
+// AVX2 and FMA (not the bits of the others), else dot_kernels_vec4.
+dot_kernels dot_kernels_fused() noexcept;
+// Whether dot_kernels_fused gives the fused kernels on this CPU.
+bool fused_kernels_run() noexcept;
 
 }  // namespace simd

@@ -27,7 +27,6 @@ inline bool pcm_block_read(pcm_block& block, music_file* file, read_function rea
   if (n <= 0) return false;
   block.pending = n;
   block.offset = 0;
-  usleep(0);
   return true;
 }
 

@@ -86,9 +86,17 @@ void values_to_int32(const float* values, int32_t count, int32_t* out) {
   for (; i < count; ++i) out[i] = float_to_int32(values[i]);
 }
 
-// The frames one input frame becomes go into the ring buffer in one write
-// (the step has made room for them). 32-bit little-endian samples with both
-// channels heard are the samples' own bytes.
+// The staged frames go into the ring buffer (the steps made room for them).
+void write_staged(player& p) {
+  lumen_run& run = run_of(p);
+  if (run.staged_bytes == 0) return;
+  ringbuffer_write(p.rb.get(), reinterpret_cast<const uint8_t*>(run.staged.data()), run.staged_bytes);
+  run.staged_bytes = 0;
+}
+
+// The frames one input frame becomes are staged, written out first when
+// they would not fit (the step has made room for all that is staged). 32-bit
+// little-endian samples with both channels heard are the samples' own bytes.
 void filter_pair(player& p, const float (&pair)[2]) {
   lumen_run& run = run_of(p);
   int32_t count = 0;
@@ -103,17 +111,20 @@ void filter_pair(player& p, const float (&pair)[2]) {
     count -= 2 * handed;
     if (count <= 0) return;
   }
-  int32_t samples[kFirBlockFloats];
-  values_to_int32(values, count, samples);
+  if (run.staged_bytes + kFirBlockFrames * run.pcm.frame_bytes > kLumenStagedBytes) write_staged(p);
   if (std::endian::native == std::endian::little && run.pcm.format == kFormatS32_LE && !run.left_cut &&
       !run.right_cut) {
-    ringbuffer_write(p.rb.get(), reinterpret_cast<const uint8_t*>(samples), count * 4);
+    // Whole frames of two int32 samples so far: staged_bytes is a multiple of 8.
+    values_to_int32(values, count, run.staged.data() + run.staged_bytes / 4);
+    run.staged_bytes += count * 4;
     return;
   }
-  uint8_t frames[kFirBlockFrames * 2 * sizeof(int32_t)];
-  uint8_t* out = frames;
+  int32_t samples[kFirBlockFloats];
+  values_to_int32(values, count, samples);
+  uint8_t* const first = reinterpret_cast<uint8_t*>(run.staged.data()) + run.staged_bytes;
+  uint8_t* out = first;
   for (int32_t i = 0; i + 1 < count; i += 2) out = store_frame(run, samples[i], samples[i + 1], out);
-  ringbuffer_write(p.rb.get(), frames, static_cast<int32_t>(out - frames));
+  run.staged_bytes += static_cast<int32_t>(out - first);
 }
 
 void convert_pcm_frame(player& p, const uint8_t* frame) {
@@ -147,13 +158,18 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
 bool end_of_stream(player& p, const music_file& last) {
   const lumen_run& run = run_of(p);
   if (!run.oversample || is_dsd(last)) return true;
-  return player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(run.filter),
-                             kFirBlockFrames * run.pcm.frame_bytes, filter_pair);
+  const bool done = player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(run.filter),
+                                        kLumenStagedBytes, filter_pair);
+  write_staged(p);
+  return done;
 }
 
 bool convert_pcm_step(player& p) {
   const lumen_run& run = run_of(p);
-  return player_pcm_step(p, (run.oversample ? kFirBlockFrames : 1) * run.pcm.frame_bytes, convert_pcm_frame);
+  if (!run.oversample) return player_pcm_step(p, run.pcm.frame_bytes, convert_pcm_frame);
+  const bool converted = player_pcm_step(p, kLumenStagedBytes, convert_pcm_frame);
+  write_staged(p);
+  return converted;
 }
 
 // One DSD read (L0 R0 L1 R1 ...) as frames: one native frame per 8 bytes,
@@ -261,6 +277,7 @@ output_stream stream_for(player& p, const music_file& first) {
 
 player_parts lumen_parts(lumen_run& run, bool oversample, bool left_cut, bool right_cut) {
   run.oversample = oversample;
+  if (oversample) fir_use_precise_path(run.filter);
   run.left_cut = left_cut;
   run.right_cut = right_cut;
   return {.header_minutes = minutes_format::plain,

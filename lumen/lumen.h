@@ -2,6 +2,9 @@
 // one stream for each run of files of one kind and rate.
 #pragma once
 
+#include <array>
+#include <cstdint>
+
 #include "dsd_frame.h"
 #include "fir.h"
 #include "parse_param.h"
@@ -19,6 +22,11 @@ struct pcm_layout {
   int32_t frame_bytes = 0;
 };
 
+// With -os, the frames a step's input became wait here and go into the ring
+// buffer together when the step ends (or this fills): a write, and its
+// handshake with the output thread, per many input frames.
+constexpr int32_t kLumenStagedBytes = 8192;
+
 // What one run of lumen's steps keeps: the device, what the command line
 // asked, and how the current stream's frames are laid out (set whenever a
 // stream is probed).
@@ -32,6 +40,8 @@ struct lumen_run {
   dsd_packing dsd;
   fir_filter filter;                // with -os
   double filter_delay_seconds = 0;  // of the filter last set up (the same at every rate)
+  alignas(16) std::array<int32_t, kLumenStagedBytes / 4> staged{};  // with -os, empty between steps
+  int32_t staged_bytes = 0;
 };
 
 // lumen's readers and conversion steps working on run, oversampled and the

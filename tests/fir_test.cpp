@@ -258,9 +258,8 @@ std::vector<double> below_16k(const std::vector<double>& x) {
 // a faint transient remains at a join (the two filters and the two rates'
 // aliases of the cut differ); one input period lost or repeated would be
 // ten times larger.
-TEST_F(FirTest, RateChangesKeepTheTimeLine) {
+void expect_one_sine_across(fir_filter& filter, std::span<const int32_t> rates) {
   constexpr double kHz = 1000;
-  const int32_t rates[] = {44100, 96000, 48000, 44056, 96000};
   stereo out;
   double start = 0.0;
   for (int32_t rate : rates) {
@@ -286,6 +285,24 @@ TEST_F(FirTest, RateChangesKeepTheTimeLine) {
   for (size_t j = static_cast<size_t>(2 * delay * kRate) + 300; j + 300 < out.size(); ++j)
     worst = std::max(worst, std::fabs(in_band[j]));
   EXPECT_LT(worst, 1e-2);
+}
+
+TEST_F(FirTest, RateChangesKeepTheTimeLine) {
+  const int32_t rates[] = {44100, 96000, 48000, 44056, 96000};
+  expect_one_sine_across(filter, rates);
+}
+
+// lumen -os's path takes two stages at 44.1 kHz where the fused kernels run:
+// still the exact sine at the path's gain and the instance's delay, and
+// joins with other rates, either way, keep the time line.
+TEST_F(FirTest, PrecisePathAt44kIsExactAndKeepsTheTimeLine) {
+  if (!simd::fused_kernels_run()) GTEST_SKIP() << "no fused kernels: the normal list";
+  fir_use_precise_path(filter);
+  fir_init(filter, 44100, 352800, 2, 0);
+  expect_exact_sines(filter, 44100, 1000, 19000, 0.9, 140.0);
+  fir_use_precise_path(filter);
+  const int32_t rates[] = {44100, 96000, 44100, 48000, 44100};
+  expect_one_sine_across(filter, rates);
 }
 
 TEST_F(FirTest, CutFlagsSilenceOneChannelAt44kOnly) {
@@ -337,6 +354,32 @@ TEST_F(FirTest, VectorEqualsScalar) {
     fir_init(filter, rate, 352800, 2, 0);
     EXPECT_EQ(run(filter, input), fast);
     fir_use_scalar_kernels(filter, false);
+  }
+}
+
+// The precise path's kernels: a run of outputs gives each output's plain dot
+// product bit for bit (four at a time share the history), and every total is
+// within a float rounding or two of the exact one.
+TEST(FirKernels, FusedRunsMatchTheirPlainProductsAndAreNearExact) {
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+  const simd::dot_kernels fused = simd::dot_kernels_fused();
+  for (size_t count : {8u, 24u, 128u}) {
+    constexpr size_t kOutputs = 7;
+    std::vector<float> c(kOutputs * count), l(count), r(count), out(2 * kOutputs);
+    for (float& x : c) x = value(random);
+    for (size_t k = 0; k < count; ++k) l[k] = value(random), r[k] = value(random);
+    fused.run(c.data(), count, kOutputs, l.data(), r.data(), count, out.data());
+    for (size_t k = 0; k < kOutputs; ++k) {
+      const float* taps = c.data() + k * count;
+      float plain[2];
+      fused.plain(taps, l.data(), r.data(), count, &plain[0], &plain[1]);
+      ASSERT_EQ(out[2 * k], plain[0]) << count << " " << k;
+      ASSERT_EQ(out[2 * k + 1], plain[1]) << count << " " << k;
+      double exact = 0.0, size = 0.0;
+      for (size_t i = 0; i < count; ++i) exact += double{taps[i]} * l[i], size += std::fabs(double{taps[i]} * l[i]);
+      EXPECT_LE(std::fabs(out[2 * k] - exact), 1e-7 * size) << count << " " << k;
+    }
   }
 }
 
