@@ -1,5 +1,6 @@
 #include "pcm_output.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -668,7 +669,7 @@ void* output_thread(void* argument) {
   w.lead_in.until = lead_in_frames(stream);
   if (stream.wait_device) w.keep_for_loss();
 
-  while (!w.lead_in.done() && !job.stop.load() && w.step()) usleep(0);
+  while (!w.lead_in.done() && !job.stop.load() && w.step()) sched_yield();
   // A device lost during the lead-in starts by itself, once its bridge fills it.
   if (w.bridge.done()) w.start();
   // A stopped job ends it at once.
@@ -691,7 +692,7 @@ void* output_thread(void* argument) {
     }
     if (w.stream_ended()) break;
     if (w.step()) {
-      usleep(0);
+      sched_yield();  // a zero sleep would wait out the timer slack after every write
     } else if (ringbuffer_used(job.rb) < stream.frame_bytes || !w.pcm) {
       usleep(kRingPollMicros);
     } else {

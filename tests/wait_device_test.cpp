@@ -92,7 +92,9 @@ TEST_F(WaitDevice, AWaitIsCheapAndEndsAtOnceOnAnInterruptOrQ) {
       {.timeout_seconds = 20, .steps = {{"waiting for the DAC dac ...\n", [](int pid) { kill(pid, SIGINT); }, 10}}});
   EXPECT_EQ(interrupted.exit_status, 0) << interrupted.err;
   EXPECT_EQ(interrupted.err.find("ERROR"), std::string::npos) << interrupted.err;
-  EXPECT_LT(interrupted.cpu_seconds, 0.1);
+  // Each poll opens the PCM, loading the test device's plugin again (a few
+  // ms): a busy wait would take seconds.
+  EXPECT_LT(interrupted.cpu_seconds, 0.3);
   std::cout << "CPU for about 10 s of waiting: " << interrupted.cpu_seconds << " s\n";
 
   const process_result quit =
