@@ -8,7 +8,6 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <numbers>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -129,7 +128,7 @@ float glide_level_at(const brisa_run& run, int32_t file, int64_t units) {
   if (file != run.glide_file || file < 0) return 1.0f;
   const double x = static_cast<double>(units - run.glide_units) / (kFadeMicros * kOversampledRate / 1000000.0);
   if (x >= 1.0) return 1.0f;
-  const double up = x <= 0.0 ? 0.0 : 0.5 - 0.5 * std::cos(std::numbers::pi * x);
+  const double up = x <= 0.0 ? 0.0 : fade_rise_at(x);
   return static_cast<float>(run.glide_from + (1.0 - run.glide_from) * up);
 }
 
@@ -301,15 +300,12 @@ void restart(player& p) {
 
 // The music made again from where the device's music ends goes on from the
 // modulators' state there, as kept at the nearest snapshot before it.
-resume_place resume_from(player& p, const music_file& file, int64_t units) {
+std::optional<resume_place> resume_from(player& p, const music_file& file, int64_t units) {
+  if (is_dsd(file)) return std::nullopt;
   const std::optional<modulator_snapshot> snapshot =
-      is_dsd(file) ? std::nullopt : snapshots_resume(run_of(p).snapshots, run_of(p).modulators, file.index, units);
-  if (snapshot) return {.units = snapshot->units, .frame = snapshot->frame};
-  const auto rate = static_cast<int64_t>(frames_per_second(file));
-  const int64_t frame =
-      rate <= 0 ? 0 : units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
-  return {.units = rate <= 0 ? 0 : frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate,
-          .frame = frame};
+      snapshots_resume(run_of(p).snapshots, run_of(p).modulators, file.index, units);
+  if (!snapshot) return std::nullopt;
+  return resume_place{.units = snapshot->units, .frame = snapshot->frame};
 }
 
 // The frames dropped took their DoP markers with them.

@@ -30,12 +30,15 @@ constexpr bool fade_out_done(const fade_ramp& ramp) noexcept {
   return ramp.down && ramp.frames > 0 && ramp.done >= ramp.frames;
 }
 
+// The rising raised cosine at x (0 to 1) of a ramp's length.
+inline double fade_rise_at(double x) noexcept { return 0.5 - 0.5 * std::cos(std::numbers::pi * x); }
+
 // The gain for the next input frame (a raised cosine), the ramp moved on.
 inline float fade_next_gain(fade_ramp& ramp) noexcept {
   if (!fade_running(ramp)) return ramp.down && ramp.frames > 0 ? 0.0f : 1.0f;
   const double x = (static_cast<double>(ramp.done) + 0.5) / static_cast<double>(ramp.frames);
   ++ramp.done;
-  const double up = 0.5 - 0.5 * std::cos(std::numbers::pi * x);
+  const double up = fade_rise_at(x);
   return static_cast<float>(ramp.down ? 1.0 - up : up);
 }
 

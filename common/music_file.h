@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "stream_constants.h"
 #include "track_tags.h"
 #include "util.h"
 
@@ -207,6 +208,17 @@ inline bool is_dsd(const music_file& file) { return file.format.bits_per_sample 
 // Delivered frames a second: DSD frames are one byte a channel.
 inline int64_t frames_per_second(const music_file& file) {
   return is_dsd(file) ? file.format.sample_rate / 8 : file.format.sample_rate;
+}
+
+// The frame of file at units (1/352800 s) into it, and the units where a
+// frame begins, both rounded down (the division last, for 64 bits).
+inline int64_t frame_of_units(const music_file& file, int64_t units) {
+  const int64_t rate = frames_per_second(file);
+  return rate <= 0 ? 0 : units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
+}
+inline int64_t units_of_frame(const music_file& file, int64_t frame) {
+  const int64_t rate = frames_per_second(file);
+  return rate <= 0 ? 0 : frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
 }
 // PCM samples the players can decode: float, or an integer layout of the
 // sample table.

@@ -128,7 +128,7 @@ bool joins_stream(const player& p, const music_file& file) {
 int64_t seek_reader(player& p, music_file& file, int64_t units) {
   const int64_t rate = frames_per_second(file);
   if (p.reader->seek == nullptr || rate <= 0) return -1;
-  const int64_t frame = units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
+  const int64_t frame = frame_of_units(file, units);
   if (!p.reader->seek(&file, frame)) return -1;
   p.frame_in_file = frame;
   return frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
@@ -191,14 +191,6 @@ struct primed_start {
   int64_t priming_units = 0;
 };
 
-// The player's history before units (the filter's reach) is read first, its
-// frames only filling the player's state; from the place the player goes on
-// from (its modulators' state), output is made again but written from units on.
-int64_t units_of_frame(const music_file& file, int64_t frame) {
-  const int64_t rate = frames_per_second(file);
-  return rate <= 0 ? 0 : frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
-}
-
 // The units a reader is sought to so that it begins at frame itself: the
 // first whose frame it is (where units are finer than frames; at rates
 // that do not divide 352800 the units of a frame round down, a frame early).
@@ -208,19 +200,22 @@ int64_t seek_units_of_frame(const music_file& file, int64_t frame) {
   return (frame * kOversampledRate + rate - 1) / rate;
 }
 
+// The player's history before units (the filter's reach) is read first, its
+// frames only filling the player's state; from the place the player goes on
+// from (its modulators' state), output is made again but written from units on.
 primed_start primed_start_at(player& p, const music_file& file, int64_t units) {
   const int64_t rate = frames_per_second(file);
   if (rate <= 0) return {};
   const int64_t history = p.parts.history_frames != nullptr ? p.parts.history_frames(p, file) : 0;
-  const int64_t at = units / kOversampledRate * rate + units % kOversampledRate * rate / kOversampledRate;
-  resume_place start{.units = units_of_frame(file, at), .frame = at};
-  if (p.parts.resume_from != nullptr) start = p.parts.resume_from(p, file, units);
-  if (start.units > units) start = {.units = units_of_frame(file, at), .frame = at};
+  const int64_t at = frame_of_units(file, units);
+  const resume_place here{.units = units_of_frame(file, at), .frame = at};
+  std::optional<resume_place> start = p.parts.resume_from != nullptr ? p.parts.resume_from(p, file, units) : here;
+  if (!start || start->units > units) start = here;
   // Short of history at the file's start: as much as there is, on the
   // history's cycle (whole cycles keep a filter's phases where they were).
   const int64_t cycle = p.parts.history_cycle != nullptr ? p.parts.history_cycle(p, file) : 1;
-  const int64_t from = start.frame >= history ? start.frame - history : start.frame % std::max<int64_t>(cycle, 1);
-  return {.read_from = from, .priming_frames = start.frame - from, .priming_units = units - start.units};
+  const int64_t from = start->frame >= history ? start->frame - history : start->frame % std::max<int64_t>(cycle, 1);
+  return {.read_from = from, .priming_frames = start->frame - from, .priming_units = units - start->units};
 }
 
 // Opens file as the one read now, to go on seamlessly at units into it

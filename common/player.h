@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -92,9 +93,9 @@ struct player_parts {
   // Music is made again from units (1/352800 s) into file, where the
   // device's music ends: the player sets its state (the modulators) as it
   // was at a place it knows at or before units, and returns that place; the
-  // engine converts from there and writes from units on. Null: the input
-  // frame at units.
-  resume_place (*resume_from)(player& p, const music_file& file, int64_t units) = nullptr;
+  // engine converts from there and writes from units on. None (or null):
+  // the input frame at units.
+  std::optional<resume_place> (*resume_from)(player& p, const music_file& file, int64_t units) = nullptr;
   // A line the player prints under a file's header (brisa's ReplayGain);
   // empty for none. Null: the player has nothing to say.
   std::string (*file_note)(const player& p, const music_file& file) = nullptr;
