@@ -104,7 +104,8 @@ analyser_result analyser_run(std::span<const float> samples, double sample_rate,
     tone = std::min(bin_of(options.tone_hz), half - kLobeBins - 1);
     // The peak within a bin or two of the given frequency.
     const size_t from = tone > 2 ? tone - 2 : 0;
-    for (size_t k = from; k <= tone + 2; ++k) {
+    const size_t to = std::min(tone + 2, half - kLobeBins);
+    for (size_t k = from; k <= to; ++k) {
       if (power[k] > power[tone]) tone = k;
     }
   } else {
