@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 constexpr int32_t kLevelTableSize = 48;
 constexpr int32_t kMaxAttenuationDb = 48;
@@ -79,6 +80,13 @@ int32_t dsd_modulator(delta_sigma& modulators, const uint8_t* input, uint8_t* ou
 // calls it only after a jump: across files its state carries on. Level,
 // volume and vector width are left as they are.
 void reset_modulators(delta_sigma& modulators);
+
+// Ends the modulators' silence where the idle pattern (0xAA in every byte)
+// is to follow, without a click: appends to words the frames (left and
+// right words of `bits` bits, 16 or 32, as pcm_modulate_block makes them)
+// that take the stream there, about 2.2 ms of it. The modulators go on from
+// where they stopped when the music comes back.
+void land_in_idle(delta_sigma& modulators, int bits, std::vector<uint32_t>& words);
 
 // Lets the modulators use 8-lane (AVX2) code where the CPU has it, which is
 // the default, or keeps them to their 4-lane code; both give the same bits.

@@ -37,36 +37,39 @@ constexpr std::span<const music_reader> kReaders = kNativeAndFfmpegReaders;
 
 brisa_run& run_of(const player& p) { return *static_cast<brisa_run*>(p.parts.context); }
 
+// Stores pairs of modulator words (left, right) as output frames at out.
+// The layout is chosen once per run of words, not per frame.
+void store_words(dsd_packing& packing, std::span<const uint32_t> words, uint8_t* out) {
+  const int32_t format = packing.format;
+  const int32_t frame = packing.frame_bytes;
+  const auto store_frames = [&](auto store_frame) {
+    for (size_t i = 0; i + 1 < words.size(); i += 2, out += frame) store_frame(words[i], words[i + 1], out);
+  };
+  if (packing.dop) {
+    store_frames([format, &packing](uint32_t left, uint32_t right, uint8_t* at) {
+      store_dop_frame(format, static_cast<uint16_t>(left), static_cast<uint16_t>(right), dsd_next_marker(packing), at);
+    });
+  } else if (packing.big_endian) {
+    store_frames([](uint32_t left, uint32_t right, uint8_t* at) { store_native_frame(true, left, right, at); });
+  } else {
+    store_frames([](uint32_t left, uint32_t right, uint8_t* at) { store_native_frame(false, left, right, at); });
+  }
+}
+
 // Packs oversampled values (left/right pairs) into output frames, written
 // in place at the ring buffer's write position: the modulators fill a block
 // of words, the frames go into the contiguous writable area, and each run
 // is committed at once (a frame never straddles the end of the data area,
 // whose length is whole frames). The caller has made room for all of them.
 void pack_values(brisa_run& run, ringbuffer* rb, std::span<const float> values) {
-  dsd_packing& packing = run.packing;
-  const int32_t format = packing.format;
-  const int32_t frame = packing.frame_bytes;
+  const int32_t frame = run.packing.frame_bytes;
   std::array<uint32_t, kFirBlockFloats> words;
   while (values.size() >= 2) {
     const std::span<uint8_t> area = ringbuffer_write_area(rb);
     const size_t frames = std::min({values.size() / 2, words.size() / 2, area.size() / frame});
     if (frames == 0) return;  // no room after all: nothing is written
-    pcm_modulate_block(run.modulators, packing.dop ? 16 : 32, values.first(2 * frames), words);
-    uint8_t* out = area.data();
-    // The layout is chosen once per run, not per frame.
-    const auto store_frames = [&](auto store_frame) {
-      for (size_t i = 0; i < 2 * frames; i += 2, out += frame) store_frame(words[i], words[i + 1], out);
-    };
-    if (packing.dop) {
-      store_frames([format, &packing](uint32_t left, uint32_t right, uint8_t* at) {
-        store_dop_frame(format, static_cast<uint16_t>(left), static_cast<uint16_t>(right), dsd_next_marker(packing),
-                        at);
-      });
-    } else if (packing.big_endian) {
-      store_frames([](uint32_t left, uint32_t right, uint8_t* at) { store_native_frame(true, left, right, at); });
-    } else {
-      store_frames([](uint32_t left, uint32_t right, uint8_t* at) { store_native_frame(false, left, right, at); });
-    }
+    pcm_modulate_block(run.modulators, run.packing.dop ? 16 : 32, values.first(2 * frames), words);
+    store_words(run.packing, std::span(words).first(2 * frames), area.data());
     ringbuffer_commit(rb, static_cast<int32_t>(frames) * frame);
     values = values.subspan(2 * frames);
   }
@@ -182,6 +185,21 @@ bool end_of_stream(player& p, const music_file& last) {
   const brisa_run& run = run_of(p);
   return player_flush_filter(p, static_cast<int32_t>(last.format.sample_rate), fir_delay_seconds(run.filter),
                              kFirBlockFrames * run.packing.frame_bytes, filter_pair);
+}
+
+// The stream's silence follows: the modulators land in the idle pattern
+// instead of stopping wherever the fade left them (a click). Written once
+// there is room for all of it.
+bool into_silence(player& p) {
+  brisa_run& run = run_of(p);
+  if (run.landing.empty()) land_in_idle(run.modulators, run.packing.dop ? 16 : 32, run.landing);
+  const auto bytes = static_cast<int32_t>(run.landing.size() / 2) * run.packing.frame_bytes;
+  if (ringbuffer_space(p.rb.get()) < bytes) return false;
+  std::vector<uint8_t> frames(static_cast<size_t>(bytes));
+  store_words(run.packing, run.landing, frames.data());
+  ringbuffer_write(p.rb.get(), frames.data(), bytes);
+  run.landing.clear();
+  return true;
 }
 
 bool convert_pcm_step(player& p) {
@@ -347,6 +365,7 @@ player_parts brisa_parts(brisa_run& run, bool left_cut, bool right_cut, bool sho
           .prepare_file = prepare_file,
           .volume_db = shown_volume,
           .end_of_stream = end_of_stream,
+          .into_silence = into_silence,
           .on_key = on_key,
           .set_volume_db = set_volume_db,
           .sends_dsd = true,

@@ -40,6 +40,7 @@ struct brisa_run {
   int64_t glide_units = 0;
   double filter_delay_seconds = 0;  // of the filter last set up (the same at every rate)
   modulator_snapshots snapshots;
+  std::vector<uint32_t> landing;  // words taking the modulators into the idle pattern, not yet written
 };
 
 // brisa's readers and conversion steps working on run, the channels cut and

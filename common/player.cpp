@@ -251,8 +251,9 @@ void forget_reading(player& p) {
 // the file is read again from where that music ended (the player's history
 // first), faded out, and the filter's tail follows; no mark, so the output
 // side goes on with the file it hands over. DSD passed through has no fade.
-// Leaves the reader side as forget_reading does.
-void fade_out_at(player& p, jump_target at) {
+// Leaves the reader side as forget_reading does. into_silence: the
+// stream's silence follows.
+void fade_out_at(player& p, jump_target at, bool into_silence) {
   if (at.index < 0 || at.index >= p.file_count || p.control.handed_index.load() < 0) return;
   music_file* file = &p.files[at.index];
   const primed_start start = fades(p, *file) ? primed_start_at(p, *file, at.units) : primed_start{};
@@ -271,6 +272,11 @@ void fade_out_at(player& p, jump_target at) {
   }
   for (int32_t steps = 0; p.parts.end_of_stream != nullptr && playing() && steps < kFadeStepsAtMost; ++steps) {
     if (p.parts.end_of_stream(p, *file)) break;
+  }
+  for (int32_t steps = 0; into_silence && p.parts.into_silence != nullptr && playing() && steps < kFadeStepsAtMost;
+       ++steps) {
+    if (p.parts.into_silence(p)) break;
+    usleep(kDrainPollMicros);
   }
   forget_reading(p);
 }
@@ -308,7 +314,7 @@ bool jump_to(player& p, jump_target target, jump_kind kind = jump_kind::to_targe
   const jump_target handed = handed_end(p);
   if (kind != jump_kind::to_target) p.jumped = target = handed;
   forget_reading(p);
-  if (kind != jump_kind::remake) fade_out_at(p, handed);
+  if (kind != jump_kind::remake) fade_out_at(p, handed, kind == jump_kind::pause);
   if (kind == jump_kind::pause) {
     // The fade is heard, then the stream's silence while paused.
     while (ringbuffer_used(rb) > 0 && !stopping(p)) usleep(kDrainPollMicros);
@@ -389,7 +395,7 @@ void end_in_fade(player& p) {
     ringbuffer_reopen(p.rb.get());
     if (drop_queued_music(p)) {
       forget_reading(p);
-      fade_out_at(p, handed_end(p));
+      fade_out_at(p, handed_end(p), true);
     }
   }
   p.current_file = &p.files[p.file_count];

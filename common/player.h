@@ -58,6 +58,11 @@ struct player_parts {
   // what the player still holds (the filter's tail). True once all of it is
   // out; until then it is called again. Null: the player holds nothing.
   bool (*end_of_stream)(player& p, const music_file& last) = nullptr;
+  // After a fade-out that the stream's silence follows (a pause, the end of
+  // playback), once end_of_stream is done: writes what takes the player's
+  // output into that silence without a step. True once all of it is out;
+  // until then it is called again. Null: the silence follows as it is.
+  bool (*into_silence)(player& p) = nullptr;
   // A key typed while playing beside the transport keys (space, n, p, q),
   // for a player that has more; true when it changed what the progress line
   // shows.

@@ -622,6 +622,67 @@ TEST(DeltaSigma, FixedTestVectors) {
   select_modulator_vectors(modulators, true);
 }
 
+// A tone fades out, the stream goes idle (0xAA), the tone fades in again:
+// where the modulators land in the idle pattern and where they go on from
+// it, the energy between 3 and 20 kHz stays within 10 dB of the music's own
+// or below -80 dBFS, far below the click of a plain cut (about -56 dBFS, a
+// pattern off the sum's level by a bit).
+TEST(DeltaSigmaPcm, LandingInTheIdlePatternMakesNoClick) {
+  constexpr int kBits = 16;  // DoP
+  constexpr double kBitRate = kPcmRate * kBits;
+  constexpr size_t kWindow = 32768;
+  for (const int32_t level : {1, 2, 7}) {
+    SCOPED_TRACE(level);
+    start(level);
+    std::vector<float> left;
+    // Pairs of the tone at gain(i) over `samples`, continuing its phase.
+    int64_t t = 0;
+    const auto tone = [&](int64_t samples, auto gain) {
+      std::vector<float> values;
+      for (int64_t i = 0; i < samples; ++i, ++t) {
+        const double x = 0.5 * gain(i) * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(t) / kPcmRate);
+        values.insert(values.end(), 2, static_cast<float>(x));
+      }
+      std::vector<uint32_t> words(values.size());
+      pcm_modulate_block(modulators, kBits, values, words);
+      for (size_t i = 0; i < words.size(); i += 2) analyser_append_word(left, words[i], kBits);
+    };
+    constexpr int64_t kFade = 1764;  // 5 ms
+    const auto fade = [](bool up) {
+      return [up](int64_t i) {
+        const double x = static_cast<double>(i) / kFade;
+        return 0.5 * (1 - std::cos(std::numbers::pi * (up ? x : 1 - x)));
+      };
+    };
+    tone(70560, [](int64_t) { return 1.0; });
+    tone(kFade, fade(false));
+    tone(353, [](int64_t) { return 0.0; });
+    std::vector<uint32_t> landing;
+    land_in_idle(modulators, kBits, landing);
+    ASSERT_LT(landing.size() / 2 * kBits, 14000u) << "about 2.2 ms";
+    for (size_t i = 0; i < landing.size(); i += 2) analyser_append_word(left, landing[i], kBits);
+    const size_t to_idle = left.size();
+    for (int i = 0; i < 7056; ++i) analyser_append_word(left, 0xAAAA, kBits);  // 20 ms
+    const size_t from_idle = left.size();
+    tone(kFade, fade(true));
+    tone(17640, [](int64_t) { return 1.0; });
+    const auto levels = [&](size_t from, size_t to, size_t hop) {
+      std::vector<double> found;
+      for (size_t at = from; at <= to; at += hop) {
+        found.push_back(analyser_run(std::span<const float>(left).subspan(at, kWindow), kBitRate,
+                                     {.band_low_hz = 3000, .band_high_hz = 20000, .tone_hz = 1000})
+                            .noise_dbfs);
+      }
+      std::sort(found.begin(), found.end());
+      return found;
+    };
+    const std::vector<double> music = levels(kWindow, 70560 * kBits - kWindow, kWindow);
+    const double bound = std::max(music[music.size() / 2] + 10, -80.0);
+    EXPECT_LT(levels(to_idle - kWindow, to_idle, kWindow / 8).back(), bound) << "into the idle pattern";
+    EXPECT_LT(levels(from_idle - kWindow, from_idle, kWindow / 8).back(), bound) << "out of it";
+  }
+}
+
 TEST(Analyser, MeasuresAKnownSine) {
   std::vector<float> s(1 << 16);
   uint32_t seed = 7;
@@ -640,6 +701,17 @@ TEST(Analyser, MeasuresAKnownSine) {
   EXPECT_NEAR(r.noise_dbfs, expected_noise, 0.5);
   EXPECT_EQ(r.spectrum_db.size(), s.size() / 2 + 1);
   EXPECT_EQ(analyser_run(std::span<const float>(s).first(100), 48000, {}).sample_rate, 0);
+}
+
+// A step's spectrum rises all the way to Nyquist: the search for a tone
+// named at 1 kHz looks at its neighbours and stops inside the spectrum.
+TEST(Analyser, AToneSearchLooksOnlyNearTheToneNamed) {
+  std::vector<float> step(32768, 0.0f);
+  step[step.size() / 2] = 0.5f;
+  step[step.size() / 2 + 1] = -0.5f;
+  const analyser_result r = analyser_run(step, 5644800, {.band_low_hz = 3000, .band_high_hz = 20000, .tone_hz = 1000});
+  EXPECT_LT(r.tone_hz, 1000 + (2 + 8) * r.bin_hz)
+      << "the tone is sought within two bins of 1 kHz, its lobe 8 either side";
 }
 
 }  // namespace

@@ -200,6 +200,13 @@ process_result alsa_env::run(const std::vector<std::string>& words, process_opti
   return result;
 }
 
+process_result alsa_env::run_unbroken(const std::vector<std::string>& words, const process_options& options) const {
+  process_result result = run(words, options);
+  for (int again = 0; again < 2 && result.err.find("underrun at") != std::string::npos; ++again)
+    result = run(words, options);
+  return result;
+}
+
 std::string read_captured(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -90,6 +90,11 @@ class alsa_env {
   // Runs a program with that environment, in HOME; a run cut off by its
   // timeout fails the test.
   process_result run(const std::vector<std::string>& words, process_options options = {}) const;
+  // As run, again (at most twice more) while the player reports that the
+  // device ran dry: on a loaded machine the silence bridging an underrun
+  // moves the music, which a test comparing the capture would take for
+  // the player's fault.
+  process_result run_unbroken(const std::vector<std::string>& words, const process_options& options = {}) const;
 
   // Files of a fake DAC: its frames, its event log (one line per open,
   // hw_params, prepare, start, underrun, disconnect, drain, close) and its
