@@ -510,6 +510,37 @@ TEST_F(BrisaPlays, PauseInsertsSilenceIntoTheMusicAndQuitStops) {
   EXPECT_GT(tone.snr_db, 40) << tone.snr_db;
 }
 
+// The 3-20 kHz energy of a DoP run's left channel in 5.8 ms windows half a
+// window apart, from the music's first tenth of a second to its last; for
+// each whether it holds an edge of a pause (16 idle bytes in a row); and
+// the music's own level, the median.
+struct click_windows {
+  std::vector<double> levels;
+  std::vector<bool> idle;
+  double music = 0;
+};
+
+click_windows click_windows_of(const playback& run) {
+  constexpr size_t kWindow = 32768;
+  const std::vector<uint8_t> left = music_bytes(run, kFormatS24_3LE, 0);
+  const std::vector<float> bits = analyser_bits_from_bytes(left, static_cast<int64_t>(left.size()) * 8);
+  const size_t edge = static_cast<size_t>(kDopBitRate / 10);
+  click_windows found;
+  if (bits.size() <= 10 * edge) return found;
+  found.levels = band_energy_windows(bits, kDopBitRate, kWindow, kWindow / 2, edge, bits.size() - edge);
+  for (size_t i = 0; i < found.levels.size(); ++i) {
+    const size_t first = (edge + i * kWindow / 2) / 8;
+    size_t run_length = 0;
+    for (size_t at = first; at < first + kWindow / 8 && run_length < 16; ++at)
+      run_length = left[at] == kDsdIdleByte ? run_length + 1 : 0;
+    found.idle.push_back(run_length >= 16);
+  }
+  std::vector<double> sorted = found.levels;
+  std::sort(sorted.begin(), sorted.end());
+  found.music = sorted[sorted.size() / 2];
+  return found;
+}
+
 // Pause, resume, a skip and a volume key: where the device's music meets
 // the music made again, the fades, the glide to the new level and the
 // modulators going on into them, no click: in short windows the energy
@@ -522,37 +553,33 @@ TEST_F(BrisaPlays, PauseAndSkipFadeWithoutAClick) {
       {.keys = {{"position 00:01", " "}, {"pause", " ", 0.3}, {"position 00:02", "n"}, {"position 00:01", "-"}}});
   ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
   expect_alternating_markers(run.capture, kFormatS24_3LE);
-  const std::vector<uint8_t> left = music_bytes(run, kFormatS24_3LE, 0);
-  const std::vector<float> bits = analyser_bits_from_bytes(left, static_cast<int64_t>(left.size()) * 8);
-  constexpr size_t kWindow = 32768;  // 5.8 ms
-  // From the music's first tenth of a second to its last.
-  const size_t edge = static_cast<size_t>(kDopBitRate / 10);
-  ASSERT_GT(bits.size(), 10 * edge);
-  const std::vector<double> levels =
-      band_energy_windows(bits, kDopBitRate, kWindow, kWindow / 2, edge, bits.size() - edge);
-  std::vector<double> sorted = levels;
-  std::sort(sorted.begin(), sorted.end());
-  const double music = sorted[sorted.size() / 2];
-  // A window with idle bytes in it (16 in a row: a pause) is an edge of the pause.
-  const auto holds_idle = [&](size_t window_index) {
-    const size_t first = (edge + window_index * kWindow / 2) / 8;
-    size_t run_length = 0;
-    for (size_t i = first; i < first + kWindow / 8; ++i) {
-      run_length = left[i] == kDsdIdleByte ? run_length + 1 : 0;
-      if (run_length >= 16) return true;
-    }
-    return false;
-  };
-  size_t edges = 0;
-  for (size_t i = 0; i < levels.size(); ++i) {
-    if (holds_idle(i)) {
-      ++edges;
-      continue;
-    }
-    EXPECT_LT(levels[i], music + 7) << "window at " << static_cast<double>(edge + i * kWindow / 2) / kDopBitRate
-                                    << " s, the music at " << music << " dBFS";
+  const click_windows windows = click_windows_of(run);
+  ASSERT_FALSE(windows.levels.empty());
+  for (size_t i = 0; i < windows.levels.size(); ++i) {
+    if (windows.idle[i]) continue;
+    EXPECT_LT(windows.levels[i], windows.music + 7)
+        << "window " << i << " of " << windows.levels.size() << ", the music at " << windows.music << " dBFS";
   }
-  EXPECT_GT(edges, 0U) << "the pause";
+  EXPECT_NE(std::find(windows.idle.begin(), windows.idle.end(), true), windows.idle.end()) << "the pause";
+}
+
+// At level 7 the modulators land in the pause's idle frames and go on from
+// them without a click: the windows holding its edges stay under -80 dBFS
+// between 3 and 20 kHz (a plain cut measures about -56; the fades
+// themselves about -100).
+TEST_F(BrisaPlays, LevelSevenLandsInAPauseWithoutAClick) {
+  dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
+  const playback run =
+      play_unbroken({"-L7", tone_file("a.wav", 3)}, {.keys = {{"position 00:01", " "}, {"pause", " ", 0.3}}});
+  ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  const click_windows windows = click_windows_of(run);
+  size_t edges = 0;
+  for (size_t i = 0; i < windows.levels.size(); ++i) {
+    if (!windows.idle[i]) continue;
+    ++edges;
+    EXPECT_LT(windows.levels[i], -80) << "window " << i << " of " << windows.levels.size();
+  }
+  EXPECT_GE(edges, 2U) << "the pause";
 }
 
 // A DSD file modulated again fades out before the pause's idle frames, as
