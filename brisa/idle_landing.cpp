@@ -67,9 +67,7 @@ uint32_t landing_bit(int level, landing_channel& ch, double u, const level7_cons
 }
 
 // A raised cosine over n steps, at step i: its sum over the n steps is 1.
-double pulse_at(int i, int n) {
-  return (1.0 - std::cos(2.0 * std::numbers::pi * (i + 0.5) / n)) / n;
-}
+double pulse_at(int i, int n) { return (1.0 - std::cos(2.0 * std::numbers::pi * (i + 0.5) / n)) / n; }
 
 // x moved by whole multiples of 2 into [-1, 1).
 double within_one(double x) { return x - 2.0 * std::floor((x + 1.0) / 2.0); }
@@ -85,7 +83,8 @@ void land_in_idle(delta_sigma& modulators, int bits, std::vector<uint32_t>& word
   const auto frame = [&](int first_bit, auto input, auto after_bit) {
     uint32_t word[2] = {};
     for (int b = 0; b < bits; ++b) {
-      for (size_t c = 0; c < 2; ++c) word[c] = word[c] << 1 | landing_bit(level, channels[c], input(c, first_bit + b), k);
+      for (size_t c = 0; c < 2; ++c)
+        word[c] = word[c] << 1 | landing_bit(level, channels[c], input(c, first_bit + b), k);
       after_bit(first_bit + b);
     }
     words.push_back(word[0]);
@@ -106,7 +105,8 @@ void land_in_idle(delta_sigma& modulators, int bits, std::vector<uint32_t>& word
   std::array<double, 2> move{};
   for (size_t c = 0; c < 2; ++c) move[c] = within_one(level_of[c] + 0.5 - channels[c].sum) * kFeedbackFloat;
   for (int at = 0; at < kNudgeBits; at += bits) {
-    frame(at, [&](size_t c, int i) { return move[c] * pulse_at(i, kNudgeBits); }, nothing);
+    frame(
+        at, [&](size_t c, int i) { return move[c] * pulse_at(i, kNudgeBits); }, nothing);
   }
   const auto on_level = [&] {
     for (size_t c = 0; c < 2; ++c) {
