@@ -11,6 +11,7 @@
 #include <numeric>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "alsathread.h"
 #include "brisa_options.h"
@@ -100,14 +101,29 @@ int64_t phase_cycle(const music_file& file) {
 void write_values(player& p, std::span<const float> values, bool on_grid) {
   brisa_run& run = run_of(p);
   const int bits = run.packing.dop ? 16 : 32;
+  // Values scaled by a gain, in a copy.
+  std::array<float, kFirBlockFloats> scaled;
+  const auto scaled_by = [&scaled](std::span<const float> from, float gain) {
+    if (gain == 1.0f || from.size() > scaled.size()) return from;
+    std::transform(from.begin(), from.end(), scaled.begin(), [gain](float v) { return v * gain; });
+    return std::span<const float>(scaled).first(from.size());
+  };
+  bool primed = false;
   while (p.priming_units > 0 && values.size() >= 2) {
     std::array<uint32_t, kFirBlockFloats> words;
     const auto pairs = std::min<size_t>({static_cast<size_t>(p.priming_units), values.size() / 2, words.size() / 2});
-    pcm_modulate_block(run.modulators, bits, values.first(2 * pairs), words);
+    const int32_t attenuation = std::exchange(run.modulators.attenuation, run.priming_attenuation);
+    pcm_modulate_block(run.modulators, bits, scaled_by(values.first(2 * pairs), run.priming_gain), words);
+    run.modulators.attenuation = attenuation;
     p.priming_units -= static_cast<int64_t>(pairs);
     values = values.subspan(2 * pairs);
+    primed = true;
   }
   if (values.size() < 2) return;
+  // The rest of the frame the join falls in: where a glide is about to
+  // start, at its first level.
+  const bool glide_ahead = run.volume_glide.frames != 0 && run.volume_glide.done == 0;
+  values = scaled_by(values, primed && glide_ahead ? run.glide_from : run.output_gain);
   const music_file& file = *p.current_file;
   if (file.index >= 0) {
     if (run.snapshots.kept.empty()) snapshots_size(run.snapshots, p.rb->length / run.packing.frame_bytes);
@@ -140,8 +156,8 @@ float glide_level_at(const brisa_run& run, int32_t file, int64_t units) {
 // then a short ramp to 1; 1 once it has ended.
 float next_glide_gain(player& p) {
   brisa_run& run = run_of(p);
+  if (p.priming_frames > 0 || p.priming_units > 0) return run.priming_gain;
   if (run.volume_glide.frames == 0) return 1.0f;
-  if (p.priming_frames > 0 || p.priming_units > 0) return run.glide_from;
   if (!fade_running(run.volume_glide)) {
     run.volume_glide = {};
     return 1.0f;
@@ -157,9 +173,7 @@ void convert_pcm_frame(player& p, const uint8_t* frame) {
   if (const float gain = run_of(p).pcm_gain; gain != 1.0f) {
     for (float& value : pair) value = std::clamp(value * gain, -1.0f, 1.0f);
   }
-  if (const float glide = next_glide_gain(p); glide != 1.0f) {
-    for (float& value : pair) value *= glide;
-  }
+  run_of(p).output_gain = next_glide_gain(p);
   if (p.priming_frames > 0) {
     // Only the filter's history: its output was heard before the jump.
     --p.priming_frames;
@@ -286,6 +300,8 @@ void remake_at_volume(player& p, int32_t before_db) {
   // from the level it had come to.
   const music_file& file = *p.current_file;
   const float heard = glide_level_at(run, file.index, file.played_from);
+  run.priming_gain = heard;
+  run.priming_attenuation = -before_db;
   run.glide_from = heard * static_cast<float>(level_table_entry(-before_db)) /
                    static_cast<float>(level_table_entry(run.modulators.attenuation));
   run.glide_file = file.index;
@@ -314,6 +330,9 @@ void restart(player& p) {
   if (!fade_out_done(p.fade)) reset_modulators(run.modulators);
   fir_release(run.filter);  // set up again by the file read on
   snapshots_restart(run.snapshots);
+  // Music made again at the volume and level in effect (a volume change sets its own).
+  run.priming_attenuation = run.modulators.attenuation;
+  run.priming_gain = run.volume_glide.frames != 0 ? run.glide_from : 1.0f;
 }
 
 // The music made again from where the device's music ends goes on from the

@@ -38,6 +38,15 @@ struct brisa_run {
   float glide_from = 1.0f;
   int32_t glide_file = -1;
   int64_t glide_units = 0;
+  // The glide scales the filter's outputs, not its input, so that the
+  // outputs the device already had, made again after a jump, come out of
+  // the filter as they first did and go through the modulators as they
+  // first did (at that volume and the level heard there): the modulators
+  // reach the join in the very state they had. output_gain is the glide's
+  // gain for the outputs of the input frame being converted.
+  int32_t priming_attenuation = 0;
+  float priming_gain = 1.0f;
+  float output_gain = 1.0f;
   double filter_delay_seconds = 0;  // of the filter last set up (the same at every rate)
   modulator_snapshots snapshots;
   std::vector<uint32_t> landing;  // words taking the modulators into the idle pattern, not yet written

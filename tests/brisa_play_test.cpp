@@ -563,21 +563,30 @@ TEST_F(BrisaPlays, PauseAndSkipFadeWithoutAClick) {
   EXPECT_NE(std::find(windows.idle.begin(), windows.idle.end(), true), windows.idle.end()) << "the pause";
 }
 
-// At level 7 the modulators land in the pause's idle frames and go on from
-// them without a click: the windows holding its edges stay under -80 dBFS
-// between 3 and 20 kHz (a plain cut measures about -56; the fades
-// themselves about -100).
-TEST_F(BrisaPlays, LevelSevenLandsInAPauseWithoutAClick) {
+// At level 7, whose floor shows the smallest step, from a 48 kHz file: the
+// modulators land in a pause's idle frames and go on from them, and volume
+// keys re-make the queued music from the modulators' state where the
+// device's music ends, without a click. The windows holding the pause's
+// edges stay under -80 dBFS between 3 and 20 kHz (a plain cut measures about
+// -56); the others stay within 20 dB of the music (the fades and glides
+// measure about +10, modulators off their path +45 to +60).
+TEST_F(BrisaPlays, LevelSevenPausesAndChangesVolumeWithoutAClick) {
   dac({"S24_3LE"}, "Some DAC at usb-3", {.paced = true});
   const playback run =
-      play_unbroken({"-L7", tone_file("a.wav", 3)}, {.keys = {{"position 00:01", " "}, {"pause", " ", 0.3}}});
+      play_unbroken({"-L7", tone_file("a.wav", 4, 1000, 0.5, 48000)}, {.keys = {{"position 00:01", " "},
+                                                                                {"pause", " ", 0.3},
+                                                                                {"position 00:02", "-"},
+                                                                                {"volume -1[dB]", "-", 0.25},
+                                                                                {"volume -2[dB]", "-", 0.25}}});
   ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+  EXPECT_NE(run.result.out.find("volume -3[dB]"), std::string::npos);
   const click_windows windows = click_windows_of(run);
   size_t edges = 0;
   for (size_t i = 0; i < windows.levels.size(); ++i) {
-    if (!windows.idle[i]) continue;
-    ++edges;
-    EXPECT_LT(windows.levels[i], -80) << "window " << i << " of " << windows.levels.size();
+    edges += windows.idle[i] ? 1 : 0;
+    EXPECT_LT(windows.levels[i], windows.idle[i] ? -80 : windows.music + 20)
+        << "window " << i << " of " << windows.levels.size() << (windows.idle[i] ? ", a pause's edge" : "")
+        << ", the music at " << windows.music << " dBFS";
   }
   EXPECT_GE(edges, 2U) << "the pause";
 }
