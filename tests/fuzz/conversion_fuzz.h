@@ -88,13 +88,16 @@ void take_frames(ringbuffer* rb, const stream_checks& checks, int64_t* frames, i
   }
 }
 
-// The filter's delay with the normal list, the longer of the two: that of
-// any filter the players set up.
+// The longest delay of any filter the players set up: the normal list's
+// (longer than the short one's) or lumen's precise path's (where the CPU
+// takes it).
 double longest_filter_delay_seconds() {
   static const double delay = [] {
-    fir_filter filter;
-    fir_init(filter, 44100, kOversampledRate, 2, 0);
-    return fir_delay_seconds(filter);
+    fir_filter normal, precise;
+    fir_init(normal, 44100, kOversampledRate, 2, 0);
+    fir_use_precise_path(precise);
+    fir_init(precise, 44100, kOversampledRate, 2, 0);
+    return std::max(fir_delay_seconds(normal), fir_delay_seconds(precise));
   }();
   return delay;
 }
