@@ -131,7 +131,7 @@ int64_t seek_reader(player& p, music_file& file, int64_t units) {
   const int64_t frame = frame_of_units(file, units);
   if (!p.reader->seek(&file, frame)) return -1;
   p.frame_in_file = frame;
-  return frame / rate * kOversampledRate + frame % rate * kOversampledRate / rate;
+  return units_of_frame(file, frame);
 }
 
 // Opens file as the one read now, from units (1/352800 s) into it. A file
